@@ -1,0 +1,1 @@
+// Placeholder until the program has its first module; delete when adding one.

@@ -1,0 +1,1 @@
+// Placeholder until the library has its first stage; delete when adding one.

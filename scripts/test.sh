@@ -1,0 +1,37 @@
+#!/bin/sh
+# Sets up, builds and runs every test: unit tests (optimised build), the
+# same unit tests under AddressSanitizer and UndefinedBehaviorSanitizer, and
+# the black-box conformance cases against the built program.
+set -eu
+cd "$(dirname "$0")/.."
+./scripts/setup.sh
+
+jobs=$(nproc 2>/dev/null || echo 2)
+
+echo "== build (release)"
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DZT_WERROR=ON >/dev/null
+cmake --build build -j "$jobs"
+
+echo "== unit tests (release)"
+ctest --test-dir build -LE slow --output-on-failure -j "$jobs"
+
+echo "== build (address and undefined-behaviour sanitizers)"
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZT_SANITIZE=ON \
+      -DZT_BUILD_BENCH=OFF -DZT_WERROR=ON >/dev/null
+cmake --build build-asan -j "$jobs"
+
+echo "== unit tests (sanitizers)"
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    ctest --test-dir build-asan -LE "slow|nosan" --output-on-failure -j "$jobs"
+
+echo "== conformance cases"
+conformance=../shared/conformance/run
+if [ ! -x "$conformance" ]; then
+    echo "conformance runner not found at $conformance" >&2
+    exit 1
+fi
+# The case families whose commands exist so far; grows until it is everything.
+CONFORMANCE_FAMILIES="cli-"
+for family in $CONFORMANCE_FAMILIES; do
+    "$conformance" --bin build/zanth-timelock --filter "$family"
+done

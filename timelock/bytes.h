@@ -1,0 +1,42 @@
+// Byte-string helpers shared by the binary message builders: big-endian
+// integers and raw byte appends, the only encodings those messages use.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+namespace zt {
+
+using Bytes = std::vector<std::uint8_t>;
+using Bytes32 = std::array<std::uint8_t, 32>;
+using Bytes64 = std::array<std::uint8_t, 64>;
+
+inline std::span<const std::uint8_t> as_bytes(std::string_view text) {
+    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+template <typename Buffer>
+void append_bytes(Buffer& out, std::span<const std::uint8_t> bytes) {
+    out.insert(out.end(), bytes.begin(), bytes.end());
+}
+
+template <typename Buffer>
+void append_text(Buffer& out, std::string_view text) {
+    append_bytes(out, as_bytes(text));
+}
+
+template <typename Buffer>
+void append_be32(Buffer& out, std::uint32_t v) {
+    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<std::uint8_t>(v >> shift));
+}
+
+template <typename Buffer>
+void append_be64(Buffer& out, std::uint64_t v) {
+    for (int shift = 56; shift >= 0; shift -= 8) out.push_back(static_cast<std::uint8_t>(v >> shift));
+}
+
+}  // namespace zt
