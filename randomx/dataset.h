@@ -1,0 +1,29 @@
+// Dataset items: each 64-byte item is computed from the cache with the eight
+// SuperscalarHash programs. Light-mode VMs call dataset_item for every read;
+// full mode precomputes all items into a randomx_dataset.
+//
+// Thread safety: the cache is only read; any number of threads may compute
+// items at once.
+#pragma once
+
+#include <cstdint>
+
+#include "randomx/randomx.h"
+
+struct randomx_dataset {
+    std::uint8_t* memory = nullptr;  // kDatasetItemCount * 64 bytes, 2 MiB aligned
+    bool large_pages = false;
+};
+
+namespace rx {
+
+// Computes dataset item `item_number` from an initialised cache into
+// registers r0..r7 (the item is their little-endian concatenation).
+void dataset_item(const randomx_cache& cache, std::uint64_t item_number, std::uint64_t out[8]);
+
+// Computes items [start, start + count) into `memory` (which points at item
+// `start`).
+void dataset_items(const randomx_cache& cache, std::uint8_t* memory, std::uint64_t start,
+                   std::uint64_t count);
+
+}  // namespace rx
