@@ -6,6 +6,7 @@
 // any thread. Derived keys and plaintexts come back in self-wiping holders.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -41,8 +42,16 @@ inline constexpr std::string_view kNoncanonicalHex = "noncanonical hex or wrong 
 // before any byte is produced.
 Result<Bytes> decode_hex_fixed(std::string_view text, std::size_t n);
 
+// The same rule decoding into a caller's buffer of n = out.size() bytes;
+// `out` is untouched on failure.
+Result<void> decode_hex_fixed_into(std::string_view text, std::span<std::uint8_t> out);
+
 template <std::size_t N>
-Result<std::array<std::uint8_t, N>> decode_hex_fixed(std::string_view text);
+Result<std::array<std::uint8_t, N>> decode_hex_fixed(std::string_view text) {
+    std::array<std::uint8_t, N> out{};
+    ZT_TRY(decode_hex_fixed_into(text, out));
+    return out;
+}
 
 // Lenient variable-length hex (either case): "Odd number of digits" or
 // "Invalid character 'c' at position i".
@@ -59,6 +68,14 @@ std::string key_commitment(const Key32& key);
 // HKDF-SHA256 (RFC 5869) with one 32-byte output block:
 // PRK = HMAC(salt_label, ikm); result = HMAC(PRK, info || 0x01).
 Key32 derive_key(std::string_view salt_label, const Key32& ikm, std::span<const std::uint8_t> info);
+
+// The primitives derive_key is made of, for any key and input lengths.
+// HMAC-SHA-256 (RFC 2104; keys longer than 64 bytes are hashed first).
+Key32 hmac_sha256(std::span<const std::uint8_t> key, std::span<const std::uint8_t> message);
+// HKDF-SHA256 extract-then-expand yielding the first 32-byte block T(1).
+// An empty salt acts as 32 zero bytes, as RFC 5869 requires.
+Key32 hkdf_sha256_32(std::span<const std::uint8_t> salt, std::span<const std::uint8_t> ikm,
+                     std::span<const std::uint8_t> info);
 
 // ChaCha20-Poly1305 (RFC 8439). seal returns ciphertext || tag; failure is
 // "AEAD encryption". open returns nothing on any failure (the tag is checked
