@@ -1,1 +1,0 @@
-// Placeholder until the program has its first module; delete when adding one.

@@ -1,0 +1,109 @@
+#include "randomx/dataset.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "randomx/cache.h"
+#include "randomx/constants.h"
+#include "randomx/memory.h"
+#include "randomx/superscalar.h"
+
+namespace rx {
+namespace {
+
+constexpr std::uint64_t kItemMultiplier = 6364136223846793005ULL;
+constexpr std::uint64_t kRegisterXor[8] = {0,
+                                           9298411001130361340ULL,
+                                           12065312585734608966ULL,
+                                           9306329213124626780ULL,
+                                           5281919268842080866ULL,
+                                           10536153434571861004ULL,
+                                           3398623926847679864ULL,
+                                           9549104520008361294ULL};
+
+inline const std::uint8_t* cache_block(const randomx_cache& cache, std::uint64_t index) {
+    return cache.memory + (index % kCacheItemCount) * kCacheLineSize;
+}
+
+inline std::uint64_t load64(const std::uint8_t* p) {
+    std::uint64_t v;
+    std::memcpy(&v, p, sizeof v);  // little-endian host
+    return v;
+}
+
+}  // namespace
+
+void dataset_item(const randomx_cache& cache, std::uint64_t item_number, std::uint64_t out[8]) {
+    std::uint64_t r[8];
+    const std::uint64_t r0 = (item_number + 1) * kItemMultiplier;
+    for (std::size_t i = 0; i < 8; ++i) {
+        r[i] = r0 ^ kRegisterXor[i];
+    }
+    std::uint64_t register_value = item_number;
+    for (std::size_t step = 0; step < kCacheAccesses; ++step) {
+        const std::uint8_t* block = cache_block(cache, register_value);
+        __builtin_prefetch(block);
+        const CompiledSuperscalar& program = cache.compiled[step];
+        execute_superscalar(program, r);
+        for (std::size_t i = 0; i < 8; ++i) {
+            r[i] ^= load64(block + 8 * i);
+        }
+        register_value = r[program.address_register];
+    }
+    std::memcpy(out, r, sizeof r);
+}
+
+void dataset_items(const randomx_cache& cache, std::uint8_t* memory, std::uint64_t start,
+                   std::uint64_t count) {
+    for (std::uint64_t i = 0; i < count; ++i) {
+        std::uint64_t item[8];
+        dataset_item(cache, start + i, item);
+        std::memcpy(memory + i * kCacheLineSize, item, sizeof item);
+    }
+}
+
+}  // namespace rx
+
+extern "C" {
+
+randomx_dataset* randomx_alloc_dataset(randomx_flags flags) {
+    auto* dataset = new (std::nothrow) randomx_dataset;
+    if (dataset == nullptr) {
+        return nullptr;
+    }
+    dataset->large_pages = (flags & RANDOMX_FLAG_LARGE_PAGES) != 0;
+    dataset->memory = static_cast<std::uint8_t*>(rx::alloc_large(rx::kDatasetSize, dataset->large_pages));
+    if (dataset->memory == nullptr) {
+        delete dataset;
+        return nullptr;
+    }
+    return dataset;
+}
+
+unsigned long randomx_dataset_item_count(void) {
+    return static_cast<unsigned long>(rx::kDatasetItemCount);
+}
+
+void randomx_init_dataset(randomx_dataset* dataset, randomx_cache* cache, unsigned long startItem,
+                          unsigned long itemCount) {
+    if (dataset == nullptr || cache == nullptr || startItem >= rx::kDatasetItemCount) {
+        return;
+    }
+    const std::uint64_t count = std::min<std::uint64_t>(itemCount, rx::kDatasetItemCount - startItem);
+    rx::dataset_items(*cache, dataset->memory + startItem * rx::kCacheLineSize, startItem, count);
+}
+
+void* randomx_get_dataset_memory(randomx_dataset* dataset) {
+    return dataset == nullptr ? nullptr : dataset->memory;
+}
+
+void randomx_release_dataset(randomx_dataset* dataset) {
+    if (dataset == nullptr) {
+        return;
+    }
+    rx::free_large(dataset->memory, rx::kDatasetSize);
+    delete dataset;
+}
+
+}  // extern "C"

@@ -1,1 +1,0 @@
-// Placeholder until the library has its first stage; delete when adding one.

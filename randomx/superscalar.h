@@ -1,0 +1,100 @@
+// SuperscalarHash: random programs of integer register-register instructions,
+// generated from a BlakeGenerator by simulating a reference superscalar CPU,
+// and run on eight 64-bit registers r0..r7 to build dataset items.
+//
+// A generated program is plain data (the instruction list and its address
+// register) so that other back ends (an interpreter here, machine code later)
+// can consume it. compile_superscalar turns it into the decoded form that the
+// dataset executor runs.
+//
+// Thread safety: generation mutates only the generator and the program given;
+// execution reads the program and writes only the registers given.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "randomx/constants.h"
+
+namespace rx {
+
+class BlakeGenerator;
+
+// The instruction types, numbered as in the program traces.
+enum class SuperscalarType : std::uint8_t {
+    ISUB_R = 0,
+    IXOR_R = 1,
+    IADD_RS = 2,
+    IMUL_R = 3,
+    IROR_C = 4,
+    IADD_C7 = 5,
+    IXOR_C7 = 6,
+    IADD_C8 = 7,
+    IXOR_C8 = 8,
+    IADD_C9 = 9,
+    IXOR_C9 = 10,
+    IMULH_R = 11,
+    ISMULH_R = 12,
+    IMUL_RCP = 13,
+};
+inline constexpr std::size_t kSuperscalarTypeCount = 14;
+
+const char* superscalar_type_name(SuperscalarType type);
+
+// One instruction. `src` equals `dst` for the types without a source
+// register. `mod` carries the IADD_RS shift in bits 2..3. `imm32` is the
+// constant of IROR_C (low 6 bits), IADD_C*/IXOR_C* (sign-extended) and
+// IMUL_RCP (the divisor).
+struct SuperscalarInstruction {
+    SuperscalarType type = SuperscalarType::ISUB_R;
+    std::uint8_t dst = 0;
+    std::uint8_t src = 0;
+    std::uint8_t mod = 0;
+    std::uint32_t imm32 = 0;
+
+    unsigned shift() const { return (mod >> 2) & 3u; }
+};
+
+inline constexpr std::size_t kSuperscalarMaxSize = 3 * kSuperscalarLatency + 2;
+
+struct SuperscalarProgram {
+    std::array<SuperscalarInstruction, kSuperscalarMaxSize> instructions{};
+    std::uint32_t size = 0;
+    // The register with the longest dependency chain; its final value selects
+    // the next cache block.
+    std::uint8_t address_register = 0;
+};
+
+// Generates the next program from `gen`.
+void generate_superscalar(SuperscalarProgram& program, BlakeGenerator& gen);
+
+// floor(2^x / divisor) for the largest x keeping the result below 2^64.
+// `divisor` must be neither 0 nor a power of two.
+std::uint64_t superscalar_reciprocal(std::uint32_t divisor);
+
+// The decoded form run by the executor: one entry per instruction, with the
+// constant operand already prepared (sign-extended immediate, rotation
+// count, IADD_RS shift, IMUL_RCP reciprocal).
+struct SuperscalarOp {
+    enum Kind : std::uint8_t { Sub, Xor, AddShift, Mul, Ror, AddConst, XorConst, MulHigh,
+                               SignedMulHigh, MulConst };
+    Kind kind = Sub;
+    std::uint8_t dst = 0;
+    std::uint8_t src = 0;
+    std::uint8_t shift = 0;  // AddShift: shift; Ror: rotation count
+    std::uint64_t operand = 0;  // AddConst/XorConst: immediate; MulConst: reciprocal
+};
+
+struct CompiledSuperscalar {
+    std::array<SuperscalarOp, kSuperscalarMaxSize> ops{};
+    std::uint32_t size = 0;
+    std::uint8_t address_register = 0;
+};
+
+void compile_superscalar(const SuperscalarProgram& program, CompiledSuperscalar& out);
+
+// Runs a decoded program on r0..r7.
+void execute_superscalar(const CompiledSuperscalar& program, std::uint64_t r[8]);
+
+}  // namespace rx
