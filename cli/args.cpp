@@ -1,0 +1,251 @@
+#include "cli/args.h"
+
+#include <optional>
+#include <vector>
+
+#include "cli/grammar.h"
+#include "cli/utf8.h"
+
+namespace zt::cli {
+namespace grammar {
+namespace {
+
+template <typename M>
+struct MemberOf;
+template <typename C, typename T>
+struct MemberOf<T C::*> {
+    using Class = C;
+    using Type = T;
+};
+
+template <auto Member>
+void store(Commands& command, Value&& value) {
+    using M = MemberOf<decltype(Member)>;
+    std::get<typename M::Class>(command).*Member = std::get<typename M::Type>(std::move(value));
+}
+
+template <typename Command>
+Commands blank() {
+    return Command{};
+}
+
+using K = ValueKind;
+
+// The whole grammar. Per subcommand the rows are in declaration order, which
+// is also the order of help and usage. An empty default means required.
+constexpr OptionSpec kDecryptPaste[] = {
+    {"--manifest", "MANIFEST", K::Path, "", "", &store<&DecryptPasteArgs::manifest>},
+    {"--service-public-key", "SERVICE_PUBLIC_KEY", K::Text, "", "", &store<&DecryptPasteArgs::service_public_key>},
+    {"--epoch-key", "EPOCH_KEY", K::Path, "", "", &store<&DecryptPasteArgs::epoch_key>},
+    {"--paste", "PASTE", K::Path, "", "", &store<&DecryptPasteArgs::paste>},
+    {"--plaintext-out", "PLAINTEXT_OUT", K::Path, "", "", &store<&DecryptPasteArgs::plaintext_out>},
+};
+
+constexpr OptionSpec kDecryptRecord[] = {
+    {"--manifest", "MANIFEST", K::Path, "", "", &store<&DecryptRecordArgs::manifest>},
+    {"--service-public-key", "SERVICE_PUBLIC_KEY", K::Text, "", "", &store<&DecryptRecordArgs::service_public_key>},
+    {"--epoch-key", "EPOCH_KEY", K::Path, "", "", &store<&DecryptRecordArgs::epoch_key>},
+    {"--record", "RECORD", K::Path, "", "", &store<&DecryptRecordArgs::record>},
+    {"--plaintext-out", "PLAINTEXT_OUT", K::Path, "", "", &store<&DecryptRecordArgs::plaintext_out>},
+};
+
+constexpr OptionSpec kCalibrate[] = {
+    {"--samples", "SAMPLES", K::Number, "1000", "", &store<&CalibrateArgs::samples>},
+    {"--workers", "WORKERS", K::Number, "1", "", &store<&CalibrateArgs::workers>},
+    {"--mode", "MODE", K::Mode, "full", "", &store<&CalibrateArgs::mode>},
+};
+
+constexpr OptionSpec kGenerate[] = {
+    {"--epoch", "EPOCH", K::Number, "", "", &store<&GenerateArgs::epoch>},
+    {"--iterations", "ITERATIONS", K::Number, "", "", &store<&GenerateArgs::iterations>},
+    {"--signing-key", "SIGNING_KEY", K::Path, "",
+     "File containing a 32-byte Ed25519 seed in lowercase hexadecimal", &store<&GenerateArgs::signing_key>},
+    {"--manifest-out", "MANIFEST_OUT", K::Path, "", "", &store<&GenerateArgs::manifest_out>},
+    {"--epoch-key-out", "EPOCH_KEY_OUT", K::Path, "", "", &store<&GenerateArgs::epoch_key_out>},
+    {"--mode", "MODE", K::Mode, "full", "", &store<&GenerateArgs::mode>},
+};
+
+constexpr OptionSpec kSolve[] = {
+    {"--manifest", "MANIFEST", K::Path, "", "", &store<&SolveArgs::manifest>},
+    {"--service-public-key", "SERVICE_PUBLIC_KEY", K::Text, "",
+     "Attestation-verified Ed25519 public key (64 lowercase hex digits)", &store<&SolveArgs::service_public_key>},
+    {"--checkpoint", "CHECKPOINT", K::Path, "", "", &store<&SolveArgs::checkpoint>},
+    {"--key-out", "KEY_OUT", K::Path, "", "", &store<&SolveArgs::key_out>},
+    {"--checkpoint-interval", "CHECKPOINT_INTERVAL", K::Number, "10000", "", &store<&SolveArgs::checkpoint_interval>},
+    {"--mode", "MODE", K::Mode, "full", "", &store<&SolveArgs::mode>},
+};
+
+constexpr CommandSpec kCommands[] = {
+    {"decrypt-paste", "Decrypt an archived paste after recovering its existing epoch key", kDecryptPaste,
+     &blank<DecryptPasteArgs>},
+    {"decrypt-record", "", kDecryptRecord, &blank<DecryptRecordArgs>},
+    {"calibrate", "Measure genuine serial RandomX work; production calibration requires full mode", kCalibrate,
+     &blank<CalibrateArgs>},
+    {"generate", "Generate 84 segments with a bounded worker pool. Keep epoch-key-out private", kGenerate,
+     &blank<GenerateArgs>},
+    {"solve", "", kSolve, &blank<SolveArgs>},
+};
+
+static_assert(std::size(kCommands) == std::variant_size_v<Commands>);
+
+}  // namespace
+
+std::span<const CommandSpec> commands() { return kCommands; }
+
+}  // namespace grammar
+
+namespace {
+
+using grammar::CommandSpec;
+using grammar::OptionSpec;
+using grammar::Value;
+using grammar::ValueKind;
+
+ParseExit usage_error(const std::string& message, const std::string& usage) {
+    return {2, grammar::cat("error: ", message, "\n\n", usage, "\n\nFor more information, try '--help'.\n")};
+}
+
+std::string quoted(std::string_view raw) { return grammar::cat("'", utf8_lossy(raw), "'"); }
+
+// Unsigned decimal with an optional leading '+', the whole 64-bit range;
+// the reasons are those of the usual integer parser, first fault first.
+std::optional<std::string> parse_number(std::string_view text, std::uint64_t& out) {
+    if (text.empty()) return "cannot parse integer from empty string";
+    std::string_view digits = text;
+    if (digits.front() == '+' && digits.size() > 1) digits.remove_prefix(1);
+    std::uint64_t value = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9') return "invalid digit found in string";
+        const auto digit = static_cast<std::uint64_t>(c - '0');
+        if (value > (UINT64_MAX - digit) / 10) return "number too large to fit in target type";
+        value = value * 10 + digit;
+    }
+    out = value;
+    return std::nullopt;
+}
+
+// The value of `option` from its raw text, or the usage error's message.
+std::variant<Value, std::string> parse_value(const OptionSpec& option, const std::string& raw) {
+    const std::string what = grammar::cat("invalid value ", quoted(raw), " for '", grammar::option_usage(option), "'");
+    switch (option.kind) {
+        case ValueKind::Path:
+            return Value{raw};
+        case ValueKind::Text:
+            if (check_utf8(raw)) return grammar::cat(what, ": invalid UTF-8");
+            return Value{raw};
+        case ValueKind::Number: {
+            std::uint64_t number = 0;
+            if (auto reason = parse_number(raw, number)) return grammar::cat(what, ": ", *reason);
+            return Value{number};
+        }
+        case ValueKind::Mode: {
+            if (auto mode = work_mode_from_arg(raw)) return Value{*mode};
+            std::string possible;
+            for (WorkMode mode : kWorkModes) {
+                possible += grammar::cat(possible.empty() ? "" : ", ", work_mode_arg(mode));
+            }
+            return grammar::cat(what, "\n  [possible values: ", possible, "]");
+        }
+    }
+    return what;
+}
+
+bool is_help_flag(std::string_view arg) { return arg == "-h" || arg == "--help"; }
+
+// An argument that stands where a value is expected but reads as an option,
+// so the value is taken to be missing rather than this argument.
+bool looks_like_option(std::string_view arg) { return arg.starts_with("--") || arg == "-h"; }
+
+std::variant<Args, ParseExit> parse_command(const CommandSpec& command, std::span<const std::string> args) {
+    const std::string usage = grammar::command_usage(command);
+    std::vector<std::optional<Value>> values(command.options.size());
+
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (is_help_flag(arg)) return ParseExit{0, grammar::command_help(command)};
+        if (!arg.starts_with("--")) return usage_error(grammar::cat("unexpected argument ", quoted(arg), " found"), usage);
+
+        const std::size_t eq = arg.find('=');
+        const std::string name = arg.substr(0, eq);
+        if (name == "--help") {
+            return usage_error(grammar::cat("unexpected value ", quoted(arg.substr(eq + 1)),
+                                           " for '--help' found; no more were expected"),
+                               usage);
+        }
+        std::size_t index = 0;
+        while (index < command.options.size() && command.options[index].name != name) ++index;
+        if (index == command.options.size()) return usage_error(grammar::cat("unexpected argument ", quoted(name), " found"), usage);
+        const OptionSpec& option = command.options[index];
+        if (values[index]) {
+            return usage_error(
+                grammar::cat("the argument '", grammar::option_usage(option), "' cannot be used multiple times"), usage);
+        }
+
+        std::string raw;
+        if (eq != std::string::npos) {
+            raw = arg.substr(eq + 1);
+        } else if (i + 1 < args.size() && !looks_like_option(args[i + 1])) {
+            raw = args[++i];
+        } else {
+            return usage_error(
+                grammar::cat("a value is required for '", grammar::option_usage(option), "' but none was supplied"),
+                usage);
+        }
+        auto parsed = parse_value(option, raw);
+        if (auto* message = std::get_if<std::string>(&parsed)) return usage_error(*message, usage);
+        values[index] = std::get<Value>(std::move(parsed));
+    }
+
+    std::string missing;
+    for (std::size_t index = 0; index < values.size(); ++index) {
+        if (!values[index] && command.options[index].required()) {
+            missing += grammar::cat("\n  ", grammar::option_usage(command.options[index]));
+        }
+    }
+    if (!missing.empty()) {
+        return usage_error(grammar::cat("the following required arguments were not provided:", missing), usage);
+    }
+
+    Commands result = command.blank();
+    for (std::size_t index = 0; index < values.size(); ++index) {
+        const OptionSpec& option = command.options[index];
+        if (!values[index]) {
+            // Defaults are written in the table as text and parsed like a given value.
+            values[index] = std::get<Value>(parse_value(option, std::string(option.default_text)));
+        }
+        option.store(result, std::move(*values[index]));
+    }
+    return Args{std::move(result)};
+}
+
+const CommandSpec* find_command(std::string_view name) {
+    for (const CommandSpec& command : grammar::commands()) {
+        if (command.name == name) return &command;
+    }
+    return nullptr;
+}
+
+// `help [COMMAND]`: the help of the program or of the named subcommand.
+ParseExit parse_help_command(std::span<const std::string> args) {
+    if (args.empty()) return {0, grammar::program_help()};
+    const std::string usage = grammar::help_command_usage();
+    if (args.size() > 1) return usage_error(grammar::cat("unexpected argument ", quoted(args[1]), " found"), usage);
+    if (args[0] == "help" || is_help_flag(args[0])) return {0, grammar::help_command_help()};
+    if (const CommandSpec* command = find_command(args[0])) return {0, grammar::command_help(*command)};
+    return usage_error(grammar::cat("unrecognized subcommand ", quoted(args[0])), usage);
+}
+
+}  // namespace
+
+std::variant<Args, ParseExit> parse_args(std::span<const std::string> args) {
+    if (args.empty()) return ParseExit{2, grammar::program_help()};
+    const std::string& first = args[0];
+    if (is_help_flag(first)) return ParseExit{0, grammar::program_help()};
+    if (first == "help") return parse_help_command(args.subspan(1));
+    const std::string usage = grammar::program_usage();
+    if (first.starts_with("-")) return usage_error(grammar::cat("unexpected argument ", quoted(first), " found"), usage);
+    if (const CommandSpec* command = find_command(first)) return parse_command(*command, args.subspan(1));
+    return usage_error(grammar::cat("unrecognized subcommand ", quoted(first)), usage);
+}
+
+}  // namespace zt::cli

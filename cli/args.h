@@ -1,0 +1,89 @@
+// The command-line grammar: five subcommands with long options only, help on
+// every level, and usage errors.
+//
+// parse_args turns the process arguments into Args or into the text and exit
+// status that end the process right there (a help request or a usage error);
+// no file is touched in either case. Only syntax and types are checked here:
+// ranges, key contents and the existence of files are the handlers' business.
+// Options without a default are required; the defaults, like everything else
+// about an option, stand in the one option table in args.cpp.
+//
+// Thread safety: pure functions over their arguments.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <variant>
+
+#include "timelock/work_mode.h"
+
+namespace zt::cli {
+
+// A file-system path exactly as the command line gave it, byte for byte.
+using PathArg = std::string;
+
+struct DecryptPasteArgs {
+    PathArg manifest;
+    std::string service_public_key;
+    PathArg epoch_key;
+    PathArg paste;
+    PathArg plaintext_out;
+    friend bool operator==(const DecryptPasteArgs&, const DecryptPasteArgs&) = default;
+};
+
+struct DecryptRecordArgs {
+    PathArg manifest;
+    std::string service_public_key;
+    PathArg epoch_key;
+    PathArg record;
+    PathArg plaintext_out;
+    friend bool operator==(const DecryptRecordArgs&, const DecryptRecordArgs&) = default;
+};
+
+struct CalibrateArgs {
+    std::uint64_t samples = 0;
+    std::uint64_t workers = 0;
+    WorkMode mode = WorkMode::Full;
+    friend bool operator==(const CalibrateArgs&, const CalibrateArgs&) = default;
+};
+
+struct GenerateArgs {
+    std::uint64_t epoch = 0;
+    std::uint64_t iterations = 0;
+    PathArg signing_key;
+    PathArg manifest_out;
+    PathArg epoch_key_out;
+    WorkMode mode = WorkMode::Full;
+    friend bool operator==(const GenerateArgs&, const GenerateArgs&) = default;
+};
+
+struct SolveArgs {
+    PathArg manifest;
+    std::string service_public_key;
+    PathArg checkpoint;
+    PathArg key_out;
+    std::uint64_t checkpoint_interval = 0;
+    WorkMode mode = WorkMode::Full;
+    friend bool operator==(const SolveArgs&, const SolveArgs&) = default;
+};
+
+// One alternative per subcommand, in the order of the help listing and of
+// the driver's dispatch.
+using Commands = std::variant<DecryptPasteArgs, DecryptRecordArgs, CalibrateArgs, GenerateArgs, SolveArgs>;
+
+struct Args {
+    Commands command;
+};
+
+// A parse that ends the process: status 0 with help text for standard
+// output, or status 2 with help or a usage error for standard error.
+struct ParseExit {
+    int status = 0;
+    std::string text;
+};
+
+// `args` are the process arguments after the program's own path.
+std::variant<Args, ParseExit> parse_args(std::span<const std::string> args);
+
+}  // namespace zt::cli

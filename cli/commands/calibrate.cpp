@@ -1,0 +1,11 @@
+// The calibrate command. Its work arrives with the core operation it drives;
+// until then the command fails cleanly instead of pretending to run.
+#include "cli/commands/commands.h"
+
+namespace zt::cli {
+
+zt::Result<void> run_calibrate(const CalibrateArgs& /*args*/) {
+    return zt::Error("the calibrate command is not available in this build yet");
+}
+
+}  // namespace zt::cli

@@ -1,0 +1,23 @@
+// The five command handlers the driver dispatches to, one per subcommand.
+//
+// Each handler takes its subcommand's parsed fields and returns success or
+// the error that the driver turns into the error report (exit status 1).
+// Handlers print their one result with write_stdout (cli/driver.h) and
+// nothing else on standard output. They may throw zt::InternalFault, which
+// ends the program with status 101; no other exception leaves a handler.
+//
+// Thread safety: called once, on the main thread.
+#pragma once
+
+#include "cli/args.h"
+#include "timelock/error.h"
+
+namespace zt::cli {
+
+zt::Result<void> run_decrypt_paste(const DecryptPasteArgs& args);
+zt::Result<void> run_decrypt_record(const DecryptRecordArgs& args);
+zt::Result<void> run_calibrate(const CalibrateArgs& args);
+zt::Result<void> run_generate(const GenerateArgs& args);
+zt::Result<void> run_solve(const SolveArgs& args);
+
+}  // namespace zt::cli

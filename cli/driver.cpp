@@ -1,0 +1,126 @@
+#include "cli/driver.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <exception>
+#include <variant>
+
+#include "cli/args.h"
+#include "cli/commands/commands.h"
+
+namespace zt::cli {
+namespace {
+
+// Writes everything or returns the errno of the failure (0: a write that
+// reported no progress).
+int write_fd(int fd, std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t n = ::write(fd, text.data(), text.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        if (n == 0) return 0;
+        text.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return -1;
+}
+
+// Standard error is where failures are told; if even that fails there is
+// nobody left to tell, so its write errors are dropped.
+void write_stderr(std::string_view text) { static_cast<void>(write_fd(STDERR_FILENO, text)); }
+
+void report_fault(std::string_view what) {
+    std::string line = "zanth-timelock: internal fault: ";
+    line.append(what).append("\n");
+    write_stderr(line);
+}
+
+void append_indented(std::string& out, std::string_view text, std::string_view continuation) {
+    for (std::size_t start = 0;;) {
+        const std::size_t end = text.find('\n', start);
+        out.append(text.substr(start, end - start));
+        if (end == std::string_view::npos) break;
+        out += '\n';
+        out.append(continuation);
+        start = end + 1;
+    }
+}
+
+Result<void> dispatch(const Commands& command) {
+    struct Dispatch {
+        Result<void> operator()(const DecryptPasteArgs& a) const { return run_decrypt_paste(a); }
+        Result<void> operator()(const DecryptRecordArgs& a) const { return run_decrypt_record(a); }
+        Result<void> operator()(const CalibrateArgs& a) const { return run_calibrate(a); }
+        Result<void> operator()(const GenerateArgs& a) const { return run_generate(a); }
+        Result<void> operator()(const SolveArgs& a) const { return run_solve(a); }
+    };
+    return std::visit(Dispatch{}, command);
+}
+
+}  // namespace
+
+std::string format_error_report(const Error& error) {
+    std::string out = "Error: " + error.message();
+    const auto& causes = error.causes();
+    if (!causes.empty()) {
+        out += "\n\nCaused by:";
+        const bool numbered = causes.size() > 1;
+        for (std::size_t i = 0; i < causes.size(); ++i) {
+            out += '\n';
+            if (numbered) {
+                const std::string index = std::to_string(i);
+                out += std::string(index.size() < 5 ? 5 - index.size() : 0, ' ') + index + ": ";
+            } else {
+                out += "    ";
+            }
+            append_indented(out, causes[i], numbered ? "       " : "    ");
+        }
+    }
+    out += '\n';
+    return out;
+}
+
+void write_stdout(std::string_view text) {
+    const int err = write_fd(STDOUT_FILENO, text);
+    if (err < 0) return;
+    const std::string reason = err == 0 ? "failed to write whole buffer" : Error::from_errno(err).message();
+    throw InternalFault("failed printing to standard output: " + reason);
+}
+
+int run_guarded(const std::function<Result<void>()>& body) {
+    try {
+        const Result<void> outcome = body();
+        if (outcome) return 0;
+        write_stderr(format_error_report(outcome.error()));
+        return 1;
+    } catch (const InternalFault& fault) {
+        report_fault(fault.what());
+    } catch (const std::exception& e) {
+        report_fault(e.what());
+    } catch (...) {
+        report_fault("unknown exception");
+    }
+    return 101;
+}
+
+int run_main(std::span<const std::string> args) {
+    std::signal(SIGPIPE, SIG_IGN);
+    auto parsed = parse_args(args);
+    if (auto* exit = std::get_if<ParseExit>(&parsed)) {
+        if (exit->status != 0) {
+            write_stderr(exit->text);
+            return exit->status;
+        }
+        return run_guarded([&]() -> Result<void> {
+            write_stdout(exit->text);
+            return success();
+        });
+    }
+    const Args& parsed_args = std::get<Args>(parsed);
+    return run_guarded([&] { return dispatch(parsed_args.command); });
+}
+
+}  // namespace zt::cli

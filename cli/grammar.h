@@ -1,0 +1,73 @@
+// The option table behind parse_args and the help texts generated from it.
+// Internal to the command-line front end (args.cpp parses with it, help.cpp
+// renders it); handlers use the structs of cli/args.h instead.
+//
+// Thread safety: the table is immutable; the functions are pure.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "cli/args.h"
+
+namespace zt::cli::grammar {
+
+inline constexpr std::string_view kProgram = "zanth-timelock";
+inline constexpr std::string_view kProgramAbout = "Native RandomX v2.0.1 84-segment timelock generator and solver";
+inline constexpr std::string_view kHelpAbout = "Print this message or the help of the given subcommand(s)";
+inline constexpr std::string_view kHelpFlagAbout = "Print help";
+
+// path: bytes as given; text: valid UTF-8; number: unsigned 64-bit decimal;
+// mode: a WorkMode value name.
+enum class ValueKind { Path, Text, Number, Mode };
+
+using Value = std::variant<std::string, std::uint64_t, WorkMode>;
+
+struct OptionSpec {
+    std::string_view name;          // "--checkpoint-interval"
+    std::string_view value_name;    // "CHECKPOINT_INTERVAL"
+    ValueKind kind;
+    std::string_view default_text;  // parsed like a given value; empty when required
+    std::string_view help;
+    // Stores a parsed value into its field of the command's struct.
+    void (*store)(Commands&, Value&&);
+
+    bool required() const { return default_text.empty(); }
+};
+
+struct CommandSpec {
+    std::string_view name;
+    std::string_view about;  // may be empty
+    std::span<const OptionSpec> options;
+    Commands (*blank)();     // the command's struct, fields still unset
+};
+
+// Joins text pieces into one string. (Writing "literal" + temporary string
+// instead trips a false -Wrestrict positive in GCC 12.)
+template <typename... Parts>
+std::string cat(const Parts&... parts) {
+    std::string out;
+    (out.append(std::string_view(parts)), ...);
+    return out;
+}
+
+// Every subcommand, in dispatch order.
+std::span<const CommandSpec> commands();
+
+// "--epoch <EPOCH>"
+std::string option_usage(const OptionSpec& option);
+
+// "Usage: zanth-timelock <COMMAND>" and friends, without a line end.
+std::string program_usage();
+std::string command_usage(const CommandSpec& command);
+std::string help_command_usage();
+
+// Complete help texts, ending with a line end.
+std::string program_help();
+std::string command_help(const CommandSpec& command);
+std::string help_command_help();
+
+}  // namespace zt::cli::grammar
