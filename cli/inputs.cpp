@@ -1,0 +1,96 @@
+#include "cli/inputs.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "cli/utf8.h"
+#include "timelock/char_debug.h"
+#include "timelock/file_io.h"
+
+namespace zt::cli {
+namespace {
+
+std::optional<std::uint8_t> hex_value(char c) {
+    if (c >= '0' && c <= '9') return static_cast<std::uint8_t>(c - '0');
+    if (c >= 'a' && c <= 'f') return static_cast<std::uint8_t>(c - 'a' + 10);
+    if (c >= 'A' && c <= 'F') return static_cast<std::uint8_t>(c - 'A' + 10);
+    return std::nullopt;
+}
+
+// Reads into `buffer` (a byte vector of any allocator). The buffer grows with
+// the data in doubling chunks, never past limit + 1 bytes in total, and is
+// not sized from what the file claims to hold (devices and pipes claim 0).
+template <typename Buffer>
+Result<void> read_into(const std::string& path, std::size_t limit, Buffer& buffer) {
+    if (path.find('\0') != std::string::npos) return Error(std::string(file_io::kNulInPath));
+    int raw = -1;
+    do {
+        raw = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (raw < 0 && errno == EINTR);
+    if (raw < 0) return Error::from_errno(errno);
+    const file_io::Fd file(raw);
+
+    const std::size_t cap = limit + 1;  // one byte past the limit tells "too large"
+    std::size_t chunk = 8192;
+    std::size_t size = 0;
+    for (;;) {
+        if (size == cap) break;
+        const std::size_t want = std::min(chunk, cap - size);
+        buffer.resize(size + want);
+        const ssize_t n = ::read(file.get(), buffer.data() + size, want);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            const int err = errno;
+            buffer.resize(size);
+            return Error::from_errno(err);
+        }
+        size += static_cast<std::size_t>(n);
+        buffer.resize(size);
+        if (n == 0) break;
+        if (static_cast<std::size_t>(n) == want) chunk = std::min<std::size_t>(chunk * 2, std::size_t{1} << 20);
+    }
+    if (size > limit) return Error("input file exceeds size limit");
+    return success();
+}
+
+}  // namespace
+
+Result<Key32> parse_key_hex(std::string_view text) {
+    Key32 key;
+    if (text.size() != 2 * key.size()) return Error("key must contain 64 hex digits");
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto nibble = hex_value(text[i]);
+        if (!nibble) {
+            std::string message = "Invalid character ";
+            message.append(char_debug(static_cast<std::uint8_t>(text[i]))).append(" at position ");
+            return Error(message.append(std::to_string(i)));
+        }
+        key[i / 2] = static_cast<std::uint8_t>(i % 2 == 0 ? *nibble << 4 : key[i / 2] | *nibble);
+    }
+    return key;
+}
+
+bool output_exists(const std::string& path) {
+    struct stat info {};
+    return path.find('\0') == std::string::npos && ::stat(path.c_str(), &info) == 0;
+}
+
+Result<Bytes> read_limited(const std::string& path, std::size_t limit) {
+    Bytes bytes;
+    ZT_TRY(read_into(path, limit, bytes));
+    return bytes;
+}
+
+Result<Key32> read_key_file(const std::string& path) {
+    SecureBytes bytes;  // wipes every buffer it ever held, on every path
+    ZT_TRY(read_into(path, input_limit::kKeyFile, bytes));
+    if (auto bad = check_utf8(bytes)) return Error(bad->message());
+    const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    return parse_key_hex(trim_white_space(text));
+}
+
+}  // namespace zt::cli

@@ -1,0 +1,78 @@
+#include "cli/publish.h"
+
+#include <array>
+
+#include "cli/utf8.h"
+#include "timelock/crypto.h"
+#include "timelock/file_io.h"
+
+namespace zt::cli {
+namespace {
+
+// ".zanth-timelock-staged-" and a 128-bit random number as 32 lowercase hex
+// digits; of the two 64-bit draws the first gives the low half.
+Result<std::string> staged_name() {
+    std::array<std::uint8_t, 16> random{};
+    ZT_TRY(random_bytes(random));
+    std::array<std::uint64_t, 2> draws{};  // low, high
+    for (std::size_t i = 0; i < 16; ++i) draws[i / 8] |= static_cast<std::uint64_t>(random[i]) << (8 * (i % 8));
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string name(kStagedPrefix);
+    for (std::uint64_t half : {draws[1], draws[0]}) {
+        for (int shift = 60; shift >= 0; shift -= 4) name += kDigits[(half >> shift) & 0xF];
+    }
+    return name;
+}
+
+std::string join(const std::string& directory, const std::string& name) {
+    return directory.ends_with('/') ? directory + name : directory + "/" + name;
+}
+
+}  // namespace
+
+std::string staging_directory(std::string_view path) {
+    // Drop trailing separators and "." components, then the last component,
+    // then the separators and "." components before it. A leading "." stays
+    // (it is the parent of "./x"); the root has no parent.
+    auto trim = [](std::string_view p) {
+        for (;;) {
+            if (p.size() > 1 && p.ends_with('/')) p.remove_suffix(1);
+            else if (p.ends_with("/.")) p.remove_suffix(2);
+            else return p;
+        }
+    };
+    std::string_view rest = trim(path);
+    if (rest.empty() || rest == "/") return ".";
+    const std::size_t slash = rest.rfind('/');
+    if (slash == std::string_view::npos) return ".";
+    rest = trim(rest.substr(0, slash + 1));
+    return rest.empty() ? "." : std::string(rest);
+}
+
+Result<void> publish_staged(const std::string& path, std::span<const std::uint8_t> bytes, bool owner_only) {
+    const std::string shown = utf8_lossy(path);
+    const std::string directory = staging_directory(path);
+
+    auto name = staged_name();
+    if (!name) return name.error().context("staging " + shown);
+    const std::string staged = join(directory, *name);
+    auto created = file_io::open_exclusive(staged, owner_only ? 0600 : 0644);
+    if (!created) return created.error().context("staging " + shown);
+    const file_io::Fd file = std::move(created).value();
+
+    ZT_TRY(file_io::write_all(file.get(), bytes));
+    ZT_TRY(file_io::sync(file.get()));
+    if (auto linked = file_io::link(staged, path); !linked) {
+        return linked.error().context("publishing " + shown + " (will not overwrite)");
+    }
+    ZT_TRY_ASSIGN(const file_io::Fd dir, file_io::open_directory(directory));
+    ZT_TRY(file_io::sync(dir.get()));
+
+    // The target is durable. The staged name would be a hidden second copy
+    // of what may be a secret, so it goes; failing to remove it does not
+    // undo the publication.
+    if (file_io::unlink(staged)) static_cast<void>(file_io::sync(dir.get()));
+    return success();
+}
+
+}  // namespace zt::cli

@@ -1,0 +1,43 @@
+// Publishing output files: every file the program produces appears under
+// its final name complete, durable, and without replacing anything.
+//
+// The content is first written and flushed under a random staged name in
+// the target's directory; the target is then created as a hard link to it,
+// which the file system refuses if the name exists in any form (even as a
+// dangling symbolic link). Once the link and the directory entry are
+// durable, the staged name is removed, so a published secret has exactly one
+// name. If writing, flushing or linking fails, the staged file stays: it may
+// hold the only copy of a long computation's result.
+//
+// All writes go through timelock/file_io.h.
+//
+// Thread safety: calls are independent; concurrent calls (in one or many
+// processes) to the same target are safe, and exactly one of them wins.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "timelock/error.h"
+
+namespace zt::cli {
+
+inline constexpr std::string_view kStagedPrefix = ".zanth-timelock-staged-";
+
+// Publishes `bytes` as the new file `path` with mode 0600 (`owner_only`) or
+// 0644, under the process's creation mask. Errors:
+//   "staging {path}"                           (cause: the system's error) the staged file cannot be created;
+//   the system's error or "failed to write whole buffer"                    writing or flushing failed;
+//   "publishing {path} (will not overwrite)"   (cause: the system's error) the target exists or cannot be linked;
+//   the system's error                          the directory cannot be flushed (the target is published).
+// {path} is `path` with invalid UTF-8 shown as U+FFFD.
+Result<void> publish_staged(const std::string& path, std::span<const std::uint8_t> bytes, bool owner_only);
+
+// The directory a target is staged in: its lexical parent (the last
+// component dropped, a trailing "/" not counting as one), or "." when that
+// is empty or there is none.
+std::string staging_directory(std::string_view path);
+
+}  // namespace zt::cli
