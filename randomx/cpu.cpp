@@ -1,0 +1,67 @@
+#include "randomx/cpu.h"
+
+#include <cpuid.h>
+#include <immintrin.h>
+
+#include <cstdint>
+
+#include "randomx/randomx.h"
+
+namespace rx {
+namespace {
+
+constexpr unsigned kLeaf1EcxSsse3 = 1U << 9;
+constexpr unsigned kLeaf1EcxAes = 1U << 25;
+constexpr unsigned kLeaf1EcxOsxsave = 1U << 27;
+constexpr unsigned kLeaf1EcxAvx = 1U << 28;
+constexpr unsigned kLeaf7EbxAvx2 = 1U << 5;
+constexpr std::uint64_t kXcr0SseAndYmm = 0x6;
+
+// XCR0 tells which register states the operating system saves on a context
+// switch; AVX2 is usable only if it saves the upper halves of the YMM registers.
+__attribute__((target("xsave"))) std::uint64_t read_xcr0() {
+    return static_cast<std::uint64_t>(_xgetbv(0));
+}
+
+CpuFeatures detect() {
+    CpuFeatures features;
+    unsigned eax = 0;
+    unsigned ebx = 0;
+    unsigned ecx = 0;
+    unsigned edx = 0;
+    if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) {
+        return features;
+    }
+    features.aes = (ecx & kLeaf1EcxAes) != 0;
+    features.ssse3 = (ecx & kLeaf1EcxSsse3) != 0;
+    const bool os_saves_ymm = (ecx & kLeaf1EcxOsxsave) != 0 && (ecx & kLeaf1EcxAvx) != 0 &&
+                              (read_xcr0() & kXcr0SseAndYmm) == kXcr0SseAndYmm;
+    if (os_saves_ymm && __get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) != 0) {
+        features.avx2 = (ebx & kLeaf7EbxAvx2) != 0;
+    }
+    return features;
+}
+
+}  // namespace
+
+const CpuFeatures& cpu_features() {
+    static const CpuFeatures features = detect();
+    return features;
+}
+
+}  // namespace rx
+
+extern "C" randomx_flags randomx_get_flags(void) {
+    const rx::CpuFeatures& cpu = rx::cpu_features();
+    unsigned flags = RANDOMX_FLAG_DEFAULT;
+    if (cpu.aes) {
+        flags |= RANDOMX_FLAG_HARD_AES;
+    }
+    if (cpu.ssse3) {
+        flags |= RANDOMX_FLAG_ARGON2_SSSE3;
+    }
+    if (cpu.avx2) {
+        flags |= RANDOMX_FLAG_ARGON2_AVX2;
+    }
+    return static_cast<randomx_flags>(flags);
+}

@@ -1,0 +1,205 @@
+// AES rounds, AesGenerator1R/4R and AesHash1R: the software rounds must match
+// AES-NI bit for bit, and the generators must reproduce the traced scratchpad
+// fill and program entropy with either.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "randomx/aes.h"
+#include "randomx/aes_generator.h"
+#include "randomx/aes_hash.h"
+#include "randomx/constants.h"
+#include "randomx/cpu.h"
+#include "randomx/program.h"
+#include "tests/support/randomx_support.h"
+
+namespace {
+
+using zt::test::hex;
+using zt::test::Json;
+using zt::test::load_vectors;
+using zt::test::sha256_hex;
+using zt::test::unhex;
+
+__m128i column(const std::string& hex_text) {
+    const std::vector<std::uint8_t> bytes = unhex(hex_text);
+    __m128i value;
+    std::memcpy(&value, bytes.data(), sizeof value);
+    return value;
+}
+
+std::string column_hex(__m128i value) { return hex(&value, sizeof value); }
+
+std::string repeat(const std::string& text, int times) {
+    std::string result;
+    for (int i = 0; i < times; ++i) {
+        result += text;
+    }
+    return result;
+}
+
+// The AES implementations to check: software everywhere, AES-NI where present.
+std::vector<bool> implementations() {
+    return rx::cpu_has_aes() ? std::vector<bool>{false, true} : std::vector<bool>{false};
+}
+
+std::string implementation_name(bool hard) { return hard ? "AES-NI" : "software"; }
+
+TEST(AesRound, KnownAnswers) {
+    struct Case {
+        const char* what;
+        const char* state;
+        const char* key;
+        bool decrypt;
+        std::string expected;
+    };
+    const Case cases[] = {
+        // Round 1 of the AES-128 example cipher: state after the initial key
+        // addition, round key 1, state at the start of round 2.
+        {"encrypt, AES-128 example round 1", "193de3bea0f4e22b9ac68d2ae9f84808",
+         "a0fafe1788542cb123a339392a6c7605", false, "a49c7ff2689f352b6b5bea43026a5049"},
+        // A constant column survives (Inv)MixColumns, leaving S(0) and InvS(0).
+        {"encrypt, zero state and key", "00000000000000000000000000000000",
+         "00000000000000000000000000000000", false, repeat("63", 16)},
+        {"decrypt, zero state and key", "00000000000000000000000000000000",
+         "00000000000000000000000000000000", true, repeat("52", 16)},
+        {"decrypt, key is added last", "00000000000000000000000000000000",
+         "0102030405060708090a0b0c0d0e0f10", true, "535051565754555a5b58595e5f5c5d42"},
+    };
+    for (const bool hard : implementations()) {
+        for (const Case& c : cases) {
+            const __m128i state = column(c.state);
+            const __m128i key = column(c.key);
+            const __m128i out = c.decrypt ? (hard ? rx::hard_aes_decrypt(state, key) : rx::soft_aes_decrypt(state, key))
+                                          : (hard ? rx::hard_aes_encrypt(state, key) : rx::soft_aes_encrypt(state, key));
+            EXPECT_EQ(column_hex(out), c.expected) << c.what << " (" << implementation_name(hard) << ")";
+        }
+    }
+}
+
+TEST(AesRound, SoftwareMatchesAesNiOnRandomColumns) {
+    if (!rx::cpu_has_aes()) {
+        GTEST_SKIP() << "no AES-NI on this processor";
+    }
+    std::mt19937_64 rng(20240601);
+    auto random_column = [&rng] {
+        return _mm_set_epi64x(static_cast<long long>(rng()), static_cast<long long>(rng()));
+    };
+    for (int i = 0; i < 20000; ++i) {
+        const __m128i state = random_column();
+        const __m128i key = random_column();
+        ASSERT_EQ(column_hex(rx::soft_aes_encrypt(state, key)), column_hex(rx::hard_aes_encrypt(state, key)))
+            << "encrypt, state " << column_hex(state) << " key " << column_hex(key);
+        ASSERT_EQ(column_hex(rx::soft_aes_decrypt(state, key)), column_hex(rx::hard_aes_decrypt(state, key)))
+            << "decrypt, state " << column_hex(state) << " key " << column_hex(key);
+    }
+}
+
+class AesTrace : public ::testing::TestWithParam<const char*> {
+protected:
+    void SetUp() override { trace_ = load_vectors(GetParam()); }
+    Json trace_;
+};
+
+// The scratchpad fill: AesGenerator1R seeded with Blake2b-512 of the input.
+TEST_P(AesTrace, Generator1RFillsTheScratchpad) {
+    std::vector<std::uint8_t> scratchpad(rx::kScratchpadL3);
+    for (const bool hard : implementations()) {
+        SCOPED_TRACE(implementation_name(hard));
+        std::vector<std::uint8_t> state = unhex(trace_["input_blake2b512"].str());
+        rx::aes_generator_1r(hard, state.data(), scratchpad.data(), scratchpad.size());
+        EXPECT_EQ(sha256_hex(scratchpad.data(), scratchpad.size()), trace_["scratchpad_sha256_after_fill"].str());
+        EXPECT_EQ(hex(scratchpad.data(), 64), trace_["scratchpad_first64_after_fill"].str());
+        EXPECT_EQ(hex(scratchpad.data() + scratchpad.size() - 64, 64), trace_["scratchpad_last64_after_fill"].str());
+        EXPECT_EQ(hex(state), trace_["generator_state_after_fill"].str());
+    }
+}
+
+// The program bytes: AesGenerator4R from each program's seed; the first 128
+// bytes are the configuration words, the rest the instruction words.
+TEST_P(AesTrace, Generator4RProducesTheProgramBytes) {
+    const auto size = static_cast<std::size_t>(trace_["program_size"].num());
+    for (const bool hard : implementations()) {
+        SCOPED_TRACE(implementation_name(hard));
+        for (const Json& program : trace_["programs"].items()) {
+            SCOPED_TRACE("program " + std::to_string(program["index"].num()));
+            std::vector<std::uint8_t> state = unhex(program["seed_hex"].str());
+            std::vector<std::uint8_t> bytes(rx::kConfigurationSize + 8 * size);
+            rx::aes_generator_4r(hard, state.data(), bytes.data(), bytes.size());
+            for (unsigned i = 0; i < 16; ++i) {
+                std::uint64_t q;
+                std::memcpy(&q, bytes.data() + 8 * i, sizeof q);
+                EXPECT_EQ(zt::test::word_hex(q), program["entropy"].items()[i].str()) << "word " << i;
+            }
+            const auto& instructions = program["instructions"].items();
+            ASSERT_EQ(instructions.size(), size);
+            for (std::size_t i = 0; i < size; ++i) {
+                const std::uint8_t* w = bytes.data() + rx::kConfigurationSize + 8 * i;
+                const Json& in = instructions[i];
+                std::uint32_t imm32;
+                std::memcpy(&imm32, w + 4, sizeof imm32);
+                ASSERT_EQ(w[0], in["opcode"].num()) << "instruction " << i;
+                ASSERT_EQ(w[1], in["dst"].num()) << "instruction " << i;
+                ASSERT_EQ(w[2], in["src"].num()) << "instruction " << i;
+                ASSERT_EQ(w[3], in["mod"].num()) << "instruction " << i;
+                ASSERT_EQ(imm32, std::stoul(in["imm32"].str(), nullptr, 16)) << "instruction " << i;
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Variants, AesTrace,
+                         ::testing::Values("randomx/traces/trace-v1.json", "randomx/traces/trace-v2.json"),
+                         [](const auto& info) { return info.index == 0 ? std::string("v1") : std::string("v2"); });
+
+// Generators and AesHash1R over random inputs: the implementations agree, the
+// state carries over between calls (two half fills equal one full fill), and
+// every input block matters to the fingerprint.
+TEST(AesBulk, ImplementationsAgreeAndStateCarriesOver) {
+    std::mt19937_64 rng(7);
+    std::vector<std::uint8_t> seed(64);
+    for (auto& b : seed) {
+        b = static_cast<std::uint8_t>(rng());
+    }
+    constexpr std::size_t kSize = 64 * 1024;
+    std::vector<std::string> fills1;
+    std::vector<std::string> fills4;
+    std::vector<std::string> hashes;
+    for (const bool hard : implementations()) {
+        std::vector<std::uint8_t> out(kSize);
+        std::vector<std::uint8_t> state = seed;
+        rx::aes_generator_1r(hard, state.data(), out.data(), kSize);
+        fills1.push_back(hex(out) + hex(state));
+
+        std::vector<std::uint8_t> halves(kSize);
+        std::vector<std::uint8_t> half_state = seed;
+        rx::aes_generator_1r(hard, half_state.data(), halves.data(), kSize / 2);
+        rx::aes_generator_1r(hard, half_state.data(), halves.data() + kSize / 2, kSize / 2);
+        EXPECT_EQ(hex(halves) + hex(half_state), fills1.back());
+
+        state = seed;
+        rx::aes_generator_4r(hard, state.data(), out.data(), kSize);
+        fills4.push_back(hex(out) + hex(state));
+
+        std::uint8_t fingerprint[rx::kAesHashSize];
+        rx::aes_hash_1r(hard, out.data(), kSize, fingerprint);
+        hashes.push_back(hex(fingerprint, sizeof fingerprint));
+        for (const std::size_t changed : {std::size_t{0}, kSize / 2 + 17, kSize - 1}) {
+            out[changed] ^= 1;
+            std::uint8_t other[rx::kAesHashSize];
+            rx::aes_hash_1r(hard, out.data(), kSize, other);
+            EXPECT_NE(hex(other, sizeof other), hashes.back()) << "flipped byte " << changed;
+            out[changed] ^= 1;
+        }
+    }
+    for (std::size_t i = 1; i < fills1.size(); ++i) {
+        EXPECT_EQ(fills1[i], fills1[0]);
+        EXPECT_EQ(fills4[i], fills4[0]);
+        EXPECT_EQ(hashes[i], hashes[0]);
+    }
+}
+
+}  // namespace
