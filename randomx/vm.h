@@ -1,0 +1,115 @@
+// The virtual machine that computes one hash: it fills the scratchpad from
+// the input, then generates and runs eight programs of 2048 iterations each,
+// reading one dataset item per iteration, and hashes the final registers with
+// the scratchpad's fingerprint.
+//
+// Dataset items come from the cache (light mode: computed on every read) or
+// from a built dataset (full mode: read from memory). A HashObserver sees every stage of a hash; it exists for tests and
+// tracing and costs a null check per iteration otherwise.
+//
+// Floating point: the machine sets the processor's rounding mode (MXCSR) while
+// a hash runs and restores the caller's value before hash() returns.
+//
+// Thread safety: a Machine (and its scratchpad) belongs to one thread at a
+// time; the cache or dataset it reads may be shared by many machines.
+#pragma once
+
+#include <immintrin.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "randomx/program.h"
+#include "randomx/randomx.h"
+
+namespace rx {
+
+inline constexpr std::size_t kRegisterFileSize = 256;
+
+// The register file in the byte layout that is hashed: r0-r7, f0-f3, e0-e3,
+// a0-a3, each float register low half first, all little-endian.
+struct RegisterFile {
+    std::uint64_t r[8];
+    std::uint64_t f[4][2];
+    std::uint64_t e[4][2];
+    std::uint64_t a[4][2];
+};
+static_assert(sizeof(RegisterFile) == kRegisterFileSize);
+
+// The machine's registers while a program runs.
+struct VmState {
+    std::uint64_t r[9];   // r0-r7, then the zero register (always 0)
+    __m128d fe[8];        // f0-f3 then e0-e3 (FSWAP_R indexes both groups)
+    __m128d a[4];
+    std::uint32_t ma;     // only bits 6-30 are used as a dataset address
+    std::uint32_t mx;
+    std::uint32_t sp_addr0;
+    std::uint32_t sp_addr1;
+    std::uint32_t fprc;   // rounding mode 0-3
+
+    __m128d& f(unsigned i) { return fe[i]; }
+    __m128d& e(unsigned i) { return fe[4 + i]; }
+    const __m128d& f(unsigned i) const { return fe[i]; }
+    const __m128d& e(unsigned i) const { return fe[4 + i]; }
+};
+
+// Stage-by-stage view of a hash. All pointers are valid only during the call.
+class HashObserver {
+public:
+    virtual ~HashObserver() = default;
+    virtual void scratchpad_filled(const std::uint8_t* /*scratchpad*/,
+                                   const std::uint8_t* /*generator_state, 64 bytes*/) {}
+    virtual void program_started(unsigned /*index*/, const std::uint8_t* /*seed, 64 bytes*/,
+                                 const Program& /*program*/, const VmState& /*state*/) {}
+    // Iteration events, in order: registers loaded from the scratchpad, program
+    // executed, dataset item read (byte address including the dataset offset),
+    // iteration finished (registers stored to the scratchpad).
+    virtual void iteration_loaded(std::uint32_t /*iteration*/, const VmState& /*state*/) {}
+    virtual void program_executed(std::uint32_t /*iteration*/, const VmState& /*state*/) {}
+    virtual void dataset_read(std::uint32_t /*iteration*/, std::uint64_t /*address*/,
+                              const std::uint64_t* /*item, 8 words*/) {}
+    virtual void iteration_finished(std::uint32_t /*iteration*/, const VmState& /*state*/,
+                                    const std::uint8_t* /*scratchpad*/) {}
+    virtual void program_finished(unsigned /*index*/, const RegisterFile& /*registers*/,
+                                  const std::uint8_t* /*scratchpad*/) {}
+    virtual void hash_finished(const std::uint8_t* /*aes_hash, 64 bytes*/,
+                               const RegisterFile& /*registers*/) {}
+};
+
+class Machine {
+public:
+    // `scratchpad`: kScratchpadL3 bytes, 64-byte aligned, owned by the caller
+    // and outliving the machine. `hard_aes` requires AES-NI.
+    Machine(Variant variant, bool hard_aes, std::uint8_t* scratchpad);
+
+    // Selects where dataset items come from; the source must outlive its use.
+    void use_cache(const randomx_cache* cache);      // light mode
+    void use_dataset(const std::uint8_t* memory);    // full mode: item 0 at memory
+
+    void set_observer(HashObserver* observer) { observer_ = observer; }
+
+    // Writes the 32-byte hash of `input`. A dataset source must be set.
+    void hash(const void* input, std::size_t size, std::uint8_t out[32]);
+
+private:
+    // Mixes f0-f3 with e0-e3 at the end of an iteration.
+    using MixFunction = void (*)(__m128d* f, const __m128d* e);
+
+    // Sets the registers a program starts with; execute() then runs its loop.
+    void reset(const ProgramConfig& config);
+    void execute(const Program& program);
+    void read_item(std::uint64_t address, std::uint64_t item[8]) const;
+    void store_register_file(RegisterFile& registers) const;
+
+    Variant variant_;
+    bool hard_aes_;
+    std::uint8_t* scratchpad_;
+    const std::uint8_t* dataset_ = nullptr;    // full mode
+    const randomx_cache* cache_ = nullptr;     // light mode
+    MixFunction mix_;
+    HashObserver* observer_ = nullptr;
+    VmState state_{};
+    Program program_;
+};
+
+}  // namespace rx

@@ -1,0 +1,236 @@
+// The virtual machine against the traced hashes (every stage, the register
+// states of five iterations of every program), the hash vectors and chains in
+// light mode, and the VM part of the C API.
+#include <gtest/gtest.h>
+
+#include <immintrin.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "randomx/blake2b.h"
+#include "randomx/constants.h"
+#include "randomx/cpu.h"
+#include "randomx/randomx.h"
+#include "randomx/vm.h"
+#include "tests/support/randomx_support.h"
+
+namespace {
+
+using zt::test::hex;
+using zt::test::Json;
+using zt::test::keyed_cache;
+using zt::test::load_vectors;
+using zt::test::sha256_hex;
+using zt::test::unhex;
+using zt::test::word;
+using zt::test::word_hex;
+
+using Lines = std::vector<std::string>;
+
+std::string half_hex(const __m128d& value, unsigned half) {
+    std::uint64_t bits[2];
+    std::memcpy(bits, &value, sizeof bits);
+    return word_hex(bits[half]);
+}
+
+std::string u32_hex(std::uint32_t value) {
+    return word_hex(value).substr(8);
+}
+
+// Labelled register values, so that a mismatch names the register.
+Lines integer_registers(const std::uint64_t* r) {
+    Lines lines;
+    for (unsigned i = 0; i < 8; ++i) {
+        lines.push_back("r" + std::to_string(i) + "=" + word_hex(r[i]));
+    }
+    return lines;
+}
+
+Lines float_registers(char group, const __m128d* regs) {
+    Lines lines;
+    for (unsigned i = 0; i < 4; ++i) {
+        lines.push_back(group + std::to_string(i) + "=" + half_hex(regs[i], 0) + "," + half_hex(regs[i], 1));
+    }
+    return lines;
+}
+
+Lines integer_registers(const Json& values) {
+    Lines lines;
+    for (std::size_t i = 0; i < values.items().size(); ++i) {
+        lines.push_back("r" + std::to_string(i) + "=" + values.items()[i].str());
+    }
+    return lines;
+}
+
+Lines float_registers(char group, const Json& values) {
+    Lines lines;
+    for (std::size_t i = 0; i < values.items().size(); ++i) {
+        const Json& pair = values.items()[i];
+        lines.push_back(group + std::to_string(i) + "=" + pair.items()[0].str() + "," + pair.items()[1].str());
+    }
+    return lines;
+}
+
+// Compares every stage of a hash with a trace file as the hash runs.
+class TraceChecker : public rx::HashObserver {
+public:
+    explicit TraceChecker(const Json& trace) : trace_(trace) {}
+
+    void scratchpad_filled(const std::uint8_t* scratchpad, const std::uint8_t* state) override {
+        EXPECT_EQ(sha256_hex(scratchpad, rx::kScratchpadL3), trace_["scratchpad_sha256_after_fill"].str());
+        EXPECT_EQ(hex(state, 64), trace_["generator_state_after_fill"].str());
+    }
+
+    void program_started(unsigned index, const std::uint8_t* seed, const rx::Program&,
+                         const rx::VmState& state) override {
+        program_ = &trace_["programs"].items().at(index);
+        where_ = "program " + std::to_string(index);
+        const Json& start = (*program_)["before_iteration_0"];
+        EXPECT_EQ(hex(seed, 64), (*program_)["seed_hex"].str()) << where_;
+        EXPECT_EQ(integer_registers(state.r), integer_registers(start["r"])) << where_;
+        EXPECT_EQ(float_registers('a', state.a), float_registers('a', start["a"])) << where_;
+        EXPECT_EQ(u32_hex(state.ma), start["ma"].str()) << where_;
+        EXPECT_EQ(u32_hex(state.mx), start["mx"].str()) << where_;
+        EXPECT_EQ(state.fprc, start["fprc"].num()) << where_;
+        ++programs_seen_;
+    }
+
+    void iteration_loaded(std::uint32_t iteration, const rx::VmState& state) override {
+        const Json* it = traced(iteration);
+        if (it == nullptr) {
+            return;
+        }
+        const Json& loaded = (*it)["after_load"];
+        EXPECT_EQ(state.sp_addr0, (*it)["spAddr0"].num()) << where_;
+        EXPECT_EQ(state.sp_addr1, (*it)["spAddr1"].num()) << where_;
+        EXPECT_EQ(integer_registers(state.r), integer_registers(loaded["r"])) << where_;
+        EXPECT_EQ(float_registers('f', state.fe), float_registers('f', loaded["f"])) << where_;
+        EXPECT_EQ(float_registers('e', state.fe + 4), float_registers('e', loaded["e"])) << where_;
+    }
+
+    void program_executed(std::uint32_t iteration, const rx::VmState& state) override {
+        const Json* it = traced(iteration);
+        if (it == nullptr) {
+            return;
+        }
+        const Json& after = (*it)["after_program"];
+        EXPECT_EQ(integer_registers(state.r), integer_registers(after["r"])) << where_;
+        EXPECT_EQ(float_registers('f', state.fe), float_registers('f', after["f"])) << where_;
+        EXPECT_EQ(float_registers('e', state.fe + 4), float_registers('e', after["e"])) << where_;
+        EXPECT_EQ(state.fprc, after["fprc"].num()) << where_;
+    }
+
+    void dataset_read(std::uint32_t iteration, std::uint64_t address, const std::uint64_t* item) override {
+        const Json* it = traced(iteration);
+        if (it == nullptr) {
+            return;
+        }
+        const Json& read = (*it)["dataset_read"];
+        EXPECT_EQ(address, static_cast<std::uint64_t>(read["address"].num())) << where_;
+        EXPECT_EQ(hex(item, 64), read["item_hex"].str()) << where_;
+    }
+
+    void iteration_finished(std::uint32_t iteration, const rx::VmState& state,
+                            const std::uint8_t* scratchpad) override {
+        const Json* it = traced(iteration);
+        if (it == nullptr) {
+            return;
+        }
+        const Json& after = (*it)["after_iteration"];
+        EXPECT_EQ(integer_registers(state.r), integer_registers(after["r"])) << where_;
+        EXPECT_EQ(float_registers('f', state.fe), float_registers('f', after["f"])) << where_;
+        EXPECT_EQ(float_registers('e', state.fe + 4), float_registers('e', after["e"])) << where_;
+        EXPECT_EQ(float_registers('a', state.a), float_registers('a', after["a"])) << where_;
+        EXPECT_EQ(u32_hex(state.ma), after["ma"].str()) << where_;
+        EXPECT_EQ(u32_hex(state.mx), after["mx"].str()) << where_;
+        EXPECT_EQ(state.fprc, after["fprc"].num()) << where_;
+        EXPECT_EQ(sha256_hex(scratchpad, rx::kScratchpadL3), (*it)["scratchpad_sha256"].str()) << where_;
+        ++iterations_seen_;
+    }
+
+    void program_finished(unsigned, const rx::RegisterFile& registers, const std::uint8_t* scratchpad) override {
+        EXPECT_EQ(hex(&registers, sizeof registers), (*program_)["register_file_hex"].str()) << where_;
+        EXPECT_EQ(sha256_hex(scratchpad, rx::kScratchpadL3), (*program_)["scratchpad_sha256_end"].str()) << where_;
+        if (program_->has("register_file_blake2b512")) {
+            std::uint8_t next_seed[64];
+            rx::hash512(next_seed, &registers, sizeof registers);
+            EXPECT_EQ(hex(next_seed, 64), (*program_)["register_file_blake2b512"].str()) << where_;
+        }
+    }
+
+    void hash_finished(const std::uint8_t* aes_hash, const rx::RegisterFile& registers) override {
+        EXPECT_EQ(hex(aes_hash, 64), trace_["final_aeshash1r_hex"].str());
+        EXPECT_EQ(hex(&registers, sizeof registers), trace_["final_register_file_hex"].str());
+    }
+
+    int programs_seen() const { return programs_seen_; }
+    int iterations_seen() const { return iterations_seen_; }
+
+private:
+    // The trace entry of `iteration` in the current program, or null; sets the
+    // failure context.
+    const Json* traced(std::uint32_t iteration) {
+        for (const Json& it : (*program_)["iterations"].items()) {
+            if (it["iteration"].num() == iteration) {
+                where_ = "program " + std::to_string((*program_)["index"].num()) + ", iteration " +
+                         std::to_string(iteration);
+                return &it;
+            }
+        }
+        return nullptr;
+    }
+
+    const Json& trace_;
+    const Json* program_ = nullptr;
+    std::string where_;
+    int programs_seen_ = 0;
+    int iterations_seen_ = 0;
+};
+
+struct TraceCase {
+    const char* path;
+    rx::Variant variant;
+    bool hard_aes;
+};
+
+class VmTrace : public ::testing::TestWithParam<TraceCase> {};
+
+TEST_P(VmTrace, EveryStageMatches) {
+    const TraceCase& c = GetParam();
+    if (c.hard_aes && !rx::cpu_has_aes()) {
+        GTEST_SKIP() << "no AES-NI on this processor";
+    }
+    const Json trace = load_vectors(c.path);
+    struct ScratchpadFree {
+        void operator()(std::uint8_t* p) const { ::operator delete[](p, std::align_val_t{64}); }
+    };
+    std::unique_ptr<std::uint8_t, ScratchpadFree> scratchpad(
+        static_cast<std::uint8_t*>(::operator new[](rx::kScratchpadL3, std::align_val_t{64})));
+    rx::Machine machine(c.variant, c.hard_aes, scratchpad.get());
+    machine.use_cache(keyed_cache(unhex(trace["key_hex"].str())));
+    TraceChecker checker(trace);
+    machine.set_observer(&checker);
+
+    const std::vector<std::uint8_t> input = unhex(trace["input_hex"].str());
+    std::uint8_t hash[32];
+    machine.hash(input.data(), input.size(), hash);
+    EXPECT_EQ(hex(hash, sizeof hash), trace["hash_hex"].str());
+    EXPECT_EQ(checker.programs_seen(), 8);
+    EXPECT_EQ(checker.iterations_seen(), 8 * 5);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Variants, VmTrace,
+    ::testing::Values(TraceCase{"randomx/traces/trace-v1.json", rx::Variant::V1, true},
+                      TraceCase{"randomx/traces/trace-v2.json", rx::Variant::V2, true},
+                      TraceCase{"randomx/traces/trace-v2.json", rx::Variant::V2, false}),
+    [](const auto& info) {
+        return std::string(info.param.variant == rx::Variant::V1 ? "v1" : "v2") +
+               (info.param.hard_aes ? "_aesni" : "_software");
+    });
+
+}  // namespace
