@@ -1,0 +1,159 @@
+// The segment pool: results independent of the thread count and ordered by
+// segment, failure precedence by start order, and that every thread has
+// finished its work before the pool returns or faults. Runs on the fake
+// RandomX library so 96 segments take milliseconds.
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <system_error>
+#include <vector>
+
+#include "tests/support/fake_randomx.h"
+#include "timelock/engine.h"
+#include "timelock/pool.h"
+
+namespace zt {
+namespace {
+
+using test::ScopedFakeRandomx;
+
+constexpr std::uint64_t kEpoch = 5;
+constexpr std::uint64_t kIterations = 3;
+constexpr std::size_t kSegments = 96;
+
+Key32 engine_key() {
+    Key32 k;
+    k[31] = 0x77;
+    return k;
+}
+
+std::vector<Key32> make_seeds() {
+    std::vector<Key32> seeds(kSegments);
+    for (std::size_t i = 0; i < kSegments; ++i) {
+        seeds[i][0] = static_cast<std::uint8_t>(i);
+        seeds[i][1] = 0x5e;
+    }
+    return seeds;
+}
+
+// The digest of segment i computed without the pool.
+Key32 expected_digest(std::size_t i, const Key32& seed) {
+    Key32 state = seed;
+    for (std::uint64_t j = 0; j < kIterations; ++j) {
+        state = test::fake_hash(engine_key().span(),
+                                step_message(kEpoch, static_cast<std::uint32_t>(i), j, state).span());
+    }
+    return state;
+}
+
+struct PoolRun {
+    ScopedFakeRandomx fake;
+    WorkEngine engine = std::move(WorkEngine::setup(engine_key(), WorkMode::Light)).value();
+    std::vector<Key32> seeds = make_seeds();
+
+    Result<SegmentDigests> run(std::size_t threads, const detail::PoolSeams& seams = {},
+                               ProgressLine* progress = nullptr) {
+        return detail::run_segment_pool(engine, seeds, kEpoch, kIterations, threads, progress, seams);
+    }
+};
+
+TEST(SegmentPool, DigestsAreInSegmentOrderWhateverTheThreadCount) {
+    const auto seeds = make_seeds();
+    for (std::size_t threads : {1u, 3u, 96u}) {
+        PoolRun pool;
+        auto digests = pool.run(threads);
+        ASSERT_TRUE(digests.ok()) << threads << " threads";
+        ASSERT_EQ(digests->size(), kSegments);
+        for (std::size_t i = 0; i < kSegments; ++i) {
+            EXPECT_EQ((*digests)[i], expected_digest(i, seeds[i])) << "segment " << i << ", " << threads << " threads";
+        }
+        EXPECT_EQ(pool.fake.hashes(), kSegments * kIterations);
+        EXPECT_EQ(pool.fake.live_vms(), 0);
+    }
+}
+
+TEST(SegmentPool, EachThreadCreatesOneVmForItsWholeLife) {
+    PoolRun pool;
+    ASSERT_TRUE(pool.run(3).ok());
+    const auto log = pool.fake.log();
+    EXPECT_EQ(std::count(log.begin(), log.end(), "create_vm " + std::to_string(test::kFakeBaseFlags | 144u)), 3);
+}
+
+TEST(SegmentPool, AThreadWithoutAVmFailsThePoolAfterTheOthersWorkedEverySegment) {
+    PoolRun pool;
+    detail::PoolSeams seams;
+    seams.worker_start = [](std::size_t i) {
+        if (i == 1) test::fail_vm_on_this_thread();
+    };
+    auto digests = pool.run(3, seams);
+    ASSERT_FALSE(digests.ok());
+    EXPECT_EQ(digests.error().message(), "RandomX VM allocation failed");
+    EXPECT_EQ(pool.fake.hashes(), kSegments * kIterations);
+    EXPECT_EQ(pool.fake.live_vms(), 0);
+}
+
+TEST(SegmentPool, EveryVmFailingIsStillAnError) {
+    PoolRun pool;
+    pool.fake.fail_every_vm();
+    auto digests = pool.run(4);
+    ASSERT_FALSE(digests.ok());
+    EXPECT_EQ(digests.error().message(), "RandomX VM allocation failed");
+    EXPECT_EQ(pool.fake.hashes(), 0u);
+}
+
+enum class Fault { None, NoVm, Throws };
+
+struct PrecedenceCase {
+    std::vector<Fault> faults;  // by thread index
+    const char* expected;
+};
+
+TEST(SegmentPool, TheEarliestStartedFailingThreadDecides) {
+    const PrecedenceCase cases[] = {
+        {{Fault::Throws, Fault::None, Fault::NoVm}, "RandomX worker panicked"},
+        {{Fault::None, Fault::NoVm, Fault::Throws}, "RandomX VM allocation failed"},
+        {{Fault::None, Fault::None, Fault::Throws}, "RandomX worker panicked"},
+        {{Fault::NoVm, Fault::Throws, Fault::None, Fault::NoVm}, "RandomX VM allocation failed"},
+    };
+    for (const auto& c : cases) {
+        PoolRun pool;
+        detail::PoolSeams seams;
+        seams.worker_start = [&c](std::size_t i) {
+            if (c.faults[i] == Fault::NoVm) test::fail_vm_on_this_thread();
+            if (c.faults[i] == Fault::Throws) throw std::runtime_error("injected");
+        };
+        auto digests = pool.run(c.faults.size(), seams);
+        ASSERT_FALSE(digests.ok());
+        EXPECT_EQ(digests.error().message(), c.expected);
+        // Failures do not stop the healthy threads.
+        EXPECT_EQ(pool.fake.hashes(), kSegments * kIterations) << c.expected;
+        EXPECT_EQ(pool.fake.live_vms(), 0);
+    }
+}
+
+TEST(SegmentPool, ARefusedThreadStartFaultsAfterTheStartedThreadsFinished) {
+    for (std::size_t refused : {0u, 2u}) {
+        PoolRun pool;
+        detail::PoolSeams seams;
+        std::size_t attempts = 0;
+        seams.before_start = [&](std::size_t i) {
+            ++attempts;
+            if (i == refused) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+        };
+        EXPECT_THROW(pool.run(4, seams), InternalFault);
+        EXPECT_EQ(attempts, refused + 1) << "no thread is started after a refusal";
+        EXPECT_EQ(pool.fake.hashes(), refused == 0 ? 0u : kSegments * kIterations);
+        EXPECT_EQ(pool.fake.live_vms(), 0);
+    }
+}
+
+TEST(SegmentPool, WorkersCountStepsAndSegmentsForProgress) {
+    PoolRun pool;
+    ProgressLine progress(-1, /*enabled=*/false, "generate", kSegments, kIterations);
+    ASSERT_TRUE(pool.run(3, {}, &progress).ok());
+    EXPECT_EQ(progress.counters().steps.load(), kSegments * kIterations);
+    EXPECT_EQ(progress.counters().segments.load(), kSegments);
+}
+
+}  // namespace
+}  // namespace zt

@@ -1,0 +1,135 @@
+#include "timelock/engine.h"
+
+#include <cstring>
+#include <utility>
+
+#include "timelock/crypto.h"
+#include "timelock/randomx_calls.h"
+
+namespace zt {
+
+namespace detail {
+namespace {
+
+const RandomxCalls kLibraryCalls{
+    randomx_get_flags,       randomx_alloc_cache,   randomx_init_cache,  randomx_release_cache,
+    randomx_alloc_dataset,   randomx_dataset_item_count, randomx_init_dataset,
+    randomx_release_dataset, randomx_create_vm,     randomx_destroy_vm,  randomx_calculate_hash,
+};
+
+const RandomxCalls* g_calls = &kLibraryCalls;
+
+}  // namespace
+
+const RandomxCalls& randomx_calls() { return *g_calls; }
+const RandomxCalls& library_randomx_calls() { return kLibraryCalls; }
+
+ScopedRandomxCalls::ScopedRandomxCalls(const RandomxCalls& calls) : previous_(g_calls) { g_calls = &calls; }
+ScopedRandomxCalls::~ScopedRandomxCalls() { g_calls = previous_; }
+
+}  // namespace detail
+
+using detail::randomx_calls;
+
+RandomxVm& RandomxVm::operator=(RandomxVm&& other) noexcept {
+    if (this != &other) {
+        if (vm_ != nullptr) randomx_calls().destroy_vm(vm_);
+        vm_ = std::exchange(other.vm_, nullptr);
+    }
+    return *this;
+}
+
+RandomxVm::~RandomxVm() {
+    if (vm_ != nullptr) randomx_calls().destroy_vm(vm_);
+}
+
+Result<WorkEngine> WorkEngine::setup(const Key32& key, WorkMode mode) {
+    const auto& rx = randomx_calls();
+    const auto base = static_cast<std::uint32_t>(rx.get_flags());
+    randomx_cache* cache = rx.alloc_cache(static_cast<randomx_flags>(base));
+    if (cache == nullptr) return Error(std::string(kCacheAllocationFailed));
+    rx.init_cache(cache, key.data(), key.size());
+
+    if (mode == WorkMode::Light) return WorkEngine(cache, nullptr, base | kLightVmFlagBits, mode);
+
+    randomx_dataset* dataset = rx.alloc_dataset(RANDOMX_FLAG_DEFAULT);
+    if (dataset == nullptr) {
+        rx.release_cache(cache);
+        return Error(std::string(kDatasetAllocationFailed));
+    }
+    // One call over the whole dataset on this thread: setup time is what
+    // calibration reports, and the dataset is never built in parallel.
+    rx.init_dataset(dataset, cache, 0, rx.dataset_item_count());
+    return WorkEngine(cache, dataset, base | kFullVmFlagBits, mode);
+}
+
+WorkEngine::WorkEngine(WorkEngine&& other) noexcept
+    : cache_(std::exchange(other.cache_, nullptr)),
+      dataset_(std::exchange(other.dataset_, nullptr)),
+      vm_flags_(other.vm_flags_),
+      mode_(other.mode_) {}
+
+WorkEngine& WorkEngine::operator=(WorkEngine&& other) noexcept {
+    if (this != &other) {
+        release();
+        cache_ = std::exchange(other.cache_, nullptr);
+        dataset_ = std::exchange(other.dataset_, nullptr);
+        vm_flags_ = other.vm_flags_;
+        mode_ = other.mode_;
+    }
+    return *this;
+}
+
+void WorkEngine::release() {
+    const auto& rx = randomx_calls();
+    if (dataset_ != nullptr) rx.release_dataset(std::exchange(dataset_, nullptr));
+    if (cache_ != nullptr) rx.release_cache(std::exchange(cache_, nullptr));
+}
+
+Result<RandomxVm> WorkEngine::create_vm() const {
+    randomx_vm* vm = randomx_calls().create_vm(static_cast<randomx_flags>(vm_flags_), cache_, dataset_);
+    if (vm == nullptr) return Error(std::string(kVmAllocationFailed));
+    return RandomxVm(vm);
+}
+
+namespace {
+
+void put_be(std::uint8_t* out, std::uint64_t value, std::size_t size) {
+    for (std::size_t i = 0; i < size; ++i) out[i] = static_cast<std::uint8_t>(value >> (8 * (size - 1 - i)));
+}
+
+}  // namespace
+
+StepMessage step_message(std::uint64_t epoch, std::uint32_t segment, std::uint64_t iteration,
+                         const Key32& state) {
+    static_assert(labels::step.size() + 8 + 4 + 8 + 32 == kStepMessageSize);
+    StepMessage message;
+    std::uint8_t* p = message.data();
+    std::memcpy(p, labels::step.data(), labels::step.size());
+    p += labels::step.size();
+    put_be(p, epoch, 8);
+    put_be(p + 8, segment, 4);
+    put_be(p + 12, iteration, 8);
+    std::memcpy(p + 20, state.data(), state.size());
+    return message;
+}
+
+Key32 step(RandomxVm& vm, std::uint64_t epoch, std::uint32_t segment, std::uint64_t iteration,
+           const Key32& state) {
+    Key32 next;
+    StepMessage message = step_message(epoch, segment, iteration, state);
+    randomx_calls().calculate_hash(vm.get(), message.data(), message.size(), next.data());
+    return next;  // `message` is wiped by its holder as it goes out of scope
+}
+
+Key32 segment_chain(RandomxVm& vm, std::uint64_t epoch, std::uint32_t segment, std::uint64_t iterations,
+                    const Key32& seed, std::atomic<std::uint64_t>* steps_done) {
+    Key32 state = seed;
+    for (std::uint64_t j = 0; j < iterations; ++j) {
+        state = step(vm, epoch, segment, j, state);
+        if (steps_done != nullptr) steps_done->fetch_add(1, std::memory_order_relaxed);
+    }
+    return state;
+}
+
+}  // namespace zt

@@ -1,0 +1,85 @@
+#include "timelock/pool.h"
+
+#include <algorithm>
+#include <atomic>
+#include <optional>
+#include <utility>
+
+#include "timelock/ordered_threads.h"
+
+namespace zt {
+
+namespace {
+
+// One thread's finished segments, in the order it finished them.
+using WorkedSegments = std::vector<std::pair<std::size_t, Key32>>;
+
+struct SegmentJob {
+    const WorkEngine& engine;
+    std::span<const Key32> seeds;
+    std::uint64_t epoch;
+    std::uint64_t iterations;
+    std::atomic<std::uint64_t> next_index{0};
+    WorkCounters* counters;
+};
+
+Result<WorkedSegments> segment_worker(SegmentJob& job) {
+    // A thread without a VM claims nothing; the others work every segment.
+    ZT_TRY_ASSIGN(RandomxVm vm, job.engine.create_vm());
+    std::atomic<std::uint64_t>* steps = job.counters != nullptr ? &job.counters->steps : nullptr;
+    WorkedSegments worked;
+    worked.reserve(job.seeds.size());  // no reallocation, so no unwiped copies
+    for (;;) {
+        // Relaxed: the seeds were written before the threads started and the
+        // digests travel back through the join.
+        const std::uint64_t index = job.next_index.fetch_add(1, std::memory_order_relaxed);
+        if (index >= job.seeds.size()) break;
+        const auto segment = static_cast<std::uint32_t>(index);
+        worked.emplace_back(static_cast<std::size_t>(index),
+                            segment_chain(vm, job.epoch, segment, job.iterations, job.seeds[index], steps));
+        if (job.counters != nullptr) job.counters->segments.fetch_add(1, std::memory_order_relaxed);
+    }
+    return worked;
+}
+
+}  // namespace
+
+Result<SegmentDigests> run_segment_pool(const WorkEngine& engine, std::span<const Key32> seeds,
+                                        std::uint64_t epoch, std::uint64_t iterations, std::size_t threads,
+                                        ProgressLine* progress) {
+    return detail::run_segment_pool(engine, seeds, epoch, iterations, threads, progress, {});
+}
+
+namespace detail {
+
+Result<SegmentDigests> run_segment_pool(const WorkEngine& engine, std::span<const Key32> seeds,
+                                        std::uint64_t epoch, std::uint64_t iterations, std::size_t threads,
+                                        ProgressLine* progress, const PoolSeams& seams) {
+    // Zero threads would leave every segment unworked and return zero digests.
+    threads = std::clamp<std::size_t>(threads, 1, kMaxPoolThreads);
+    SegmentJob job{engine, seeds, epoch, iterations, {}, progress != nullptr ? &progress->counters() : nullptr};
+
+    const std::function<Result<WorkedSegments>(std::size_t)> body = [&job, &seams](std::size_t i) {
+        if (seams.worker_start) seams.worker_start(i);
+        return segment_worker(job);
+    };
+    ThreadHooks hooks;
+    hooks.before_start = seams.before_start;
+    if (progress != nullptr && progress->enabled()) hooks.while_waiting = [progress] { progress->update(); };
+
+    auto outcomes = run_ordered_threads(threads, body, hooks);
+
+    SegmentDigests digests(seeds.size());  // all zero; wiped by their holders on every path
+    for (auto& outcome : outcomes) {
+        if (!outcome.has_value()) return Error(std::string(kWorkerPanicked));
+        if (!*outcome) return std::move(*outcome).error();
+        for (auto& [index, digest] : outcome->value()) {
+            if (index >= digests.size()) return Error(std::string(kWorkerPanicked));
+            digests[index] = digest;
+        }
+    }
+    return digests;
+}
+
+}  // namespace detail
+}  // namespace zt

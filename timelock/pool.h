@@ -1,0 +1,64 @@
+// The bounded worker pool of puzzle generation: P threads (1 to 96) work the
+// segment chains of one puzzle at once, claiming segment indices from one
+// shared counter, and the digests come back ordered by segment.
+//
+// Every thread is started and ended inside one call; the engine, the seeds
+// and the counters are borrowed for no longer than that. Each thread creates
+// its own VM from the engine. The only shared mutable value while the
+// threads hash is the claim counter (plus the optional progress counters,
+// which are written with relaxed adds and only displayed).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "timelock/engine.h"
+#include "timelock/error.h"
+#include "timelock/progress.h"
+#include "timelock/secret.h"
+
+namespace zt {
+
+inline constexpr std::string_view kWorkerPanicked = "RandomX worker panicked";
+inline constexpr std::size_t kMaxPoolThreads = 96;
+
+// Digest i is the state after the last step of segment i.
+using SegmentDigests = std::vector<Key32>;
+
+// Runs segment_chain for every seed (segment i from seeds[i]) on `threads`
+// threads (clamped to 1 .. kMaxPoolThreads) and returns the digests in
+// segment order.
+//
+// Errors: kVmAllocationFailed when a thread cannot create its VM, or
+// kWorkerPanicked when a thread ends abnormally; the earliest-started failing
+// thread decides. A failure does not stop the other threads: the call
+// returns after every thread has ended, and all digests computed are wiped.
+// If a thread cannot be started, the started ones work every remaining
+// segment, and InternalFault is thrown after they have ended.
+//
+// With `progress`, workers count their steps and segments in it, and when it
+// is enabled the calling thread redraws it while waiting.
+Result<SegmentDigests> run_segment_pool(const WorkEngine& engine, std::span<const Key32> seeds,
+                                        std::uint64_t epoch, std::uint64_t iterations, std::size_t threads,
+                                        ProgressLine* progress = nullptr);
+
+namespace detail {
+
+// Test seams. `before_start(i)` runs on the calling thread before thread i is
+// created (throwing std::system_error refuses it); `worker_start(i)` runs on
+// thread i before it creates its VM (throwing ends the thread abnormally).
+struct PoolSeams {
+    std::function<void(std::size_t)> before_start;
+    std::function<void(std::size_t)> worker_start;
+};
+
+Result<SegmentDigests> run_segment_pool(const WorkEngine& engine, std::span<const Key32> seeds,
+                                        std::uint64_t epoch, std::uint64_t iterations, std::size_t threads,
+                                        ProgressLine* progress, const PoolSeams& seams);
+
+}  // namespace detail
+}  // namespace zt

@@ -1,0 +1,82 @@
+// A live progress line for people watching a long run at a terminal:
+// segments finished, hashes per second and the estimated time left.
+//
+// Hashing threads only raise the relaxed atomic counters of WorkCounters
+// (one add per step and per segment), so the display costs them nothing
+// measurable. Everything else runs on one thread, the one that owns the
+// ProgressLine (the starting thread of the pool while it waits, or the
+// solver between steps). The line is drawn only when its descriptor is a
+// terminal, never more than once a second, and cleared when the line is
+// cleared or destroyed. Nothing is ever written to standard output.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace zt {
+
+struct WorkCounters {
+    std::atomic<std::uint64_t> steps{0};
+    std::atomic<std::uint64_t> segments{0};
+};
+
+struct ProgressSnapshot {
+    std::uint64_t segments_done = 0;
+    std::uint64_t segments_total = 0;
+    std::uint64_t steps_done = 0;      // of the whole puzzle, including resumed work
+    std::uint64_t steps_total = 0;
+    std::uint64_t steps_at_start = 0;  // already done when this run began (not part of the rate)
+    double elapsed_seconds = 0.0;
+};
+
+// "generate: 12/96 segments, 1234 H/s, 1h 02m 03s left"; rate and time left
+// read "--" until there is something to measure.
+std::string format_progress(std::string_view label, const ProgressSnapshot& snapshot);
+
+// "3d 04h 05m", "2h 03m 04s", "3m 04s", "5s"; "--" when not finite or negative.
+std::string format_duration(double seconds);
+
+class ProgressLine {
+public:
+    // Draws on standard error when it is a terminal; otherwise stays silent.
+    static ProgressLine for_stderr(std::string label, std::uint64_t segments_total,
+                                   std::uint64_t steps_per_segment);
+
+    ProgressLine(int fd, bool enabled, std::string label, std::uint64_t segments_total,
+                 std::uint64_t steps_per_segment);
+    ProgressLine(const ProgressLine&) = delete;
+    ProgressLine& operator=(const ProgressLine&) = delete;
+    ~ProgressLine() { clear(); }
+
+    bool enabled() const { return enabled_; }
+    WorkCounters& counters() { return counters_; }
+
+    // For a resumed run: work finished before this run started.
+    void resume_from(std::uint64_t segments_done, std::uint64_t steps_done);
+
+    // Redraws when at least a second has passed since the last drawing.
+    void update();
+    // Removes the line from the terminal, if one is drawn.
+    void clear();
+
+    ProgressSnapshot snapshot() const;
+
+private:
+    void write_text(std::string_view text) const;
+
+    int fd_;
+    bool enabled_;
+    bool drawn_ = false;
+    std::string label_;
+    std::uint64_t segments_total_;
+    std::uint64_t steps_per_segment_;
+    std::uint64_t steps_at_start_ = 0;
+    std::chrono::steady_clock::time_point started_;
+    std::chrono::steady_clock::time_point last_draw_;
+    WorkCounters counters_;
+};
+
+}  // namespace zt
