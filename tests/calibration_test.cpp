@@ -1,0 +1,235 @@
+// Calibration: the command's limits, the report's arithmetic and exact text,
+// the failure paths (fake library and injected faults), and one real
+// light-mode measurement.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+#include <system_error>
+
+#include "cli/commands/commands.h"
+#include "tests/support/fake_randomx.h"
+#include "timelock/calibration.h"
+
+namespace zt {
+namespace {
+
+using test::ScopedFakeRandomx;
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+struct LimitCase {
+    std::uint64_t samples;
+    std::uint64_t workers;
+    const char* expected;  // nullptr: accepted
+};
+
+TEST(CalibrationLimits, SamplesAreCheckedBeforeWorkers) {
+    const LimitCase cases[] = {
+        {0, 1, "invalid samples"},
+        {1'000'000'000'001, 1, "invalid samples"},
+        {0, 97, "invalid samples"},
+        {1, 0, "workers must be 1 through 96"},
+        {1, 97, "workers must be 1 through 96"},
+        {1'000'000'000'000, 96, nullptr},
+        {1, 1, nullptr},
+    };
+    for (const auto& c : cases) {
+        const auto checked = check_calibration_limits(c.samples, c.workers);
+        if (c.expected == nullptr) {
+            EXPECT_TRUE(checked.ok()) << c.samples << " samples, " << c.workers << " workers";
+            continue;
+        }
+        ASSERT_FALSE(checked.ok());
+        EXPECT_EQ(checked.error().message(), c.expected);
+        // The handler refuses the same way, before any engine exists.
+        ScopedFakeRandomx fake;
+        const auto handled = cli::run_calibrate({c.samples, c.workers, WorkMode::Light});
+        ASSERT_FALSE(handled.ok());
+        EXPECT_EQ(handled.error().message(), c.expected);
+        EXPECT_TRUE(fake.log().empty());
+    }
+}
+
+TEST(CalibrationReport, IsWrittenMemberByMemberInItsFixedLayout) {
+    const auto report = make_calibration_report(20, WorkMode::Light, 1.5, 4.0, {2.0, 3.5});
+    EXPECT_EQ(write_calibration_report(report),
+              "{\n"
+              "  \"randomx\": \"2.0.1\",\n"
+              "  \"algorithm\": \"v2\",\n"
+              "  \"samples\": 20,\n"
+              "  \"setup_seconds\": 1.5,\n"
+              "  \"hash_seconds\": 4.0,\n"
+              "  \"hashes_per_second\": 10.0,\n"
+              "  \"workers\": 2,\n"
+              "  \"worker_seconds\": [\n"
+              "    2.0,\n"
+              "    3.5\n"
+              "  ],\n"
+              "  \"fastest_worker_hashes_per_second\": 10.0,\n"
+              "  \"slowest_worker_hashes_per_second\": 5.714285714285714,\n"
+              "  \"iterations_for_one_day\": 864000,\n"
+              "  \"mode\": \"Light\"\n"
+              "}");
+}
+
+TEST(CalibrationReport, ZeroSecondsGiveNullRatesAndASaturatedDay) {
+    const auto report = make_calibration_report(5, WorkMode::Full, 0.0, 0.0, {0.0});
+    const std::string text = write_calibration_report(report);
+    EXPECT_NE(text.find("  \"hashes_per_second\": null,\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("  \"fastest_worker_hashes_per_second\": null,\n"), std::string::npos);
+    EXPECT_NE(text.find("  \"slowest_worker_hashes_per_second\": null,\n"), std::string::npos);
+    EXPECT_NE(text.find("  \"iterations_for_one_day\": 18446744073709551615,\n"), std::string::npos);
+    EXPECT_NE(text.find("  \"mode\": \"Full\"\n"), std::string::npos);
+}
+
+TEST(CalibrationReport, FastestAndSlowestComeFromTheExtremeThreads) {
+    const auto report = make_calibration_report(100, WorkMode::Light, 1.0, 6.0, {4.0, 2.0, 5.0});
+    EXPECT_EQ(report.workers, 3u);
+    EXPECT_EQ(report.fastest_worker_hashes_per_second, 50.0);
+    EXPECT_EQ(report.slowest_worker_hashes_per_second, 20.0);
+    EXPECT_EQ(report.hashes_per_second, 50.0);
+    EXPECT_EQ(report.iterations_for_one_day, 4'320'000u);
+}
+
+TEST(CalibrationReport, IterationsForOneDayRoundUpAndSaturate) {
+    const struct {
+        double rate;
+        std::uint64_t expected;
+    } cases[] = {
+        {1000.00001, 86'400'001},
+        {1.0, 86'400},
+        {0.5, 43'200},
+        {0.0, 0},
+        {kNaN, 0},
+        {kInf, std::numeric_limits<std::uint64_t>::max()},
+        {1e300, std::numeric_limits<std::uint64_t>::max()},
+        {2.2e14, std::numeric_limits<std::uint64_t>::max()},  // 1.9e19 days' worth, above 2^64
+        {2.1e14, 18'144'000'000'000'000'000u},
+    };
+    for (const auto& c : cases) EXPECT_EQ(iterations_for_one_day(c.rate), c.expected) << c.rate;
+}
+
+TEST(CalibrationReport, NumbersAreShortestRoundTripWithAPointOrAnExponent) {
+    const struct {
+        double value;
+        const char* text;
+    } cases[] = {
+        {2.0, "2.0"},
+        {0.0, "0.0"},
+        {0.1, "0.1"},
+        {86400.0, "86400.0"},
+        {100000.0, "100000.0"},
+        {123456789.125, "123456789.125"},
+        {5.714285714285714, "5.714285714285714"},
+        {0.00001, "0.00001"},
+        {9999999999999998.0, "9999999999999998.0"},
+        {1e16, "1e16"},
+        {1.5e20, "1.5e20"},
+        {2.5e-7, "2.5e-7"},
+        {1e-300, "1e-300"},
+        {kInf, "null"},
+        {-kInf, "null"},
+        {kNaN, "null"},
+    };
+    for (const auto& c : cases) {
+        const std::string text = format_report_number(c.value);
+        EXPECT_EQ(text, c.text);
+        if (std::isfinite(c.value)) EXPECT_EQ(std::stod(text), c.value) << text;
+    }
+}
+
+// A measurement on the fake library: fast, and every fault can be provoked.
+struct FakeCalibration {
+    ScopedFakeRandomx fake;
+    detail::CalibrationSeams seams;
+};
+
+TEST(Calibrate, EachThreadRunsItsOwnChainOfSamplesAndTheEngineIsReleased) {
+    FakeCalibration run;
+    auto report = detail::calibrate(7, 4, WorkMode::Light, run.seams);
+    ASSERT_TRUE(report.ok());
+    EXPECT_EQ(report->samples, 7u);
+    EXPECT_EQ(report->workers, 4u);
+    ASSERT_EQ(report->worker_seconds.size(), 4u);
+    EXPECT_EQ(run.fake.hashes(), 28u);
+    EXPECT_EQ(run.fake.live_vms(), 0);
+    EXPECT_EQ(run.fake.live_caches(), 0);
+    EXPECT_EQ(report->mode, WorkMode::Light);
+}
+
+TEST(Calibrate, EngineSetupFailureIsReturned) {
+    FakeCalibration run;
+    run.fake.fail_dataset_allocation();
+    auto report = detail::calibrate(1, 2, WorkMode::Full, run.seams);
+    ASSERT_FALSE(report.ok());
+    EXPECT_EQ(report.error().message(), "RandomX dataset allocation failed (2080 MiB required)");
+    EXPECT_EQ(run.fake.live_caches(), 0);
+}
+
+TEST(Calibrate, AThreadWithoutAVmFailsTheMeasurement) {
+    FakeCalibration run;
+    run.fake.fail_every_vm();
+    auto report = detail::calibrate(3, 2, WorkMode::Light, run.seams);
+    ASSERT_FALSE(report.ok());
+    EXPECT_EQ(report.error().message(), "RandomX VM allocation failed");
+    EXPECT_EQ(run.fake.live_caches(), 0);
+}
+
+TEST(Calibrate, RandomFailureInAThreadIsAPanickedWorker) {
+    FakeCalibration run;
+    run.seams.draw_state = [](std::size_t i, std::span<std::uint8_t>) -> Result<void> {
+        if (i == 1) return Error("OS randomness failed");
+        return success();
+    };
+    auto report = detail::calibrate(3, 3, WorkMode::Light, run.seams);
+    ASSERT_FALSE(report.ok());
+    EXPECT_EQ(report.error().message(), "calibration worker panicked");
+    // The healthy threads ran their whole chains before the error came back.
+    EXPECT_EQ(run.fake.hashes(), 6u);
+    EXPECT_EQ(run.fake.live_vms(), 0);
+    EXPECT_EQ(run.fake.live_caches(), 0);
+}
+
+TEST(Calibrate, RandomFailureWhileDrawingTheKeyIsAnInternalFault) {
+    FakeCalibration run;
+    run.seams.draw_key = [](std::span<std::uint8_t>) -> Result<void> { return Error("OS randomness failed"); };
+    EXPECT_THROW((void)detail::calibrate(1, 1, WorkMode::Light, run.seams), InternalFault);
+    EXPECT_TRUE(run.fake.log().empty());
+}
+
+TEST(Calibrate, ARefusedThreadReleasesTheOthersFromTheBarrier) {
+    // Without a cancellable barrier, threads 0 and 1 would wait for thread 2
+    // forever and this test would hang.
+    FakeCalibration run;
+    run.seams.before_start = [](std::size_t i) {
+        if (i == 2) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    };
+    EXPECT_THROW((void)detail::calibrate(5, 4, WorkMode::Light, run.seams), InternalFault);
+    EXPECT_EQ(run.fake.hashes(), 0u);
+    EXPECT_EQ(run.fake.live_vms(), 0);
+    EXPECT_EQ(run.fake.live_caches(), 0);
+}
+
+// The real library in light mode, kept to a few steps.
+TEST(Calibrate, ARealLightRunHasTheReportShape) {
+    auto report = calibrate(2, 2, WorkMode::Light);
+    ASSERT_TRUE(report.ok()) << report.error().message();
+    EXPECT_EQ(report->samples, 2u);
+    EXPECT_EQ(report->workers, 2u);
+    ASSERT_EQ(report->worker_seconds.size(), 2u);
+    EXPECT_GT(report->setup_seconds, 0.0);
+    for (double s : report->worker_seconds) {
+        EXPECT_GT(s, 0.0);
+        EXPECT_LE(s, report->hash_seconds);
+    }
+    EXPECT_GE(report->fastest_worker_hashes_per_second, report->slowest_worker_hashes_per_second);
+    EXPECT_EQ(report->iterations_for_one_day, iterations_for_one_day(report->fastest_worker_hashes_per_second));
+    EXPECT_EQ(report->mode, WorkMode::Light);
+    const std::string text = write_calibration_report(*report);
+    EXPECT_NE(text.find("\"mode\": \"Light\"\n}"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace zt

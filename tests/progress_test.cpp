@@ -1,0 +1,95 @@
+// The progress line: its text, and that it draws only on request of a
+// terminal, at most once a second, and clears itself.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "timelock/progress.h"
+
+namespace zt {
+namespace {
+
+TEST(ProgressText, DurationsShowTheTwoOrThreeLeadingUnits) {
+    const struct {
+        double seconds;
+        const char* text;
+    } cases[] = {
+        {0.0, "0s"},           {4.2, "5s"},          {59.0, "59s"},        {61.0, "1m 01s"},
+        {3600.0, "1h 00m 00s"}, {7384.0, "2h 03m 04s"}, {273900.0, "3d 04h 05m"}, {-1.0, "--"},
+        {1.0 / 0.0, "--"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(format_duration(c.seconds), c.text) << c.seconds;
+}
+
+TEST(ProgressText, ShowsSegmentsRateAndTimeLeft) {
+    ProgressSnapshot s;
+    s.segments_done = 12;
+    s.segments_total = 96;
+    s.steps_total = 96 * 100;
+    s.steps_done = 1200;
+    s.elapsed_seconds = 100.0;
+    EXPECT_EQ(format_progress("generate", s), "generate: 12/96 segments, 12.0 H/s, 11m 40s left");
+
+    // A resumed run measures only its own steps.
+    s.steps_at_start = 1000;
+    EXPECT_EQ(format_progress("solve", s), "solve: 12/96 segments, 2.00 H/s, 1h 10m 00s left");
+
+    s.steps_done = s.steps_at_start;
+    EXPECT_EQ(format_progress("solve", s), "solve: 12/96 segments, -- H/s, -- left");
+    s.steps_done = 2000;
+    s.elapsed_seconds = 0.1;
+    EXPECT_EQ(format_progress("solve", s), "solve: 12/96 segments, -- H/s, -- left");
+}
+
+std::string drain(int fd) {
+    std::string out;
+    char buf[256];
+    for (;;) {
+        const ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0) return out;
+        out.append(buf, static_cast<std::size_t>(n));
+    }
+}
+
+TEST(ProgressLine, DrawsAtMostOnceASecondAndClearsItself) {
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_NONBLOCK), 0);
+    {
+        ProgressLine line(fds[1], /*enabled=*/true, "generate", 96, 10);
+        line.counters().segments = 3;
+        line.counters().steps = 30;
+        line.update();
+        EXPECT_EQ(drain(fds[0]), "") << "nothing before the first second";
+        std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+        line.update();
+        line.update();
+        const std::string drawn = drain(fds[0]);
+        EXPECT_EQ(drawn.rfind("\rgenerate: 3/96 segments, ", 0), 0u) << drawn;
+        EXPECT_EQ(drawn.find("\r", 1), std::string::npos) << "drawn once: " << drawn;
+        EXPECT_EQ(drawn.substr(drawn.size() - 3), "\x1b[K");
+    }
+    EXPECT_EQ(drain(fds[0]), "\r\x1b[K");
+    close(fds[0]);
+    close(fds[1]);
+}
+
+TEST(ProgressLine, StaysSilentWhenNotATerminal) {
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_NONBLOCK), 0);
+    {
+        ProgressLine line(fds[1], /*enabled=*/false, "generate", 96, 10);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+        line.update();
+    }
+    EXPECT_EQ(drain(fds[0]), "");
+    close(fds[0]);
+    close(fds[1]);
+}
+
+}  // namespace
+}  // namespace zt

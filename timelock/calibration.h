@@ -1,0 +1,91 @@
+// Calibration: how fast this machine does the serial work a puzzle is made
+// of. `workers` threads each run one unbroken chain of `samples` steps with
+// the puzzle step message (epoch 0, segment = thread index) on an engine
+// keyed with a throw-away random key; the setup, the whole run and every
+// thread are timed, and the report derives the iteration count that makes
+// one segment last about a day for the fastest thread.
+//
+// Threads: the calling thread sets up, starts, joins and reports; the worker
+// threads leave a start barrier together and share only the read-only
+// engine. Every thread has ended before `calibrate` returns or throws.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "timelock/error.h"
+#include "timelock/work_mode.h"
+
+namespace zt {
+
+inline constexpr std::uint64_t kMaxCalibrationSamples = 1'000'000'000'000;
+inline constexpr std::uint64_t kMaxCalibrationWorkers = 96;
+inline constexpr std::string_view kInvalidSamples = "invalid samples";
+inline constexpr std::string_view kInvalidWorkers = "workers must be 1 through 96";
+inline constexpr std::string_view kCalibrationWorkerPanicked = "calibration worker panicked";
+
+struct CalibrationReport {
+    std::uint64_t samples = 0;
+    double setup_seconds = 0.0;
+    double hash_seconds = 0.0;
+    double hashes_per_second = 0.0;
+    std::uint64_t workers = 0;
+    std::vector<double> worker_seconds;  // thread order 0, 1, ...
+    double fastest_worker_hashes_per_second = 0.0;
+    double slowest_worker_hashes_per_second = 0.0;
+    std::uint64_t iterations_for_one_day = 0;
+    WorkMode mode = WorkMode::Full;
+};
+
+// The command's limits, samples first: kInvalidSamples unless samples is 1
+// to 10^12, then kInvalidWorkers unless workers is 1 to 96.
+Result<void> check_calibration_limits(std::uint64_t samples, std::uint64_t workers);
+
+// The measurement; `samples` and `workers` must already be within their
+// limits. Errors: the engine's setup errors, kVmAllocationFailed, or
+// kCalibrationWorkerPanicked (the lowest-numbered failing thread decides).
+// Throws InternalFault when the random source fails while drawing the
+// RandomX key, or when a thread cannot be started (after the started ones
+// have been released from the barrier and joined).
+Result<CalibrationReport> calibrate(std::uint64_t samples, std::uint64_t workers, WorkMode mode);
+
+// The report from measured times: the three rates in double precision and
+// iterations_for_one_day. Exposed so the arithmetic can be checked with
+// chosen times (0 seconds gives infinite rates).
+CalibrationReport make_calibration_report(std::uint64_t samples, WorkMode mode, double setup_seconds,
+                                          double hash_seconds, std::vector<double> worker_seconds);
+
+// ceil(rate * 86400) as an unsigned 64-bit count, saturating: above the
+// range gives 18446744073709551615, NaN gives 0.
+std::uint64_t iterations_for_one_day(double fastest_hashes_per_second);
+
+// The report as indented JSON (members in report order, numbers in shortest
+// round-trip form, non-finite numbers as null), without a final newline.
+std::string write_calibration_report(const CalibrationReport& report);
+
+// A double as the report writes it: shortest round-trip digits, always with
+// a decimal point or an exponent ("2.0", "0.125", "1.5e20", "2.5e-7"); null
+// when not finite.
+std::string format_report_number(double value);
+
+namespace detail {
+
+// Test seams: the random source for the RandomX key and for each thread's
+// starting state, and `before_start(i)` on the calling thread before thread
+// i is created (throwing std::system_error refuses it).
+struct CalibrationSeams {
+    std::function<Result<void>(std::span<std::uint8_t>)> draw_key;
+    std::function<Result<void>(std::size_t, std::span<std::uint8_t>)> draw_state;
+    std::function<void(std::size_t)> before_start;
+};
+
+Result<CalibrationReport> calibrate(std::uint64_t samples, std::uint64_t workers, WorkMode mode,
+                                    const CalibrationSeams& seams);
+
+}  // namespace detail
+}  // namespace zt
