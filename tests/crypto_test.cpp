@@ -304,7 +304,9 @@ void check_xchacha(const AeadCase& c, bool valid) {
     const auto opened = open_xchacha(key_from(c.key), std::span<const std::uint8_t, 24>(c.nonce.data(), 24), c.aad,
                                      c.sealed);
     ASSERT_EQ(opened.has_value(), valid);
-    if (valid) EXPECT_EQ(to_vec(*opened), c.msg);
+    if (valid) {
+        EXPECT_EQ(to_vec(*opened), c.msg);
+    }
 }
 
 TEST(Aead, RfcVectors) {

@@ -34,14 +34,17 @@ namespace {
 
 constexpr std::size_t kTagBytes = 16;
 
-// HMAC-SHA-256 over the concatenation of `parts`. The state is libsodium's;
-// its final step wipes it, and it is wiped again here for the early paths.
+// HMAC-SHA-256 over the concatenation of `parts`. The state holds key
+// material; libsodium's final step wipes most of it, and the whole state is
+// wiped again here.
 template <std::size_t Parts>
 Key32 hmac_parts(std::span<const std::uint8_t> key,
                  const std::array<std::span<const std::uint8_t>, Parts>& parts) {
     detail::ensure_sodium();
+    // The key pointer is declared non-null even for an empty key.
+    static constexpr std::uint8_t kNoKey = 0;
     crypto_auth_hmacsha256_state state;
-    crypto_auth_hmacsha256_init(&state, key.data(), key.size());
+    crypto_auth_hmacsha256_init(&state, key.empty() ? &kNoKey : key.data(), key.size());
     for (const auto& part : parts) crypto_auth_hmacsha256_update(&state, part.data(), part.size());
     Key32 tag;
     crypto_auth_hmacsha256_final(&state, tag.data());
