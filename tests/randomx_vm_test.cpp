@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -232,5 +233,115 @@ INSTANTIATE_TEST_SUITE_P(
         return std::string(info.param.variant == rx::Variant::V1 ? "v1" : "v2") +
                (info.param.hard_aes ? "_aesni" : "_software");
     });
+
+// The C API of the VM.
+
+const std::string kKey0 = "test key 000";
+const std::string kKey1 = "test key 001";
+
+std::vector<std::uint8_t> bytes(const std::string& text) { return {text.begin(), text.end()}; }
+
+// Official cases: (key 000, "This is a test") and (key 001, "sed do ...").
+struct Official {
+    std::vector<std::uint8_t> input;
+    std::string v2_hash;
+};
+
+Official official(const std::string& key, const std::string& note_start) {
+    const Json vectors = load_vectors("randomx/hashes.json");
+    for (const Json& v : vectors.items()) {
+        if (v["variant"].str() == "v2" && v["key_hex"].str() == hex(bytes(key)) &&
+            v["note"].str().rfind(note_start, 0) == 0) {
+            return {unhex(v["input_hex"].str()), v["hash_hex"].str()};
+        }
+    }
+    throw std::runtime_error("no official case " + note_start);
+}
+
+std::string api_hash(randomx_vm* vm, const std::vector<std::uint8_t>& input) {
+    std::uint8_t out[RANDOMX_HASH_SIZE];
+    randomx_calculate_hash(vm, input.data(), input.size(), out);
+    return hex(out, sizeof out);
+}
+
+struct VmDestroy {
+    void operator()(randomx_vm* vm) const { randomx_destroy_vm(vm); }
+};
+using VmPtr = std::unique_ptr<randomx_vm, VmDestroy>;
+
+VmPtr create_vm(unsigned flags, randomx_cache* cache, randomx_dataset* dataset) {
+    return VmPtr(randomx_create_vm(static_cast<randomx_flags>(flags), cache, dataset));
+}
+
+TEST(VmApi, FlagsFollowTheProcessor) {
+    const auto flags = static_cast<unsigned>(randomx_get_flags());
+    EXPECT_EQ((flags & RANDOMX_FLAG_HARD_AES) != 0, rx::cpu_has_aes());
+    EXPECT_EQ((flags & RANDOMX_FLAG_ARGON2_SSSE3) != 0, rx::cpu_features().ssse3);
+    EXPECT_EQ((flags & RANDOMX_FLAG_ARGON2_AVX2) != 0, rx::cpu_features().avx2);
+    const unsigned offered = RANDOMX_FLAG_HARD_AES | RANDOMX_FLAG_ARGON2;
+    EXPECT_EQ(flags & ~offered, 0U) << "no JIT, nor any mode or variant flag";
+}
+
+TEST(VmApi, CreationNeedsTheDataSourceOfItsMode) {
+    EXPECT_EQ(create_vm(RANDOMX_FLAG_V2, nullptr, nullptr), nullptr);
+    EXPECT_EQ(create_vm(RANDOMX_FLAG_V2 | RANDOMX_FLAG_FULL_MEM, keyed_cache(bytes(kKey0)), nullptr), nullptr);
+    struct CacheRelease {
+        void operator()(randomx_cache* cache) const { randomx_release_cache(cache); }
+    };
+    const std::unique_ptr<randomx_cache, CacheRelease> uninitialised(randomx_alloc_cache(RANDOMX_FLAG_DEFAULT));
+    ASSERT_NE(uninitialised, nullptr);
+    EXPECT_EQ(create_vm(RANDOMX_FLAG_V2, uninitialised.get(), nullptr), nullptr);
+    EXPECT_NE(create_vm(RANDOMX_FLAG_V2, keyed_cache(bytes(kKey0)), nullptr), nullptr);
+    randomx_destroy_vm(nullptr);
+}
+
+// The hash sets its own rounding mode and restores the caller's, whatever
+// rounding, flush-to-zero and denormals-are-zero settings the caller had.
+TEST(VmApi, CallersFloatingPointModeIsIrrelevantAndRestored) {
+    const Official a = official(kKey0, "official test case a");
+    const VmPtr vm = create_vm(static_cast<unsigned>(randomx_get_flags()) | RANDOMX_FLAG_V2,
+                               keyed_cache(bytes(kKey0)), nullptr);
+    ASSERT_NE(vm, nullptr);
+    const std::uint32_t saved = _mm_getcsr();
+    const std::uint32_t caller = 0x1F80 | 0x6000 /* toward zero */ | 0x8000 /* FTZ */ | 0x0040 /* DAZ */;
+    _mm_setcsr(caller);
+    const std::string hash = api_hash(vm.get(), a.input);
+    const std::uint32_t after = _mm_getcsr() & ~0x3FU;  // ignore the sticky exception flags
+    _mm_setcsr(saved);
+    EXPECT_EQ(hash, a.v2_hash);
+    EXPECT_EQ(after, caller);
+}
+
+// Flags that the interpreter accepts without effect, and large pages where the
+// system has them (without them creation fails cleanly).
+TEST(VmApi, AcceptedFlagsGiveTheSameHash) {
+    const Official a = official(kKey0, "official test case a");
+    const unsigned base = static_cast<unsigned>(randomx_get_flags()) | RANDOMX_FLAG_V2;
+    const VmPtr accepted = create_vm(base | RANDOMX_FLAG_SECURE | RANDOMX_FLAG_JIT, keyed_cache(bytes(kKey0)), nullptr);
+    ASSERT_NE(accepted, nullptr);
+    EXPECT_EQ(api_hash(accepted.get(), a.input), a.v2_hash);
+    const VmPtr large = create_vm(base | RANDOMX_FLAG_LARGE_PAGES, keyed_cache(bytes(kKey0)), nullptr);
+    if (large != nullptr) {
+        EXPECT_EQ(api_hash(large.get(), a.input), a.v2_hash);
+    }
+}
+
+TEST(VmApi, SetCacheRebindsALightVm) {
+    const Official a = official(kKey0, "official test case a");
+    const Official d = official(kKey1, "official test case d");
+    randomx_cache* first = keyed_cache(bytes(kKey0));
+    const VmPtr vm = create_vm(static_cast<unsigned>(randomx_get_flags()) | RANDOMX_FLAG_V2, first, nullptr);
+    ASSERT_NE(vm, nullptr);
+    struct CacheRelease {
+        void operator()(randomx_cache* cache) const { randomx_release_cache(cache); }
+    };
+    const std::unique_ptr<randomx_cache, CacheRelease> second(randomx_alloc_cache(randomx_get_flags()));
+    ASSERT_NE(second, nullptr);
+    randomx_init_cache(second.get(), kKey1.data(), kKey1.size());
+    randomx_vm_set_cache(vm.get(), second.get());
+    EXPECT_EQ(api_hash(vm.get(), d.input), d.v2_hash);
+    randomx_vm_set_cache(vm.get(), first);
+    EXPECT_EQ(api_hash(vm.get(), a.input), a.v2_hash);
+}
 
 }  // namespace

@@ -7,6 +7,8 @@
 #include <memory>
 #include <stdexcept>
 
+#include "timelock/crypto.h"
+
 namespace zt::test {
 
 std::string hex(const void* data, std::size_t size) {
@@ -61,8 +63,8 @@ randomx_cache* keyed_cache(const std::vector<std::uint8_t>& key) {
 
 std::vector<std::uint8_t> step_message(std::uint64_t epoch, std::uint32_t segment,
                                        std::uint64_t iteration, const std::uint8_t state[32]) {
-    static constexpr std::string_view kLabel = "zanth-timelock-v1";
-    std::vector<std::uint8_t> message(kLabel.begin(), kLabel.end());
+    const std::string_view label = zt::labels::step;
+    std::vector<std::uint8_t> message(label.begin(), label.end());
     for (int shift = 56; shift >= 0; shift -= 8) {
         message.push_back(static_cast<std::uint8_t>(epoch >> shift));
     }
