@@ -1,11 +1,69 @@
-// The generate command. Its work arrives with the core operation it drives;
-// until then the command fails cleanly instead of pretending to run.
+// The generate command: refuse existing outputs, read the service's Ed25519
+// seed, generate the puzzle, publish the epoch key (0600) and then the signed
+// manifest (0644), and print the manifest id. The epoch key file stays if
+// publishing the manifest fails; nothing is printed then.
 #include "cli/commands/commands.h"
+#include "cli/driver.h"
+#include "cli/inputs.h"
+#include "cli/publish.h"
+#include "timelock/ed25519.h"
+#include "timelock/generation.h"
+#include "timelock/manifest.h"
+#include "timelock/manifest_signing.h"
+#include "timelock/progress.h"
+#include "timelock/protocol.h"
+#include "timelock/secret.h"
 
 namespace zt::cli {
 
-zt::Result<void> run_generate(const GenerateArgs& /*args*/) {
-    return zt::Error("the generate command is not available in this build yet");
+namespace {
+
+constexpr std::string_view kOutputExists = "output already exists";
+
+// The epoch key file's content: 64 lowercase hex digits, no line terminator,
+// in a buffer that wipes itself.
+SecureBytes epoch_key_text(const Key32& key) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    SecureBytes text;
+    text.reserve(2 * key.size());
+    for (std::uint8_t byte : key.span()) {
+        text.push_back(static_cast<std::uint8_t>(kDigits[byte >> 4]));
+        text.push_back(static_cast<std::uint8_t>(kDigits[byte & 0x0f]));
+    }
+    return text;
+}
+
+}  // namespace
+
+zt::Result<void> run_generate(const GenerateArgs& args) {
+    // 1-2. Neither output may exist yet (checked again, atomically, when publishing).
+    if (output_exists(args.manifest_out)) return zt::Error(std::string(kOutputExists));
+    if (output_exists(args.epoch_key_out)) return zt::Error(std::string(kOutputExists));
+
+    // 3. The signing key pair from the seed file (its buffer is wiped by the reader).
+    ZT_TRY_ASSIGN(const Key32 seed, read_key_file(args.signing_key));
+    const Ed25519KeyPair keys = ed25519_from_seed(seed);
+
+    // 4. The puzzle; a live progress line on standard error when it is a terminal.
+    auto progress = ProgressLine::for_stderr("generate", protocol::kGeneratedSegments, args.iterations);
+    auto generated = generate(args.epoch, args.iterations, keys, args.mode, &progress);
+    progress.clear();
+    if (!generated) return std::move(generated).error();
+    const GeneratedPuzzle& puzzle = generated.value();
+
+    // 5. The epoch key, owner-only, before the manifest.
+    ZT_TRY(publish_staged(args.epoch_key_out, epoch_key_text(puzzle.epoch_key), /*owner_only=*/true));
+
+    // 6. The signed manifest, readable by all.
+    const std::string manifest_text = write_signed_manifest(puzzle.manifest);
+    ZT_TRY(publish_staged(args.manifest_out, as_bytes(manifest_text), /*owner_only=*/false));
+
+    // 7. The manifest id.
+    ZT_TRY_ASSIGN(const std::string id, manifest_id(puzzle.manifest));
+    write_stdout(id + "\n");
+
+    // 8. The epoch key, the seed and the key pair are wiped by their holders.
+    return zt::success();
 }
 
 }  // namespace zt::cli

@@ -1,0 +1,144 @@
+#include "timelock/generation.h"
+
+#include <algorithm>
+#include <cstring>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "timelock/crypto.h"
+#include "timelock/engine.h"
+#include "timelock/manifest_signing.h"
+#include "timelock/pool.h"
+#include "timelock/processors.h"
+#include "timelock/protocol.h"
+
+namespace zt {
+
+namespace {
+
+constexpr std::size_t kSegments = protocol::kGeneratedSegments;
+
+Error authentication_failed(std::uint32_t segment) {
+    return Error("segment " + std::to_string(std::uint64_t{segment} + 1) +
+                 " authentication failed (bad checkpoint or manifest)");
+}
+
+// Every random value of one puzzle, drawn in publication order.
+struct PuzzleRandomness {
+    Key32 dataset_key;
+    std::vector<Key32> seeds = std::vector<Key32>(kSegments);
+    Key32 epoch_key;
+    std::vector<WrapNonce> nonces = std::vector<WrapNonce>(kSegments);
+};
+
+Result<void> draw_all(PuzzleRandomness& r, const std::function<Result<void>(std::span<std::uint8_t>)>& draw) {
+    // The system's own error is not passed on, whatever the source said.
+    const auto fill = [&draw](std::span<std::uint8_t> out) -> Result<void> {
+        if (!draw(out)) return Error(std::string(kOsRandomnessFailed));
+        return success();
+    };
+    ZT_TRY(fill(r.dataset_key.span()));
+    for (auto& seed : r.seeds) ZT_TRY(fill(seed.span()));
+    ZT_TRY(fill(r.epoch_key.span()));
+    for (auto& nonce : r.nonces) ZT_TRY(fill(nonce));
+    return success();
+}
+
+}  // namespace
+
+Result<Bytes> wrap_context(const Manifest& manifest, std::uint32_t segment) {
+    ZT_TRY_ASSIGN(const Bytes32 dataset_key, decode_hex_fixed<32>(manifest.dataset_key));
+    ZT_TRY_ASSIGN(const Bytes32 commitment, decode_hex_fixed<32>(manifest.key_commitment));
+    Bytes context;
+    context.reserve(kWrapContextSize);
+    append_text(context, labels::wrap_context);
+    append_be64(context, manifest.epoch);
+    append_be32(context, segment);
+    append_be64(context, manifest.iterations);
+    append_bytes(context, dataset_key);
+    append_bytes(context, commitment);
+    return context;
+}
+
+Key32 wrap_key(const Key32& digest, std::span<const std::uint8_t> context) {
+    return derive_key(labels::step, digest, context);
+}
+
+Result<std::string> wrap_segment_key(const Manifest& manifest, std::uint32_t segment, const Key32& digest,
+                                     const WrapNonce& nonce, const Key32& unlocked) {
+    ZT_TRY_ASSIGN(const Bytes context, wrap_context(manifest, segment));
+    const Key32 key = wrap_key(digest, context);
+    ZT_TRY_ASSIGN(const Bytes sealed, seal_chacha(key, nonce, context, unlocked.span()));
+    Bytes wrapped(nonce.begin(), nonce.end());
+    append_bytes(wrapped, sealed);
+    return encode_hex(wrapped);
+}
+
+Result<Key32> unwrap_segment_key(const Manifest& manifest, std::uint32_t segment, const Key32& digest) {
+    ZT_TRY_ASSIGN(const Bytes context, wrap_context(manifest, segment));
+    const Key32 key = wrap_key(digest, context);
+    if (segment >= manifest.wrapped_keys.size()) return Error(std::string(kInvalidWorkParameters));
+    ZT_TRY_ASSIGN(const Bytes wrapped, decode_hex_fixed(manifest.wrapped_keys[segment], kWrappedKeySize));
+    const std::span<const std::uint8_t> all(wrapped);
+    const auto opened = open_chacha(key, all.first<kWrapNonceSize>(), context, all.subspan(kWrapNonceSize));
+    if (!opened || opened->size() != Key32::size()) return authentication_failed(segment);
+    return Key32(std::span<const std::uint8_t, 32>(opened->data(), 32));
+}
+
+Result<GeneratedPuzzle> generate(std::uint64_t epoch, std::uint64_t iterations, const Ed25519KeyPair& keys,
+                                 WorkMode mode, ProgressLine* progress) {
+    return detail::generate(epoch, iterations, keys, mode, progress, {});
+}
+
+namespace detail {
+
+Result<GeneratedPuzzle> generate(std::uint64_t epoch, std::uint64_t iterations, const Ed25519KeyPair& keys,
+                                 WorkMode mode, ProgressLine* progress, const GenerationSeams& seams) {
+    // 1. Pool size.
+    ZT_TRY_ASSIGN(const std::size_t processors, available_processors());
+    const std::size_t pool_size = std::min(processors, kMaxPoolThreads);
+
+    // 2. Iterations, before anything is drawn.
+    if (!protocol::iterations_allowed(iterations)) return Error(std::string(kInvalidIterations));
+
+    // 3. Random values.
+    PuzzleRandomness random;
+    ZT_TRY(draw_all(random, seams.draw ? seams.draw : [](std::span<std::uint8_t> out) { return random_bytes(out); }));
+
+    // 4-5. Engine and pool; the engine goes with this scope on every path.
+    ZT_TRY_ASSIGN(WorkEngine engine, WorkEngine::setup(random.dataset_key, mode));
+    ZT_TRY_ASSIGN(const SegmentDigests digests,
+                  run_segment_pool(engine, random.seeds, epoch, iterations, pool_size, progress));
+
+    // 6. The manifest; the commitment first, since every wrap context holds it.
+    Manifest manifest;
+    manifest.version = protocol::kProtocolVersion;
+    manifest.epoch = epoch;
+    manifest.randomx = protocol::kRandomxRelease;
+    manifest.randomx_commit = protocol::kRandomxCommit;
+    manifest.randomx_algorithm = protocol::kRandomxAlgorithm;
+    manifest.dataset_key = encode_hex(random.dataset_key.span());
+    manifest.iterations = iterations;
+    manifest.segments = protocol::kGeneratedSegments;
+    manifest.seed_1 = encode_hex(random.seeds[0].span());
+    manifest.wrapped_keys.assign(kSegments, std::string());
+    manifest.key_commitment = key_commitment(random.epoch_key);
+
+    // 7. Segment i unlocks seed i + 1; the last one unlocks the epoch key.
+    for (std::size_t i = 0; i < kSegments; ++i) {
+        const Key32& unlocked = i + 1 < kSegments ? random.seeds[i + 1] : random.epoch_key;
+        ZT_TRY_ASSIGN(manifest.wrapped_keys[i], wrap_segment_key(manifest, static_cast<std::uint32_t>(i),
+                                                                 digests[i], random.nonces[i], unlocked));
+    }
+
+    // 8-9. Signing message (validation first) and signature.
+    ZT_TRY_ASSIGN(SignedManifest signed_manifest, sign_manifest(manifest, keys));
+
+    // 10. Release the engine before handing anything back.
+    engine.release();
+    return GeneratedPuzzle{std::move(signed_manifest), random.epoch_key};
+}
+
+}  // namespace detail
+}  // namespace zt
