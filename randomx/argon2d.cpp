@@ -120,7 +120,17 @@ std::uint32_t reference_index(std::uint32_t pass, std::uint32_t slice, std::uint
 }
 
 FillBlockFn select(Argon2Impl impl) {
-    (void)impl;  // SIMD implementations follow
+    if (!argon2_impl_supported(impl)) {
+        return fill_block_portable;
+    }
+    switch (impl) {
+        case Argon2Impl::Ssse3:
+            return fill_block_ssse3;
+        case Argon2Impl::Avx2:
+            return fill_block_avx2;
+        case Argon2Impl::Portable:
+            break;
+    }
     return fill_block_portable;
 }
 
@@ -153,8 +163,9 @@ bool argon2_impl_supported(Argon2Impl impl) noexcept {
         case Argon2Impl::Portable:
             return true;
         case Argon2Impl::Ssse3:
+            return __builtin_cpu_supports("ssse3");
         case Argon2Impl::Avx2:
-            return false;
+            return __builtin_cpu_supports("avx2");
     }
     return false;
 }

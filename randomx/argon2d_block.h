@@ -17,5 +17,7 @@ struct alignas(64) Block {
 using FillBlockFn = void (*)(const Block& prev, const Block& ref, Block& next, bool with_xor);
 
 void fill_block_portable(const Block& prev, const Block& ref, Block& next, bool with_xor);
+void fill_block_ssse3(const Block& prev, const Block& ref, Block& next, bool with_xor);
+void fill_block_avx2(const Block& prev, const Block& ref, Block& next, bool with_xor);
 
 }  // namespace rx::argon2

@@ -16,6 +16,7 @@
 #include "randomx/constants.h"
 #include "randomx/randomx.h"
 #include "randomx/superscalar.h"
+#include "randomx/superscalar_executor.h"
 
 struct randomx_cache {
     std::uint8_t* memory = nullptr;  // kCacheSize bytes, 2 MiB aligned

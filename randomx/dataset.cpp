@@ -7,7 +7,7 @@
 #include "randomx/cache.h"
 #include "randomx/constants.h"
 #include "randomx/memory.h"
-#include "randomx/superscalar.h"
+#include "randomx/superscalar_executor.h"
 
 namespace rx {
 namespace {
@@ -28,18 +28,59 @@ inline const std::uint8_t* cache_block(const randomx_cache& cache, std::uint64_t
 
 inline std::uint64_t load64(const std::uint8_t* p) {
     std::uint64_t v;
-    std::memcpy(&v, p, sizeof v);  // little-endian host
+    std::memcpy(&v, p, sizeof v);  // the host is little-endian, like the format
     return v;
+}
+
+// Computes kSuperscalarLanes consecutive items from `first` into `out`.
+// Each step prefetches every item's cache block before running the program,
+// so the loads overlap the computation.
+void dataset_lanes(const randomx_cache& cache, std::uint64_t first, std::uint8_t* out) {
+    constexpr std::size_t kLanes = kSuperscalarLanes;
+    SuperscalarLanes lanes;
+    std::uint64_t register_value[kLanes];
+    const std::uint8_t* blocks[kLanes];
+    for (std::size_t l = 0; l < kLanes; ++l) {
+        std::uint64_t r[8];
+        dataset_initial_registers(first + l, r);
+        for (std::size_t j = 0; j < 8; ++j) {
+            lanes.r[j][l] = r[j];
+        }
+        register_value[l] = first + l;
+    }
+    for (std::size_t step = 0; step < kCacheAccesses; ++step) {
+        for (std::size_t l = 0; l < kLanes; ++l) {
+            blocks[l] = cache_block(cache, register_value[l]);
+            __builtin_prefetch(blocks[l]);
+        }
+        const CompiledSuperscalar& program = cache.compiled[step];
+        execute_superscalar_lanes(program, lanes);
+        for (std::size_t l = 0; l < kLanes; ++l) {
+            for (std::size_t j = 0; j < 8; ++j) {
+                lanes.r[j][l] ^= load64(blocks[l] + 8 * j);
+            }
+            register_value[l] = lanes.r[program.address_register][l];
+        }
+    }
+    for (std::size_t l = 0; l < kLanes; ++l) {
+        for (std::size_t j = 0; j < 8; ++j) {
+            std::memcpy(out + l * kCacheLineSize + 8 * j, &lanes.r[j][l], 8);
+        }
+    }
 }
 
 }  // namespace
 
-void dataset_item(const randomx_cache& cache, std::uint64_t item_number, std::uint64_t out[8]) {
-    std::uint64_t r[8];
+void dataset_initial_registers(std::uint64_t item_number, std::uint64_t r[8]) {
     const std::uint64_t r0 = (item_number + 1) * kItemMultiplier;
     for (std::size_t i = 0; i < 8; ++i) {
         r[i] = r0 ^ kRegisterXor[i];
     }
+}
+
+void dataset_item(const randomx_cache& cache, std::uint64_t item_number, std::uint64_t out[8]) {
+    std::uint64_t r[8];
+    dataset_initial_registers(item_number, r);
     std::uint64_t register_value = item_number;
     for (std::size_t step = 0; step < kCacheAccesses; ++step) {
         const std::uint8_t* block = cache_block(cache, register_value);
@@ -56,10 +97,14 @@ void dataset_item(const randomx_cache& cache, std::uint64_t item_number, std::ui
 
 void dataset_items(const randomx_cache& cache, std::uint8_t* memory, std::uint64_t start,
                    std::uint64_t count) {
-    for (std::uint64_t i = 0; i < count; ++i) {
+    std::uint64_t done = 0;
+    for (; count - done >= kSuperscalarLanes; done += kSuperscalarLanes) {
+        dataset_lanes(cache, start + done, memory + done * kCacheLineSize);
+    }
+    for (; done < count; ++done) {
         std::uint64_t item[8];
-        dataset_item(cache, start + i, item);
-        std::memcpy(memory + i * kCacheLineSize, item, sizeof item);
+        dataset_item(cache, start + done, item);
+        std::memcpy(memory + done * kCacheLineSize, item, sizeof item);
     }
 }
 
@@ -73,7 +118,8 @@ randomx_dataset* randomx_alloc_dataset(randomx_flags flags) {
         return nullptr;
     }
     dataset->large_pages = (flags & RANDOMX_FLAG_LARGE_PAGES) != 0;
-    dataset->memory = static_cast<std::uint8_t*>(rx::alloc_large(rx::kDatasetSize, dataset->large_pages));
+    dataset->memory =
+        static_cast<std::uint8_t*>(rx::alloc_large(rx::kDatasetSize, dataset->large_pages));
     if (dataset->memory == nullptr) {
         delete dataset;
         return nullptr;
@@ -90,7 +136,9 @@ void randomx_init_dataset(randomx_dataset* dataset, randomx_cache* cache, unsign
     if (dataset == nullptr || cache == nullptr || startItem >= rx::kDatasetItemCount) {
         return;
     }
-    const std::uint64_t count = std::min<std::uint64_t>(itemCount, rx::kDatasetItemCount - startItem);
+    // Items past the end of the dataset are not computed.
+    const std::uint64_t count =
+        std::min<std::uint64_t>(itemCount, rx::kDatasetItemCount - startItem);
     rx::dataset_items(*cache, dataset->memory + startItem * rx::kCacheLineSize, startItem, count);
 }
 

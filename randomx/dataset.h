@@ -17,12 +17,19 @@ struct randomx_dataset {
 
 namespace rx {
 
+// The registers r0..r7 with which the computation of item `item_number`
+// starts: r0 = (item_number + 1) * 6364136223846793005, r1..r7 = r0 XOR
+// fixed constants.
+void dataset_initial_registers(std::uint64_t item_number, std::uint64_t r[8]);
+
 // Computes dataset item `item_number` from an initialised cache into
 // registers r0..r7 (the item is their little-endian concatenation).
 void dataset_item(const randomx_cache& cache, std::uint64_t item_number, std::uint64_t out[8]);
 
 // Computes items [start, start + count) into `memory` (which points at item
-// `start`).
+// `start`). Whole groups of kSuperscalarLanes items are computed together,
+// which is several times faster per item than dataset_item; the remainder is
+// computed one by one.
 void dataset_items(const randomx_cache& cache, std::uint8_t* memory, std::uint64_t start,
                    std::uint64_t count);
 

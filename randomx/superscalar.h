@@ -1,14 +1,13 @@
 // SuperscalarHash: random programs of integer register-register instructions,
-// generated from a BlakeGenerator by simulating a reference superscalar CPU,
-// and run on eight 64-bit registers r0..r7 to build dataset items.
+// generated from a BlakeGenerator by simulating a reference superscalar CPU.
+// Each program transforms eight 64-bit registers r0..r7; dataset items are
+// built by running them.
 //
 // A generated program is plain data (the instruction list and its address
-// register) so that other back ends (an interpreter here, machine code later)
-// can consume it. compile_superscalar turns it into the decoded form that the
-// dataset executor runs.
+// register) so that any back end can consume it; superscalar_executor.h
+// decodes it for the interpreter that builds dataset items.
 //
-// Thread safety: generation mutates only the generator and the program given;
-// execution reads the program and writes only the registers given.
+// Thread safety: generation mutates only the generator and the program given.
 #pragma once
 
 #include <array>
@@ -72,29 +71,5 @@ void generate_superscalar(SuperscalarProgram& program, BlakeGenerator& gen);
 // floor(2^x / divisor) for the largest x keeping the result below 2^64.
 // `divisor` must be neither 0 nor a power of two.
 std::uint64_t superscalar_reciprocal(std::uint32_t divisor);
-
-// The decoded form run by the executor: one entry per instruction, with the
-// constant operand already prepared (sign-extended immediate, rotation
-// count, IADD_RS shift, IMUL_RCP reciprocal).
-struct SuperscalarOp {
-    enum Kind : std::uint8_t { Sub, Xor, AddShift, Mul, Ror, AddConst, XorConst, MulHigh,
-                               SignedMulHigh, MulConst };
-    Kind kind = Sub;
-    std::uint8_t dst = 0;
-    std::uint8_t src = 0;
-    std::uint8_t shift = 0;  // AddShift: shift; Ror: rotation count
-    std::uint64_t operand = 0;  // AddConst/XorConst: immediate; MulConst: reciprocal
-};
-
-struct CompiledSuperscalar {
-    std::array<SuperscalarOp, kSuperscalarMaxSize> ops{};
-    std::uint32_t size = 0;
-    std::uint8_t address_register = 0;
-};
-
-void compile_superscalar(const SuperscalarProgram& program, CompiledSuperscalar& out);
-
-// Runs a decoded program on r0..r7.
-void execute_superscalar(const CompiledSuperscalar& program, std::uint64_t r[8]);
 
 }  // namespace rx

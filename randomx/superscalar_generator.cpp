@@ -526,4 +526,19 @@ void generate_superscalar(SuperscalarProgram& program, BlakeGenerator& gen) {
     Generator(program, gen).run();
 }
 
+const char* superscalar_type_name(SuperscalarType type) {
+    static constexpr const char* kNames[kSuperscalarTypeCount] = {
+        "ISUB_R",  "IXOR_R",  "IADD_RS", "IMUL_R",  "IROR_C",  "IADD_C7",  "IXOR_C7",
+        "IADD_C8", "IXOR_C8", "IADD_C9", "IXOR_C9", "IMULH_R", "ISMULH_R", "IMUL_RCP"};
+    const auto index = static_cast<std::size_t>(type);
+    return index < kSuperscalarTypeCount ? kNames[index] : "?";
+}
+
+std::uint64_t superscalar_reciprocal(std::uint32_t divisor) {
+    // For 2^(b-1) < divisor < 2^b the largest exponent is 63 + b.
+    __extension__ typedef unsigned __int128 u128;
+    const unsigned bits = 32u - static_cast<unsigned>(__builtin_clz(divisor));
+    return static_cast<std::uint64_t>((u128{1} << (63 + bits)) / divisor);
+}
+
 }  // namespace rx

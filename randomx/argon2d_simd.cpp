@@ -1,0 +1,202 @@
+// Argon2d block compression with SSSE3 (two words per register) and AVX2
+// (four words per register). Both compute exactly what
+// fill_block_portable computes; they only reorder the same operations.
+//
+// Each function carries its own target attribute and is called only after a
+// run-time check, so the rest of the program needs no special compiler flags.
+#include <immintrin.h>
+
+#include "randomx/argon2d_block.h"
+
+namespace rx::argon2 {
+namespace {
+
+#define RX_SSSE3 __attribute__((target("ssse3"), always_inline)) inline
+#define RX_AVX2 __attribute__((target("avx2"), always_inline)) inline
+
+// ---- SSSE3 ---------------------------------------------------------------
+
+RX_SSSE3 __m128i bla_mka(__m128i x, __m128i y) {
+    const __m128i product = _mm_mul_epu32(x, y);
+    return _mm_add_epi64(_mm_add_epi64(x, y), _mm_add_epi64(product, product));
+}
+
+RX_SSSE3 __m128i rotr32(__m128i x) {
+    return _mm_shuffle_epi32(x, _MM_SHUFFLE(2, 3, 0, 1));
+}
+
+RX_SSSE3 __m128i rotr24(__m128i x) {
+    return _mm_shuffle_epi8(x, _mm_setr_epi8(3, 4, 5, 6, 7, 0, 1, 2, 11, 12, 13, 14, 15, 8, 9, 10));
+}
+
+RX_SSSE3 __m128i rotr16(__m128i x) {
+    return _mm_shuffle_epi8(x, _mm_setr_epi8(2, 3, 4, 5, 6, 7, 0, 1, 10, 11, 12, 13, 14, 15, 8, 9));
+}
+
+RX_SSSE3 __m128i rotr63(__m128i x) {
+    return _mm_xor_si128(_mm_srli_epi64(x, 63), _mm_add_epi64(x, x));
+}
+
+RX_SSSE3 void g(__m128i& a, __m128i& b, __m128i& c, __m128i& d) {
+    a = bla_mka(a, b);
+    d = rotr32(_mm_xor_si128(d, a));
+    c = bla_mka(c, d);
+    b = rotr24(_mm_xor_si128(b, c));
+    a = bla_mka(a, b);
+    d = rotr16(_mm_xor_si128(d, a));
+    c = bla_mka(c, d);
+    b = rotr63(_mm_xor_si128(b, c));
+}
+
+// One round on 16 words held as (v0 v1)(v2 v3)...(v14 v15): a column step,
+// then the diagonal step with B, C and D rotated by 1, 2 and 3 words.
+RX_SSSE3 void round(__m128i& a0, __m128i& a1, __m128i& b0, __m128i& b1, __m128i& c0, __m128i& c1,
+                    __m128i& d0, __m128i& d1) {
+    g(a0, b0, c0, d0);
+    g(a1, b1, c1, d1);
+    __m128i t0 = _mm_alignr_epi8(b1, b0, 8);
+    __m128i t1 = _mm_alignr_epi8(b0, b1, 8);
+    b0 = t0;
+    b1 = t1;
+    t0 = c0;
+    c0 = c1;
+    c1 = t0;
+    t0 = _mm_alignr_epi8(d0, d1, 8);
+    t1 = _mm_alignr_epi8(d1, d0, 8);
+    d0 = t0;
+    d1 = t1;
+    g(a0, b0, c0, d0);
+    g(a1, b1, c1, d1);
+    t0 = _mm_alignr_epi8(b0, b1, 8);
+    t1 = _mm_alignr_epi8(b1, b0, 8);
+    b0 = t0;
+    b1 = t1;
+    t0 = c0;
+    c0 = c1;
+    c1 = t0;
+    t0 = _mm_alignr_epi8(d1, d0, 8);
+    t1 = _mm_alignr_epi8(d0, d1, 8);
+    d0 = t0;
+    d1 = t1;
+}
+
+// ---- AVX2 ----------------------------------------------------------------
+
+RX_AVX2 __m256i bla_mka(__m256i x, __m256i y) {
+    const __m256i product = _mm256_mul_epu32(x, y);
+    return _mm256_add_epi64(_mm256_add_epi64(x, y), _mm256_add_epi64(product, product));
+}
+
+RX_AVX2 __m256i rotr32(__m256i x) {
+    return _mm256_shuffle_epi32(x, _MM_SHUFFLE(2, 3, 0, 1));
+}
+
+RX_AVX2 __m256i rotr24(__m256i x) {
+    const __m256i mask = _mm256_setr_epi8(3, 4, 5, 6, 7, 0, 1, 2, 11, 12, 13, 14, 15, 8, 9, 10, 3,
+                                          4, 5, 6, 7, 0, 1, 2, 11, 12, 13, 14, 15, 8, 9, 10);
+    return _mm256_shuffle_epi8(x, mask);
+}
+
+RX_AVX2 __m256i rotr16(__m256i x) {
+    const __m256i mask = _mm256_setr_epi8(2, 3, 4, 5, 6, 7, 0, 1, 10, 11, 12, 13, 14, 15, 8, 9, 2,
+                                          3, 4, 5, 6, 7, 0, 1, 10, 11, 12, 13, 14, 15, 8, 9);
+    return _mm256_shuffle_epi8(x, mask);
+}
+
+RX_AVX2 __m256i rotr63(__m256i x) {
+    return _mm256_xor_si256(_mm256_srli_epi64(x, 63), _mm256_add_epi64(x, x));
+}
+
+RX_AVX2 void g(__m256i& a, __m256i& b, __m256i& c, __m256i& d) {
+    a = bla_mka(a, b);
+    d = rotr32(_mm256_xor_si256(d, a));
+    c = bla_mka(c, d);
+    b = rotr24(_mm256_xor_si256(b, c));
+    a = bla_mka(a, b);
+    d = rotr16(_mm256_xor_si256(d, a));
+    c = bla_mka(c, d);
+    b = rotr63(_mm256_xor_si256(b, c));
+}
+
+// One round on 16 words held as (v0..v3)(v4..v7)(v8..v11)(v12..v15).
+RX_AVX2 void round(__m256i& a, __m256i& b, __m256i& c, __m256i& d) {
+    g(a, b, c, d);
+    b = _mm256_permute4x64_epi64(b, _MM_SHUFFLE(0, 3, 2, 1));
+    c = _mm256_permute4x64_epi64(c, _MM_SHUFFLE(1, 0, 3, 2));
+    d = _mm256_permute4x64_epi64(d, _MM_SHUFFLE(2, 1, 0, 3));
+    g(a, b, c, d);
+    b = _mm256_permute4x64_epi64(b, _MM_SHUFFLE(2, 1, 0, 3));
+    c = _mm256_permute4x64_epi64(c, _MM_SHUFFLE(1, 0, 3, 2));
+    d = _mm256_permute4x64_epi64(d, _MM_SHUFFLE(0, 3, 2, 1));
+}
+
+#undef RX_SSSE3
+#undef RX_AVX2
+
+}  // namespace
+
+__attribute__((target("ssse3"))) void fill_block_ssse3(const Block& prev, const Block& ref,
+                                                       Block& next, bool with_xor) {
+    __m128i r[64];
+    __m128i keep[64];
+    const auto* p = reinterpret_cast<const __m128i*>(prev.v);
+    const auto* q = reinterpret_cast<const __m128i*>(ref.v);
+    auto* out = reinterpret_cast<__m128i*>(next.v);
+    for (int i = 0; i < 64; ++i) {
+        r[i] = _mm_xor_si128(_mm_load_si128(p + i), _mm_load_si128(q + i));
+        keep[i] = with_xor ? _mm_xor_si128(r[i], _mm_load_si128(out + i)) : r[i];
+    }
+    // Rows: 16 consecutive words, registers 8k .. 8k+7.
+    for (int k = 0; k < 8; ++k) {
+        __m128i* v = r + 8 * k;
+        round(v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7]);
+    }
+    // Columns: words 2c, 2c+1 of every row, register c of each row.
+    for (int c = 0; c < 8; ++c) {
+        round(r[c], r[8 + c], r[16 + c], r[24 + c], r[32 + c], r[40 + c], r[48 + c], r[56 + c]);
+    }
+    for (int i = 0; i < 64; ++i) {
+        _mm_store_si128(out + i, _mm_xor_si128(r[i], keep[i]));
+    }
+}
+
+__attribute__((target("avx2"))) void fill_block_avx2(const Block& prev, const Block& ref,
+                                                     Block& next, bool with_xor) {
+    __m256i r[32];
+    __m256i keep[32];
+    const auto* p = reinterpret_cast<const __m256i*>(prev.v);
+    const auto* q = reinterpret_cast<const __m256i*>(ref.v);
+    auto* out = reinterpret_cast<__m256i*>(next.v);
+    for (int i = 0; i < 32; ++i) {
+        r[i] = _mm256_xor_si256(_mm256_load_si256(p + i), _mm256_load_si256(q + i));
+        keep[i] = with_xor ? _mm256_xor_si256(r[i], _mm256_load_si256(out + i)) : r[i];
+    }
+    // Rows: 16 consecutive words, registers 4k .. 4k+3.
+    for (int k = 0; k < 8; ++k) {
+        round(r[4 * k], r[4 * k + 1], r[4 * k + 2], r[4 * k + 3]);
+    }
+    // Columns c and c+1 share registers: words 2c, 2c+1 of row k are the low
+    // half of register 4k + c/2, words 2c+2, 2c+3 its high half. Gather the
+    // halves of rows (0,1), (2,3), (4,5), (6,7) into one register each.
+    for (int half = 0; half < 4; ++half) {
+        __m256i lo[4];
+        __m256i hi[4];
+        for (int pair = 0; pair < 4; ++pair) {
+            const __m256i x = r[8 * pair + half];
+            const __m256i y = r[8 * pair + 4 + half];
+            lo[pair] = _mm256_permute2x128_si256(x, y, 0x20);
+            hi[pair] = _mm256_permute2x128_si256(x, y, 0x31);
+        }
+        round(lo[0], lo[1], lo[2], lo[3]);
+        round(hi[0], hi[1], hi[2], hi[3]);
+        for (int pair = 0; pair < 4; ++pair) {
+            r[8 * pair + half] = _mm256_permute2x128_si256(lo[pair], hi[pair], 0x20);
+            r[8 * pair + 4 + half] = _mm256_permute2x128_si256(lo[pair], hi[pair], 0x31);
+        }
+    }
+    for (int i = 0; i < 32; ++i) {
+        _mm256_store_si256(out + i, _mm256_xor_si256(r[i], keep[i]));
+    }
+}
+
+}  // namespace rx::argon2
