@@ -131,6 +131,20 @@ std::optional<SecureBytes> open_xchacha(const Key32& key, std::span<const std::u
     return plain;
 }
 
+bool open_xchacha_in_place(const Key32& key, std::span<const std::uint8_t, 24> nonce,
+                           std::span<const std::uint8_t> aad, std::span<std::uint8_t> ciphertext_and_tag) {
+    detail::ensure_sodium();
+    if (ciphertext_and_tag.size() < kTagBytes) return false;
+    // libsodium authenticates the whole input before its keystream touches
+    // the output, so the same buffer may be both; after a bad tag it zeroes
+    // the output instead of decrypting.
+    unsigned long long plain_len = 0;
+    return crypto_aead_xchacha20poly1305_ietf_decrypt(ciphertext_and_tag.data(), &plain_len, nullptr,
+                                                      ciphertext_and_tag.data(), ciphertext_and_tag.size(),
+                                                      aad.data(), aad.size(), nonce.data(), key.data()) == 0 &&
+           plain_len == ciphertext_and_tag.size() - kTagBytes;
+}
+
 Result<void> random_bytes(std::span<std::uint8_t> out) {
     // getrandom may be interrupted by a signal or return fewer bytes than
     // asked (large requests); both are retried. Any other failure leaves

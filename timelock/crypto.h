@@ -36,6 +36,9 @@ inline constexpr std::string_view paste_content_key = "attested-zanth-paste-cont
 }  // namespace labels
 
 inline constexpr std::string_view kNoncanonicalHex = "noncanonical hex or wrong length";
+// What every holder of an epoch key reports when its key_commitment is not
+// the manifest's; checked before the key is used for anything.
+inline constexpr std::string_view kCommitmentMismatch = "epoch key commitment mismatch";
 
 // Canonical fixed-length hex: exactly 2*n characters from 0-9 a-f, else
 // "noncanonical hex or wrong length". Length and character set are checked
@@ -56,6 +59,12 @@ Result<std::array<std::uint8_t, N>> decode_hex_fixed(std::string_view text) {
 // Lenient variable-length hex (either case): "Odd number of digits" or
 // "Invalid character 'c' at position i".
 Result<Bytes> decode_hex_bytes(std::string_view text);
+
+// The same rule decoding into a caller's buffer, for large values that go
+// straight into the buffer they are used in. An odd length fails first;
+// otherwise `out` must hold exactly text.size() / 2 bytes. On failure `out`
+// may be partly written.
+Result<void> decode_hex_bytes_into(std::string_view text, std::span<std::uint8_t> out);
 
 // Lowercase hex, two digits per byte, high nibble first.
 std::string encode_hex(std::span<const std::uint8_t> bytes);
@@ -91,6 +100,14 @@ std::optional<SecureBytes> open_chacha(const Key32& key, std::span<const std::ui
 std::optional<SecureBytes> open_xchacha(const Key32& key, std::span<const std::uint8_t, 24> nonce,
                                         std::span<const std::uint8_t> aad,
                                         std::span<const std::uint8_t> ciphertext_and_tag);
+
+// open_xchacha decrypting in place, so a large value needs one buffer, not
+// two: on success the first size() - 16 bytes of `ciphertext_and_tag` hold
+// the plaintext (the caller owns the wiping); on failure (a bad tag, fewer
+// than 16 bytes) it returns false and no plaintext was produced (the buffer
+// is left as it was, or zeroed).
+bool open_xchacha_in_place(const Key32& key, std::span<const std::uint8_t, 24> nonce,
+                           std::span<const std::uint8_t> aad, std::span<std::uint8_t> ciphertext_and_tag);
 
 // Fills `out` from the Linux getrandom facility; "OS randomness failed".
 Result<void> random_bytes(std::span<std::uint8_t> out);

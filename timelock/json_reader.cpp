@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <limits>
 
+#include "timelock/json_text.h"
+
 namespace zt::json {
 
 namespace {
@@ -58,6 +60,33 @@ bool Reader::read(std::string& out) {
     if (c != '"') return invalid_type_at_peek("a string");
     ++index_;
     return parse_str(out);
+}
+
+bool Reader::read(BorrowedString& out) {
+    int c = peek_whitespace();
+    if (c < 0) return fail_peek(kEofValue);
+    if (c != '"') return invalid_type_at_peek("a string");
+    ++index_;
+    // The common case, a plain run of valid UTF-8 up to the closing quote,
+    // is handed back as a view. Anything else (escapes, control characters,
+    // bad UTF-8, no closing quote) is read again from the same point by
+    // parse_str, so text and errors are those of a std::string member.
+    const std::size_t start = index_;
+    std::size_t run = start;
+    while (run < text_.size()) {
+        auto b = static_cast<unsigned char>(text_[run]);
+        if (b == '"' || b == '\\' || b < 0x20) break;
+        ++run;
+    }
+    const std::string_view plain = text_.substr(start, run - start);
+    if (run < text_.size() && text_[run] == '"' && valid_utf8(plain)) {
+        out.view_ = plain;
+        out.owned_.reset();
+        index_ = run + 1;
+        return true;
+    }
+    out.owned_.emplace();
+    return parse_str(*out.owned_);
 }
 
 bool Reader::end() {

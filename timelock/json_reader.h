@@ -17,8 +17,9 @@
 //     Result<Checkpoint> c = json::parse<Checkpoint>(line);
 //
 // Member types: std::uint32_t, std::uint64_t (non-negative integers that
-// fit), std::string (escapes decoded, UTF-8 checked), std::vector<V> of any
-// member type, and other record types (nested).
+// fit), std::string (escapes decoded, UTF-8 checked), BorrowedString (the
+// same, without copying the text when it has no escapes), std::vector<V> of
+// any member type, and other record types (nested).
 //
 // Rules. A record is read from an object, members in any order, every field
 // present exactly once and no other member; or from an array that holds the
@@ -57,6 +58,26 @@ namespace zt::json {
 
 class Reader;
 
+// A string member read without copying it out of the document, for values
+// large enough that a copy matters (a record's ciphertext). When the JSON
+// string has no escapes, text() is a view of the document's bytes: the
+// record then borrows from the document and must not outlive it. A string
+// with escapes is decoded into a buffer of its own. Either way text() is
+// exactly what a std::string member would hold.
+class BorrowedString {
+public:
+    BorrowedString() = default;
+    explicit BorrowedString(std::string_view borrowed) : view_(borrowed) {}
+
+    std::string_view text() const { return owned_ ? std::string_view(*owned_) : view_; }
+    bool borrowed() const { return !owned_; }
+
+private:
+    friend class Reader;
+    std::string_view view_;
+    std::optional<std::string> owned_;
+};
+
 // One member of a record type: its JSON name and how its value is read into
 // the record (passed as void* so one non-template loop serves every type).
 struct Field {
@@ -87,6 +108,7 @@ public:
     bool read(std::uint32_t& out);
     bool read(std::uint64_t& out);
     bool read(std::string& out);
+    bool read(BorrowedString& out);
     template <typename V>
     bool read(std::vector<V>& out);
     template <Record T>

@@ -1,11 +1,55 @@
-// The decrypt-paste command. Its work arrives with the core operation it drives;
-// until then the command fails cleanly instead of pretending to run.
+// The decrypt-paste command: verify the manifest against the pin, read the
+// epoch key and the paste (whose signature is checked while reading), open
+// the paste, publish the plaintext owner-only. Prints nothing. Nothing is
+// written unless the paste opened.
+#include <algorithm>
+
 #include "cli/commands/commands.h"
+#include "cli/inputs.h"
+#include "cli/publish.h"
+#include "timelock/manifest.h"
+#include "timelock/manifest_signing.h"
+#include "timelock/paste.h"
+#include "timelock/secret.h"
 
 namespace zt::cli {
 
-zt::Result<void> run_decrypt_paste(const DecryptPasteArgs& /*args*/) {
-    return zt::Error("the decrypt-paste command is not available in this build yet");
+namespace {
+
+std::string_view as_text(const Bytes& bytes) {
+    return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+}
+
+}  // namespace
+
+zt::Result<void> run_decrypt_paste(const DecryptPasteArgs& args) {
+    // 1. The signed manifest.
+    ZT_TRY_ASSIGN(const Bytes manifest_text, read_limited(args.manifest, input_limit::kManifest));
+    ZT_TRY_ASSIGN(const SignedManifest manifest, read_signed_manifest(as_text(manifest_text)));
+
+    // 2. The pin.
+    ZT_TRY_ASSIGN(const Key32 pin_key, parse_key_hex(args.service_public_key));
+    Bytes32 pin{};
+    std::copy(pin_key.span().begin(), pin_key.span().end(), pin.begin());
+
+    // 3. Only a manifest signed by the pinned service is used.
+    ZT_TRY(verify_manifest(manifest, pin));
+
+    // 4. The epoch key (the reader wipes the file's buffer; Key32 wipes itself).
+    ZT_TRY_ASSIGN(const Key32 epoch_key, read_key_file(args.epoch_key));
+
+    // 5. The paste; reading also verifies its service signature.
+    ZT_TRY_ASSIGN(const Bytes document, read_limited(args.paste, input_limit::kPaste));
+    ZT_TRY_ASSIGN(const Paste paste, read_paste(as_text(document)));
+
+    // 6. Open it (the manifest is verified once more there).
+    ZT_TRY_ASSIGN(const SecureBytes plaintext, open_paste(manifest, pin, paste, epoch_key));
+
+    // 7. Publish the plaintext as raw bytes, owner-only, never overwriting.
+    ZT_TRY(publish_staged(args.plaintext_out, plaintext, /*owner_only=*/true));
+
+    // 8. The plaintext (whole capacity) and the epoch key wipe themselves.
+    return zt::success();
 }
 
 }  // namespace zt::cli
