@@ -96,6 +96,9 @@ int run_guarded(const std::function<Result<void>()>& body) {
         if (outcome) return 0;
         write_stderr(format_error_report(outcome.error()));
         return 1;
+    } catch (const Interrupted& stop) {
+        write_stderr(std::string(stop.what()) + "\n");
+        return 128 + stop.signal_number();
     } catch (const InternalFault& fault) {
         report_fault(fault.what());
     } catch (const std::exception& e) {

@@ -3,7 +3,9 @@
 // an exit status.
 //
 // Exit statuses: 0 success; 1 the handler failed (the error report is on
-// standard error); 2 usage error or bare invocation; 101 internal fault (a
+// standard error); 2 usage error or bare invocation; 128 + the signal number
+// (130, 143) a command stopped on request by SIGINT or SIGTERM, with its
+// message on standard error (zt::Interrupted); 101 internal fault (a
 // failed write to standard output, a thread that could not be started, or
 // any other exception), reported by a one-line diagnostic on standard error
 // that is not an error report. No environment variable is read.
@@ -28,7 +30,8 @@ namespace zt::cli {
 int run_main(std::span<const std::string> args);
 
 // Runs `body` and maps its outcome to the exit status: 0 on success; the
-// error report on standard error and 1 on an error; a diagnostic and 101 on
+// error report on standard error and 1 on an error; the message and 128 +
+// the signal number on zt::Interrupted; a diagnostic and 101 on
 // zt::InternalFault or any other exception.
 int run_guarded(const std::function<zt::Result<void>()>& body);
 

@@ -4,7 +4,8 @@
 // An Error is a message plus a chain of causes, outermost first. Context is
 // added only where an output is published; everything else passes errors
 // upward unchanged. No exception crosses a module boundary except
-// InternalFault, which ends the process with status 101 (see cli/driver.h).
+// InternalFault, which ends the process with status 101, and Interrupted, a
+// command stopped on request (see cli/driver.h).
 //
 // Thread safety: plain values; no shared state.
 #pragma once
@@ -49,6 +50,21 @@ private:
 class InternalFault : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
+};
+
+// Not a failure: the command stopped on request (SIGINT or SIGTERM) after
+// saving what it had done. The driver writes the message, which says where
+// it stopped and how to go on, on standard error and exits with 128 + the
+// signal number (130 for SIGINT, 143 for SIGTERM). Thrown only by a command
+// handler, after its progress has been saved.
+class Interrupted : public std::runtime_error {
+public:
+    Interrupted(int signal_number, const std::string& message)
+        : std::runtime_error(message), signal_number_(signal_number) {}
+    int signal_number() const { return signal_number_; }
+
+private:
+    int signal_number_;
 };
 
 template <typename T>

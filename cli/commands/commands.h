@@ -4,7 +4,9 @@
 // the error that the driver turns into the error report (exit status 1).
 // Handlers print their one result with write_stdout (cli/driver.h) and
 // nothing else on standard output. They may throw zt::InternalFault, which
-// ends the program with status 101; no other exception leaves a handler.
+// ends the program with status 101, and solve may throw zt::Interrupted
+// (stopped on request, status 130 or 143); no other exception leaves a
+// handler.
 //
 // Thread safety: called once, on the main thread.
 #pragma once

@@ -1,0 +1,129 @@
+#include "timelock/solver.h"
+
+#include <csignal>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "timelock/crypto.h"
+#include "timelock/engine.h"
+#include "timelock/generation.h"
+#include "timelock/manifest_signing.h"
+#include "timelock/stop_signals.h"
+
+namespace zt {
+namespace {
+
+// The walk over the segments from a starting position: steps, checkpoints,
+// unwraps. The state it carries is the caller's and is wiped by its holder.
+class Walk {
+public:
+    Walk(const Manifest& puzzle, std::string_view id, std::uint64_t interval, int log_fd, RandomxVm& vm,
+         const volatile std::sig_atomic_t& stop, SolveProgress* progress)
+        : puzzle_(puzzle), id_(id), interval_(interval), log_fd_(log_fd), vm_(vm), stop_(stop),
+          progress_(progress) {}
+
+    // Walks from (segment, iteration) with `state` (the starting checkpoint's
+    // x, already in the log) to the end of the last segment, leaving the last
+    // unwrapped value in `state`; or stops on request.
+    Result<std::optional<SolveStopped>> run(std::uint32_t segment, std::uint64_t iteration, Key32& state) {
+        // Whether the current position is the last line appended.
+        bool saved = true;
+        for (std::uint32_t s = segment; s < puzzle_.segments; ++s) {
+            std::uint64_t j = s == segment ? iteration : 0;
+            for (;;) {
+                if (stop_ != 0) {
+                    if (!saved) ZT_TRY(save(s, j, state));
+                    return std::optional<SolveStopped>(SolveStopped{s, j, static_cast<int>(stop_)});
+                }
+                if (j >= puzzle_.iterations) break;
+                state = step(vm_, puzzle_.epoch, s, j, state);
+                ++j;
+                saved = false;
+                if (progress_ != nullptr) progress_->step(s, j);
+                if (j % interval_ == 0) {
+                    ZT_TRY(save(s, j, state));
+                    saved = true;
+                }
+            }
+            ZT_TRY_ASSIGN(state, unwrap_segment_key(puzzle_, s, state));
+            if (s + 1 < puzzle_.segments) {
+                ZT_TRY(save(s + 1, 0, state));
+                saved = true;
+                if (progress_ != nullptr) progress_->moved_to(s + 1, 0);
+            }
+        }
+        return std::optional<SolveStopped>();
+    }
+
+private:
+    Result<void> save(std::uint32_t segment, std::uint64_t iteration, const Key32& state) {
+        ZT_TRY_ASSIGN(Checkpoint checkpoint, new_checkpoint(id_, segment, iteration, state));
+        auto appended = append_checkpoint(log_fd_, checkpoint);
+        wipe(checkpoint.x.data(), checkpoint.x.size());
+        return appended;
+    }
+
+    const Manifest& puzzle_;
+    std::string_view id_;
+    std::uint64_t interval_;
+    int log_fd_;
+    RandomxVm& vm_;
+    const volatile std::sig_atomic_t& stop_;
+    SolveProgress* progress_;
+};
+
+Result<Key32> decode_key(std::string_view hex) {
+    Key32 key;
+    ZT_TRY(decode_hex_fixed_into(hex, key.span()));
+    return key;
+}
+
+}  // namespace
+
+Result<SolveOutcome> solve(const SignedManifest& manifest, const Bytes32& pin, WorkMode mode,
+                           const std::optional<Checkpoint>& resume, std::uint64_t checkpoint_interval,
+                           int log_fd, const SolveOptions& options) {
+    const Manifest& puzzle = manifest.puzzle;
+    // 1. Nothing else is looked at before the manifest is trusted.
+    ZT_TRY(verify_manifest(manifest, pin));
+    // 2.
+    if (checkpoint_interval == 0) return Error(std::string(kZeroCheckpointInterval));
+    // 3.
+    ZT_TRY_ASSIGN(const std::string id, manifest_id(manifest));
+    ZT_TRY_ASSIGN(const Key32 seed, decode_key(puzzle.seed_1));
+    // 4.
+    ZT_TRY_ASSIGN(const Checkpoint fresh, new_checkpoint(id, 0, 0, seed));
+    const Checkpoint& start = resume ? *resume : fresh;
+    // 5.
+    ZT_TRY(accept_checkpoint(start, manifest, id));
+    // 6. Also on resume: the run's own starting line, after Open log's line feed.
+    ZT_TRY(append_checkpoint(log_fd, start));
+    // 7. Declared before the VM, so the VM is destroyed first.
+    if (options.progress != nullptr) {
+        options.progress->note(std::string("solve: setting up RandomX (") + std::string(work_mode_arg(mode)) +
+                               " mode)");
+    }
+    ZT_TRY_ASSIGN(const Key32 dataset_key, decode_key(puzzle.dataset_key));
+    ZT_TRY_ASSIGN(WorkEngine engine, WorkEngine::setup(dataset_key, mode));
+    ZT_TRY_ASSIGN(RandomxVm vm, engine.create_vm());
+    // 8.
+    ZT_TRY_ASSIGN(Key32 state, decode_key(start.x));
+    // 9.
+    std::optional<SolveStopped> stopped;
+    {
+        std::optional<StopSignals> signals;
+        if (options.stop_on_signals) signals.emplace();
+        const volatile std::sig_atomic_t& stop = options.stop_on_signals ? StopSignals::flag() : never_stop();
+        if (options.progress != nullptr) options.progress->start(start.segment, start.iteration);
+        Walk walk(puzzle, id, checkpoint_interval, log_fd, vm, stop, options.progress);
+        ZT_TRY_ASSIGN(stopped, walk.run(start.segment, start.iteration, state));
+    }
+    if (stopped) return SolveOutcome(*stopped);
+    // 10. The state is now the epoch key.
+    if (key_commitment(state) != puzzle.key_commitment) return Error(std::string(kEpochKeyCommitmentMismatch));
+    // 11. The VM, then the dataset and the cache, go with their holders.
+    return SolveOutcome(std::move(state));
+}
+
+}  // namespace zt

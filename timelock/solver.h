@@ -1,0 +1,71 @@
+// The solver: redoes a puzzle's serial work, segment after segment, on one
+// thread and one RandomX virtual machine, and returns the epoch key once its
+// commitment matches the manifest.
+//
+// Only seed_1 is public, so no segment can be started before the previous
+// one is finished and unwrapped: the work cannot be split. Progress is saved
+// in the checkpoint log (checkpoint.h) after every `checkpoint_interval`
+// steps of a segment (counted from the segment's start, not from the resume
+// point) and at every segment boundary, so a run can be stopped at any time
+// and resumed with exactly the states an uninterrupted run would have had.
+// The final unwrapped value, the epoch key, is never written to the log.
+//
+// The hashing loop does one RandomX hash per step; per step it adds only a
+// counter, a division for the checkpoint cadence, one load of the stop flag
+// and (when a terminal shows progress) two stores. It allocates nothing and
+// makes no system call except when it appends a checkpoint.
+//
+// Thread safety: solve runs on the calling thread and starts no other.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <variant>
+
+#include "timelock/bytes.h"
+#include "timelock/checkpoint.h"
+#include "timelock/error.h"
+#include "timelock/manifest.h"
+#include "timelock/secret.h"
+#include "timelock/solve_progress.h"
+#include "timelock/work_mode.h"
+
+namespace zt {
+
+inline constexpr std::string_view kZeroCheckpointInterval = "zero checkpoint interval";
+inline constexpr std::string_view kEpochKeyCommitmentMismatch = "epoch key commitment mismatch";
+
+// A run stopped on request. Its position has been appended to the log as an
+// ordinary checkpoint, so running the same command again resumes there.
+struct SolveStopped {
+    std::uint32_t segment = 0;    // from 0
+    std::uint64_t iteration = 0;  // steps of that segment done
+    int signal = 0;               // SIGINT or SIGTERM
+};
+
+using SolveOutcome = std::variant<Key32, SolveStopped>;
+
+struct SolveOptions {
+    // For the walk only (not during verification or engine setup), SIGINT
+    // and SIGTERM finish the step in progress, append a checkpoint at the
+    // current position and end the solve with SolveStopped.
+    bool stop_on_signals = false;
+    // Told the position after every step; may be null.
+    SolveProgress* progress = nullptr;
+};
+
+// Solves `manifest`, in this order (the first failure decides the error):
+// verification against `pin`; "zero checkpoint interval"; the manifest id
+// and seed_1; the starting checkpoint (`resume`, else the fresh one at
+// segment 0, iteration 0, seed_1) passes accept_checkpoint and is appended
+// to `log_fd`; engine setup in `mode` and one VM; the walk, whose unwrap
+// failure is "segment {n} authentication failed (bad checkpoint or
+// manifest)"; the key commitment ("epoch key commitment mismatch"). The VM,
+// dataset and cache are released and every state wiped before returning,
+// on every path. Log failures are the system's errors.
+Result<SolveOutcome> solve(const SignedManifest& manifest, const Bytes32& pin, WorkMode mode,
+                           const std::optional<Checkpoint>& resume, std::uint64_t checkpoint_interval,
+                           int log_fd, const SolveOptions& options = {});
+
+}  // namespace zt
