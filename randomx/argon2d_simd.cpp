@@ -6,6 +6,8 @@
 // run-time check, so the rest of the program needs no special compiler flags.
 #include <immintrin.h>
 
+#include <utility>
+
 #include "randomx/argon2d_block.h"
 
 namespace rx::argon2 {
@@ -48,36 +50,49 @@ RX_SSSE3 void g(__m128i& a, __m128i& b, __m128i& c, __m128i& d) {
     b = rotr63(_mm_xor_si128(b, c));
 }
 
-// One round on 16 words held as (v0 v1)(v2 v3)...(v14 v15): a column step,
-// then the diagonal step with B, C and D rotated by 1, 2 and 3 words.
-RX_SSSE3 void round(__m128i& a0, __m128i& a1, __m128i& b0, __m128i& b1, __m128i& c0, __m128i& c1,
-                    __m128i& d0, __m128i& d1) {
-    g(a0, b0, c0, d0);
-    g(a1, b1, c1, d1);
-    __m128i t0 = _mm_alignr_epi8(b1, b0, 8);
-    __m128i t1 = _mm_alignr_epi8(b0, b1, 8);
-    b0 = t0;
-    b1 = t1;
-    t0 = c0;
-    c0 = c1;
-    c1 = t0;
-    t0 = _mm_alignr_epi8(d0, d1, 8);
-    t1 = _mm_alignr_epi8(d1, d0, 8);
-    d0 = t0;
-    d1 = t1;
-    g(a0, b0, c0, d0);
-    g(a1, b1, c1, d1);
-    t0 = _mm_alignr_epi8(b0, b1, 8);
-    t1 = _mm_alignr_epi8(b1, b0, 8);
-    b0 = t0;
-    b1 = t1;
-    t0 = c0;
-    c0 = c1;
-    c1 = t0;
-    t0 = _mm_alignr_epi8(d1, d0, 8);
-    t1 = _mm_alignr_epi8(d0, d1, 8);
-    d0 = t0;
-    d1 = t1;
+// The diagonal step works on B, C and D rotated by 1, 2 and 3 words; the
+// 16 words are held as (v0 v1)(v2 v3)...(v14 v15).
+RX_SSSE3 void diagonalize(__m128i& b0, __m128i& b1, __m128i& c0, __m128i& c1, __m128i& d0,
+                          __m128i& d1) {
+    const __m128i b_lo = _mm_alignr_epi8(b1, b0, 8);  // (v5 v6)
+    const __m128i b_hi = _mm_alignr_epi8(b0, b1, 8);  // (v7 v4)
+    const __m128i d_lo = _mm_alignr_epi8(d0, d1, 8);  // (v15 v12)
+    const __m128i d_hi = _mm_alignr_epi8(d1, d0, 8);  // (v13 v14)
+    b0 = b_lo;
+    b1 = b_hi;
+    std::swap(c0, c1);
+    d0 = d_lo;
+    d1 = d_hi;
+}
+
+RX_SSSE3 void undiagonalize(__m128i& b0, __m128i& b1, __m128i& c0, __m128i& c1, __m128i& d0,
+                            __m128i& d1) {
+    const __m128i b_lo = _mm_alignr_epi8(b0, b1, 8);  // (v4 v5)
+    const __m128i b_hi = _mm_alignr_epi8(b1, b0, 8);  // (v6 v7)
+    const __m128i d_lo = _mm_alignr_epi8(d1, d0, 8);  // (v12 v13)
+    const __m128i d_hi = _mm_alignr_epi8(d0, d1, 8);  // (v14 v15)
+    b0 = b_lo;
+    b1 = b_hi;
+    std::swap(c0, c1);
+    d0 = d_lo;
+    d1 = d_hi;
+}
+
+// Two independent rounds, interleaved: one round alone is a single long
+// dependency chain, two give the processor parallel work.
+RX_SSSE3 void round2(__m128i* x[8], __m128i* y[8]) {
+    g(*x[0], *x[2], *x[4], *x[6]);
+    g(*y[0], *y[2], *y[4], *y[6]);
+    g(*x[1], *x[3], *x[5], *x[7]);
+    g(*y[1], *y[3], *y[5], *y[7]);
+    diagonalize(*x[2], *x[3], *x[4], *x[5], *x[6], *x[7]);
+    diagonalize(*y[2], *y[3], *y[4], *y[5], *y[6], *y[7]);
+    g(*x[0], *x[2], *x[4], *x[6]);
+    g(*y[0], *y[2], *y[4], *y[6]);
+    g(*x[1], *x[3], *x[5], *x[7]);
+    g(*y[1], *y[3], *y[5], *y[7]);
+    undiagonalize(*x[2], *x[3], *x[4], *x[5], *x[6], *x[7]);
+    undiagonalize(*y[2], *y[3], *y[4], *y[5], *y[6], *y[7]);
 }
 
 // ---- AVX2 ----------------------------------------------------------------
@@ -118,16 +133,27 @@ RX_AVX2 void g(__m256i& a, __m256i& b, __m256i& c, __m256i& d) {
     b = rotr63(_mm256_xor_si256(b, c));
 }
 
-// One round on 16 words held as (v0..v3)(v4..v7)(v8..v11)(v12..v15).
-RX_AVX2 void round(__m256i& a, __m256i& b, __m256i& c, __m256i& d) {
+// Two independent rounds, interleaved, on 16 words each held as
+// (v0..v3)(v4..v7)(v8..v11)(v12..v15); the diagonal step rotates B, C and D
+// by 1, 2 and 3 words.
+RX_AVX2 void round2(__m256i& a, __m256i& b, __m256i& c, __m256i& d, __m256i& e, __m256i& f,
+                    __m256i& gg, __m256i& h) {
     g(a, b, c, d);
+    g(e, f, gg, h);
     b = _mm256_permute4x64_epi64(b, _MM_SHUFFLE(0, 3, 2, 1));
     c = _mm256_permute4x64_epi64(c, _MM_SHUFFLE(1, 0, 3, 2));
     d = _mm256_permute4x64_epi64(d, _MM_SHUFFLE(2, 1, 0, 3));
+    f = _mm256_permute4x64_epi64(f, _MM_SHUFFLE(0, 3, 2, 1));
+    gg = _mm256_permute4x64_epi64(gg, _MM_SHUFFLE(1, 0, 3, 2));
+    h = _mm256_permute4x64_epi64(h, _MM_SHUFFLE(2, 1, 0, 3));
     g(a, b, c, d);
+    g(e, f, gg, h);
     b = _mm256_permute4x64_epi64(b, _MM_SHUFFLE(2, 1, 0, 3));
     c = _mm256_permute4x64_epi64(c, _MM_SHUFFLE(1, 0, 3, 2));
     d = _mm256_permute4x64_epi64(d, _MM_SHUFFLE(0, 3, 2, 1));
+    f = _mm256_permute4x64_epi64(f, _MM_SHUFFLE(2, 1, 0, 3));
+    gg = _mm256_permute4x64_epi64(gg, _MM_SHUFFLE(1, 0, 3, 2));
+    h = _mm256_permute4x64_epi64(h, _MM_SHUFFLE(0, 3, 2, 1));
 }
 
 #undef RX_SSSE3
@@ -146,14 +172,28 @@ __attribute__((target("ssse3"))) void fill_block_ssse3(const Block& prev, const 
         r[i] = _mm_xor_si128(_mm_load_si128(p + i), _mm_load_si128(q + i));
         keep[i] = with_xor ? _mm_xor_si128(r[i], _mm_load_si128(out + i)) : r[i];
     }
-    // Rows: 16 consecutive words, registers 8k .. 8k+7.
-    for (int k = 0; k < 8; ++k) {
-        __m128i* v = r + 8 * k;
-        round(v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7]);
+    // Rows: 16 consecutive words, registers 8k .. 8k+7; two rows at a time.
+#pragma GCC unroll 4
+    for (int k = 0; k < 8; k += 2) {
+        __m128i* x[8];
+        __m128i* y[8];
+        for (int i = 0; i < 8; ++i) {
+            x[i] = &r[8 * k + i];
+            y[i] = &r[8 * k + 8 + i];
+        }
+        round2(x, y);
     }
-    // Columns: words 2c, 2c+1 of every row, register c of each row.
-    for (int c = 0; c < 8; ++c) {
-        round(r[c], r[8 + c], r[16 + c], r[24 + c], r[32 + c], r[40 + c], r[48 + c], r[56 + c]);
+    // Columns: words 2c, 2c+1 of every row, register c of each row; two
+    // columns at a time.
+#pragma GCC unroll 4
+    for (int c = 0; c < 8; c += 2) {
+        __m128i* x[8];
+        __m128i* y[8];
+        for (int i = 0; i < 8; ++i) {
+            x[i] = &r[8 * i + c];
+            y[i] = &r[8 * i + c + 1];
+        }
+        round2(x, y);
     }
     for (int i = 0; i < 64; ++i) {
         _mm_store_si128(out + i, _mm_xor_si128(r[i], keep[i]));
@@ -171,13 +211,16 @@ __attribute__((target("avx2"))) void fill_block_avx2(const Block& prev, const Bl
         r[i] = _mm256_xor_si256(_mm256_load_si256(p + i), _mm256_load_si256(q + i));
         keep[i] = with_xor ? _mm256_xor_si256(r[i], _mm256_load_si256(out + i)) : r[i];
     }
-    // Rows: 16 consecutive words, registers 4k .. 4k+3.
-    for (int k = 0; k < 8; ++k) {
-        round(r[4 * k], r[4 * k + 1], r[4 * k + 2], r[4 * k + 3]);
+    // Rows: 16 consecutive words, registers 4k .. 4k+3; two rows at a time.
+#pragma GCC unroll 4
+    for (int k = 0; k < 8; k += 2) {
+        round2(r[4 * k], r[4 * k + 1], r[4 * k + 2], r[4 * k + 3], r[4 * k + 4], r[4 * k + 5],
+               r[4 * k + 6], r[4 * k + 7]);
     }
     // Columns c and c+1 share registers: words 2c, 2c+1 of row k are the low
     // half of register 4k + c/2, words 2c+2, 2c+3 its high half. Gather the
     // halves of rows (0,1), (2,3), (4,5), (6,7) into one register each.
+#pragma GCC unroll 4
     for (int half = 0; half < 4; ++half) {
         __m256i lo[4];
         __m256i hi[4];
@@ -187,8 +230,7 @@ __attribute__((target("avx2"))) void fill_block_avx2(const Block& prev, const Bl
             lo[pair] = _mm256_permute2x128_si256(x, y, 0x20);
             hi[pair] = _mm256_permute2x128_si256(x, y, 0x31);
         }
-        round(lo[0], lo[1], lo[2], lo[3]);
-        round(hi[0], hi[1], hi[2], hi[3]);
+        round2(lo[0], lo[1], lo[2], lo[3], hi[0], hi[1], hi[2], hi[3]);
         for (int pair = 0; pair < 4; ++pair) {
             r[8 * pair + half] = _mm256_permute2x128_si256(lo[pair], hi[pair], 0x20);
             r[8 * pair + 4 + half] = _mm256_permute2x128_si256(lo[pair], hi[pair], 0x31);
