@@ -68,8 +68,9 @@ struct SuperscalarProgram {
 // Generates the next program from `gen`.
 void generate_superscalar(SuperscalarProgram& program, BlakeGenerator& gen);
 
-// floor(2^x / divisor) for the largest x keeping the result below 2^64.
-// `divisor` must be neither 0 nor a power of two.
+// The IMUL_RCP multiplier (here and in VM programs): floor(2^x / divisor)
+// for the largest x keeping the result below 2^64. `divisor` must be neither
+// 0 nor a power of two.
 std::uint64_t superscalar_reciprocal(std::uint32_t divisor);
 
 }  // namespace rx

@@ -178,6 +178,9 @@ private:
     int schedule_macro_op(const MacroOp& op, int cycle, int dep_cycle, bool commit);
     bool select_source(int cycle);
     bool select_destination(int cycle, bool allow_chained_mul);
+    enum class Operands { Chosen, Dropped, Abandoned };
+    Operands select_operands(const TypeInfo& ti, int macro_op_index, int& schedule_cycle,
+                             int& cycle);
     void emit();
     void choose_address_register();
 
@@ -187,6 +190,7 @@ private:
     RegisterState registers_[8];
     Candidate current_;
     int mul_count_ = 0;
+    int throw_away_count_ = 0;  // instructions dropped in a row
 };
 
 const DecoderGroup& Generator::next_group(int decode_cycle) {
@@ -391,6 +395,36 @@ bool Generator::select_destination(int cycle, bool allow_chained_mul) {
     return true;
 }
 
+// Chooses the operands that are due at this macro-op: the source first, then
+// the destination. When no register qualifies, the macro-op is delayed cycle
+// by cycle (up to kLookForwardCycles); failing that the instruction is
+// dropped, and after kMaxThrowAwayCount drops in a row the decoder group is
+// abandoned. After a drop, the chained-multiplication rule is relaxed.
+Generator::Operands Generator::select_operands(const TypeInfo& ti, int macro_op_index,
+                                               int& schedule_cycle, int& cycle) {
+    for (const bool is_source : {true, false}) {
+        if (macro_op_index != (is_source ? ti.src_op : ti.dst_op)) {
+            continue;
+        }
+        int forward = 0;
+        while (forward < kLookForwardCycles &&
+               !(is_source ? select_source(schedule_cycle)
+                           : select_destination(schedule_cycle, throw_away_count_ > 0))) {
+            ++schedule_cycle;
+            ++cycle;
+            ++forward;
+        }
+        if (forward == kLookForwardCycles) {
+            if (throw_away_count_ < kMaxThrowAwayCount) {
+                ++throw_away_count_;
+                return Operands::Dropped;
+            }
+            return Operands::Abandoned;
+        }
+    }
+    return Operands::Chosen;
+}
+
 void Generator::emit() {
     SuperscalarInstruction& out = program_.instructions[program_.size++];
     out.type = current_.type;
@@ -408,7 +442,6 @@ void Generator::run() {
     int macro_op_index = 0;
     int cycle = 0;
     int dep_cycle = 0;
-    int throw_away_count = 0;
     bool ports_saturated = false;
 
     for (int decode_cycle = 0; decode_cycle < static_cast<int>(kSuperscalarLatency) &&
@@ -434,42 +467,20 @@ void Generator::run() {
                 break;
             }
 
-            // Operands must be ready when the macro-op executes; if none is,
-            // look a few cycles ahead, and failing that drop the instruction
-            // (a bounded number of times) or give up on this decoder group.
-            bool dropped = false;
-            bool abandoned = false;
-            for (int pass = 0; pass < 2 && !dropped && !abandoned; ++pass) {
-                const bool is_source = pass == 0;
-                if (macro_op_index != (is_source ? ti.src_op : ti.dst_op)) {
+            switch (select_operands(ti, macro_op_index, schedule_cycle, cycle)) {
+                case Operands::Dropped:
+                    macro_op_index = ti.op_count;  // the same slot gets a new instruction
                     continue;
-                }
-                int forward = 0;
-                while (forward < kLookForwardCycles &&
-                       !(is_source ? select_source(schedule_cycle)
-                                   : select_destination(schedule_cycle, throw_away_count > 0))) {
-                    ++schedule_cycle;
-                    ++cycle;
-                    ++forward;
-                }
-                if (forward == kLookForwardCycles) {
-                    if (throw_away_count < kMaxThrowAwayCount) {
-                        ++throw_away_count;
-                        dropped = true;
-                    } else {
-                        abandoned = true;
-                    }
-                }
+                case Operands::Abandoned:
+                    current_ = Candidate{};
+                    break;
+                case Operands::Chosen:
+                    break;
             }
-            if (dropped) {
-                macro_op_index = ti.op_count;  // the next slot iteration creates another
-                continue;
+            if (!current_.valid) {
+                break;  // the rest of this decoder group stays empty
             }
-            if (abandoned) {
-                current_ = Candidate{};
-                break;
-            }
-            throw_away_count = 0;
+            throw_away_count_ = 0;
 
             schedule_cycle = schedule_macro_op(op, schedule_cycle, schedule_cycle, true);
             if (schedule_cycle < 0) {
@@ -489,6 +500,8 @@ void Generator::run() {
             if (schedule_cycle >= static_cast<int>(kSuperscalarLatency)) {
                 ports_saturated = true;
             }
+            // Cycles skipped while looking ahead for operands delayed only this
+            // macro-op; after a dropped instruction (above) they carry over.
             cycle = top_cycle;
             if (macro_op_index >= ti.op_count) {
                 emit();
