@@ -1,0 +1,23 @@
+// The long crash drill: more segments' worth of work, more kills, delays
+// that reach further into the walk. Run with ctest -L slow.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "tests/support/solve_crash.h"
+
+namespace zt {
+namespace {
+
+TEST(SolveCrashSlow, KilledAtRandomMomentsAndResumedManyTimes) {
+    test::run_crash_drill({.iterations = 40, .interval = 4, .kills = 120, .max_delay_seconds = 4.0},
+                          std::random_device{}());
+}
+
+TEST(SolveCrashSlow, IntervalOfOneKilledOftenNearTheStart) {
+    test::run_crash_drill({.iterations = 6, .interval = 1, .kills = 60, .max_delay_seconds = 2.0},
+                          std::random_device{}());
+}
+
+}  // namespace
+}  // namespace zt

@@ -1,0 +1,29 @@
+// The crash-and-resume drill shared by the crash tests: run the built
+// program's `solve --mode light` on a small real puzzle, kill it with SIGKILL
+// at random moments, and after every kill require what a user relies on
+// during a weeks-long solve:
+//   - the log still loads, and every complete line in it is a checkpoint of
+//     this puzzle whose state is exactly the chain's state at that point;
+//   - the position the next run resumes from never goes backwards;
+//   - no key file appears before the work is done;
+// and finally that the resumed runs end with the puzzle's epoch key.
+//
+// Thread safety: runs on the test's thread; starts one child at a time.
+#pragma once
+
+#include <cstdint>
+
+namespace zt::test {
+
+struct CrashDrill {
+    std::uint64_t iterations = 8;  // per segment, 7 segments
+    std::uint64_t interval = 3;
+    int kills = 24;
+    double max_delay_seconds = 2.5;  // each kill comes after 0 .. this from the start
+};
+
+// Runs the drill with gtest assertions. The kill moments come from `seed`,
+// which is printed, so a failing sequence can be replayed.
+void run_crash_drill(const CrashDrill& drill, std::uint64_t seed);
+
+}  // namespace zt::test
