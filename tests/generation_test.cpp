@@ -319,32 +319,16 @@ TEST(GenerateCommand, PublishesThePrivateKeyAndTheManifestAndPrintsTheId) {
     EXPECT_EQ(st.st_mode & 0777 & ~0022u, 0644u & ~0022u);
 }
 
-// One real puzzle in light mode with one iteration per segment (96 hashes on
-// the pool, then 96 more to walk it), shared by the checks below.
-class RealPuzzle : public testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        auto made = generate(1234, 1, test::service_keys(), WorkMode::Light);
-        ASSERT_TRUE(made.ok()) << made.error().message();
-        puzzle_ = new GeneratedPuzzle(std::move(made).value());
-    }
-    static void TearDownTestSuite() {
-        delete puzzle_;
-        puzzle_ = nullptr;
-    }
-    static GeneratedPuzzle* puzzle_;
-};
-GeneratedPuzzle* RealPuzzle::puzzle_ = nullptr;
+// One real puzzle in light mode with one iteration per segment: 96 hashes on
+// the pool, then 96 more to walk it as a solver would. One test, because
+// each test runs in its own process and the puzzle is the expensive part.
+TEST(RealLightPuzzle, VerifiesCommitsAndUnwrapsSegmentBySegmentToTheEpochKey) {
+    auto puzzle = generate(1234, 1, test::service_keys(), WorkMode::Light);
+    ASSERT_TRUE(puzzle.ok()) << puzzle.error().message();
+    EXPECT_TRUE(verify_manifest(puzzle->manifest, test::service_pin()).ok());
+    const Manifest& m = puzzle->manifest.puzzle;
+    EXPECT_EQ(m.key_commitment, encode_hex(sha256(puzzle->epoch_key.span())));
 
-TEST_F(RealPuzzle, VerifiesUnderTheSignersKeyAndCommitsToTheEpochKey) {
-    ASSERT_NE(puzzle_, nullptr);
-    EXPECT_TRUE(verify_manifest(puzzle_->manifest, test::service_pin()).ok());
-    EXPECT_EQ(puzzle_->manifest.puzzle.key_commitment, encode_hex(sha256(puzzle_->epoch_key.span())));
-}
-
-TEST_F(RealPuzzle, EverySegmentUnwrapsTheNextSeedAndTheLastTheEpochKey) {
-    ASSERT_NE(puzzle_, nullptr);
-    const Manifest& m = puzzle_->manifest.puzzle;
     auto engine = WorkEngine::setup(key_of(m.dataset_key), WorkMode::Light);
     ASSERT_TRUE(engine.ok());
     auto vm = engine->create_vm();
@@ -352,7 +336,7 @@ TEST_F(RealPuzzle, EverySegmentUnwrapsTheNextSeedAndTheLastTheEpochKey) {
     const Key32 last = unwrap_all(m, [&](std::uint32_t i, const Key32& seed) {
         return segment_chain(*vm, m.epoch, i, m.iterations, seed);
     });
-    EXPECT_EQ(last, puzzle_->epoch_key);
+    EXPECT_EQ(last, puzzle->epoch_key);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include <charconv>
 #include <cmath>
 #include <string>
+#include <string_view>
 
 #include "timelock/calibration.h"
 #include "timelock/protocol.h"
@@ -15,19 +16,18 @@ constexpr double kSmallestPositional = 1e-5;
 constexpr double kLargestPositional = 1e16;
 
 // "1.5e+20" -> "1.5e20", "2.5e-07" -> "2.5e-7".
-std::string tidy_exponent(std::string text) {
+std::string tidy_exponent(std::string_view text) {
     const auto e = text.find('e');
-    if (e == std::string::npos) return text;
-    std::string mantissa = text.substr(0, e);
-    std::string exponent = text.substr(e + 1);
-    std::string sign;
+    if (e == std::string_view::npos) return std::string(text);
+    std::string out(text.substr(0, e + 1));
+    std::string_view exponent = text.substr(e + 1);
     if (!exponent.empty() && (exponent[0] == '+' || exponent[0] == '-')) {
-        if (exponent[0] == '-') sign = "-";
-        exponent.erase(0, 1);
+        if (exponent[0] == '-') out.push_back('-');
+        exponent.remove_prefix(1);
     }
-    const auto digit = exponent.find_first_not_of('0');
-    exponent = digit == std::string::npos ? "0" : exponent.substr(digit);
-    return mantissa + "e" + sign + exponent;
+    while (exponent.size() > 1 && exponent[0] == '0') exponent.remove_prefix(1);
+    out.append(exponent);
+    return out;
 }
 
 void add_member(std::string& out, const char* name, const std::string& value, bool last = false) {
@@ -39,9 +39,11 @@ void add_member(std::string& out, const char* name, const std::string& value, bo
 }
 
 std::string quoted(std::string_view text) {
-    std::string out = "\"";
-    out += text;  // the report's strings are fixed ASCII names
-    out += '"';
+    std::string out;
+    out.reserve(text.size() + 2);
+    out.push_back('"');
+    out.append(text);  // the report's strings are fixed ASCII names
+    out.push_back('"');
     return out;
 }
 
@@ -56,8 +58,9 @@ std::string format_report_number(double value) {
     // back as the same double.
     const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value,
                                          positional ? std::chars_format::fixed : std::chars_format::scientific);
-    std::string text(buf, ec == std::errc() ? end : buf);
-    if (!positional) return tidy_exponent(std::move(text));
+    const std::string_view written(buf, static_cast<std::size_t>((ec == std::errc() ? end : buf) - buf));
+    if (!positional) return tidy_exponent(written);
+    std::string text(written);
     if (text.find('.') == std::string::npos) text += ".0";
     return text;
 }
@@ -73,7 +76,7 @@ std::string write_calibration_report(const CalibrationReport& r) {
     add_member(out, "workers", std::to_string(r.workers));
     std::string seconds = "[";
     for (std::size_t i = 0; i < r.worker_seconds.size(); ++i) {
-        seconds += i == 0 ? "\n    " : ",\n    ";
+        seconds.append(i == 0 ? "\n    " : ",\n    ");
         seconds += format_report_number(r.worker_seconds[i]);
     }
     seconds += r.worker_seconds.empty() ? "]" : "\n  ]";
