@@ -124,26 +124,31 @@ std::optional<std::string> parse_number(std::string_view text, std::uint64_t& ou
     return std::nullopt;
 }
 
-// The value of `option` from its raw text, or the usage error's message.
-std::variant<Value, std::string> parse_value(const OptionSpec& option, const std::string& raw) {
+// Parses `raw` as the value of `option` into `out`; on failure returns the
+// usage error's message and leaves `out` alone.
+std::optional<std::string> parse_value(const OptionSpec& option, const std::string& raw, Value& out) {
     const std::string what = grammar::cat("invalid value ", quoted(raw), " for '", grammar::option_usage(option), "'");
     switch (option.kind) {
         case ValueKind::Path:
-            return Value{raw};
+            out = raw;
+            return std::nullopt;
         case ValueKind::Text:
             if (check_utf8(raw)) return grammar::cat(what, ": invalid UTF-8");
-            return Value{raw};
+            out = raw;
+            return std::nullopt;
         case ValueKind::Number: {
             std::uint64_t number = 0;
             if (auto reason = parse_number(raw, number)) return grammar::cat(what, ": ", *reason);
-            return Value{number};
+            out = number;
+            return std::nullopt;
         }
         case ValueKind::Mode: {
-            if (auto mode = work_mode_from_arg(raw)) return Value{*mode};
-            std::string possible;
-            for (WorkMode mode : kWorkModes) {
-                possible += grammar::cat(possible.empty() ? "" : ", ", work_mode_arg(mode));
+            if (auto mode = work_mode_from_arg(raw)) {
+                out = *mode;
+                return std::nullopt;
             }
+            std::string possible;
+            for (WorkMode mode : kWorkModes) possible += grammar::cat(possible.empty() ? "" : ", ", work_mode_arg(mode));
             return grammar::cat(what, "\n  [possible values: ", possible, "]");
         }
     }
@@ -191,9 +196,9 @@ std::variant<Args, ParseExit> parse_command(const CommandSpec& command, std::spa
                 grammar::cat("a value is required for '", grammar::option_usage(option), "' but none was supplied"),
                 usage);
         }
-        auto parsed = parse_value(option, raw);
-        if (auto* message = std::get_if<std::string>(&parsed)) return usage_error(*message, usage);
-        values[index] = std::get<Value>(std::move(parsed));
+        Value value;
+        if (auto message = parse_value(option, raw, value)) return usage_error(*message, usage);
+        values[index] = std::move(value);
     }
 
     std::string missing;
@@ -211,7 +216,9 @@ std::variant<Args, ParseExit> parse_command(const CommandSpec& command, std::spa
         const OptionSpec& option = command.options[index];
         if (!values[index]) {
             // Defaults are written in the table as text and parsed like a given value.
-            values[index] = std::get<Value>(parse_value(option, std::string(option.default_text)));
+            Value value;
+            static_cast<void>(parse_value(option, std::string(option.default_text), value));
+            values[index] = std::move(value);
         }
         option.store(result, std::move(*values[index]));
     }

@@ -1,0 +1,348 @@
+// Staged publishing: never overwrite, never a partial target, the staged
+// name gone after success and kept after a failure that may have lost work;
+// failures and crashes at every step through the file-system seam; several
+// processes racing for one target.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+
+#include "cli/publish.h"
+#include "timelock/file_io.h"
+#include "tests/support/scratch_dir.h"
+
+namespace zt::cli {
+namespace {
+
+namespace fs = std::filesystem;
+using file_io::Op;
+
+std::span<const std::uint8_t> bytes_of(const std::string& s) {
+    return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
+}
+
+unsigned mode_of(const std::string& path) {
+    struct stat info {};
+    EXPECT_EQ(::lstat(path.c_str(), &info), 0) << path;
+    return info.st_mode & 07777;
+}
+
+bool is_staged_name(const std::string& name) {
+    if (name.size() != kStagedPrefix.size() + 32 || !name.starts_with(kStagedPrefix)) return false;
+    return std::all_of(name.begin() + static_cast<long>(kStagedPrefix.size()), name.end(),
+                       [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
+
+// Runs every test in a fresh current directory under umask 022.
+class Publish : public testing::Test {
+protected:
+    Publish() : cwd_(dir_.path()), old_umask_(::umask(022)) {}
+    ~Publish() override { ::umask(old_umask_); }
+
+    std::vector<std::string> staged(const std::string& sub = ".") const {
+        std::vector<std::string> names;
+        for (const std::string& name : dir_.entries(sub)) {
+            if (name.starts_with(kStagedPrefix)) {
+                EXPECT_TRUE(is_staged_name(name)) << name;
+                names.push_back(sub + "/" + name);
+            }
+        }
+        return names;
+    }
+
+    test::ScratchDir dir_;
+    test::CurrentDir cwd_;
+    mode_t old_umask_;
+};
+
+TEST_F(Publish, NewFileHasExactContentModeAndOneName) {
+    for (const bool owner_only : {true, false}) {
+        const std::string target = owner_only ? "key.hex" : "manifest.json";
+        ASSERT_TRUE(publish_staged(target, bytes_of("content\n"), owner_only).ok());
+        EXPECT_EQ(test::read_file(target), "content\n");
+        EXPECT_EQ(mode_of(target), owner_only ? 0600u : 0644u);
+        EXPECT_EQ(fs::hard_link_count(target), 1u);
+    }
+    EXPECT_TRUE(staged().empty());
+    EXPECT_EQ(dir_.entries(), (std::vector<std::string>{"key.hex", "manifest.json"}));
+}
+
+TEST_F(Publish, EmptyContent) {
+    ASSERT_TRUE(publish_staged("empty", {}, true).ok());
+    EXPECT_EQ(fs::file_size("empty"), 0u);
+}
+
+TEST_F(Publish, StagesInTheTargetsDirectory) {
+    fs::create_directories("a/b");
+    ASSERT_TRUE(publish_staged("a/b/out.bin", bytes_of("x"), false).ok());
+    ASSERT_TRUE(publish_staged(dir_ / "a/abs.bin", bytes_of("y"), false).ok());
+    EXPECT_EQ(test::read_file("a/b/out.bin"), "x");
+    EXPECT_EQ(test::read_file("a/abs.bin"), "y");
+    EXPECT_EQ(dir_.entries("a/b"), std::vector<std::string>{"out.bin"});
+    EXPECT_EQ(dir_.entries("a"), (std::vector<std::string>{"abs.bin", "b"}));
+}
+
+TEST_F(Publish, ExistingTargetIsUntouchedAndTheNewDataStaysStaged) {
+    dir_.write("out.json", "old");
+    ASSERT_EQ(::chmod("out.json", 0640), 0);
+    const auto result = publish_staged("out.json", bytes_of("new data"), true);
+    ASSERT_FALSE(result.ok());
+    EXPECT_EQ(result.error(), Error("publishing out.json (will not overwrite)", {"File exists (os error 17)"}));
+    EXPECT_EQ(test::read_file("out.json"), "old");
+    EXPECT_EQ(mode_of("out.json"), 0640u);
+    const auto left = staged();
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_EQ(test::read_file(left[0]), "new data");
+    EXPECT_EQ(mode_of(left[0]), 0600u);
+}
+
+TEST_F(Publish, EachCallDrawsItsOwnStagedName) {
+    dir_.write("one", "1");
+    dir_.write("two", "2");
+    EXPECT_FALSE(publish_staged("one", bytes_of("a"), false).ok());
+    EXPECT_FALSE(publish_staged("two", bytes_of("b"), false).ok());
+    EXPECT_EQ(staged().size(), 2u);
+}
+
+TEST_F(Publish, MissingDirectoryCreatesNothing) {
+    const auto result = publish_staged("missing/out.bin", bytes_of("x"), true);
+    ASSERT_FALSE(result.ok());
+    EXPECT_EQ(result.error(), Error("staging missing/out.bin", {"No such file or directory (os error 2)"}));
+    EXPECT_TRUE(dir_.entries().empty());
+}
+
+TEST_F(Publish, DanglingSymlinkIsNotFollowed) {
+    fs::create_symlink("elsewhere", "link");
+    const auto result = publish_staged("link", bytes_of("x"), true);
+    ASSERT_FALSE(result.ok());
+    EXPECT_EQ(result.error(), Error("publishing link (will not overwrite)", {"File exists (os error 17)"}));
+    EXPECT_EQ(fs::read_symlink("link"), "elsewhere");
+    EXPECT_FALSE(fs::exists("elsewhere"));
+}
+
+TEST_F(Publish, NulByteInTheName) {
+    const std::string target("out\0.bin", 8);
+    const auto result = publish_staged(target, bytes_of("x"), true);
+    ASSERT_FALSE(result.ok());
+    EXPECT_EQ(result.error(), Error(std::string("publishing out\0.bin (will not overwrite)", 40),
+                                    {"file name contained an unexpected NUL byte"}));
+    EXPECT_EQ(staged().size(), 1u);
+
+    const auto in_dir = publish_staged(std::string("d\0/x", 4), bytes_of("x"), true);
+    EXPECT_EQ(in_dir.error(), Error(std::string("staging d\0/x", 12), {"file name contained an unexpected NUL byte"}));
+}
+
+TEST_F(Publish, InvalidUtf8IsShownAsReplacementCharacter) {
+    dir_.write("\xff.bin", "old");
+    EXPECT_EQ(publish_staged("\xff.bin", bytes_of("x"), true).error().message(),
+              "publishing \xEF\xBF\xBD.bin (will not overwrite)");
+}
+
+TEST(StagingDirectory, LexicalParentOrDot) {
+    const std::map<std::string, std::string> cases{
+        {"out.json", "."},  {"/tmp/x/out.bin", "/tmp/x"}, {"/out", "/"},    {"/", "."},
+        {"", "."},          {"a/b/", "a"},                {"./x", "."},     {"a//b", "a"},
+        {"a/./b", "a"},     {"a/b/.", "a"},               {"x/..", "x"},    {"../x", ".."},
+        {"dir/", "."},      {"//a", "/"}};
+    for (const auto& [path, parent] : cases) EXPECT_EQ(staging_directory(path), parent) << path;
+}
+
+// ---- Failures injected through the seam ----------------------------------------
+
+struct FaultCase {
+    const char* name;
+    Op op;
+    int occurrence;  // which call of `op` fails (1 = the first)
+    int error;       // errno to inject; 0 = a write that makes no progress
+    std::optional<Error> expected;  // nothing: the publication succeeds
+    bool target_published;
+    std::size_t staged_left;
+};
+
+void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.name; }
+
+class InjectedFault : public Publish, public testing::WithParamInterface<FaultCase> {};
+
+TEST_P(InjectedFault, LeavesTheRightFiles) {
+    const FaultCase& c = GetParam();
+    std::map<Op, int> seen;
+    const file_io::ScopedFaultHook hook([&](Op op) -> std::optional<int> {
+        if (++seen[op] == c.occurrence && op == c.op) return c.error;
+        return std::nullopt;
+    });
+    const std::string content(100000, 'c');
+    const auto result = publish_staged("out.bin", bytes_of(content), true);
+    if (c.expected) {
+        ASSERT_FALSE(result.ok());
+        EXPECT_EQ(result.error(), *c.expected);
+    } else {
+        EXPECT_TRUE(result.ok()) << result.error().message();
+    }
+    EXPECT_EQ(fs::exists("out.bin"), c.target_published);
+    if (c.target_published) EXPECT_EQ(test::read_file("out.bin"), content);
+    EXPECT_EQ(staged().size(), c.staged_left);
+}
+
+const Error kIo("Input/output error (os error 5)");
+
+INSTANTIATE_TEST_SUITE_P(
+    Seam, InjectedFault,
+    testing::Values(
+        FaultCase{"CreateFails", Op::OpenExclusive, 1, EACCES,
+                  Error("staging out.bin", {"Permission denied (os error 13)"}), false, 0},
+        FaultCase{"CreateInterrupted", Op::OpenExclusive, 1, EINTR, std::nullopt, true, 0},
+        FaultCase{"WriteFails", Op::Write, 1, EIO, kIo, false, 1},
+        FaultCase{"WriteNoProgress", Op::Write, 1, 0, Error("failed to write whole buffer"), false, 1},
+        FaultCase{"WriteInterrupted", Op::Write, 1, EINTR, std::nullopt, true, 0},
+        FaultCase{"FileSyncFails", Op::Sync, 1, EIO, kIo, false, 1},
+        FaultCase{"FileSyncInterrupted", Op::Sync, 1, EINTR, std::nullopt, true, 0},
+        FaultCase{"LinkFails", Op::Link, 1, EXDEV,
+                  Error("publishing out.bin (will not overwrite)", {"Invalid cross-device link (os error 18)"}),
+                  false, 1},
+        FaultCase{"DirectoryOpenFails", Op::OpenDirectory, 1, EACCES, Error("Permission denied (os error 13)"),
+                  true, 1},
+        FaultCase{"DirectorySyncFails", Op::Sync, 2, EIO, kIo, true, 1},
+        FaultCase{"UnlinkFailsQuietly", Op::Unlink, 1, EIO, std::nullopt, true, 1},
+        FaultCase{"FinalDirectorySyncFailsQuietly", Op::Sync, 3, EIO, std::nullopt, true, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Publish, EveryDescriptorIsClosedOnEveryPath) {
+    for (const Op failing : {Op::OpenExclusive, Op::Write, Op::Sync, Op::Link, Op::OpenDirectory, Op::Unlink}) {
+        int opened = 0;
+        int closed = 0;
+        bool failed = false;
+        const file_io::ScopedFaultHook hook([&](Op op) -> std::optional<int> {
+            if (op == failing && !failed) {
+                failed = true;
+                return EIO;
+            }
+            if (op == Op::OpenExclusive || op == Op::OpenDirectory) ++opened;
+            if (op == Op::Close) ++closed;
+            return std::nullopt;
+        });
+        static_cast<void>(publish_staged("f" + std::to_string(static_cast<int>(failing)), bytes_of("x"), true));
+        EXPECT_EQ(opened, closed) << static_cast<int>(failing);
+    }
+}
+
+// ---- Crashes ----------------------------------------------------------------
+
+// Publishes in a child that dies right before its `crash_at`-th call into
+// the seam; returns whether the child got that far.
+bool crash_child_at(int crash_at, const std::string& target, const std::string& content) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        int calls = 0;
+        const file_io::ScopedFaultHook hook([&](Op) -> std::optional<int> {
+            if (++calls == crash_at) ::_exit(42);
+            return std::nullopt;
+        });
+        static_cast<void>(publish_staged(target, bytes_of(content), true));
+        ::_exit(0);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 42;
+}
+
+TEST_F(Publish, CrashAtAnyPointLeavesNoPartialTarget) {
+    const std::string content(300000, 'k');
+    int published_after_crash = 0;
+    int absent_after_crash = 0;
+    for (int crash_at = 1;; ++crash_at) {
+        ASSERT_LT(crash_at, 100);
+        const std::string sub = "c" + std::to_string(crash_at);
+        fs::create_directory(sub);
+        const std::string target = sub + "/out.bin";
+        const bool crashed = crash_child_at(crash_at, target, content);
+        if (!crashed) {
+            // The first run that outlived its crash point simply succeeded.
+            EXPECT_EQ(test::read_file(target), content);
+            EXPECT_TRUE(staged(sub).empty());
+            break;
+        }
+        if (fs::exists(target)) {
+            EXPECT_EQ(test::read_file(target), content) << "crash before call " << crash_at;
+            ++published_after_crash;
+        } else {
+            ++absent_after_crash;
+        }
+        EXPECT_LE(staged(sub).size(), 1u) << crash_at;
+    }
+    EXPECT_GT(published_after_crash, 0);
+    EXPECT_GT(absent_after_crash, 0);
+}
+
+// ---- Racing processes ------------------------------------------------------------
+
+// Starts `n` children that publish "race.bin" at once (child i writes
+// "content i"); returns each child's exit status: 0 won, 1 refused as
+// expected, 2 failed otherwise.
+std::vector<int> race(int n) {
+    int gate[2];
+    EXPECT_EQ(::pipe(gate), 0);
+    std::vector<pid_t> pids;
+    for (int i = 0; i < n; ++i) {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::close(gate[1]);
+            char go = 0;
+            static_cast<void>(::read(gate[0], &go, 1));  // returns when the parent closes the gate
+            const auto result = publish_staged("race.bin", bytes_of("content " + std::to_string(i)), true);
+            if (result.ok()) ::_exit(0);
+            const bool refused =
+                result.error() == Error("publishing race.bin (will not overwrite)", {"File exists (os error 17)"});
+            ::_exit(refused ? 1 : 2);
+        }
+        pids.push_back(pid);
+    }
+    ::close(gate[0]);
+    ::close(gate[1]);
+    std::vector<int> statuses;
+    for (const pid_t pid : pids) {
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        statuses.push_back(WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+    }
+    return statuses;
+}
+
+TEST_F(Publish, ExactlyOneOfManyProcessesWins) {
+    const auto statuses = race(8);
+    EXPECT_EQ(std::count(statuses.begin(), statuses.end(), 0), 1);
+    EXPECT_EQ(std::count(statuses.begin(), statuses.end(), 1), 7);
+    const auto winner = std::find(statuses.begin(), statuses.end(), 0) - statuses.begin();
+    EXPECT_EQ(test::read_file("race.bin"), "content " + std::to_string(winner));
+    EXPECT_EQ(staged().size(), 7u);  // each loser keeps its data
+}
+
+TEST_F(Publish, RacersNeverTouchAnExistingFile) {
+    dir_.write("race.bin", "precious");
+    const auto statuses = race(6);
+    EXPECT_EQ(std::count(statuses.begin(), statuses.end(), 1), 6);
+    EXPECT_EQ(test::read_file("race.bin"), "precious");
+}
+
+// ---- The seam's own calls -------------------------------------------------------
+
+TEST_F(Publish, AppendCreatesOwnerOnlyAndAppends) {
+    for (const char* part : {"one\n", "two\n"}) {
+        auto file = file_io::open_append("log", 0600);
+        ASSERT_TRUE(file.ok()) << file.error().message();
+        ASSERT_TRUE(file_io::write_all(file->get(), bytes_of(part)).ok());
+        ASSERT_TRUE(file_io::sync_data(file->get()).ok());
+    }
+    EXPECT_EQ(test::read_file("log"), "one\ntwo\n");
+    EXPECT_EQ(mode_of("log"), 0600u);
+    EXPECT_EQ(file_io::open_exclusive("log", 0600).error(), Error("File exists (os error 17)"));
+    EXPECT_EQ(file_io::open_append(std::string("l\0g", 3), 0600).error(),
+              Error("file name contained an unexpected NUL byte"));
+}
+
+}  // namespace
+}  // namespace zt::cli

@@ -1,0 +1,56 @@
+#include "tests/support/scratch_dir.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <stdexcept>
+
+namespace zt::test {
+
+ScratchDir::ScratchDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "zt-test-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+}
+
+ScratchDir::~ScratchDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+void ScratchDir::write(const std::string& name, const std::string& content) const {
+    std::ofstream out(path_ / name, std::ios::binary);
+    out << content;
+    if (!out) throw std::runtime_error("cannot write " + name);
+}
+
+std::vector<std::string> ScratchDir::entries(const std::string& sub) const {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(path_ / sub)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+CurrentDir::CurrentDir(const std::filesystem::path& dir) : previous_(std::filesystem::current_path()) {
+    std::filesystem::current_path(dir);
+}
+
+CurrentDir::~CurrentDir() {
+    std::error_code ignored;
+    std::filesystem::current_path(previous_, ignored);
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot read " + path);
+    std::ostringstream data;
+    data << in.rdbuf();
+    return data.str();
+}
+
+}  // namespace zt::test
