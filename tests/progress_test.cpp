@@ -78,6 +78,18 @@ TEST(ProgressLine, DrawsAtMostOnceASecondAndClearsItself) {
     close(fds[1]);
 }
 
+TEST(ProgressLine, StartCountsEarlierWorkAsDoneButNotInTheRate) {
+    ProgressLine line(-1, /*enabled=*/false, "solve", 7, 100);
+    line.counters().steps = 999;
+    line.start(3, 300);
+    const ProgressSnapshot s = line.snapshot();
+    EXPECT_EQ(s.segments_done, 3u);
+    EXPECT_EQ(s.steps_done, 300u);
+    EXPECT_EQ(s.steps_at_start, 300u);
+    EXPECT_EQ(s.steps_total, 700u);
+    EXPECT_LT(s.elapsed_seconds, 1.0);
+}
+
 TEST(ProgressLine, StaysSilentWhenNotATerminal) {
     int fds[2];
     ASSERT_EQ(pipe2(fds, O_NONBLOCK), 0);

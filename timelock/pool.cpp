@@ -67,6 +67,8 @@ Result<SegmentDigests> run_segment_pool(const WorkEngine& engine, std::span<cons
     hooks.before_start = seams.before_start;
     if (progress != nullptr && progress->enabled()) hooks.while_waiting = [progress] { progress->update(); };
 
+    // The rate counts hashing time only, not the engine setup before the pool.
+    if (progress != nullptr) progress->start();
     auto outcomes = run_ordered_threads(threads, body, hooks);
 
     SegmentDigests digests(seeds.size());  // all zero; wiped by their holders on every path

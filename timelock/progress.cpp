@@ -90,7 +90,7 @@ ProgressLine::ProgressLine(int fd, bool enabled, std::string label, std::uint64_
       started_(std::chrono::steady_clock::now()),
       last_draw_(started_) {}
 
-void ProgressLine::resume_from(std::uint64_t segments_done, std::uint64_t steps_done) {
+void ProgressLine::start(std::uint64_t segments_done, std::uint64_t steps_done) {
     counters_.segments.store(segments_done, std::memory_order_relaxed);
     counters_.steps.store(steps_done, std::memory_order_relaxed);
     steps_at_start_ = steps_done;

@@ -54,8 +54,11 @@ public:
     bool enabled() const { return enabled_; }
     WorkCounters& counters() { return counters_; }
 
-    // For a resumed run: work finished before this run started.
-    void resume_from(std::uint64_t segments_done, std::uint64_t steps_done);
+    // Marks the start of the timed work (the clock also starts at
+    // construction). Work counted here, such as the segments and steps a
+    // resumed solve has already done, shows as done but is not part of the
+    // rate.
+    void start(std::uint64_t segments_done = 0, std::uint64_t steps_done = 0);
 
     // Redraws when at least a second has passed since the last drawing.
     void update();
