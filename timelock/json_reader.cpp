@@ -3,6 +3,8 @@
 #include "timelock/json_reader.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <limits>
 
 #include "timelock/json_text.h"
@@ -41,6 +43,17 @@ std::string unknown_field(std::string_view key, std::span<const Field> fields) {
     return out + "expected " + expected_names(fields);
 }
 
+// True when any of the eight bytes in `w` needs a closer look inside a JSON
+// string: a quote, a backslash, a control character or a non-ASCII byte.
+// (Exact for "any", by the usual has-zero-byte arithmetic.)
+bool needs_attention(std::uint64_t w) {
+    constexpr std::uint64_t ones = 0x0101010101010101;
+    constexpr std::uint64_t highs = 0x8080808080808080;
+    auto has_zero = [](std::uint64_t x) { return ((x - ones) & ~x & highs) != 0; };
+    const bool below_space = ((w - 0x20 * ones) & ~w & highs) != 0;
+    return (w & highs) != 0 || below_space || has_zero(w ^ ('"' * ones)) || has_zero(w ^ ('\\' * ones));
+}
+
 }  // namespace
 
 bool Reader::read(std::uint32_t& out) {
@@ -71,15 +84,26 @@ bool Reader::read(BorrowedString& out) {
     // is handed back as a view. Anything else (escapes, control characters,
     // bad UTF-8, no closing quote) is read again from the same point by
     // parse_str, so text and errors are those of a std::string member.
+    // Such values run to megabytes, so plain ASCII is skipped eight bytes at
+    // a time, and UTF-8 is checked only when a non-ASCII byte was seen.
     const std::size_t start = index_;
     std::size_t run = start;
-    while (run < text_.size()) {
+    bool ascii = true;
+    for (;;) {
+        std::uint64_t w = 0;
+        while (run + sizeof w <= text_.size()) {
+            std::memcpy(&w, text_.data() + run, sizeof w);
+            if (needs_attention(w)) break;
+            run += sizeof w;
+        }
+        if (run == text_.size()) break;
         auto b = static_cast<unsigned char>(text_[run]);
         if (b == '"' || b == '\\' || b < 0x20) break;
+        if (b >= 0x80) ascii = false;
         ++run;
     }
     const std::string_view plain = text_.substr(start, run - start);
-    if (run < text_.size() && text_[run] == '"' && valid_utf8(plain)) {
+    if (run < text_.size() && text_[run] == '"' && (ascii || valid_utf8(plain))) {
         out.view_ = plain;
         out.owned_.reset();
         index_ = run + 1;
