@@ -1,5 +1,6 @@
 #include "cli/driver.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -46,6 +47,19 @@ void append_indented(std::string& out, std::string_view text, std::string_view c
         out += '\n';
         out.append(continuation);
         start = end + 1;
+    }
+}
+
+// A standard descriptor that starts out closed is taken by a read-only
+// /dev/null, so that no file the command opens (an output being staged, the
+// checkpoint log) can land on it and receive what is meant for standard
+// output; writes to it still fail, as they would on the closed descriptor.
+void occupy_closed_standard_descriptors() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+            const int null = ::open("/dev/null", O_RDONLY);  // the lowest free descriptor: `fd`
+            if (null >= 0 && null != fd) ::close(null);
+        }
     }
 }
 
@@ -110,6 +124,7 @@ int run_guarded(const std::function<Result<void>()>& body) {
 }
 
 int run_main(std::span<const std::string> args) {
+    occupy_closed_standard_descriptors();
     std::signal(SIGPIPE, SIG_IGN);
     auto parsed = parse_args(args);
     if (auto* exit = std::get_if<ParseExit>(&parsed)) {

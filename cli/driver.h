@@ -27,6 +27,8 @@ namespace zt::cli {
 // The entry point. `args` are the process arguments after the program's own
 // path. Ignores the broken-pipe signal, so a closed standard output shows up
 // as a failed write (status 101) instead of killing the process silently.
+// A standard descriptor that is closed at start is held by a read-only
+// /dev/null for the run, so files the command opens never take its number.
 int run_main(std::span<const std::string> args);
 
 // Runs `body` and maps its outcome to the exit status: 0 on success; the
