@@ -234,7 +234,8 @@ int main(int argc, char** argv) {
         } else if (arg == "--dir" && i + 1 < argc) {
             dir_base = argv[++i];
         } else {
-            std::fprintf(stderr, "usage: %s [--full] [--rounds N] [--steps-per-round N] [--dir PATH] [--verbose]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--full] [--rounds N] [--steps-per-round N] [--dir PATH] [--verbose]\n",
+                         argv[0]);
             return 2;
         }
     }

@@ -114,7 +114,8 @@ TEST(CheckpointRecord, FreshLineIs267BytesAndALineFeed) {
     EXPECT_EQ(line.size(), 268u);
     EXPECT_EQ(line.back(), '\n');
     EXPECT_EQ(line.find(' '), std::string::npos);
-    EXPECT_EQ(line.rfind("{\"version\":1,\"manifest_id\":\"" + kId + "\",\"segment\":0,\"iteration\":0,\"x\":\"", 0), 0u);
+    const std::string head = "{\"version\":1,\"manifest_id\":\"" + kId + "\",\"segment\":0,\"iteration\":0,\"x\":\"";
+    EXPECT_EQ(line.rfind(head, 0), 0u);
     // The largest coordinates still stay under 300 bytes.
     EXPECT_LT(checkpoint_line(make(UINT32_MAX, UINT64_MAX)).size(), 300u);
 }
@@ -211,7 +212,7 @@ TEST_P(LoadLatest, FindsTheLastParseableCompleteLine) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, LoadLatest, testing::ValuesIn(load_cases()),
-                         [](const testing::TestParamInfo<LoadCase>& info) { return info.param.name; });
+                         [](const testing::TestParamInfo<LoadCase>& param_info) { return param_info.param.name; });
 
 TEST(LoadLatestErrors, OtherOpenAndReadFailuresAreTheSystemsErrors) {
     ScratchDir dir;
@@ -282,7 +283,8 @@ std::vector<AcceptCase> accept_cases() {
 class Accept : public testing::TestWithParam<AcceptCase> {};
 
 TEST_P(Accept, ChecksInOrder) {
-    static const SignedManifest manifest = test::make_signed_manifest({.segments = 7, .iterations = 3});
+    // 7 segments of 3 iterations.
+    static const SignedManifest manifest = test::make_signed_manifest();
     static const std::string id = manifest_id(manifest).value();
     const AcceptCase& c = GetParam();
     auto seed = decode_hex_fixed<32>(manifest.puzzle.seed_1);
@@ -302,7 +304,7 @@ TEST_P(Accept, ChecksInOrder) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, Accept, testing::ValuesIn(accept_cases()),
-                         [](const testing::TestParamInfo<AcceptCase>& info) { return info.param.name; });
+                         [](const testing::TestParamInfo<AcceptCase>& param_info) { return param_info.param.name; });
 
 // ---- Open log and append ---------------------------------------------------
 
@@ -413,7 +415,7 @@ TEST_P(Append, OneCompleteWriteThenADataFlush) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, Append, testing::ValuesIn(append_cases()),
-                         [](const testing::TestParamInfo<AppendCase>& info) { return info.param.name; });
+                         [](const testing::TestParamInfo<AppendCase>& param_info) { return param_info.param.name; });
 
 // A file-size limit `room` bytes above the log's size makes the kernel
 // accept only part of the next write; the limit is lifted again before the

@@ -26,20 +26,24 @@ TEST_P(FormatStatus, Text) { EXPECT_EQ(format_solve_status(GetParam().status), G
 INSTANTIATE_TEST_SUITE_P(
     Cases, FormatStatus,
     testing::Values(
-        FormatCase{"NothingMeasuredYet", {0, 7, 0, 1000, 0, 0.0}, "solve: segment 1 of 7, step 0 of 1000 (0.0%), -- H/s, -- left"},
-        FormatCase{"UnderHalfASecond", {2, 7, 5, 10, 3, 0.4}, "solve: segment 3 of 7, step 5 of 10 (35.7%), -- H/s, -- left"},
+        FormatCase{"NothingMeasuredYet", {0, 7, 0, 1000, 0, 0.0},
+                   "solve: segment 1 of 7, step 0 of 1000 (0.0%), -- H/s, -- left"},
+        FormatCase{"UnderHalfASecond", {2, 7, 5, 10, 3, 0.4},
+                   "solve: segment 3 of 7, step 5 of 10 (35.7%), -- H/s, -- left"},
         // 3812 of 7000 steps done; 3188 left at 10 H/s.
         FormatCase{"MidPuzzle", {3, 7, 812, 1000, 100, 10.0},
                    "solve: segment 4 of 7, step 812 of 1000 (54.5%), 10.0 H/s, 5m 19s left"},
-        FormatCase{"SlowRateTwoDecimals", {0, 7, 1, 10, 1, 0.5}, "solve: segment 1 of 7, step 1 of 10 (1.4%), 2.00 H/s, 35s left"},
+        FormatCase{"SlowRateTwoDecimals", {0, 7, 1, 10, 1, 0.5},
+                   "solve: segment 1 of 7, step 1 of 10 (1.4%), 2.00 H/s, 35s left"},
         FormatCase{"FastRateNoDecimals", {95, 96, 0, 100000, 250000, 100.0},
                    "solve: segment 96 of 96, step 0 of 100000 (99.0%), 2500 H/s, 40s left"},
-        // The largest puzzle: 96 segments of 10^12 steps; a resumed run's
-        // rate counts only its own steps.
+        // The largest puzzle at a slow rate: an estimate of millions of
+        // years is shown as unknown.
         FormatCase{"LargestPuzzle", {0, 96, 0, 1000000000000ULL, 8640, 86400.0},
                    "solve: segment 1 of 96, step 0 of 1000000000000 (0.0%), 0.10 H/s, -- left"},
-        FormatCase{"LastStepDone", {6, 7, 10, 10, 4, 1.0}, "solve: segment 7 of 7, step 10 of 10 (100.0%), 4.00 H/s, 0s left"}),
-    [](const testing::TestParamInfo<FormatCase>& info) { return info.param.name; });
+        FormatCase{"LastStepDone", {6, 7, 10, 10, 4, 1.0},
+                   "solve: segment 7 of 7, step 10 of 10 (100.0%), 4.00 H/s, 0s left"}),
+    [](const testing::TestParamInfo<FormatCase>& param_info) { return param_info.param.name; });
 
 // What has been written to the pipe so far.
 std::string drain(int fd) {

@@ -151,7 +151,7 @@ TEST_P(Cadence, FreshRunWritesExactlyTheseLines) {
 INSTANTIATE_TEST_SUITE_P(Intervals, Cadence,
                          testing::Values(CadenceCase{"Interval4", 4, {4, 8}}, CadenceCase{"Interval5", 5, {5, 10}},
                                          CadenceCase{"IntervalAboveIterations", 11, {}}),
-                         [](const testing::TestParamInfo<CadenceCase>& info) { return info.param.name; });
+                         [](const testing::TestParamInfo<CadenceCase>& param_info) { return param_info.param.name; });
 
 // ---- Resuming ---------------------------------------------------------------
 
@@ -240,7 +240,8 @@ TEST(Checks, AWrongFinalKeyIsACommitmentMismatch) {
         wrap_segment_key(m, kLast, puzzle().states[kLast][kIterations], WrapNonce{}, other).value();
     const SignedManifest resigned = sign_manifest(m, test::service_keys()).value();
     const std::string id = manifest_id(resigned).value();
-    const SolveRun r = run(resigned, new_checkpoint(id, kLast, kIterations, puzzle().states[kLast][kIterations]).value(), 4);
+    const Checkpoint end = new_checkpoint(id, kLast, kIterations, puzzle().states[kLast][kIterations]).value();
+    const SolveRun r = run(resigned, end, 4);
     expect_error(r, "epoch key commitment mismatch");
 }
 
@@ -355,8 +356,8 @@ TEST_P(StopProgram, ExitsWithTheSignalsStatusAndTheNextRunFinishes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, StopProgram, testing::Values(SIGINT, SIGTERM),
-                         [](const testing::TestParamInfo<int>& info) {
-                             return std::string(info.param == SIGINT ? "Sigint" : "Sigterm");
+                         [](const testing::TestParamInfo<int>& param_info) {
+                             return std::string(param_info.param == SIGINT ? "Sigint" : "Sigterm");
                          });
 
 }  // namespace

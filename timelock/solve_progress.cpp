@@ -36,7 +36,8 @@ std::string format_solve_status(const SolveStatus& s) {
     const std::uint64_t done = std::uint64_t{s.segment} * s.iterations + s.iteration;
     if (total != 0) {
         char percent[32];
-        std::snprintf(percent, sizeof percent, " (%.1f%%)", 100.0 * static_cast<double>(done) / static_cast<double>(total));
+        const double share = 100.0 * static_cast<double>(done) / static_cast<double>(total);
+        std::snprintf(percent, sizeof percent, " (%.1f%%)", share);
         line += percent;
     }
     line += ", ";

@@ -36,11 +36,13 @@ SolvablePuzzle make_solvable_puzzle(std::uint64_t iterations, std::uint64_t epoc
     puzzle.epoch_key = random_key();
     const Key32 dataset_key = random_key();
 
-    Manifest m = make_manifest(ManifestSpec{.segments = segments,
-                                            .epoch = epoch,
-                                            .iterations = iterations,
-                                            .dataset_key = encode_hex(dataset_key.span()),
-                                            .epoch_key = puzzle.epoch_key});
+    ManifestSpec spec;
+    spec.segments = segments;
+    spec.epoch = epoch;
+    spec.iterations = iterations;
+    spec.dataset_key = encode_hex(dataset_key.span());
+    spec.epoch_key = puzzle.epoch_key;
+    Manifest m = make_manifest(spec);
     WorkEngine engine = value_or_throw(WorkEngine::setup(dataset_key, WorkMode::Light), "engine");
     {
         RandomxVm vm = value_or_throw(engine.create_vm(), "vm");
