@@ -31,7 +31,7 @@ if [ ! -x "$conformance" ]; then
     exit 1
 fi
 # The case families whose commands exist so far; grows until it is everything.
-CONFORMANCE_FAMILIES="cli- keyfile- pin- publish- missing-input-file calibrate- generate- record- paste- manifest-"
+CONFORMANCE_FAMILIES="cli- keyfile- pin- publish- missing-input-file calibrate- generate- record- paste- manifest- solve-"
 for family in $CONFORMANCE_FAMILIES; do
     "$conformance" --bin build/zanth-timelock --filter "$family"
 done
