@@ -10,12 +10,12 @@ namespace zt {
 namespace {
 
 TEST(SolveCrashSlow, KilledAtRandomMomentsAndResumedManyTimes) {
-    test::run_crash_drill({.iterations = 40, .interval = 4, .kills = 120, .max_delay_seconds = 4.0},
+    test::run_crash_drill({.iterations = 40, .interval = 4, .kills = 120, .window = 2.5},
                           std::random_device{}());
 }
 
 TEST(SolveCrashSlow, IntervalOfOneKilledOftenNearTheStart) {
-    test::run_crash_drill({.iterations = 6, .interval = 1, .kills = 60, .max_delay_seconds = 2.0},
+    test::run_crash_drill({.iterations = 6, .interval = 1, .kills = 60, .window = 1.5},
                           std::random_device{}());
 }
 

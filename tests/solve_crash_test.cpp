@@ -12,7 +12,7 @@ namespace zt {
 namespace {
 
 TEST(SolveCrash, KilledAtRandomMomentsAndResumed) {
-    test::run_crash_drill({.iterations = 8, .interval = 3, .kills = 24, .max_delay_seconds = 2.5},
+    test::run_crash_drill({.iterations = 12, .interval = 3, .kills = 24, .window = 2.0},
                           std::random_device{}());
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <optional>
@@ -54,12 +55,32 @@ void expect_every_line_true(const std::string& log, const SolvablePuzzle& puzzle
     }
 }
 
+// Starts a first run and kills it as soon as it has appended, after Open
+// log's line feed and its starting checkpoint, one checkpoint of its own;
+// returns how long that took.
+double pace(const ScratchDir& dir, const CrashDrill& drill) {
+    const std::string log_path = dir / "progress.log";
+    const auto lines = [&log_path] {
+        std::error_code ignored;
+        if (!std::filesystem::exists(log_path, ignored)) return std::size_t{0};
+        const std::string log = read_file(log_path);
+        return static_cast<std::size_t>(std::count(log.begin(), log.end(), '\n'));
+    };
+    const std::size_t before = lines();
+    const auto start = std::chrono::steady_clock::now();
+    ChildProcess child(ZT_BINARY, solve_args(dir, drill.interval), dir / "out");
+    while (lines() < before + 3 && child.running()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    child.send(SIGKILL);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(child.wait().status, 128 + SIGKILL);
+    return seconds;
+}
+
 }  // namespace
 
 void run_crash_drill(const CrashDrill& drill, std::uint64_t seed) {
     std::printf("crash drill seed %llu\n", static_cast<unsigned long long>(seed));
     std::mt19937_64 random(seed);
-    std::uniform_real_distribution<double> delay(0.0, drill.max_delay_seconds);
 
     const SolvablePuzzle puzzle = make_solvable_puzzle(drill.iterations);
     ScratchDir dir;
@@ -68,6 +89,11 @@ void run_crash_drill(const CrashDrill& drill, std::uint64_t seed) {
     const std::string log_path = dir / "progress.log";
     const std::string key_path = dir / "key.hex";
     const std::string key_hex = encode_hex(puzzle.epoch_key.span());
+
+    const double paced = pace(dir, drill);
+    std::printf("crash drill: first checkpoint after %.2f s; kills within %.2f s of each start\n", paced,
+                drill.window * paced);
+    std::uniform_real_distribution<double> delay(0.0, drill.window * paced);
 
     std::tuple<std::uint32_t, std::uint64_t> furthest{0, 0};
     int killed_mid_walk = 0;
