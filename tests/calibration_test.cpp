@@ -213,7 +213,7 @@ TEST(Calibrate, ARefusedThreadReleasesTheOthersFromTheBarrier) {
 }
 
 // The real library in light mode, kept to a few steps.
-TEST(Calibrate, ARealLightRunHasTheReportShape) {
+TEST(Calibrate, ALightRunOnTheRealLibraryHasTheReportShape) {
     auto report = calibrate(2, 2, WorkMode::Light);
     ASSERT_TRUE(report.ok()) << report.error().message();
     EXPECT_EQ(report->samples, 2u);

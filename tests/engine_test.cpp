@@ -164,7 +164,7 @@ TEST(Step, HashesTheStepMessageAndChainsTheResult) {
 
 // The real library, light mode: every recorded v2 chain of the step message.
 // Chains are taken key by key so each cache is built once.
-TEST(SegmentChain, ReproducesTheRecordedChainsInLightMode) {
+TEST(RealLightSegmentChain, ReproducesTheRecordedChains) {
     const auto chains = test::load_vectors("randomx/chains.json");
     std::vector<const test::Json*> ordered;
     for (const auto& chain : chains.items()) ordered.push_back(&chain);

@@ -11,7 +11,7 @@
 namespace zt {
 namespace {
 
-TEST(SolveCrash, KilledAtRandomMomentsAndResumed) {
+TEST(RealLightSolveCrash, KilledAtRandomMomentsAndResumed) {
     test::run_crash_drill({.iterations = 12, .interval = 3, .kills = 24, .window = 2.0},
                           std::random_device{}());
 }

@@ -1,7 +1,13 @@
-// The solver on a real 7-segment light-mode puzzle of 10 iterations: the
-// exact log a run writes for several intervals, resuming mid-segment and at
-// a segment's end, the order of the checks, failures that must not reach the
-// key, and stopping on SIGINT/SIGTERM, in-process and through the program.
+// The solver on a 7-segment puzzle of 10 iterations: the exact log a run
+// writes for several intervals, resuming mid-segment and at a segment's end,
+// the order of the checks, failures that must not reach the key, and
+// stopping on SIGINT/SIGTERM, in-process and through the program.
+//
+// The walk's bookkeeping does not depend on what the hash is, so most tests
+// run on the fake library (a SHA-256 stand-in, milliseconds per run). The
+// RealLight suites repeat the essentials on the real light-mode RandomX:
+// one in-process run with its exact log, and the program stopped by a
+// signal and resumed.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -17,6 +23,7 @@
 #include <vector>
 
 #include "tests/support/child_process.h"
+#include "tests/support/fake_randomx.h"
 #include "tests/support/scratch_dir.h"
 #include "tests/support/signed_manifest.h"
 #include "tests/support/solvable_puzzle.h"
@@ -38,19 +45,31 @@ using test::read_file;
 constexpr std::uint64_t kIterations = 10;
 constexpr std::uint32_t kLast = 6;
 
+// Built and solved on the fake library unless a test says otherwise.
 const SolvablePuzzle& puzzle() {
+    static const SolvablePuzzle p = [] {
+        const test::ScopedFakeRandomx fake;
+        return test::make_solvable_puzzle(kIterations);
+    }();
+    return p;
+}
+
+// Built with the real light-mode library (70 real hashes).
+const SolvablePuzzle& real_puzzle() {
     static const SolvablePuzzle p = test::make_solvable_puzzle(kIterations);
     return p;
 }
 
-// The library's hash, counted; optionally raising a signal in this process
+// The hash of the table in use, counted; optionally raising a signal in this process
 // right after the n-th hash, as if it had arrived during that step.
 std::atomic<int> g_hashes{0};
 int g_raise_after = 0;
 int g_raise_signal = 0;
 
+void (*g_inner_hash)(randomx_vm*, const void*, std::size_t, void*) = nullptr;
+
 void counting_hash(randomx_vm* vm, const void* input, std::size_t size, void* output) {
-    detail::library_randomx_calls().calculate_hash(vm, input, size, output);
+    g_inner_hash(vm, input, size, output);
     if (++g_hashes == g_raise_after) ::raise(g_raise_signal);
 }
 
@@ -65,7 +84,8 @@ public:
 
 private:
     detail::RandomxCalls calls_ = [] {
-        detail::RandomxCalls calls = detail::library_randomx_calls();
+        detail::RandomxCalls calls = detail::randomx_calls();
+        g_inner_hash = calls.calculate_hash;  // before this table replaces it
         calls.calculate_hash = counting_hash;
         return calls;
     }();
@@ -78,12 +98,16 @@ struct SolveRun {
     int hashes = 0;
 };
 
+enum class Library { Fake, Real };
+
 SolveRun run(const SignedManifest& manifest, const std::optional<Checkpoint>& resume, std::uint64_t interval,
         const Bytes32& pin = test::service_pin(), const SolveOptions& options = {}, int raise_after = 0,
-        int signal_number = 0) {
+        int signal_number = 0, Library library = Library::Fake) {
     ScratchDir dir;
     auto log = open_checkpoint_log(dir / "progress.log");
     EXPECT_TRUE(log.ok());
+    std::optional<test::ScopedFakeRandomx> fake;
+    if (library == Library::Fake) fake.emplace();
     const CountingRandomx counting(raise_after, signal_number);
     SolveRun r;
     r.outcome = solve(manifest, pin, WorkMode::Light, resume, interval, log->get(), options);
@@ -94,13 +118,14 @@ SolveRun run(const SignedManifest& manifest, const std::optional<Checkpoint>& re
     return r;
 }
 
-Checkpoint at(std::uint32_t segment, std::uint64_t iteration) {
-    return new_checkpoint(puzzle().id, segment, iteration, puzzle().states[segment][iteration]).value();
+Checkpoint at(std::uint32_t segment, std::uint64_t iteration, const SolvablePuzzle& p = puzzle()) {
+    return new_checkpoint(p.id, segment, iteration, p.states[segment][iteration]).value();
 }
 
-std::string lines(const std::vector<std::pair<std::uint32_t, std::uint64_t>>& coordinates) {
+std::string lines(const std::vector<std::pair<std::uint32_t, std::uint64_t>>& coordinates,
+                  const SolvablePuzzle& p = puzzle()) {
     std::string out;
-    for (const auto& [s, j] : coordinates) out += puzzle().line(s, j);
+    for (const auto& [s, j] : coordinates) out += p.line(s, j);
     return out;
 }
 
@@ -112,10 +137,10 @@ Checkpoint last_checkpoint(const std::string& log) {
     return parse_checkpoint(log.substr(begin, end - begin)).value();
 }
 
-void expect_key(const SolveRun& r) {
+void expect_key(const SolveRun& r, const SolvablePuzzle& p = puzzle()) {
     ASSERT_TRUE(r.outcome.ok()) << r.outcome.error().message();
     ASSERT_TRUE(std::holds_alternative<Key32>(*r.outcome));
-    EXPECT_TRUE(std::get<Key32>(*r.outcome) == puzzle().epoch_key);
+    EXPECT_TRUE(std::get<Key32>(*r.outcome) == p.epoch_key);
 }
 
 void expect_error(const SolveRun& r, const std::string& message) {
@@ -133,25 +158,30 @@ struct CadenceCase {
 
 class Cadence : public testing::TestWithParam<CadenceCase> {};
 
-TEST_P(Cadence, FreshRunWritesExactlyTheseLines) {
-    const CadenceCase& c = GetParam();
-    const SolveRun r = run(puzzle().manifest, std::nullopt, c.interval);
-    expect_key(r);
+void expect_fresh_run(const CadenceCase& c, Library library, const SolvablePuzzle& p) {
+    const SolveRun r = run(p.manifest, std::nullopt, c.interval, test::service_pin(), {}, 0, 0, library);
+    expect_key(r, p);
     std::vector<std::pair<std::uint32_t, std::uint64_t>> expected{{0, 0}};
     for (std::uint32_t s = 0; s <= kLast; ++s) {
         for (std::uint64_t j : c.within_segment) expected.emplace_back(s, j);
         if (s < kLast) expected.emplace_back(s + 1, 0);
     }
-    EXPECT_EQ(r.log, lines(expected));
+    EXPECT_EQ(r.log, lines(expected, p));
     EXPECT_EQ(r.hashes, 70);
     // The epoch key never reaches the log.
-    EXPECT_EQ(r.log.find(encode_hex(puzzle().epoch_key.span())), std::string::npos);
+    EXPECT_EQ(r.log.find(encode_hex(p.epoch_key.span())), std::string::npos);
 }
+
+TEST_P(Cadence, FreshRunWritesExactlyTheseLines) { expect_fresh_run(GetParam(), Library::Fake, puzzle()); }
 
 INSTANTIATE_TEST_SUITE_P(Intervals, Cadence,
                          testing::Values(CadenceCase{"Interval4", 4, {4, 8}}, CadenceCase{"Interval5", 5, {5, 10}},
                                          CadenceCase{"IntervalAboveIterations", 11, {}}),
                          [](const testing::TestParamInfo<CadenceCase>& param_info) { return param_info.param.name; });
+
+TEST(RealLightSolve, FreshRunWritesTheExactLogAndReachesTheKey) {
+    expect_fresh_run(CadenceCase{"Interval4", 4, {4, 8}}, Library::Real, real_puzzle());
+}
 
 // ---- Resuming ---------------------------------------------------------------
 
@@ -320,12 +350,12 @@ bool wait_for_log(const std::string& path, const std::string& needle, test::Chil
     return false;
 }
 
-class StopProgram : public testing::TestWithParam<int> {};
+class RealLightStopProgram : public testing::TestWithParam<int> {};
 
-TEST_P(StopProgram, ExitsWithTheSignalsStatusAndTheNextRunFinishes) {
+TEST_P(RealLightStopProgram, ExitsWithTheSignalsStatusAndTheNextRunFinishes) {
     const int signal_number = GetParam();
     ScratchDir dir;
-    dir.write("manifest.json", write_signed_manifest(puzzle().manifest));
+    dir.write("manifest.json", write_signed_manifest(real_puzzle().manifest));
     const std::string log_path = dir / "progress.log";
     std::filesystem::create_directory(dir.path() / "out");
     {
@@ -343,7 +373,7 @@ TEST_P(StopProgram, ExitsWithTheSignalsStatusAndTheNextRunFinishes) {
         const std::uint64_t step = std::stoull(match[1]);
         auto loaded = load_latest_checkpoint(log_path);
         ASSERT_TRUE(loaded.ok() && loaded->has_value());
-        EXPECT_EQ(**loaded, at(1, step));
+        EXPECT_EQ(**loaded, at(1, step, real_puzzle()));
         // Nothing published, no staged file.
         EXPECT_EQ(dir.entries(), (std::vector<std::string>{"manifest.json", "out", "progress.log"}));
     }
@@ -351,11 +381,11 @@ TEST_P(StopProgram, ExitsWithTheSignalsStatusAndTheNextRunFinishes) {
     EXPECT_EQ(finished.status, 0) << finished.err;
     EXPECT_EQ(finished.out, "Verified epoch 42 key commitment\n");
     EXPECT_EQ(finished.err, "");
-    EXPECT_EQ(read_file(dir / "key.hex"), encode_hex(puzzle().epoch_key.span()));
-    EXPECT_EQ(read_file(log_path).find(encode_hex(puzzle().epoch_key.span())), std::string::npos);
+    EXPECT_EQ(read_file(dir / "key.hex"), encode_hex(real_puzzle().epoch_key.span()));
+    EXPECT_EQ(read_file(log_path).find(encode_hex(real_puzzle().epoch_key.span())), std::string::npos);
 }
 
-INSTANTIATE_TEST_SUITE_P(Signals, StopProgram, testing::Values(SIGINT, SIGTERM),
+INSTANTIATE_TEST_SUITE_P(Signals, RealLightStopProgram, testing::Values(SIGINT, SIGTERM),
                          [](const testing::TestParamInfo<int>& param_info) {
                              return std::string(param_info.param == SIGINT ? "Sigint" : "Sigterm");
                          });
