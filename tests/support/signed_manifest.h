@@ -37,11 +37,11 @@ struct ManifestSpec {
     std::vector<std::string> wrapped_keys;   // empty: `segments` random 120-digit keys
 };
 
-// A manifest following `spec` (not validated: a spec may ask for bad values).
+// A manifest following `spec` (not validated: the requested values may be bad ones).
 Manifest make_manifest(const ManifestSpec& spec = {});
 
 // make_manifest signed with service_keys(); throws std::runtime_error when
-// the spec does not give a valid manifest.
+// the requested values do not make a valid manifest.
 SignedManifest make_signed_manifest(const ManifestSpec& spec = {});
 
 // Lowercase hex of `bytes` random bytes.
