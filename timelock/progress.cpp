@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <utility>
@@ -11,9 +10,10 @@ namespace zt {
 
 namespace {
 
-constexpr auto kRedrawInterval = std::chrono::seconds(1);
 // Below this, a rate would mostly measure thread start-up.
 constexpr double kMinimumMeasuredSeconds = 0.5;
+
+}  // namespace
 
 std::string format_rate(double rate) {
     char buf[48];
@@ -26,8 +26,6 @@ std::string format_rate(double rate) {
     }
     return buf;
 }
-
-}  // namespace
 
 std::string format_duration(double seconds) {
     // Past about 300 years the estimate means nothing and would overflow.
@@ -76,26 +74,24 @@ std::string format_progress(std::string_view label, const ProgressSnapshot& s) {
 
 ProgressLine ProgressLine::for_stderr(std::string label, std::uint64_t segments_total,
                                       std::uint64_t steps_per_segment) {
-    return ProgressLine(STDERR_FILENO, isatty(STDERR_FILENO) == 1, std::move(label), segments_total,
+    return ProgressLine(STDERR_FILENO, StatusLine::is_terminal(STDERR_FILENO), std::move(label), segments_total,
                         steps_per_segment);
 }
 
 ProgressLine::ProgressLine(int fd, bool enabled, std::string label, std::uint64_t segments_total,
                            std::uint64_t steps_per_segment)
-    : fd_(fd),
-      enabled_(enabled),
+    : line_(fd, enabled),
       label_(std::move(label)),
       segments_total_(segments_total),
       steps_per_segment_(steps_per_segment),
-      started_(std::chrono::steady_clock::now()),
-      last_draw_(started_) {}
+      started_(std::chrono::steady_clock::now()) {}
 
 void ProgressLine::start(std::uint64_t segments_done, std::uint64_t steps_done) {
     counters_.segments.store(segments_done, std::memory_order_relaxed);
     counters_.steps.store(steps_done, std::memory_order_relaxed);
     steps_at_start_ = steps_done;
     started_ = std::chrono::steady_clock::now();
-    last_draw_ = started_;
+    line_.hold_off();
 }
 
 ProgressSnapshot ProgressLine::snapshot() const {
@@ -113,33 +109,7 @@ ProgressSnapshot ProgressLine::snapshot() const {
 }
 
 void ProgressLine::update() {
-    if (!enabled_) return;
-    const auto now = std::chrono::steady_clock::now();
-    if (now - last_draw_ < kRedrawInterval) return;
-    last_draw_ = now;
-    // Carriage return, the line, then erase whatever a longer line left.
-    std::string text = "\r";
-    text += format_progress(label_, snapshot());
-    text += "\x1b[K";
-    write_text(text);
-    drawn_ = true;
-}
-
-void ProgressLine::clear() {
-    if (!drawn_) return;
-    write_text("\r\x1b[K");
-    drawn_ = false;
-}
-
-void ProgressLine::write_text(std::string_view text) const {
-    // Best effort: a terminal that cannot be written to loses its progress
-    // line, and the command goes on.
-    while (!text.empty()) {
-        const ssize_t n = ::write(fd_, text.data(), text.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        text.remove_prefix(static_cast<std::size_t>(n));
-    }
+    if (line_.due()) line_.draw(format_progress(label_, snapshot()));
 }
 
 }  // namespace zt

@@ -5,9 +5,10 @@
 // (one add per step and per segment), so the display costs them nothing
 // measurable. Everything else runs on one thread, the one that owns the
 // ProgressLine (the starting thread of the pool while it waits, or the
-// solver between steps). The line is drawn only when its descriptor is a
-// terminal, never more than once a second, and cleared when the line is
-// cleared or destroyed. Nothing is ever written to standard output.
+// solver between steps). The line is drawn (by a StatusLine) only when its
+// descriptor is a terminal, never more than once a second, and cleared when
+// the line is cleared or destroyed. Nothing is ever written to standard
+// output.
 #pragma once
 
 #include <atomic>
@@ -15,6 +16,8 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+
+#include "timelock/status_line.h"
 
 namespace zt {
 
@@ -39,6 +42,10 @@ std::string format_progress(std::string_view label, const ProgressSnapshot& snap
 // "3d 04h 05m", "2h 03m 04s", "3m 04s", "5s"; "--" when not finite or negative.
 std::string format_duration(double seconds);
 
+// A hash rate with two decimals below 10, one below 1000, none above: "6.54",
+// "12.0", "2500".
+std::string format_rate(double rate);
+
 class ProgressLine {
 public:
     // Draws on standard error when it is a terminal; otherwise stays silent.
@@ -49,9 +56,8 @@ public:
                  std::uint64_t steps_per_segment);
     ProgressLine(const ProgressLine&) = delete;
     ProgressLine& operator=(const ProgressLine&) = delete;
-    ~ProgressLine() { clear(); }
 
-    bool enabled() const { return enabled_; }
+    bool enabled() const { return line_.enabled(); }
     WorkCounters& counters() { return counters_; }
 
     // Marks the start of the timed work (the clock also starts at
@@ -63,22 +69,17 @@ public:
     // Redraws when at least a second has passed since the last drawing.
     void update();
     // Removes the line from the terminal, if one is drawn.
-    void clear();
+    void clear() { line_.clear(); }
 
     ProgressSnapshot snapshot() const;
 
 private:
-    void write_text(std::string_view text) const;
-
-    int fd_;
-    bool enabled_;
-    bool drawn_ = false;
+    StatusLine line_;  // clears itself when destroyed
     std::string label_;
     std::uint64_t segments_total_;
     std::uint64_t steps_per_segment_;
     std::uint64_t steps_at_start_ = 0;
     std::chrono::steady_clock::time_point started_;
-    std::chrono::steady_clock::time_point last_draw_;
     WorkCounters counters_;
 };
 

@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 
 #include "timelock/progress.h"
@@ -10,15 +9,8 @@
 namespace zt {
 namespace {
 
-constexpr auto kRedrawInterval = std::chrono::seconds(1);
 // Below this, a rate would mostly measure the first step's warm-up.
 constexpr double kMinimumMeasuredSeconds = 0.5;
-
-std::string format_rate(double rate) {
-    char buf[48];
-    std::snprintf(buf, sizeof buf, rate < 10.0 ? "%.2f" : rate < 1000.0 ? "%.1f" : "%.0f", rate);
-    return buf;
-}
 
 }  // namespace
 
@@ -54,20 +46,13 @@ std::string format_solve_status(const SolveStatus& s) {
 }
 
 SolveProgress SolveProgress::for_stderr(std::uint32_t segments, std::uint64_t iterations) {
-    return SolveProgress(STDERR_FILENO, isatty(STDERR_FILENO) == 1, segments, iterations);
+    return SolveProgress(STDERR_FILENO, StatusLine::is_terminal(STDERR_FILENO), segments, iterations);
 }
 
 SolveProgress::SolveProgress(int fd, bool enabled, std::uint32_t segments, std::uint64_t iterations)
-    : fd_(fd), enabled_(enabled), segments_(segments), iterations_(iterations) {}
+    : line_(fd, enabled), segments_(segments), iterations_(iterations) {}
 
-void SolveProgress::note(std::string_view text) {
-    if (!enabled_) return;
-    std::string line = "\r";
-    line.append(text);
-    line += "\x1b[K";
-    write_text(line);
-    drawn_ = true;
-}
+void SolveProgress::note(std::string_view text) { line_.draw(text); }
 
 void SolveProgress::start(std::uint32_t segment, std::uint64_t iteration) {
     segment_ = segment;
@@ -75,7 +60,7 @@ void SolveProgress::start(std::uint32_t segment, std::uint64_t iteration) {
     steps_ = 0;
     since_clock_ = 0;
     started_ = std::chrono::steady_clock::now();
-    if (enabled_) draw();
+    if (line_.enabled()) draw();
 }
 
 SolveStatus SolveProgress::status() const {
@@ -89,35 +74,6 @@ SolveStatus SolveProgress::status() const {
     return s;
 }
 
-void SolveProgress::maybe_draw() {
-    if (std::chrono::steady_clock::now() - last_draw_ >= kRedrawInterval) draw();
-}
-
-void SolveProgress::draw() {
-    last_draw_ = std::chrono::steady_clock::now();
-    // Carriage return, the line, then erase whatever a longer line left.
-    std::string text = "\r";
-    text += format_solve_status(status());
-    text += "\x1b[K";
-    write_text(text);
-    drawn_ = true;
-}
-
-void SolveProgress::clear() {
-    if (!drawn_) return;
-    write_text("\r\x1b[K");
-    drawn_ = false;
-}
-
-void SolveProgress::write_text(std::string_view text) const {
-    // Best effort: a terminal that cannot be written to loses its status
-    // line, and the solve goes on.
-    while (!text.empty()) {
-        const ssize_t n = ::write(fd_, text.data(), text.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        text.remove_prefix(static_cast<std::size_t>(n));
-    }
-}
+void SolveProgress::draw() { line_.draw(format_solve_status(status())); }
 
 }  // namespace zt

@@ -8,9 +8,9 @@
 //
 // Cost to the hashing loop: step() is inline and stores two integers; the
 // clock is read only every kClockStride steps, and the line is formatted
-// and written at most once a second. When the line is disabled (standard
-// error is not a terminal) step() returns at once. Nothing is ever written
-// to standard output.
+// and written (by a StatusLine) at most once a second. When the line is
+// disabled (standard error is not a terminal) step() returns at once.
+// Nothing is ever written to standard output.
 //
 // Thread safety: owned and used by the solving thread only.
 #pragma once
@@ -19,6 +19,8 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+
+#include "timelock/status_line.h"
 
 namespace zt {
 
@@ -45,9 +47,8 @@ public:
     SolveProgress(int fd, bool enabled, std::uint32_t segments, std::uint64_t iterations);
     SolveProgress(const SolveProgress&) = delete;
     SolveProgress& operator=(const SolveProgress&) = delete;
-    ~SolveProgress() { clear(); }
 
-    bool enabled() const { return enabled_; }
+    bool enabled() const { return line_.enabled(); }
 
     // Shows `text` (e.g. while the engine is set up) until the next drawing.
     void note(std::string_view text);
@@ -64,29 +65,25 @@ public:
 
     // After each step: the new position.
     void step(std::uint32_t segment, std::uint64_t iteration) {
-        if (!enabled_) return;
+        if (!line_.enabled()) return;
         segment_ = segment;
         iteration_ = iteration;
         ++steps_;
         if (++since_clock_ >= kClockStride) {
             since_clock_ = 0;
-            maybe_draw();
+            if (line_.due()) draw();
         }
     }
 
     // Removes the line from the terminal, if one is drawn.
-    void clear();
+    void clear() { line_.clear(); }
 
     SolveStatus status() const;
 
 private:
-    void maybe_draw();
     void draw();
-    void write_text(std::string_view text) const;
 
-    int fd_;
-    bool enabled_;
-    bool drawn_ = false;
+    StatusLine line_;  // clears itself when destroyed
     std::uint32_t segments_;
     std::uint64_t iterations_;
     std::uint32_t segment_ = 0;
@@ -94,7 +91,6 @@ private:
     std::uint64_t steps_ = 0;
     std::uint64_t since_clock_ = 0;
     std::chrono::steady_clock::time_point started_{};
-    std::chrono::steady_clock::time_point last_draw_{};
 };
 
 }  // namespace zt
