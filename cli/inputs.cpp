@@ -74,6 +74,13 @@ Result<Key32> parse_key_hex(std::string_view text) {
     return key;
 }
 
+Result<Bytes32> parse_pin(std::string_view text) {
+    ZT_TRY_ASSIGN(const Key32 key, parse_key_hex(text));
+    Bytes32 pin{};
+    std::copy(key.span().begin(), key.span().end(), pin.begin());
+    return pin;
+}
+
 bool output_exists(const std::string& path) {
     struct stat info {};
     return path.find('\0') == std::string::npos && ::stat(path.c_str(), &info) == 0;
@@ -85,12 +92,16 @@ Result<Bytes> read_limited(const std::string& path, std::size_t limit) {
     return bytes;
 }
 
+Result<SignedManifest> read_manifest_file(const std::string& path) {
+    ZT_TRY_ASSIGN(const Bytes text, read_limited(path, input_limit::kManifest));
+    return read_signed_manifest(as_text(text));
+}
+
 Result<Key32> read_key_file(const std::string& path) {
     SecureBytes bytes;  // wipes every buffer it ever held, on every path
     ZT_TRY(read_into(path, input_limit::kKeyFile, bytes));
     if (auto bad = check_utf8(bytes)) return Error(bad->message());
-    const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-    return parse_key_hex(trim_white_space(text));
+    return parse_key_hex(trim_white_space(as_text(bytes)));
 }
 
 }  // namespace zt::cli

@@ -1,6 +1,6 @@
 // Reading what the user hands the program: whole input files under a size
-// limit, key files, keys given as hex text, and the advisory existence check
-// of output paths.
+// limit, the manifest file, key files, keys given as hex text (the pin
+// among them), and the advisory existence check of output paths.
 //
 // Every input file is read whole in one go and refused when it is larger
 // than the limit of its kind; nothing beyond limit + 1 bytes is ever read,
@@ -21,6 +21,7 @@
 
 #include "timelock/bytes.h"
 #include "timelock/error.h"
+#include "timelock/manifest.h"
 #include "timelock/secret.h"
 
 namespace zt::cli {
@@ -40,6 +41,11 @@ inline constexpr std::size_t kRecord = 33556480;      // --record
 // zt::char_debug shows it). No trimming.
 Result<Key32> parse_key_hex(std::string_view text);
 
+// The pinned service public key (--service-public-key), read as
+// parse_key_hex reads it and failing with its messages. A public key is no
+// secret, so it comes as plain bytes.
+Result<Bytes32> parse_pin(std::string_view text);
+
 // Whether the file system can report metadata for `path`, following
 // symbolic links. Any failure counts as absence. Advisory only: publishing
 // refuses to replace an existing file in any case.
@@ -48,6 +54,11 @@ bool output_exists(const std::string& path);
 // The whole file at `path`, at most `limit` bytes; "input file exceeds size
 // limit" when it holds more.
 Result<Bytes> read_limited(const std::string& path, std::size_t limit);
+
+// The signed manifest in the file at `path`: read_limited with the manifest
+// limit, then read_signed_manifest; the first failure is returned as it is.
+// Its signature is not checked here.
+Result<SignedManifest> read_manifest_file(const std::string& path);
 
 // A key file: at most 128 bytes of UTF-8 whose text, without white space at
 // both ends, is 64 hex digits. Fails with the UTF-8 decoder's message

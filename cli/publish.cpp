@@ -9,6 +9,8 @@
 namespace zt::cli {
 namespace {
 
+constexpr char kLowerHexDigits[] = "0123456789abcdef";
+
 // ".zanth-timelock-staged-" and a 128-bit random number as 32 lowercase hex
 // digits; of the two 64-bit draws the first gives the low half.
 Result<std::string> staged_name() {
@@ -16,10 +18,9 @@ Result<std::string> staged_name() {
     ZT_TRY(random_bytes(random));
     std::array<std::uint64_t, 2> draws{};  // low, high
     for (std::size_t i = 0; i < 16; ++i) draws[i / 8] |= static_cast<std::uint64_t>(random[i]) << (8 * (i % 8));
-    static constexpr char kDigits[] = "0123456789abcdef";
     std::string name(kStagedPrefix);
     for (std::uint64_t half : {draws[1], draws[0]}) {
-        for (int shift = 60; shift >= 0; shift -= 4) name += kDigits[(half >> shift) & 0xF];
+        for (int shift = 60; shift >= 0; shift -= 4) name += kLowerHexDigits[(half >> shift) & 0xF];
     }
     return name;
 }
@@ -73,6 +74,16 @@ Result<void> publish_staged(const std::string& path, std::span<const std::uint8_
     // undo the publication.
     if (file_io::unlink(staged)) static_cast<void>(file_io::sync(dir.get()));
     return success();
+}
+
+Result<void> publish_epoch_key(const std::string& path, const Key32& key) {
+    SecureBytes text;
+    text.reserve(2 * key.size());
+    for (std::uint8_t byte : key.span()) {
+        text.push_back(static_cast<std::uint8_t>(kLowerHexDigits[byte >> 4]));
+        text.push_back(static_cast<std::uint8_t>(kLowerHexDigits[byte & 0x0f]));
+    }
+    return publish_staged(path, text, /*owner_only=*/true);
 }
 
 }  // namespace zt::cli

@@ -21,6 +21,7 @@
 #include <string_view>
 
 #include "timelock/error.h"
+#include "timelock/secret.h"
 
 namespace zt::cli {
 
@@ -34,6 +35,11 @@ inline constexpr std::string_view kStagedPrefix = ".zanth-timelock-staged-";
 //   the system's error                          the directory cannot be flushed (the target is published).
 // {path} is `path` with invalid UTF-8 shown as U+FFFD.
 Result<void> publish_staged(const std::string& path, std::span<const std::uint8_t> bytes, bool owner_only);
+
+// Publishes an epoch key file: the key as 64 lowercase hex digits, no line
+// terminator, owner-only; errors as publish_staged. The text is held in a
+// buffer that wipes itself whether or not it is published.
+Result<void> publish_epoch_key(const std::string& path, const Key32& key);
 
 // The directory a target is staged in: its lexical parent (the last
 // component dropped, a trailing "/" not counting as one), or "." when that

@@ -6,7 +6,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #include "cli/inputs.h"
 #include "cli/utf8.h"
@@ -50,6 +53,18 @@ TEST_P(ParseKeyHex, DecodesOrNamesTheFault) {
     if (GetParam().error.empty()) {
         ASSERT_TRUE(result.ok()) << result.error().message();
         EXPECT_TRUE(*result == expected_key());
+    } else {
+        ASSERT_FALSE(result.ok());
+        EXPECT_EQ(result.error(), Error(GetParam().error));
+    }
+}
+
+// The pin is read by the same rules, into plain bytes.
+TEST_P(ParseKeyHex, PinDecodesOrNamesTheSameFault) {
+    const auto result = parse_pin(GetParam().input);
+    if (GetParam().error.empty()) {
+        ASSERT_TRUE(result.ok()) << result.error().message();
+        EXPECT_TRUE(std::equal(result->begin(), result->end(), expected_key().span().begin()));
     } else {
         ASSERT_FALSE(result.ok());
         EXPECT_EQ(result.error(), Error(GetParam().error));
@@ -222,6 +237,32 @@ TEST(ReadLimited, NeverReadsPastLimitPlusOne) {
     char rest[256];
     EXPECT_EQ(::read(fd, rest, sizeof rest), 50);
     ::close(fd);
+}
+
+// ---- Manifest files ------------------------------------------------------------
+
+std::string manifest_data(const std::string& name) {
+    std::ifstream in(std::string(ZT_TEST_DATA_DIR) + "/manifests/" + name, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+TEST(ReadManifestFile, ReadsParsesAndKeepsTheFirstFailure) {
+    test::ScratchDir dir;
+    const std::string good = manifest_data("good_conformance.json");
+    const std::string bad = manifest_data("fail_unknown_field.json");
+    ASSERT_FALSE(good.empty());
+    dir.write("good.json", good);
+    dir.write("bad.json", bad);
+    // Padded past the input limit: the read refuses it before the parser
+    // could name its own limit.
+    dir.write("large.json", good + std::string(input_limit::kManifest + 1 - good.size(), ' '));
+
+    const auto read = read_manifest_file(dir / "good.json");
+    ASSERT_TRUE(read.ok()) << read.error().message();
+    EXPECT_EQ(*read, read_signed_manifest(good).value());
+    EXPECT_EQ(read_manifest_file(dir / "bad.json").error(), read_signed_manifest(bad).error());
+    EXPECT_EQ(read_manifest_file(dir / "large.json").error(), Error("input file exceeds size limit"));
+    EXPECT_EQ(read_manifest_file(dir / "absent.json").error(), Error("No such file or directory (os error 2)"));
 }
 
 // ---- Output existence --------------------------------------------------------

@@ -77,6 +77,16 @@ TEST_F(Publish, EmptyContent) {
     EXPECT_EQ(fs::file_size("empty"), 0u);
 }
 
+TEST_F(Publish, EpochKeyIsLowercaseHexWithoutLineEndOwnerOnly) {
+    Key32 key;
+    for (std::size_t i = 0; i < key.size(); ++i) key[i] = static_cast<std::uint8_t>(0x0f + 0x31 * i);
+    ASSERT_TRUE(publish_epoch_key("epoch.key", key).ok());
+    EXPECT_EQ(test::read_file("epoch.key"), "0f4071a2d304356697c8f92a5b8cbdee1f5081b2e3144576a7d8093a6b9ccdfe");
+    EXPECT_EQ(mode_of("epoch.key"), 0600u);
+    EXPECT_TRUE(staged().empty());
+    EXPECT_EQ(publish_epoch_key("epoch.key", key).error().message(), "publishing epoch.key (will not overwrite)");
+}
+
 TEST_F(Publish, StagesInTheTargetsDirectory) {
     fs::create_directories("a/b");
     ASSERT_TRUE(publish_staged("a/b/out.bin", bytes_of("x"), false).ok());

@@ -19,6 +19,11 @@ inline std::span<const std::uint8_t> as_bytes(std::string_view text) {
     return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
 
+// The reverse view: bytes read from a file, handed to a text parser.
+inline std::string_view as_text(std::span<const std::uint8_t> bytes) {
+    return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+}
+
 template <typename Buffer>
 void append_bytes(Buffer& out, std::span<const std::uint8_t> bytes) {
     out.insert(out.end(), bytes.begin(), bytes.end());

@@ -2,8 +2,6 @@
 // epoch key and the paste (whose signature is checked while reading), open
 // the paste, publish the plaintext owner-only. Prints nothing. Nothing is
 // written unless the paste opened.
-#include <algorithm>
-
 #include "cli/commands/commands.h"
 #include "cli/inputs.h"
 #include "cli/publish.h"
@@ -14,23 +12,12 @@
 
 namespace zt::cli {
 
-namespace {
-
-std::string_view as_text(const Bytes& bytes) {
-    return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
-}
-
-}  // namespace
-
 zt::Result<void> run_decrypt_paste(const DecryptPasteArgs& args) {
     // 1. The signed manifest.
-    ZT_TRY_ASSIGN(const Bytes manifest_text, read_limited(args.manifest, input_limit::kManifest));
-    ZT_TRY_ASSIGN(const SignedManifest manifest, read_signed_manifest(as_text(manifest_text)));
+    ZT_TRY_ASSIGN(const SignedManifest manifest, read_manifest_file(args.manifest));
 
     // 2. The pin.
-    ZT_TRY_ASSIGN(const Key32 pin_key, parse_key_hex(args.service_public_key));
-    Bytes32 pin{};
-    std::copy(pin_key.span().begin(), pin_key.span().end(), pin.begin());
+    ZT_TRY_ASSIGN(const Bytes32 pin, parse_pin(args.service_public_key));
 
     // 3. Only a manifest signed by the pinned service is used.
     ZT_TRY(verify_manifest(manifest, pin));

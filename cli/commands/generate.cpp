@@ -20,19 +20,6 @@ namespace {
 
 constexpr std::string_view kOutputExists = "output already exists";
 
-// The epoch key file's content: 64 lowercase hex digits, no line terminator,
-// in a buffer that wipes itself.
-SecureBytes epoch_key_text(const Key32& key) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    SecureBytes text;
-    text.reserve(2 * key.size());
-    for (std::uint8_t byte : key.span()) {
-        text.push_back(static_cast<std::uint8_t>(kDigits[byte >> 4]));
-        text.push_back(static_cast<std::uint8_t>(kDigits[byte & 0x0f]));
-    }
-    return text;
-}
-
 }  // namespace
 
 zt::Result<void> run_generate(const GenerateArgs& args) {
@@ -52,7 +39,7 @@ zt::Result<void> run_generate(const GenerateArgs& args) {
     const GeneratedPuzzle& puzzle = generated.value();
 
     // 5. The epoch key, owner-only, before the manifest.
-    ZT_TRY(publish_staged(args.epoch_key_out, epoch_key_text(puzzle.epoch_key), /*owner_only=*/true));
+    ZT_TRY(publish_epoch_key(args.epoch_key_out, puzzle.epoch_key));
 
     // 6. The signed manifest, readable by all.
     const std::string manifest_text = write_signed_manifest(puzzle.manifest);

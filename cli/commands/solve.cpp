@@ -7,7 +7,6 @@
 // a malformed pin has created the log (or added one line feed to it). A run
 // stopped by SIGINT or SIGTERM has saved its position in the log; it
 // publishes nothing and ends with zt::Interrupted.
-#include <algorithm>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -18,7 +17,6 @@
 #include "cli/inputs.h"
 #include "cli/publish.h"
 #include "timelock/checkpoint.h"
-#include "timelock/crypto.h"
 #include "timelock/manifest.h"
 #include "timelock/solve_progress.h"
 #include "timelock/solver.h"
@@ -36,34 +34,20 @@ std::string stopped_message(const SolveStopped& stopped, const Manifest& puzzle)
            std::to_string(puzzle.iterations) + "; run the same command to resume";
 }
 
-// The key as the file holds it; the text is wiped whether or not it is
-// published.
-Result<void> publish_key(const std::string& path, const Key32& key) {
-    std::string text = encode_hex(key.span());
-    auto published = publish_staged(path, as_bytes(text), /*owner_only=*/true);
-    wipe(text.data(), text.size());
-    return published;
-}
-
 }  // namespace
 
 zt::Result<void> run_solve(const SolveArgs& args) {
     // 1. Before anything is read: a long run must not end unable to publish.
     if (output_exists(args.key_out)) return Error(std::string(kKeyOutputExists));
     // 2.
-    ZT_TRY_ASSIGN(const Bytes manifest_bytes, read_limited(args.manifest, input_limit::kManifest));
-    ZT_TRY_ASSIGN(const SignedManifest manifest,
-                  read_signed_manifest(std::string_view(reinterpret_cast<const char*>(manifest_bytes.data()),
-                                                        manifest_bytes.size())));
+    ZT_TRY_ASSIGN(const SignedManifest manifest, read_manifest_file(args.manifest));
     const Manifest& puzzle = manifest.puzzle;
     // 3. Parsed only; the solver's acceptance judges it.
     ZT_TRY_ASSIGN(const std::optional<Checkpoint> resume, load_latest_checkpoint(args.checkpoint));
     // 4.
     ZT_TRY_ASSIGN(file_io::Fd log, open_checkpoint_log(args.checkpoint));
     // 5.
-    ZT_TRY_ASSIGN(const Key32 pin_key, parse_key_hex(args.service_public_key));
-    Bytes32 pin{};
-    std::copy(pin_key.span().begin(), pin_key.span().end(), pin.begin());
+    ZT_TRY_ASSIGN(const Bytes32 pin, parse_pin(args.service_public_key));
     // 6. The status line (on a terminal only) is cleared when `progress`
     // goes, before the driver writes any report.
     SolveProgress progress = SolveProgress::for_stderr(puzzle.segments, puzzle.iterations);
@@ -77,7 +61,7 @@ zt::Result<void> run_solve(const SolveArgs& args) {
     }
     const Key32& epoch_key = std::get<Key32>(outcome);
     // 7.
-    ZT_TRY(publish_key(args.key_out, epoch_key));
+    ZT_TRY(publish_epoch_key(args.key_out, epoch_key));
     // 8.
     write_stdout("Verified epoch " + std::to_string(puzzle.epoch) + " key commitment\n");
     // 9. The key is wiped by its holder; the log is closed.
