@@ -52,6 +52,30 @@ Key32 hmac_parts(std::span<const std::uint8_t> key,
     return tag;
 }
 
+// libsodium's IETF ChaCha20-Poly1305 and XChaCha20-Poly1305 decryptions,
+// which differ only in the nonce length.
+using AeadDecrypt = int (*)(unsigned char* m, unsigned long long* mlen, unsigned char* nsec, const unsigned char* c,
+                            unsigned long long clen, const unsigned char* ad, unsigned long long adlen,
+                            const unsigned char* npub, const unsigned char* k);
+
+// Opens into a buffer that wipes itself; nothing on a bad tag or a short
+// input. `nonce` has the length `decrypt` expects.
+std::optional<SecureBytes> open_into_new_buffer(AeadDecrypt decrypt, const Key32& key, const std::uint8_t* nonce,
+                                                std::span<const std::uint8_t> aad,
+                                                std::span<const std::uint8_t> ciphertext_and_tag) {
+    detail::ensure_sodium();
+    if (ciphertext_and_tag.size() < kTagBytes) return std::nullopt;
+    // libsodium checks the tag in constant time before it decrypts anything.
+    SecureBytes plain(ciphertext_and_tag.size() - kTagBytes);
+    unsigned long long plain_len = 0;
+    if (decrypt(plain.data(), &plain_len, nullptr, ciphertext_and_tag.data(), ciphertext_and_tag.size(), aad.data(),
+                aad.size(), nonce, key.data()) != 0 ||
+        plain_len != plain.size()) {
+        return std::nullopt;  // `plain` wipes itself
+    }
+    return plain;
+}
+
 }  // namespace
 
 Bytes32 sha256(std::span<const std::uint8_t> data) {
@@ -100,35 +124,16 @@ Result<Bytes> seal_chacha(const Key32& key, std::span<const std::uint8_t, 12> no
 std::optional<SecureBytes> open_chacha(const Key32& key, std::span<const std::uint8_t, 12> nonce,
                                        std::span<const std::uint8_t> aad,
                                        std::span<const std::uint8_t> ciphertext_and_tag) {
-    detail::ensure_sodium();
-    if (ciphertext_and_tag.size() < kTagBytes) return std::nullopt;
-    // libsodium checks the tag in constant time before it decrypts anything.
-    SecureBytes plain(ciphertext_and_tag.size() - kTagBytes);
-    unsigned long long plain_len = 0;
-    if (crypto_aead_chacha20poly1305_ietf_decrypt(plain.data(), &plain_len, nullptr, ciphertext_and_tag.data(),
-                                                  ciphertext_and_tag.size(), aad.data(), aad.size(),
-                                                  nonce.data(), key.data()) != 0 ||
-        plain_len != plain.size()) {
-        return std::nullopt;  // `plain` wipes itself
-    }
-    return plain;
+    return open_into_new_buffer(crypto_aead_chacha20poly1305_ietf_decrypt, key, nonce.data(), aad,
+                                ciphertext_and_tag);
 }
 
 std::optional<SecureBytes> open_xchacha(const Key32& key, std::span<const std::uint8_t, 24> nonce,
                                         std::span<const std::uint8_t> aad,
                                         std::span<const std::uint8_t> ciphertext_and_tag) {
-    detail::ensure_sodium();
-    if (ciphertext_and_tag.size() < kTagBytes) return std::nullopt;
     // The HChaCha20 subkey lives and is wiped inside libsodium.
-    SecureBytes plain(ciphertext_and_tag.size() - kTagBytes);
-    unsigned long long plain_len = 0;
-    if (crypto_aead_xchacha20poly1305_ietf_decrypt(plain.data(), &plain_len, nullptr, ciphertext_and_tag.data(),
-                                                   ciphertext_and_tag.size(), aad.data(), aad.size(),
-                                                   nonce.data(), key.data()) != 0 ||
-        plain_len != plain.size()) {
-        return std::nullopt;
-    }
-    return plain;
+    return open_into_new_buffer(crypto_aead_xchacha20poly1305_ietf_decrypt, key, nonce.data(), aad,
+                                ciphertext_and_tag);
 }
 
 bool open_xchacha_in_place(const Key32& key, std::span<const std::uint8_t, 24> nonce,
