@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "tests/support/record_maker.h"
+#include "tests/support/sealing_bytes.h"
 #include "tests/support/signed_manifest.h"
 #include "timelock/crypto.h"
 #include "timelock/manifest_signing.h"
@@ -12,17 +13,6 @@
 namespace zt::test {
 
 namespace {
-
-void put_be(std::string& out, std::uint64_t value, int bytes) {
-    for (int i = bytes - 1; i >= 0; --i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xff));
-}
-
-std::string hex_of(std::string_view bytes) {
-    std::string out(2 * bytes.size() + 1, '\0');
-    sodium_bin2hex(out.data(), out.size(), reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
-    out.pop_back();
-    return out;
-}
 
 // The context as laid out for the service: whatever the fields hold, with
 // hex fields decoded leniently (a test may sign values the program refuses).
@@ -40,8 +30,6 @@ std::string context_of(const Paste& p) {
     context += unhex(p.service_public_key);
     return context;
 }
-
-std::string quoted(std::string_view text) { return "\"" + std::string(text) + "\""; }
 
 }  // namespace
 

@@ -1,4 +1,5 @@
 #include "tests/support/record_maker.h"
+#include "tests/support/sealing_bytes.h"
 
 #include <sodium.h>
 
@@ -11,19 +12,6 @@
 namespace zt::test {
 
 namespace {
-
-void put_be(std::string& out, std::uint64_t value, int bytes) {
-    for (int i = bytes - 1; i >= 0; --i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xff));
-}
-
-std::string hex_of(std::string_view bytes) {
-    std::string out(2 * bytes.size() + 1, '\0');
-    sodium_bin2hex(out.data(), out.size(), reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
-    out.pop_back();
-    return out;
-}
-
-std::string quoted(std::string_view text) { return "\"" + std::string(text) + "\""; }
 
 void sodium_ready() {
     if (sodium_init() < 0) throw std::runtime_error("libsodium failed to initialise");
