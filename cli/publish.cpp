@@ -50,7 +50,8 @@ std::string staging_directory(std::string_view path) {
     return rest.empty() ? "." : std::string(rest);
 }
 
-Result<void> publish_staged(const std::string& path, std::span<const std::uint8_t> bytes, bool owner_only) {
+Result<void> publish_staged(const std::string& path, std::span<const std::uint8_t> bytes, bool owner_only,
+                            OnFailure on_failure) {
     const std::string shown = utf8_lossy(path);
     const std::string directory = staging_directory(path);
 
@@ -61,10 +62,16 @@ Result<void> publish_staged(const std::string& path, std::span<const std::uint8_
     if (!created) return created.error().context("staging " + shown);
     const file_io::Fd file = std::move(created).value();
 
-    ZT_TRY(file_io::write_all(file.get(), bytes));
-    ZT_TRY(file_io::sync(file.get()));
+    // Removes the staged file when the publication fails and the caller can
+    // produce its content again; the error is returned unchanged either way.
+    auto fail = [&](Error error) -> Result<void> {
+        if (on_failure == OnFailure::remove_staged) static_cast<void>(file_io::unlink(staged));
+        return error;
+    };
+    if (auto written = file_io::write_all(file.get(), bytes); !written) return fail(written.error());
+    if (auto synced = file_io::sync(file.get()); !synced) return fail(synced.error());
     if (auto linked = file_io::link(staged, path); !linked) {
-        return linked.error().context("publishing " + shown + " (will not overwrite)");
+        return fail(linked.error().context("publishing " + shown + " (will not overwrite)"));
     }
     ZT_TRY_ASSIGN(const file_io::Fd dir, file_io::open_directory(directory));
     ZT_TRY(file_io::sync(dir.get()));

@@ -6,8 +6,10 @@
 // which the file system refuses if the name exists in any form (even as a
 // dangling symbolic link). Once the link and the directory entry are
 // durable, the staged name is removed, so a published secret has exactly one
-// name. If writing, flushing or linking fails, the staged file stays: it may
-// hold the only copy of a long computation's result.
+// name. If writing, flushing or linking fails, what happens to the staged
+// file is the caller's choice: it stays where it may hold the only copy of a
+// long computation's result, and goes (best effort) where the content can be
+// produced again, such as a decrypted plaintext.
 //
 // All writes go through timelock/file_io.h.
 //
@@ -27,6 +29,12 @@ namespace zt::cli {
 
 inline constexpr std::string_view kStagedPrefix = ".zanth-timelock-staged-";
 
+// What a failed publication does with its staged file.
+enum class OnFailure {
+    keep_staged,    // a costly result: the staged file may be its only copy
+    remove_staged,  // reproducible content: leave no hidden copy behind
+};
+
 // Publishes `bytes` as the new file `path` with mode 0600 (`owner_only`) or
 // 0644, under the process's creation mask. Errors:
 //   "staging {path}"                           (cause: the system's error) the staged file cannot be created;
@@ -34,7 +42,8 @@ inline constexpr std::string_view kStagedPrefix = ".zanth-timelock-staged-";
 //   "publishing {path} (will not overwrite)"   (cause: the system's error) the target exists or cannot be linked;
 //   the system's error                          the directory cannot be flushed (the target is published).
 // {path} is `path` with invalid UTF-8 shown as U+FFFD.
-Result<void> publish_staged(const std::string& path, std::span<const std::uint8_t> bytes, bool owner_only);
+Result<void> publish_staged(const std::string& path, std::span<const std::uint8_t> bytes, bool owner_only,
+                            OnFailure on_failure = OnFailure::keep_staged);
 
 // Publishes an epoch key file: the key as 64 lowercase hex digits, no line
 // terminator, owner-only; errors as publish_staged. The text is held in a

@@ -198,6 +198,21 @@ TEST_P(InjectedFault, LeavesTheRightFiles) {
     EXPECT_EQ(staged().size(), c.staged_left);
 }
 
+// Reproducible content (a decrypted plaintext) leaves no staged copy when the
+// publication fails; once the target is published nothing changes.
+TEST_P(InjectedFault, ReproducibleContentLeavesNoStagedCopy) {
+    const FaultCase& c = GetParam();
+    std::map<Op, int> seen;
+    const file_io::ScopedFaultHook hook([&](Op op) -> std::optional<int> {
+        if (++seen[op] == c.occurrence && op == c.op) return c.error;
+        return std::nullopt;
+    });
+    const auto result = publish_staged("out.bin", bytes_of("plaintext"), true, OnFailure::remove_staged);
+    if (c.expected) EXPECT_EQ(result.error(), *c.expected);
+    EXPECT_EQ(fs::exists("out.bin"), c.target_published);
+    EXPECT_EQ(staged().size(), c.target_published ? c.staged_left : 0u);
+}
+
 const Error kIo("Input/output error (os error 5)");
 
 INSTANTIATE_TEST_SUITE_P(

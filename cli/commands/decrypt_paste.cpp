@@ -33,7 +33,7 @@ zt::Result<void> run_decrypt_paste(const DecryptPasteArgs& args) {
     ZT_TRY_ASSIGN(const SecureBytes plaintext, open_paste(manifest, pin, paste, epoch_key));
 
     // 7. Publish the plaintext as raw bytes, owner-only, never overwriting.
-    ZT_TRY(publish_staged(args.plaintext_out, plaintext, /*owner_only=*/true));
+    ZT_TRY(publish_staged(args.plaintext_out, plaintext, /*owner_only=*/true, OnFailure::remove_staged));
 
     // 8. The plaintext (whole capacity) and the epoch key wipe themselves.
     return zt::success();

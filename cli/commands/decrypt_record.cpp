@@ -32,7 +32,7 @@ zt::Result<void> run_decrypt_record(const DecryptRecordArgs& args) {
     ZT_TRY_ASSIGN(const SecureBytes plaintext, open_record(manifest, epoch_key, record));
 
     // 7. Publish the plaintext as raw bytes, owner-only, never overwriting.
-    ZT_TRY(publish_staged(args.plaintext_out, plaintext, /*owner_only=*/true));
+    ZT_TRY(publish_staged(args.plaintext_out, plaintext, /*owner_only=*/true, OnFailure::remove_staged));
 
     // 8. The plaintext (whole capacity) and the epoch key wipe themselves.
     return zt::success();
