@@ -44,6 +44,9 @@ randomx_cache* randomx_alloc_cache(randomx_flags flags) {
     cache->flags = flags;
     cache->large_pages = (flags & RANDOMX_FLAG_LARGE_PAGES) != 0;
     cache->argon2_impl = rx::argon2_impl_for_flags(flags);
+    if ((flags & RANDOMX_FLAG_JIT) != 0 && rx::compiled_code_supported()) {
+        cache->code.reset(new (std::nothrow) rx::DatasetCode);  // null: the portable executors run
+    }
     cache->memory = static_cast<std::uint8_t*>(rx::alloc_large(rx::kCacheSize, cache->large_pages));
     if (cache->memory == nullptr) {
         delete cache;
@@ -67,6 +70,9 @@ void randomx_init_cache(randomx_cache* cache, const void* key, size_t keySize) {
     rx::generate_superscalar_programs(key, keySize, cache->programs);
     for (std::size_t i = 0; i < rx::kCacheAccesses; ++i) {
         rx::compile_superscalar(cache->programs[i], cache->compiled[i]);
+    }
+    if (cache->code != nullptr) {
+        static_cast<void>(cache->code->compile(cache->programs));  // on failure the code is not ready
     }
     try {
         cache->key.assign(bytes, bytes + keySize);

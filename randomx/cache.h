@@ -10,12 +10,14 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "randomx/argon2d.h"
 #include "randomx/constants.h"
 #include "randomx/randomx.h"
 #include "randomx/superscalar.h"
+#include "randomx/superscalar_compiler.h"
 #include "randomx/superscalar_executor.h"
 
 struct randomx_cache {
@@ -26,6 +28,9 @@ struct randomx_cache {
     // Program i builds step i of every dataset item.
     std::array<rx::SuperscalarProgram, rx::kCacheAccesses> programs{};
     std::array<rx::CompiledSuperscalar, rx::kCacheAccesses> compiled{};
+    // With RANDOMX_FLAG_JIT: the same programs as machine code (null, or not
+    // ready, where code cannot be compiled; the portable executors run then).
+    std::unique_ptr<rx::DatasetCode> code;
     // The key of the last initialisation, so that repeating it costs nothing.
     bool initialized = false;
     std::vector<std::uint8_t> key;

@@ -15,6 +15,7 @@ constexpr unsigned kLeaf1EcxAes = 1U << 25;
 constexpr unsigned kLeaf1EcxOsxsave = 1U << 27;
 constexpr unsigned kLeaf1EcxAvx = 1U << 28;
 constexpr unsigned kLeaf7EbxAvx2 = 1U << 5;
+constexpr unsigned kLeaf7EbxBmi2 = 1U << 8;
 constexpr std::uint64_t kXcr0SseAndYmm = 0x6;
 
 // XCR0 tells which register states the operating system saves on a context
@@ -36,8 +37,9 @@ CpuFeatures detect() {
     features.ssse3 = (ecx & kLeaf1EcxSsse3) != 0;
     const bool os_saves_ymm = (ecx & kLeaf1EcxOsxsave) != 0 && (ecx & kLeaf1EcxAvx) != 0 &&
                               (read_xcr0() & kXcr0SseAndYmm) == kXcr0SseAndYmm;
-    if (os_saves_ymm && __get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) != 0) {
-        features.avx2 = (ebx & kLeaf7EbxAvx2) != 0;
+    if (__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) != 0) {
+        features.avx2 = os_saves_ymm && (ebx & kLeaf7EbxAvx2) != 0;
+        features.bmi2 = (ebx & kLeaf7EbxBmi2) != 0;
     }
     return features;
 }

@@ -12,6 +12,7 @@ struct CpuFeatures {
     bool aes = false;    // AESENC/AESDEC
     bool ssse3 = false;
     bool avx2 = false;   // and the OS saves the YMM registers
+    bool bmi2 = false;   // MULX, RORX
 };
 
 const CpuFeatures& cpu_features();

@@ -12,16 +12,6 @@
 namespace rx {
 namespace {
 
-constexpr std::uint64_t kItemMultiplier = 6364136223846793005ULL;
-constexpr std::uint64_t kRegisterXor[8] = {0,
-                                           9298411001130361340ULL,
-                                           12065312585734608966ULL,
-                                           9306329213124626780ULL,
-                                           5281919268842080866ULL,
-                                           10536153434571861004ULL,
-                                           3398623926847679864ULL,
-                                           9549104520008361294ULL};
-
 inline const std::uint8_t* cache_block(const randomx_cache& cache, std::uint64_t index) {
     return cache.memory + (index % kCacheItemCount) * kCacheLineSize;
 }
@@ -72,13 +62,17 @@ void dataset_lanes(const randomx_cache& cache, std::uint64_t first, std::uint8_t
 }  // namespace
 
 void dataset_initial_registers(std::uint64_t item_number, std::uint64_t r[8]) {
-    const std::uint64_t r0 = (item_number + 1) * kItemMultiplier;
+    const std::uint64_t r0 = (item_number + 1) * kDatasetItemMultiplier;
     for (std::size_t i = 0; i < 8; ++i) {
-        r[i] = r0 ^ kRegisterXor[i];
+        r[i] = r0 ^ kDatasetRegisterXor[i];
     }
 }
 
 void dataset_item(const randomx_cache& cache, std::uint64_t item_number, std::uint64_t out[8]) {
+    if (cache.code != nullptr && cache.code->ready()) {
+        cache.code->item()(cache.memory, item_number, out);
+        return;
+    }
     std::uint64_t r[8];
     dataset_initial_registers(item_number, r);
     std::uint64_t register_value = item_number;
@@ -98,6 +92,11 @@ void dataset_item(const randomx_cache& cache, std::uint64_t item_number, std::ui
 void dataset_items(const randomx_cache& cache, std::uint8_t* memory, std::uint64_t start,
                    std::uint64_t count) {
     std::uint64_t done = 0;
+    if (cache.code != nullptr && cache.code->ready()) {
+        const std::uint64_t groups = count / kDatasetCodeGroup;
+        if (groups != 0) cache.code->range()(cache.memory, memory, start, groups);
+        done = groups * kDatasetCodeGroup;
+    }
     for (; count - done >= kSuperscalarLanes; done += kSuperscalarLanes) {
         dataset_lanes(cache, start + done, memory + done * kCacheLineSize);
     }

@@ -68,6 +68,13 @@ inline constexpr std::uint32_t kMaskL3Line = (kScratchpadL3 - 1) & ~63U;
 inline constexpr std::uint32_t kDatasetAddressMask =
     static_cast<std::uint32_t>((kDatasetBaseSize - 1) & ~(kCacheLineSize - 1));
 
+// FSCAL_R negates and multiplies by 2^x for an odd x in [-15, 15], which is
+// flipping the sign bit and the low 4 exponent bits.
+inline constexpr std::uint64_t kScaleMask = 0x80F0000000000000ULL;
+// Group E conversion keeps the fraction and the low 4 exponent bits of the
+// converted value and takes everything above from the program's E mask.
+inline constexpr std::uint64_t kEKeepMask = 0x00FFFFFFFFFFFFFFULL;
+
 struct Instruction {
     Op op = Op::NOP;
     InstructionType type = InstructionType::IADD_RS;

@@ -4,8 +4,10 @@
 // the scratchpad's fingerprint.
 //
 // Dataset items come from the cache (light mode: computed on every read) or
-// from a built dataset (full mode: read from memory). A HashObserver sees every stage of a hash; it exists for tests and
-// tracing and costs a null check per iteration otherwise.
+// from a built dataset (full mode: read from memory). The program loop runs
+// on one of two back ends (ProgramRunner): the interpreter or the compiler.
+// A HashObserver sees every stage of a hash; it exists for tests and tracing
+// and costs a null check per iteration otherwise.
 //
 // Floating point: the machine sets the processor's rounding mode (MXCSR) while
 // a hash runs and restores the caller's value before hash() returns.
@@ -18,6 +20,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "randomx/program.h"
 #include "randomx/randomx.h"
@@ -36,21 +39,43 @@ struct RegisterFile {
 };
 static_assert(sizeof(RegisterFile) == kRegisterFileSize);
 
-// The machine's registers while a program runs.
-struct VmState {
+// The machine's registers while a program runs. The compiled code reads
+// and writes these fields by offset, so the layout is fixed (checked below).
+struct alignas(64) VmState {
     std::uint64_t r[9];   // r0-r7, then the zero register (always 0)
     __m128d fe[8];        // f0-f3 then e0-e3 (FSWAP_R indexes both groups)
     __m128d a[4];
     std::uint32_t ma;     // only bits 6-30 are used as a dataset address
-    std::uint32_t mx;
+    std::uint32_t mx;     // (ma, mx) read and written as one 64-bit word
     std::uint32_t sp_addr0;
     std::uint32_t sp_addr1;
-    std::uint32_t fprc;   // rounding mode 0-3
+    std::uint32_t fprc;   // rounding mode 0-3 (interpreter; compiled code keeps it in MXCSR)
+    alignas(16) std::uint64_t e_mask[2];  // group E conversion: OR masks of this program
 
     __m128d& f(unsigned i) { return fe[i]; }
     __m128d& e(unsigned i) { return fe[4 + i]; }
     const __m128d& f(unsigned i) const { return fe[i]; }
     const __m128d& e(unsigned i) const { return fe[4 + i]; }
+};
+
+namespace vm_state_offset {
+inline constexpr std::int32_t kR = 0;
+inline constexpr std::int32_t kFe = 80;
+inline constexpr std::int32_t kA = 208;
+inline constexpr std::int32_t kMaMx = 272;
+inline constexpr std::int32_t kEMask = 304;
+}  // namespace vm_state_offset
+static_assert(offsetof(VmState, r) == vm_state_offset::kR);
+static_assert(offsetof(VmState, fe) == vm_state_offset::kFe);
+static_assert(offsetof(VmState, a) == vm_state_offset::kA);
+static_assert(offsetof(VmState, ma) == vm_state_offset::kMaMx && offsetof(VmState, mx) == vm_state_offset::kMaMx + 4);
+static_assert(offsetof(VmState, e_mask) == vm_state_offset::kEMask);
+
+// Where a machine's dataset items come from: a built dataset (full mode) or
+// computed from a cache on every read (light mode). Exactly one is set.
+struct DatasetSource {
+    const std::uint8_t* dataset = nullptr;   // item 0
+    const randomx_cache* cache = nullptr;
 };
 
 // Stage-by-stage view of a hash. All pointers are valid only during the call.
@@ -76,11 +101,39 @@ public:
                                const RegisterFile& /*registers*/) {}
 };
 
+// Runs the 2048 iterations of one program on a machine's state: the seam
+// between the two back ends, the interpreter and the compiler (x86-64).
+// Both consume the same decoded Program. The interpreter reports every
+// iteration to the observer; the compiler reports nothing (the machine still
+// reports the stages around each program).
+class ProgramRunner {
+public:
+    virtual ~ProgramRunner() = default;
+    virtual void run(const Program& program, VmState& state, std::uint8_t* scratchpad,
+                     const DatasetSource& source, HashObserver* observer) = 0;
+};
+
+enum class Backend { Interpreter, Compiler };
+
+// The interpreter, which runs everywhere; `hard_aes` (AES-NI only) selects the
+// rounds of v2's register mixing.
+std::unique_ptr<ProgramRunner> make_interpreter(Variant variant, bool hard_aes) noexcept;
+
+// The compiler, or null where it cannot run here (not x86-64 Linux, no
+// AES-NI for v2's register mixing, or no memory for code).
+std::unique_ptr<ProgramRunner> make_compiler(Variant variant) noexcept;
+
 class Machine {
 public:
     // `scratchpad`: kScratchpadL3 bytes, 64-byte aligned, owned by the caller
-    // and outliving the machine. `hard_aes` requires AES-NI.
+    // and outliving the machine. `hard_aes` requires AES-NI. `runner` is a
+    // back end for `variant` (make_interpreter or make_compiler).
+    Machine(Variant variant, bool hard_aes, std::uint8_t* scratchpad, std::unique_ptr<ProgramRunner> runner);
+    // The interpreter.
     Machine(Variant variant, bool hard_aes, std::uint8_t* scratchpad);
+    ~Machine();
+    Machine(const Machine&) = delete;
+    Machine& operator=(const Machine&) = delete;
 
     // Selects where dataset items come from; the source must outlive its use.
     void use_cache(const randomx_cache* cache);      // light mode
@@ -89,27 +142,27 @@ public:
     void set_observer(HashObserver* observer) { observer_ = observer; }
 
     // Writes the 32-byte hash of `input`. A dataset source must be set.
+    // Afterwards the registers, program seeds and generated program (all
+    // derived from the input's path to the hash) are wiped.
     void hash(const void* input, std::size_t size, std::uint8_t out[32]);
 
 private:
-    // Mixes f0-f3 with e0-e3 at the end of an iteration.
-    using MixFunction = void (*)(__m128d* f, const __m128d* e);
-
-    // Sets the registers a program starts with; execute() then runs its loop.
+    // Sets the registers a program starts with; the runner then runs its loop.
     void reset(const ProgramConfig& config);
-    void execute(const Program& program);
-    void read_item(std::uint64_t address, std::uint64_t item[8]) const;
     void store_register_file(RegisterFile& registers) const;
+    void wipe() noexcept;
 
     Variant variant_;
     bool hard_aes_;
     std::uint8_t* scratchpad_;
-    const std::uint8_t* dataset_ = nullptr;    // full mode
-    const randomx_cache* cache_ = nullptr;     // light mode
-    MixFunction mix_;
+    DatasetSource source_;
+    std::unique_ptr<ProgramRunner> runner_;
     HashObserver* observer_ = nullptr;
     VmState state_{};
     Program program_;
 };
+
+// Reads dataset item `address` / 64 from `source` (a copy, or computed).
+void read_dataset_item(const DatasetSource& source, std::uint64_t address, std::uint64_t item[8]);
 
 }  // namespace rx

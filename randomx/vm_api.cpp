@@ -1,6 +1,8 @@
 // The VM part of the C API (randomx.h): creating, rebinding and destroying
 // VMs, and computing hashes. Nothing here throws; failures return NULL.
+#include <memory>
 #include <new>
+#include <utility>
 
 #include "randomx/cache.h"
 #include "randomx/constants.h"
@@ -11,8 +13,9 @@
 #include "randomx/vm.h"
 
 struct randomx_vm {
-    randomx_vm(rx::Variant variant, bool hard_aes, bool full_mem, std::uint8_t* memory)
-        : scratchpad(memory), full(full_mem), machine(variant, hard_aes, memory) {}
+    randomx_vm(rx::Variant variant, bool hard_aes, bool full_mem, std::uint8_t* memory,
+               std::unique_ptr<rx::ProgramRunner> runner)
+        : scratchpad(memory), full(full_mem), machine(variant, hard_aes, memory, std::move(runner)) {}
 
     std::uint8_t* scratchpad;  // kScratchpadL3 bytes from rx::alloc_large
     bool full;                 // reads a dataset (else computes items from a cache)
@@ -44,7 +47,16 @@ randomx_vm* randomx_create_vm(randomx_flags flags, randomx_cache* cache, randomx
     if (scratchpad == nullptr) {
         return nullptr;
     }
-    auto* vm = new (std::nothrow) randomx_vm(variant, hard_aes, full, scratchpad);
+    // The compiler where it was asked for and can run here, else the interpreter.
+    std::unique_ptr<rx::ProgramRunner> runner;
+    if (has_flag(flags, RANDOMX_FLAG_JIT)) {
+        runner = rx::make_compiler(variant);
+    }
+    if (runner == nullptr) {
+        runner = rx::make_interpreter(variant, hard_aes);
+    }
+    auto* vm = runner == nullptr ? nullptr
+                                 : new (std::nothrow) randomx_vm(variant, hard_aes, full, scratchpad, std::move(runner));
     if (vm == nullptr) {
         rx::free_large(scratchpad, rx::kScratchpadL3);
         return nullptr;
@@ -58,7 +70,8 @@ randomx_vm* randomx_create_vm(randomx_flags flags, randomx_cache* cache, randomx
 }
 
 void randomx_vm_set_cache(randomx_vm* machine, randomx_cache* cache) {
-    if (machine != nullptr && !machine->full && cache != nullptr) {
+    // As at creation, only an initialised cache can serve a light-mode VM.
+    if (machine != nullptr && !machine->full && cache != nullptr && cache->initialized) {
         machine->machine.use_cache(cache);
     }
 }

@@ -1,0 +1,96 @@
+#include "randomx/code_memory.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstring>
+
+namespace rx {
+namespace {
+
+std::size_t page_rounded(std::size_t size) {
+    const long page = sysconf(_SC_PAGESIZE);
+    const std::size_t p = page > 0 ? static_cast<std::size_t>(page) : 4096;
+    return (size + p - 1) / p * p;
+}
+
+}  // namespace
+
+CodeMemory::~CodeMemory() { release(); }
+
+bool CodeMemory::allocate(std::size_t size, Mechanism mechanism) noexcept {
+    release();
+    if (size == 0) return false;
+    const std::size_t rounded = page_rounded(size);
+
+    if (mechanism == Mechanism::DualView) {
+        const int fd = memfd_create("randomx-code", MFD_CLOEXEC);
+        if (fd >= 0) {
+            void* rw = MAP_FAILED;
+            void* rx = MAP_FAILED;
+            if (ftruncate(fd, static_cast<off_t>(rounded)) == 0) {
+                rw = mmap(nullptr, rounded, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+                rx = mmap(nullptr, rounded, PROT_READ | PROT_EXEC, MAP_SHARED, fd, 0);
+            }
+            close(fd);  // the mappings keep the object alive
+            if (rw != MAP_FAILED && rx != MAP_FAILED) {
+                write_view_ = static_cast<std::uint8_t*>(rw);
+                exec_view_ = static_cast<std::uint8_t*>(rx);
+                size_ = rounded;
+                mechanism_ = Mechanism::DualView;
+                writable_ = true;
+                return true;
+            }
+            if (rw != MAP_FAILED) munmap(rw, rounded);
+            if (rx != MAP_FAILED) munmap(rx, rounded);
+        }
+    }
+
+    void* p = mmap(nullptr, rounded, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return false;
+    write_view_ = static_cast<std::uint8_t*>(p);
+    exec_view_ = write_view_;
+    size_ = rounded;
+    mechanism_ = Mechanism::Mprotect;
+    writable_ = true;
+    return true;
+}
+
+bool CodeMemory::begin_write() noexcept {
+    if (writable_ || mechanism_ == Mechanism::DualView) {
+        writable_ = true;
+        return true;
+    }
+    writable_ = mprotect(write_view_, size_, PROT_READ | PROT_WRITE) == 0;
+    return writable_;
+}
+
+bool CodeMemory::finish_write() noexcept {
+    if (mechanism_ == Mechanism::DualView) {
+        writable_ = false;
+        return true;
+    }
+    if (!writable_) return true;
+    if (mprotect(write_view_, size_, PROT_READ | PROT_EXEC) != 0) return false;
+    writable_ = false;
+    return true;
+}
+
+void CodeMemory::wipe() noexcept {
+    if (write_view_ == nullptr || !begin_write()) return;
+    std::memset(write_view_, 0, size_);
+    // Keeps the bytes from being optimised away before the unmap.
+    __asm__ __volatile__("" : : "r"(write_view_) : "memory");
+}
+
+void CodeMemory::release() noexcept {
+    if (write_view_ == nullptr) return;
+    wipe();
+    munmap(write_view_, size_);
+    if (exec_view_ != write_view_) munmap(exec_view_, size_);
+    write_view_ = nullptr;
+    exec_view_ = nullptr;
+    size_ = 0;
+}
+
+}  // namespace rx

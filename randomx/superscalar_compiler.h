@@ -1,0 +1,57 @@
+// The SuperscalarHash compiler (x86-64): the cache's eight programs turned
+// into machine code that keeps r0-r7 in the processor's registers r8-r15,
+// with two entry points:
+//
+//  - item: one dataset item, the eight programs one after another, each
+//    cache block prefetched as soon as its address is known (light mode).
+//  - range: groups of kDatasetCodeGroup consecutive items. Each program runs
+//    on every item of the group before the next program starts, so an item's
+//    next cache block is prefetched a whole group of programs before it is
+//    read, and the processor overlaps the independent items' instructions.
+//    Items are written with non-temporal stores (the dataset is not read back
+//    while it is built).
+//
+// Both compute exactly what the portable executors compute.
+//
+// Thread safety: compiled code is read-only once built and may run on any
+// number of threads at once.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "randomx/code_memory.h"
+#include "randomx/constants.h"
+#include "randomx/superscalar.h"
+
+namespace rx {
+
+inline constexpr std::size_t kDatasetCodeGroup = 8;
+
+class DatasetCode {
+public:
+    // Writes item `item_number` (r0..r7) to `out`.
+    using ItemFunction = void (*)(const std::uint8_t* cache_memory, std::uint64_t item_number,
+                                  std::uint64_t out[8]);
+    // Writes `groups * kDatasetCodeGroup` items from `first_item` on to `out`.
+    using RangeFunction = void (*)(const std::uint8_t* cache_memory, std::uint8_t* out,
+                                   std::uint64_t first_item, std::uint64_t groups);
+
+    // Compiles the programs; false if code memory cannot be obtained.
+    bool compile(const std::array<SuperscalarProgram, kCacheAccesses>& programs) noexcept;
+
+    bool ready() const { return item_ != nullptr; }
+    ItemFunction item() const { return item_; }
+    RangeFunction range() const { return range_; }
+
+private:
+    CodeMemory memory_;
+    ItemFunction item_ = nullptr;
+    RangeFunction range_ = nullptr;
+};
+
+// Whether this processor and system can run compiled code (x86-64 Linux).
+bool compiled_code_supported() noexcept;
+
+}  // namespace rx

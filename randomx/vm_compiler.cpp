@@ -1,0 +1,425 @@
+#include "randomx/vm_compiler.h"
+
+#include <new>
+
+#include "randomx/cache.h"
+#include "randomx/code_memory.h"
+#include "randomx/cpu.h"
+#include "randomx/dataset.h"
+#include "randomx/superscalar_compiler.h"
+#include "randomx/vm_rounding.h"
+#include "randomx/x86_assembler.h"
+
+namespace rx {
+namespace {
+
+using namespace x86;
+using A = Assembler;
+namespace off = vm_state_offset;
+
+Reg R(unsigned i) { return static_cast<Reg>(r8 + i); }
+Xmm F(unsigned i) { return static_cast<Xmm>(xmm0 + i); }   // f0-f3; FSWAP_R's 4-7 are e0-e3
+Xmm E(unsigned i) { return static_cast<Xmm>(xmm4 + i); }
+Xmm Av(unsigned i) { return static_cast<Xmm>(xmm8 + i); }
+constexpr Xmm kTemp = xmm12;
+constexpr Xmm kEKeep = xmm13;
+constexpr Xmm kEOr = xmm14;
+constexpr Xmm kScale = xmm15;
+
+// Constants the code loads by absolute address: the group E keep mask and
+// the FSCAL_R mask, two lanes each.
+alignas(16) constexpr std::uint64_t kConstants[4] = {kEKeepMask, kEKeepMask, kScaleMask, kScaleMask};
+
+// The stack frame below the six saved registers.
+constexpr std::int32_t kSpAddr0 = 0;
+constexpr std::int32_t kSpAddr1 = 8;
+constexpr std::int32_t kStatePtr = 16;
+constexpr std::int32_t kMxcsr = 24;
+constexpr std::int32_t kItem = 64;        // a dataset item computed in light mode
+constexpr std::int32_t kGprSave = 128;    // registers kept across a light-mode call
+constexpr std::int32_t kXmmSave = 192;
+constexpr std::int32_t kFrameSize = kXmmSave + 16 * 16 + 8;  // 16-byte aligned stack inside
+constexpr Reg kSaved[] = {rbx, rbp, r12, r13, r14, r15};
+
+constexpr std::uint32_t kCacheIndexMask = static_cast<std::uint32_t>(kCacheItemCount - 1);
+
+std::int32_t i32(std::uint64_t v) { return static_cast<std::int32_t>(static_cast<std::uint32_t>(v)); }
+
+// How light-mode code obtains an item: the cache's compiled item entry
+// (uses no SSE register) or the portable executor behind a C++ function.
+struct LightRead {
+    std::uint64_t function = 0;
+    std::uint64_t argument = 0;
+    bool preserves_sse = false;
+    std::uint64_t cache_memory = 0;
+};
+
+void portable_item(const randomx_cache* cache, std::uint64_t item_number, std::uint64_t out[8]) {
+    dataset_item(*cache, item_number, out);
+}
+
+class Emitter {
+public:
+    Emitter(std::uint8_t* code, const Program& program, Variant variant, const DatasetSource& source)
+        : a_(code, kVmCodeCapacity), program_(program), variant_(variant), full_(source.dataset != nullptr) {
+        if (!full_) {
+            const randomx_cache& cache = *source.cache;
+            light_.cache_memory = reinterpret_cast<std::uint64_t>(cache.memory);
+            if (cache.code != nullptr && cache.code->ready()) {
+                light_.function = reinterpret_cast<std::uint64_t>(cache.code->item());
+                light_.argument = light_.cache_memory;
+                light_.preserves_sse = true;
+            } else {
+                light_.function = reinterpret_cast<std::uint64_t>(&portable_item);
+                light_.argument = reinterpret_cast<std::uint64_t>(&cache);
+            }
+        }
+        bmi2_ = cpu_features().bmi2;
+    }
+
+    std::size_t emit() {
+        prologue();
+        A::Label loop;
+        A::Label first;
+        a_.jmp(first);
+        a_.align(64);
+        a_.bind(loop);
+        // spAddr0 and spAddr1 from the low and high halves of readReg0 ^ readReg1.
+        const ProgramConfig& c = program_.config;
+        a_.mov(rax, R(c.read_reg[0]));
+        a_.xor_(rax, R(c.read_reg[1]));
+        a_.mov(rdx, rax);
+        a_.shift(A::Shift::Shr, rdx, 32);
+        a_.bind(first);
+        load_registers();
+        for (std::uint32_t i = 0; i < program_.size; ++i) {
+            offsets_[i] = a_.size();
+            instruction(program_.code[i]);
+        }
+        dataset_step();
+        store_registers();
+        a_.alu32(A::Alu::Sub, rbx, 1);
+        a_.jcc(Cond::NE, loop);
+        epilogue();
+        return a_.size();
+    }
+
+private:
+    void prologue() {
+        for (Reg r : kSaved) a_.push(r);
+        a_.alu(A::Alu::Sub, rsp, kFrameSize);
+        a_.mov(ptr(rsp, kStatePtr), rdi);
+        a_.mov_imm64(rax, reinterpret_cast<std::uint64_t>(kConstants));
+        a_.sse(A::Sse::Movapd, kEKeep, ptr(rax, 0));
+        a_.sse(A::Sse::Movapd, kScale, ptr(rax, 16));
+        a_.sse(A::Sse::Movapd, kEOr, ptr(rdi, off::kEMask));
+        for (unsigned i = 0; i < 4; ++i) a_.sse(A::Sse::Movapd, Av(i), ptr(rdi, off::kA + static_cast<std::int32_t>(16 * i)));
+        a_.mov(rbp, ptr(rdi, off::kMaMx));
+        if (full_) {
+            a_.mov(rdi, rdx);
+        } else {
+            a_.mov_imm64(rdi, light_.cache_memory);
+        }
+        for (unsigned i = 0; i < 8; ++i) a_.alu32(A::Alu::Xor, R(i), R(i));
+        a_.mov_imm64(rbx, kProgramIterations);
+        // The first iteration's addresses: spAddr0 = mx, spAddr1 = ma (the
+        // integer registers are all zero).
+        a_.mov(rax, rbp);
+        a_.shift(A::Shift::Shr, rax, 32);
+        a_.mov32(rdx, rbp);
+    }
+
+    // rax: spAddr0, rdx: spAddr1 (unmasked).
+    void load_registers() {
+        a_.alu32(A::Alu::And, rax, static_cast<std::int32_t>(kMaskL3Line));
+        a_.alu32(A::Alu::And, rdx, static_cast<std::int32_t>(kMaskL3Line));
+        a_.mov(ptr(rsp, kSpAddr0), rax);
+        a_.mov(ptr(rsp, kSpAddr1), rdx);
+        for (unsigned i = 0; i < 8; ++i) a_.alu(A::Alu::Xor, R(i), ptr(rsi, rax, static_cast<std::int32_t>(8 * i)));
+        for (unsigned i = 0; i < 4; ++i) a_.cvtdq2pd(F(i), ptr(rsi, rdx, static_cast<std::int32_t>(8 * i)));
+        for (unsigned i = 0; i < 4; ++i) {
+            a_.cvtdq2pd(E(i), ptr(rsi, rdx, static_cast<std::int32_t>(32 + 8 * i)));
+            a_.sse(A::Sse::Andpd, E(i), kEKeep);
+            a_.sse(A::Sse::Orpd, E(i), kEOr);
+        }
+    }
+
+    // The scratchpad operand of a memory instruction, its address computed
+    // into `tmp` unless it is an absolute L3 address.
+    Mem scratchpad(const Instruction& in, unsigned base, Reg tmp) {
+        if (base == kZeroRegister) return ptr(rsi, i32(in.imm & in.mask));
+        a_.lea32(tmp, ptr(R(base), static_cast<std::int32_t>(in.imm32)));
+        a_.alu32(A::Alu::And, tmp, static_cast<std::int32_t>(in.mask));
+        return ptr(rsi, tmp);
+    }
+
+    void high_multiply(Reg d, Reg s, bool is_signed) {
+        if (!is_signed && bmi2_) {
+            a_.mov(rdx, d);
+            a_.mulx(d, rax, s);
+            return;
+        }
+        a_.mov(rax, d);
+        if (is_signed) {
+            a_.imul1(s);
+        } else {
+            a_.mul(s);
+        }
+        a_.mov(d, rdx);
+    }
+
+    void high_multiply(Reg d, const Mem& m, bool is_signed) {
+        a_.mov(rax, d);
+        if (is_signed) {
+            a_.imul1(m);
+        } else {
+            a_.mul(m);
+        }
+        a_.mov(d, rdx);
+    }
+
+    void set_rounding_from(Reg value) {
+        a_.alu32(A::Alu::And, value, 3);
+        a_.shift32(A::Shift::Shl, value, kMxcsrRoundingShift);
+        a_.alu32(A::Alu::Or, value, static_cast<std::int32_t>(kMxcsrBase));
+        a_.mov32(ptr(rsp, kMxcsr), value);
+        a_.ldmxcsr(ptr(rsp, kMxcsr));
+    }
+
+    void instruction(const Instruction& in) {
+        const Reg d = R(in.dst);
+        const Reg s = R(in.src & 7U);
+        switch (in.op) {
+        case Op::IADD_RS: a_.lea(d, ptr(d, s, i32(in.imm), in.shift)); break;
+        case Op::IADD_M: a_.alu(A::Alu::Add, d, scratchpad(in, in.src, rax)); break;
+        case Op::ISUB_R: a_.sub(d, s); break;
+        case Op::ISUB_I: a_.alu(A::Alu::Sub, d, i32(in.imm)); break;
+        case Op::ISUB_M: a_.alu(A::Alu::Sub, d, scratchpad(in, in.src, rax)); break;
+        case Op::IMUL_R: a_.imul(d, s); break;
+        case Op::IMUL_I: a_.imul(d, d, i32(in.imm)); break;
+        case Op::IMUL_M: a_.imul(d, scratchpad(in, in.src, rax)); break;
+        case Op::IMULH_R: high_multiply(d, s, false); break;
+        case Op::IMULH_M: high_multiply(d, scratchpad(in, in.src, rcx), false); break;
+        case Op::ISMULH_R: high_multiply(d, s, true); break;
+        case Op::ISMULH_M: high_multiply(d, scratchpad(in, in.src, rcx), true); break;
+        case Op::IMUL_RCP:
+            a_.mov_imm64(rax, in.imm);
+            a_.imul(d, rax);
+            break;
+        case Op::INEG_R: a_.neg(d); break;
+        case Op::IXOR_R: a_.xor_(d, s); break;
+        case Op::IXOR_I: a_.alu(A::Alu::Xor, d, i32(in.imm)); break;
+        case Op::IXOR_M: a_.alu(A::Alu::Xor, d, scratchpad(in, in.src, rax)); break;
+        case Op::IROR_R:
+            a_.mov32(rcx, s);
+            a_.shift_cl(A::Shift::Ror, d);
+            break;
+        case Op::IROR_I: a_.shift(A::Shift::Ror, d, static_cast<std::uint8_t>(in.imm)); break;
+        case Op::IROL_R:
+            a_.mov32(rcx, s);
+            a_.shift_cl(A::Shift::Rol, d);
+            break;
+        case Op::IROL_I: a_.shift(A::Shift::Rol, d, static_cast<std::uint8_t>(in.imm)); break;
+        case Op::ISWAP_R: a_.xchg(d, s); break;
+        case Op::FSWAP_R: a_.shufpd(F(in.dst), F(in.dst), 1); break;
+        case Op::FADD_R: a_.sse(A::Sse::Addpd, F(in.dst), Av(in.src)); break;
+        case Op::FADD_M:
+            a_.cvtdq2pd(kTemp, scratchpad(in, in.src, rax));
+            a_.sse(A::Sse::Addpd, F(in.dst), kTemp);
+            break;
+        case Op::FSUB_R: a_.sse(A::Sse::Subpd, F(in.dst), Av(in.src)); break;
+        case Op::FSUB_M:
+            a_.cvtdq2pd(kTemp, scratchpad(in, in.src, rax));
+            a_.sse(A::Sse::Subpd, F(in.dst), kTemp);
+            break;
+        case Op::FSCAL_R: a_.sse(A::Sse::Xorpd, F(in.dst), kScale); break;
+        case Op::FMUL_R: a_.sse(A::Sse::Mulpd, E(in.dst), Av(in.src)); break;
+        case Op::FDIV_M:
+            a_.cvtdq2pd(kTemp, scratchpad(in, in.src, rax));
+            a_.sse(A::Sse::Andpd, kTemp, kEKeep);
+            a_.sse(A::Sse::Orpd, kTemp, kEOr);
+            a_.sse(A::Sse::Divpd, E(in.dst), kTemp);
+            break;
+        case Op::FSQRT_R: a_.sse(A::Sse::Sqrtpd, E(in.dst), E(in.dst)); break;
+        case Op::CBRANCH:
+            a_.alu(A::Alu::Add, d, i32(in.imm));
+            a_.test(d, static_cast<std::int32_t>(((std::uint64_t{1} << kJumpBits) - 1) << in.shift));
+            a_.jcc_to(Cond::E, offsets_[in.target]);
+            break;
+        case Op::CFROUND: {
+            a_.mov(rax, s);
+            a_.shift(A::Shift::Ror, rax, static_cast<std::uint8_t>(in.imm));
+            if (variant_ == Variant::V1) {
+                set_rounding_from(rax);
+                break;
+            }
+            // v2 changes the rounding mode only when bits 2-5 are zero.
+            A::Label keep;
+            a_.test32(rax, 0x3C);
+            a_.jcc(Cond::NE, keep);
+            set_rounding_from(rax);
+            a_.bind(keep);
+            break;
+        }
+        case Op::ISTORE: a_.mov(scratchpad(in, in.dst, rax), s); break;
+        case Op::NOP: break;
+        }
+    }
+
+    // mp ^= readReg2 ^ readReg3; prefetch the item at mp; read the item at mt;
+    // swap ma and mx.
+    void dataset_step() {
+        const ProgramConfig& c = program_.config;
+        const auto offset = static_cast<std::int32_t>(c.dataset_offset);
+        a_.mov(rax, R(c.read_reg[2]));
+        a_.xor_(rax, R(c.read_reg[3]));
+        a_.mov32(rax, rax);
+        if (variant_ == Variant::V1) {
+            a_.shift(A::Shift::Shl, rax, 32);
+            a_.xor_(rbp, rax);           // mx ^= mix
+            a_.mov(rax, rbp);
+            a_.shift(A::Shift::Shr, rax, 32);
+            prefetch(rax, offset);
+            a_.mov32(rax, rbp);          // mt = ma
+        } else {
+            a_.mov32(rdx, rbp);          // mt = ma
+            a_.xor_(rbp, rax);           // ma ^= mix
+            a_.mov32(rax, rbp);
+            prefetch(rax, offset);
+            a_.mov32(rax, rdx);
+        }
+        a_.alu32(A::Alu::And, rax, static_cast<std::int32_t>(kDatasetAddressMask));
+        if (full_) {
+            for (unsigned i = 0; i < 8; ++i) {
+                a_.alu(A::Alu::Xor, R(i), ptr(rdi, rax, offset + static_cast<std::int32_t>(8 * i)));
+            }
+        } else {
+            light_item(offset);
+        }
+        a_.shift(A::Shift::Ror, rbp, 32);
+    }
+
+    // Prefetches what the item at `address` (unmasked, in the register)
+    // needs first: the item itself, or in light mode its first cache block.
+    void prefetch(Reg address, std::int32_t offset) {
+        a_.alu32(A::Alu::And, address, static_cast<std::int32_t>(kDatasetAddressMask));
+        if (full_) {
+            a_.prefetcht0(ptr(rdi, address, offset));
+            return;
+        }
+        a_.lea32(rcx, ptr(address, offset));
+        a_.shift32(A::Shift::Shr, rcx, 6);
+        a_.alu32(A::Alu::And, rcx, static_cast<std::int32_t>(kCacheIndexMask));
+        a_.shift32(A::Shift::Shl, rcx, 6);
+        a_.prefetcht0(ptr(rdi, rcx));
+    }
+
+    // Computes the item at rax + offset and XORs it into r0-r7.
+    void light_item(std::int32_t offset) {
+        constexpr Reg kKept[] = {rsi, r8, r9, r10, r11};
+        for (std::size_t i = 0; i < std::size(kKept); ++i) a_.mov(ptr(rsp, kGprSave + static_cast<std::int32_t>(8 * i)), kKept[i]);
+        if (!light_.preserves_sse) {
+            for (unsigned i = 0; i < 16; ++i) a_.movupd(ptr(rsp, kXmmSave + static_cast<std::int32_t>(16 * i)), static_cast<Xmm>(i));
+        }
+        a_.lea(rsi, ptr(rax, offset));
+        a_.shift(A::Shift::Shr, rsi, 6);
+        a_.lea(rdx, ptr(rsp, kItem));
+        a_.mov_imm64(rdi, light_.argument);
+        a_.mov_imm64(rax, light_.function);
+        a_.call(rax);
+        if (!light_.preserves_sse) {
+            for (unsigned i = 0; i < 16; ++i) a_.movupd(static_cast<Xmm>(i), ptr(rsp, kXmmSave + static_cast<std::int32_t>(16 * i)));
+        }
+        for (std::size_t i = 0; i < std::size(kKept); ++i) a_.mov(kKept[i], ptr(rsp, kGprSave + static_cast<std::int32_t>(8 * i)));
+        a_.mov_imm64(rdi, light_.cache_memory);
+        for (unsigned i = 0; i < 8; ++i) a_.alu(A::Alu::Xor, R(i), ptr(rsp, kItem + static_cast<std::int32_t>(8 * i)));
+    }
+
+    // r0-r7 to spAddr1; f0-f3, mixed with e0-e3, to spAddr0.
+    void store_registers() {
+        a_.mov(rax, ptr(rsp, kSpAddr0));
+        a_.mov(rdx, ptr(rsp, kSpAddr1));
+        for (unsigned i = 0; i < 8; ++i) a_.mov(ptr(rsi, rdx, static_cast<std::int32_t>(8 * i)), R(i));
+        if (variant_ == Variant::V1) {
+            for (unsigned i = 0; i < 4; ++i) a_.sse(A::Sse::Xorpd, F(i), E(i));
+        } else {
+            // Each e register in turn is the round key of one round on every
+            // f register: f0 and f2 encrypt, f1 and f3 decrypt.
+            for (unsigned k = 0; k < 4; ++k) {
+                a_.aesenc(F(0), E(k));
+                a_.aesdec(F(1), E(k));
+                a_.aesenc(F(2), E(k));
+                a_.aesdec(F(3), E(k));
+            }
+        }
+        for (unsigned i = 0; i < 4; ++i) a_.movapd(ptr(rsi, rax, static_cast<std::int32_t>(16 * i)), F(i));
+    }
+
+    void epilogue() {
+        a_.mov(rdi, ptr(rsp, kStatePtr));
+        for (unsigned i = 0; i < 8; ++i) a_.mov(ptr(rdi, off::kR + static_cast<std::int32_t>(8 * i)), R(i));
+        for (unsigned i = 0; i < 8; ++i) a_.movapd(ptr(rdi, off::kFe + static_cast<std::int32_t>(16 * i)), static_cast<Xmm>(i));
+        a_.mov(ptr(rdi, off::kMaMx), rbp);
+        a_.alu(A::Alu::Add, rsp, kFrameSize);
+        for (int i = static_cast<int>(std::size(kSaved)) - 1; i >= 0; --i) a_.pop(kSaved[i]);
+        a_.ret();
+    }
+
+    A a_;
+    const Program& program_;
+    Variant variant_;
+    bool full_;
+    bool bmi2_ = false;
+    LightRead light_;
+    std::size_t offsets_[kProgramSizeV2] = {};
+};
+
+class Compiler final : public ProgramRunner {
+public:
+    explicit Compiler(Variant variant) : variant_(variant) {}
+
+    bool init() noexcept {
+        fallback_ = make_interpreter(variant_, cpu_has_aes());
+        return fallback_ != nullptr && code_.allocate(kVmCodeCapacity);
+    }
+
+    void run(const Program& program, VmState& state, std::uint8_t* scratchpad, const DatasetSource& source,
+             HashObserver* observer) override {
+        // The dual view never changes protection. With the mprotect
+        // fallback the system could refuse a change; the interpreter then
+        // runs this program (same result, no stale code).
+        if (!code_.begin_write()) {
+            fallback_->run(program, state, scratchpad, source, observer);
+            return;
+        }
+        compile_vm_program(program, variant_, source, code_.writable());
+        if (!code_.finish_write()) {
+            fallback_->run(program, state, scratchpad, source, observer);
+            return;
+        }
+        const auto run_code = reinterpret_cast<CompiledVmProgram>(const_cast<std::uint8_t*>(code_.executable()));
+        run_code(&state, scratchpad, source.dataset);
+    }
+
+private:
+    Variant variant_;
+    CodeMemory code_;
+    std::unique_ptr<ProgramRunner> fallback_;
+};
+
+}  // namespace
+
+std::size_t compile_vm_program(const Program& program, Variant variant, const DatasetSource& source,
+                               std::uint8_t* code) {
+    Emitter emitter(code, program, variant, source);
+    return emitter.emit();
+}
+
+std::unique_ptr<ProgramRunner> make_compiler(Variant variant) noexcept {
+    if (!compiled_code_supported() || (variant == Variant::V2 && !cpu_has_aes())) return nullptr;
+    std::unique_ptr<Compiler> compiler(new (std::nothrow) Compiler(variant));
+    if (compiler == nullptr || !compiler->init()) return nullptr;
+    return compiler;
+}
+
+}  // namespace rx

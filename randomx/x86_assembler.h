@@ -1,0 +1,194 @@
+// A small x86-64 assembler: the instruction forms the SuperscalarHash and
+// VM compilers emit, encoded into a caller-provided byte buffer.
+//
+// Operands are 64-bit general registers (Reg), SSE registers (Xmm) and
+// memory operands [base + index * 2^scale + disp] (Mem; no RIP-relative or
+// absolute forms, the compilers always address through a register). Jumps
+// take a Label: a position in the buffer, known for backward jumps and
+// patched by bind() for forward ones.
+//
+// Nothing here allocates. The buffer must be large enough for what is
+// emitted: callers size it from a bound on their instruction count, and
+// the assembler checks that bound in debug builds only (see kMaxInstruction).
+//
+// Thread safety: an Assembler is used by one thread; it keeps no global state.
+#pragma once
+
+#include <cassert>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <initializer_list>
+
+namespace rx::x86 {
+
+enum Reg : std::uint8_t { rax, rcx, rdx, rbx, rsp, rbp, rsi, rdi, r8, r9, r10, r11, r12, r13, r14, r15 };
+enum Xmm : std::uint8_t {
+    xmm0, xmm1, xmm2, xmm3, xmm4, xmm5, xmm6, xmm7,
+    xmm8, xmm9, xmm10, xmm11, xmm12, xmm13, xmm14, xmm15,
+};
+
+inline constexpr std::uint8_t kNoIndex = 0xFF;
+
+struct Mem {
+    std::uint8_t base;
+    std::uint8_t index = kNoIndex;
+    std::uint8_t scale = 0;  // log2 of the index factor: 0-3
+    std::int32_t disp = 0;
+};
+
+inline Mem ptr(Reg base, std::int32_t disp = 0) { return Mem{base, kNoIndex, 0, disp}; }
+inline Mem ptr(Reg base, Reg index, std::int32_t disp = 0, unsigned scale = 0) {
+    return Mem{base, index, static_cast<std::uint8_t>(scale), disp};
+}
+
+// Condition codes of Jcc.
+enum class Cond : std::uint8_t { O, NO, B, AE, E, NE, BE, A, S, NS, P, NP, L, GE, LE, G };
+
+// The longest instruction any emitter below produces, in bytes.
+inline constexpr std::size_t kMaxInstruction = 15;
+
+class Assembler {
+public:
+    Assembler(std::uint8_t* buffer, std::size_t capacity) : code_(buffer), capacity_(capacity) {}
+
+    std::size_t size() const { return size_; }
+    std::uint8_t* data() const { return code_; }
+
+    // ---- Raw bytes --------------------------------------------------------
+    void u8(std::uint8_t b) {
+        assert(size_ < capacity_);
+        code_[size_++] = b;
+    }
+    void u32(std::uint32_t v) { raw(&v, 4); }
+    void u64(std::uint64_t v) { raw(&v, 8); }
+    void raw(const void* bytes, std::size_t n) {
+        assert(size_ + n <= capacity_);
+        std::memcpy(code_ + size_, bytes, n);
+        size_ += n;
+    }
+    // Pads with multi-byte NOPs to a multiple of `alignment` (a power of 2).
+    void align(std::size_t alignment);
+
+    // ---- Integer ----------------------------------------------------------
+    // Two-operand ALU operations on 64-bit operands (32-bit with the *32 forms).
+    enum class Alu : std::uint8_t { Add = 0, Or = 1, And = 4, Sub = 5, Xor = 6, Cmp = 7 };
+    void alu(Alu op, Reg dst, Reg src) { rm_op(alu_opcode(op, 0x01), true, src, dst); }
+    void alu(Alu op, Reg dst, const Mem& src) { mem_op(alu_opcode(op, 0x03), true, dst, src); }
+    void alu(Alu op, Reg dst, std::int32_t imm) { alu_imm(op, true, dst, imm); }
+    void alu32(Alu op, Reg dst, std::int32_t imm) { alu_imm(op, false, dst, imm); }
+    void alu32(Alu op, Reg dst, Reg src) { rm_op(alu_opcode(op, 0x01), false, src, dst); }
+
+    static std::uint8_t alu_opcode(Alu op, unsigned base) {
+        return static_cast<std::uint8_t>(base + 8 * static_cast<unsigned>(op));
+    }
+    void add(Reg d, Reg s) { alu(Alu::Add, d, s); }
+    void sub(Reg d, Reg s) { alu(Alu::Sub, d, s); }
+    void xor_(Reg d, Reg s) { alu(Alu::Xor, d, s); }
+
+    void mov(Reg dst, Reg src) { rm_op(0x89, true, src, dst); }
+    void mov32(Reg dst, Reg src) { rm_op(0x89, false, src, dst); }  // zero-extends
+    void mov(Reg dst, const Mem& src) { mem_op(0x8B, true, dst, src); }
+    void mov(const Mem& dst, Reg src) { mem_op(0x89, true, src, dst); }
+    void mov32(Reg dst, const Mem& src) { mem_op(0x8B, false, dst, src); }
+    void mov32(const Mem& dst, Reg src) { mem_op(0x89, false, src, dst); }
+    void mov_imm64(Reg dst, std::uint64_t imm);  // the shortest exact encoding
+    void movnti(const Mem& dst, Reg src) { mem_op2(0x0F, 0xC3, true, src, dst); }
+    void lea(Reg dst, const Mem& src) { mem_op(0x8D, true, dst, src); }
+    void lea32(Reg dst, const Mem& src) { mem_op(0x8D, false, dst, src); }
+    void test(Reg r, std::int32_t imm);        // 64-bit TEST with a sign-extended immediate
+    void test32(Reg r, std::uint32_t imm);
+
+    void imul(Reg dst, Reg src) { rm_op2(0x0F, 0xAF, true, dst, src); }
+    void imul(Reg dst, const Mem& src) { mem_op2(0x0F, 0xAF, true, dst, src); }
+    void imul(Reg dst, Reg src, std::int32_t imm);
+    // RDX:RAX = RAX * operand, unsigned (mul) or signed (imul1).
+    void mul(Reg src) { rm_group(0xF7, 4, true, src); }
+    void mul(const Mem& src) { mem_group(0xF7, 4, true, src); }
+    void imul1(Reg src) { rm_group(0xF7, 5, true, src); }
+    void imul1(const Mem& src) { mem_group(0xF7, 5, true, src); }
+    // BMI2: hi:lo = RDX * src, unsigned, flags untouched.
+    void mulx(Reg hi, Reg lo, Reg src);
+    void neg(Reg r) { rm_group(0xF7, 3, true, r); }
+    void xchg(Reg a, Reg b) { rm_op(0x87, true, a, b); }
+
+    enum class Shift : std::uint8_t { Rol = 0, Ror = 1, Shl = 4, Shr = 5 };
+    void shift(Shift op, Reg r, std::uint8_t count);  // count 0-63; 0 emits nothing
+    void shift_cl(Shift op, Reg r) { rm_group(0xD3, static_cast<unsigned>(op), true, r); }
+    void shift32(Shift op, Reg r, std::uint8_t count);
+
+    void push(Reg r);
+    void pop(Reg r);
+    void ret() { u8(0xC3); }
+    void call(Reg target) { rm_group(0xFF, 2, false, target); }
+
+    // ---- Memory hints and floating-point control --------------------------
+    void prefetcht0(const Mem& m) { mem_op2(0x0F, 0x18, false, 1, m); }
+    void prefetchnta(const Mem& m) { mem_op2(0x0F, 0x18, false, 0, m); }
+    void ldmxcsr(const Mem& m) { mem_op2(0x0F, 0xAE, false, 2, m); }
+
+    // ---- SSE2 / AES-NI ----------------------------------------------------
+    // Packed double operations: dst = dst op src.
+    enum class Sse : std::uint8_t {
+        Sqrtpd = 0x51, Andpd = 0x54, Orpd = 0x56, Xorpd = 0x57,
+        Addpd = 0x58, Mulpd = 0x59, Subpd = 0x5C, Divpd = 0x5E, Movapd = 0x28,
+    };
+    void sse(Sse op, Xmm dst, Xmm src) { xmm_op(0x66, {0x0F, static_cast<std::uint8_t>(op)}, dst, src); }
+    void sse(Sse op, Xmm dst, const Mem& src) { xmm_mem(0x66, {0x0F, static_cast<std::uint8_t>(op)}, dst, src); }
+    void movapd(const Mem& dst, Xmm src) { xmm_mem(0x66, {0x0F, 0x29}, src, dst); }
+    void movupd(Xmm dst, const Mem& src) { xmm_mem(0x66, {0x0F, 0x10}, dst, src); }
+    void movupd(const Mem& dst, Xmm src) { xmm_mem(0x66, {0x0F, 0x11}, src, dst); }
+    // Two signed 32-bit integers from memory to two doubles.
+    void cvtdq2pd(Xmm dst, const Mem& src) { xmm_mem(0xF3, {0x0F, 0xE6}, dst, src); }
+    void shufpd(Xmm dst, Xmm src, std::uint8_t imm) {
+        xmm_op(0x66, {0x0F, 0xC6}, dst, src);
+        u8(imm);
+    }
+    void aesenc(Xmm dst, Xmm key) { xmm_op(0x66, {0x0F, 0x38, 0xDC}, dst, key); }
+    void aesdec(Xmm dst, Xmm key) { xmm_op(0x66, {0x0F, 0x38, 0xDE}, dst, key); }
+    void pxor(Xmm dst, Xmm src) { xmm_op(0x66, {0x0F, 0xEF}, dst, src); }
+
+    // ---- Control flow -----------------------------------------------------
+    // A position in the code. A label used before bind() collects the jumps
+    // to patch (up to kMaxFixups of them).
+    struct Label {
+        static constexpr int kMaxFixups = 4;
+        std::int64_t position = -1;
+        std::uint32_t fixups[kMaxFixups] = {};
+        int fixup_count = 0;
+    };
+    void bind(Label& label);
+    void jmp(Label& target) { jump({0xE9}, target); }
+    void jcc(Cond cond, Label& target) { jump({0x0F, static_cast<std::uint8_t>(0x80 + static_cast<unsigned>(cond))}, target); }
+    // A jump to a known code offset (backward).
+    void jcc_to(Cond cond, std::size_t offset);
+    void jmp_to(std::size_t offset);
+
+private:
+    struct Opcode {
+        std::uint8_t bytes[3];
+        std::uint8_t count;
+        Opcode(std::initializer_list<std::uint8_t> list) : bytes{}, count(0) {
+            for (std::uint8_t b : list) bytes[count++] = b;
+        }
+    };
+
+    void rex(bool w, unsigned reg, unsigned index, unsigned base, bool force = false);
+    void modrm_mem(unsigned reg, const Mem& m);
+    void rm_op(std::uint8_t opcode, bool w, unsigned reg, unsigned rm);
+    void rm_op2(std::uint8_t op0, std::uint8_t op1, bool w, unsigned reg, unsigned rm);
+    void rm_group(std::uint8_t opcode, unsigned digit, bool w, unsigned rm) { rm_op(opcode, w, digit, rm); }
+    void mem_op(std::uint8_t opcode, bool w, unsigned reg, const Mem& m);
+    void mem_op2(std::uint8_t op0, std::uint8_t op1, bool w, unsigned reg, const Mem& m);
+    void mem_group(std::uint8_t opcode, unsigned digit, bool w, const Mem& m) { mem_op(opcode, w, digit, m); }
+    void alu_imm(Alu op, bool w, Reg dst, std::int32_t imm);
+    void xmm_op(std::uint8_t prefix, Opcode op, unsigned reg, unsigned rm);
+    void xmm_mem(std::uint8_t prefix, Opcode op, unsigned reg, const Mem& m);
+    void jump(Opcode op, Label& target);
+
+    std::uint8_t* code_;
+    std::size_t capacity_;
+    std::size_t size_ = 0;
+};
+
+}  // namespace rx::x86
