@@ -7,6 +7,7 @@
 #include <new>
 
 #include "randomx/blake_generator.h"
+#include "randomx/code_memory.h"
 #include "randomx/memory.h"
 
 namespace rx {
@@ -44,7 +45,7 @@ randomx_cache* randomx_alloc_cache(randomx_flags flags) {
     cache->flags = flags;
     cache->large_pages = (flags & RANDOMX_FLAG_LARGE_PAGES) != 0;
     cache->argon2_impl = rx::argon2_impl_for_flags(flags);
-    if ((flags & RANDOMX_FLAG_JIT) != 0 && rx::compiled_code_supported()) {
+    if ((flags & RANDOMX_FLAG_JIT) != 0 && rx::compiled_code_runs()) {
         cache->code.reset(new (std::nothrow) rx::DatasetCode);  // null: the portable executors run
     }
     cache->memory = static_cast<std::uint8_t*>(rx::alloc_large(rx::kCacheSize, cache->large_pages));

@@ -93,4 +93,21 @@ void CodeMemory::release() noexcept {
     size_ = 0;
 }
 
+bool compiled_code_runs() noexcept {
+#if defined(__x86_64__) && defined(__linux__)
+    static const bool runs = [] {
+        CodeMemory memory;
+        if (!memory.allocate(1)) return false;
+        static const std::uint8_t kProbe[] = {0xB8, 0x2A, 0x00, 0x00, 0x00, 0xC3};  // mov eax, 42; ret
+        std::memcpy(memory.writable(), kProbe, sizeof kProbe);
+        if (!memory.finish_write()) return false;
+        const auto probe = reinterpret_cast<int (*)()>(const_cast<std::uint8_t*>(memory.executable()));
+        return probe() == 42;
+    }();
+    return runs;
+#else
+    return false;
+#endif
+}
+
 }  // namespace rx

@@ -66,4 +66,8 @@ private:
     bool writable_ = false;
 };
 
+// Whether generated code can run here: an x86-64 Linux process in which a
+// small probe, written and mapped as above, runs and returns. Probed once.
+bool compiled_code_runs() noexcept;
+
 }  // namespace rx

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "randomx/randomx.h"
+#include "randomx/code_memory.h"
 
 namespace rx {
 namespace {
@@ -64,6 +65,9 @@ extern "C" randomx_flags randomx_get_flags(void) {
     }
     if (cpu.avx2) {
         flags |= RANDOMX_FLAG_ARGON2_AVX2;
+    }
+    if (rx::compiled_code_runs()) {
+        flags |= RANDOMX_FLAG_JIT;
     }
     return static_cast<randomx_flags>(flags);
 }

@@ -71,8 +71,12 @@ void dataset_initial_registers(std::uint64_t item_number, std::uint64_t r[8]) {
 void dataset_item(const randomx_cache& cache, std::uint64_t item_number, std::uint64_t out[8]) {
     if (cache.code != nullptr && cache.code->ready()) {
         cache.code->item()(cache.memory, item_number, out);
-        return;
+    } else {
+        dataset_item_portable(cache, item_number, out);
     }
+}
+
+void dataset_item_portable(const randomx_cache& cache, std::uint64_t item_number, std::uint64_t out[8]) {
     std::uint64_t r[8];
     dataset_initial_registers(item_number, r);
     std::uint64_t register_value = item_number;
@@ -102,7 +106,7 @@ void dataset_items(const randomx_cache& cache, std::uint8_t* memory, std::uint64
     }
     for (; done < count; ++done) {
         std::uint64_t item[8];
-        dataset_item(cache, start + done, item);
+        dataset_item(cache, start + done, item);  // compiled or portable, as the groups above
         std::memcpy(memory + done * kCacheLineSize, item, sizeof item);
     }
 }

@@ -34,6 +34,9 @@ void dataset_initial_registers(std::uint64_t item_number, std::uint64_t r[8]);
 // cache's compiled code when it has some, else with the portable executor.
 void dataset_item(const randomx_cache& cache, std::uint64_t item_number, std::uint64_t out[8]);
 
+// The same with the portable executor, whatever the cache holds.
+void dataset_item_portable(const randomx_cache& cache, std::uint64_t item_number, std::uint64_t out[8]);
+
 // Computes items [start, start + count) into `memory` (which points at item
 // `start`). With the cache's compiled code, whole groups of
 // kDatasetCodeGroup items run through its range entry; without it, groups of

@@ -14,10 +14,16 @@
  *   RANDOMX_FLAG_FULL_MEM     4    the VM reads dataset items from a dataset
  *                                  (fast mode); without it, items are computed
  *                                  from the cache (light mode)
- *   RANDOMX_FLAG_JIT          8    compile programs to machine code (not
- *                                  available yet: never reported, ignored)
- *   RANDOMX_FLAG_SECURE       16   W^X for JIT code; accepted, no effect for
- *                                  the interpreter
+ *   RANDOMX_FLAG_JIT          8    compile to x86-64 machine code: the cache's
+ *                                  SuperscalarHash programs (given to
+ *                                  randomx_alloc_cache) and each VM program
+ *                                  (given to randomx_create_vm); where code
+ *                                  cannot run, the portable paths run instead
+ *   RANDOMX_FLAG_SECURE       16   W^X: no mapping of the process is ever both
+ *                                  writable and executable. Compiled code
+ *                                  always follows this rule (it is written
+ *                                  and run through two views of one memory
+ *                                  object), so the flag costs nothing
  *   RANDOMX_FLAG_ARGON2_SSSE3 32   Argon2d fill with SSSE3
  *   RANDOMX_FLAG_ARGON2_AVX2  64   Argon2d fill with AVX2
  *   RANDOMX_FLAG_ARGON2       96   both of the above
@@ -49,6 +55,17 @@ typedef enum {
     RANDOMX_FLAG_V2 = 128
 } randomx_flags;
 
+#if defined(__cplusplus)
+/* C++ callers combine flags as the enum type itself. */
+constexpr randomx_flags operator|(randomx_flags a, randomx_flags b) {
+    return static_cast<randomx_flags>(static_cast<unsigned>(a) | static_cast<unsigned>(b));
+}
+constexpr randomx_flags operator&(randomx_flags a, randomx_flags b) {
+    return static_cast<randomx_flags>(static_cast<unsigned>(a) & static_cast<unsigned>(b));
+}
+inline randomx_flags &operator|=(randomx_flags &a, randomx_flags b) { return a = a | b; }
+#endif
+
 typedef struct randomx_dataset randomx_dataset;
 typedef struct randomx_cache randomx_cache;
 typedef struct randomx_vm randomx_vm;
@@ -57,13 +74,15 @@ typedef struct randomx_vm randomx_vm;
 extern "C" {
 #endif
 
-/* The flags best suited to this processor: HARD_AES where AES-NI exists and
- * ARGON2_SSSE3/ARGON2_AVX2 where those instruction sets exist. */
+/* The flags best suited to this processor and system: HARD_AES where AES-NI
+ * exists, ARGON2_SSSE3/ARGON2_AVX2 where those instruction sets exist, and JIT
+ * on x86-64 Linux where generated code can be mapped and run. */
 randomx_flags randomx_get_flags(void);
 
 /* Allocates a cache (256 MiB plus the SuperscalarHash programs). Honoured
- * flags: LARGE_PAGES and the ARGON2 bits. Returns NULL if memory cannot be
- * obtained. The memory is 2 MiB aligned and offered to transparent huge pages. */
+ * flags: LARGE_PAGES, JIT (the programs are compiled at each initialisation)
+ * and the ARGON2 bits. Returns NULL if memory cannot be obtained. The memory
+ * is 2 MiB aligned and offered to transparent huge pages. */
 randomx_cache *randomx_alloc_cache(randomx_flags flags);
 
 /* Fills the cache from a key of 0 to 60 bytes (Argon2d, then the eight
@@ -83,7 +102,9 @@ randomx_dataset *randomx_alloc_dataset(randomx_flags flags);
 /* Number of 64-byte items in a dataset: 34078719. */
 unsigned long randomx_dataset_item_count(void);
 
-/* Computes items [startItem, startItem + itemCount) from an initialised cache. */
+/* Computes items [startItem, startItem + itemCount) from an initialised cache,
+ * on the calling thread (with the cache's compiled code when it has some).
+ * Calls on disjoint ranges may run concurrently. */
 void randomx_init_dataset(randomx_dataset *dataset, randomx_cache *cache,
                           unsigned long startItem, unsigned long itemCount);
 
@@ -95,19 +116,24 @@ void randomx_release_dataset(randomx_dataset *dataset);
 
 /* Creates a VM. With FULL_MEM a dataset is required (the cache may be NULL);
  * without it an initialised cache is required. Honoured flags: HARD_AES,
- * FULL_MEM, V2, LARGE_PAGES (scratchpad), SECURE (accepted). Returns NULL if
- * memory cannot be obtained or a required argument is missing. */
+ * FULL_MEM, V2, JIT (the compiler where it can run, else the interpreter),
+ * LARGE_PAGES (scratchpad; without it the 2 MiB scratchpad is 2 MiB aligned
+ * and offered to transparent huge pages) and SECURE. Returns NULL if memory
+ * cannot be obtained or a required argument is missing. */
 randomx_vm *randomx_create_vm(randomx_flags flags, randomx_cache *cache,
                               randomx_dataset *dataset);
 
-/* Rebinds a light-mode VM to another cache / a full-mode VM to another dataset. */
+/* Rebinds a light-mode VM to another initialised cache / a full-mode VM to
+ * another dataset. Anything else (NULL, a cache never initialised, a cache
+ * for a full-mode VM) is ignored and the VM keeps its source. */
 void randomx_vm_set_cache(randomx_vm *machine, randomx_cache *cache);
 void randomx_vm_set_dataset(randomx_vm *machine, randomx_dataset *dataset);
 
-/* Destroys a VM; NULL is ignored. */
+/* Destroys a VM, wiping its registers and compiled code; NULL is ignored. */
 void randomx_destroy_vm(randomx_vm *machine);
 
-/* Writes the 32-byte RandomX hash of input to output. */
+/* Writes the 32-byte RandomX hash of input to output. The VM's registers,
+ * program seeds and generated programs are wiped before it returns. */
 void randomx_calculate_hash(randomx_vm *machine, const void *input, size_t inputSize,
                             void *output);
 

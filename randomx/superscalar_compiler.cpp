@@ -200,18 +200,10 @@ void emit_range(A& a, const std::array<SuperscalarProgram, kCacheAccesses>& prog
 
 }  // namespace
 
-bool compiled_code_supported() noexcept {
-#if defined(__x86_64__) && defined(__linux__)
-    return true;
-#else
-    return false;
-#endif
-}
-
 bool DatasetCode::compile(const std::array<SuperscalarProgram, kCacheAccesses>& programs) noexcept {
     item_ = nullptr;
     range_ = nullptr;
-    if (!compiled_code_supported()) return false;
+    if (!compiled_code_runs()) return false;
     if (memory_.size() == 0 && !memory_.allocate(kCodeBytes)) return false;
     if (!memory_.begin_write()) return false;
     A a(memory_.writable(), memory_.size());

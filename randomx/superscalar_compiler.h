@@ -51,7 +51,4 @@ private:
     RangeFunction range_ = nullptr;
 };
 
-// Whether this processor and system can run compiled code (x86-64 Linux).
-bool compiled_code_supported() noexcept;
-
 }  // namespace rx

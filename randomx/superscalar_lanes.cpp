@@ -38,8 +38,9 @@ __attribute__((always_inline)) inline void run_lanes(const CompiledSuperscalar& 
                 for (std::size_t i = 0; i < kLanes; ++i) d[i] *= s[i];
                 break;
             case SuperscalarOp::Ror:
-                // Rotation counts are 1..63.
-                for (std::size_t i = 0; i < kLanes; ++i) d[i] = (d[i] >> shift) | (d[i] << (64 - shift));
+                // The generator draws counts 1..63; masking keeps a count of 0
+                // defined (a plain shift by 64 is not).
+                for (std::size_t i = 0; i < kLanes; ++i) d[i] = (d[i] >> shift) | (d[i] << ((64 - shift) & 63));
                 break;
             case SuperscalarOp::AddConst:
                 for (std::size_t i = 0; i < kLanes; ++i) d[i] += c;

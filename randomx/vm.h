@@ -49,7 +49,7 @@ struct alignas(64) VmState {
     std::uint32_t mx;     // (ma, mx) read and written as one 64-bit word
     std::uint32_t sp_addr0;
     std::uint32_t sp_addr1;
-    std::uint32_t fprc;   // rounding mode 0-3 (interpreter; compiled code keeps it in MXCSR)
+    std::uint32_t fprc;   // rounding mode 0-3 (compiled code keeps it in MXCSR, stores it at the end)
     alignas(16) std::uint64_t e_mask[2];  // group E conversion: OR masks of this program
 
     __m128d& f(unsigned i) { return fe[i]; }
@@ -63,12 +63,14 @@ inline constexpr std::int32_t kR = 0;
 inline constexpr std::int32_t kFe = 80;
 inline constexpr std::int32_t kA = 208;
 inline constexpr std::int32_t kMaMx = 272;
+inline constexpr std::int32_t kFprc = 288;
 inline constexpr std::int32_t kEMask = 304;
 }  // namespace vm_state_offset
 static_assert(offsetof(VmState, r) == vm_state_offset::kR);
 static_assert(offsetof(VmState, fe) == vm_state_offset::kFe);
 static_assert(offsetof(VmState, a) == vm_state_offset::kA);
 static_assert(offsetof(VmState, ma) == vm_state_offset::kMaMx && offsetof(VmState, mx) == vm_state_offset::kMaMx + 4);
+static_assert(offsetof(VmState, fprc) == vm_state_offset::kFprc);
 static_assert(offsetof(VmState, e_mask) == vm_state_offset::kEMask);
 
 // Where a machine's dataset items come from: a built dataset (full mode) or
@@ -95,6 +97,8 @@ public:
                               const std::uint64_t* /*item, 8 words*/) {}
     virtual void iteration_finished(std::uint32_t /*iteration*/, const VmState& /*state*/,
                                     const std::uint8_t* /*scratchpad*/) {}
+    // A CBRANCH jumped back to instruction `target` (interpreter only).
+    virtual void branch_taken(std::uint32_t /*instruction*/, std::uint32_t /*target*/) {}
     virtual void program_finished(unsigned /*index*/, const RegisterFile& /*registers*/,
                                   const std::uint8_t* /*scratchpad*/) {}
     virtual void hash_finished(const std::uint8_t* /*aes_hash, 64 bytes*/,
@@ -140,6 +144,10 @@ public:
     void use_dataset(const std::uint8_t* memory);    // full mode: item 0 at memory
 
     void set_observer(HashObserver* observer) { observer_ = observer; }
+
+    // The registers as the last hash left them (wiped), for tests.
+    const VmState& state() const { return state_; }
+    const Program& program() const { return program_; }
 
     // Writes the 32-byte hash of `input`. A dataset source must be set.
     // Afterwards the registers, program seeds and generated program (all

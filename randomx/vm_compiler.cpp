@@ -360,6 +360,11 @@ private:
         for (unsigned i = 0; i < 8; ++i) a_.mov(ptr(rdi, off::kR + static_cast<std::int32_t>(8 * i)), R(i));
         for (unsigned i = 0; i < 8; ++i) a_.movapd(ptr(rdi, off::kFe + static_cast<std::int32_t>(16 * i)), static_cast<Xmm>(i));
         a_.mov(ptr(rdi, off::kMaMx), rbp);
+        a_.stmxcsr(ptr(rsp, kMxcsr));
+        a_.mov32(rax, ptr(rsp, kMxcsr));
+        a_.shift32(A::Shift::Shr, rax, kMxcsrRoundingShift);
+        a_.alu32(A::Alu::And, rax, 3);
+        a_.mov32(ptr(rdi, off::kFprc), rax);
         a_.alu(A::Alu::Add, rsp, kFrameSize);
         for (int i = static_cast<int>(std::size(kSaved)) - 1; i >= 0; --i) a_.pop(kSaved[i]);
         a_.ret();
@@ -416,7 +421,7 @@ std::size_t compile_vm_program(const Program& program, Variant variant, const Da
 }
 
 std::unique_ptr<ProgramRunner> make_compiler(Variant variant) noexcept {
-    if (!compiled_code_supported() || (variant == Variant::V2 && !cpu_has_aes())) return nullptr;
+    if (!compiled_code_runs() || (variant == Variant::V2 && !cpu_has_aes())) return nullptr;
     std::unique_ptr<Compiler> compiler(new (std::nothrow) Compiler(variant));
     if (compiler == nullptr || !compiler->init()) return nullptr;
     return compiler;

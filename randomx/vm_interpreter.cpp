@@ -48,7 +48,7 @@ inline __m128d load_e(const std::uint8_t* p, __m128d e_mask) {
 
 // One pass over the program buffer.
 void run_instructions(const Program& program, VmState& s, std::uint8_t* sp, __m128d e_mask,
-                      Variant variant) {
+                      Variant variant, HashObserver* observer) {
     const Instruction* code = program.code;
     const std::uint32_t size = program.size;
     std::uint64_t* r = s.r;
@@ -105,6 +105,9 @@ void run_instructions(const Program& program, VmState& s, std::uint8_t* sp, __m1
         case Op::CBRANCH:
             r[in.dst] += in.imm;
             if ((r[in.dst] & (kJumpMask << in.shift)) == 0) {
+                if (observer != nullptr) {
+                    observer->branch_taken(pc, in.target);
+                }
                 pc = in.target;
                 continue;
             }
@@ -187,7 +190,7 @@ public:
                 observer->iteration_loaded(ic, s);
             }
 
-            run_instructions(program, s, sp, e_mask, variant_);
+            run_instructions(program, s, sp, e_mask, variant_, observer);
             if (observer != nullptr) {
                 observer->program_executed(ic, s);
             }

@@ -126,6 +126,7 @@ public:
     void prefetcht0(const Mem& m) { mem_op2(0x0F, 0x18, false, 1, m); }
     void prefetchnta(const Mem& m) { mem_op2(0x0F, 0x18, false, 0, m); }
     void ldmxcsr(const Mem& m) { mem_op2(0x0F, 0xAE, false, 2, m); }
+    void stmxcsr(const Mem& m) { mem_op2(0x0F, 0xAE, false, 3, m); }
 
     // ---- SSE2 / AES-NI ----------------------------------------------------
     // Packed double operations: dst = dst op src.

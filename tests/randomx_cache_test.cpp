@@ -23,6 +23,7 @@
 #include "randomx/dataset.h"
 #include "randomx/memory.h"
 #include "randomx/superscalar.h"
+#include "randomx/superscalar_compiler.h"
 #include "randomx/superscalar_executor.h"
 #include "tests/support/vector_json.h"
 
@@ -65,12 +66,14 @@ struct CacheDeleter {
 using CachePtr = std::unique_ptr<randomx_cache, CacheDeleter>;
 
 // One initialised cache per key for the whole file; the flags of the first
-// request for a key choose its Argon2d implementation.
+// request for a key choose its Argon2d implementation. Where the processor
+// runs compiled code the cache has it, so that dataset_item (compiled) can be
+// held against dataset_item_portable.
 randomx_cache& shared_cache(const std::vector<std::uint8_t>& key, randomx_flags flags) {
     static std::map<std::vector<std::uint8_t>, CachePtr> caches;
     CachePtr& slot = caches[key];
     if (!slot) {
-        slot.reset(randomx_alloc_cache(flags));
+        slot.reset(randomx_alloc_cache(flags | (randomx_get_flags() & RANDOMX_FLAG_JIT)));
         if (!slot) {
             throw std::runtime_error("cannot allocate a cache");
         }
@@ -198,6 +201,29 @@ TEST(SuperscalarHash, ManyItemExecutorAgreesWithSingleItemExecutor) {
     }
 }
 
+// A rotation count of 0 (never generated, but representable) leaves the
+// register as it is on both executors; the many-item loop must not shift by 64.
+TEST(SuperscalarHash, RotationByZeroIsIdentityOnBothExecutors) {
+    rx::SuperscalarProgram program;
+    program.size = 2;
+    program.instructions[0] = {rx::SuperscalarType::IROR_C, 3, 3, 0, 0};
+    program.instructions[1] = {rx::SuperscalarType::IROR_C, 4, 4, 0, 64};
+    auto compiled = std::make_unique<rx::CompiledSuperscalar>();
+    rx::compile_superscalar(program, *compiled);
+    auto lanes = std::make_unique<rx::SuperscalarLanes>();
+    for (std::size_t lane = 0; lane < rx::kSuperscalarLanes; ++lane) {
+        for (std::size_t j = 0; j < 8; ++j) {
+            lanes->r[j][lane] = 0x0123456789abcdefULL * (lane + 1) + j;
+        }
+    }
+    const rx::SuperscalarLanes before = *lanes;
+    rx::execute_superscalar_lanes(*compiled, *lanes);
+    EXPECT_EQ(std::memcmp(lanes.get(), &before, sizeof before), 0);
+    std::uint64_t r[8] = {1, 2, 3, 0x8000000000000001ULL, 5, 6, 7, 8};
+    rx::execute_superscalar(*compiled, r);
+    EXPECT_EQ(r[3], 0x8000000000000001ULL);
+}
+
 // ---- Argon2d --------------------------------------------------------------
 
 TEST(Argon2d, SimdImplementationsFillTheSameMemoryAsPortable) {
@@ -263,7 +289,10 @@ TEST_P(KeyVectors, CacheMemoryAndDatasetItemsMatch) {
         std::uint64_t r[8];
         rx::dataset_item(cache, n, r);
         EXPECT_EQ(hex(reinterpret_cast<const std::uint8_t*>(r), 64), item["item_hex"].str())
-            << "item " << n;
+            << "item " << n << (cache.code != nullptr ? ", compiled" : "");
+        rx::dataset_item_portable(cache, n, r);
+        EXPECT_EQ(hex(reinterpret_cast<const std::uint8_t*>(r), 64), item["item_hex"].str())
+            << "item " << n << ", portable";
     }
 }
 
@@ -308,6 +337,45 @@ TEST(DatasetItem, FollowsTheTraceStepByStep) {
     }
 }
 
+// ---- Compiled SuperscalarHash against the portable executors -------------
+
+// Random keys and item numbers: the compiled item entry and the compiled
+// range entry (groups and a remainder, at random starts) against the
+// portable single-item executor.
+TEST(CompiledSuperscalar, ItemsAndRangesMatchThePortableExecutor) {
+    if ((randomx_get_flags() & RANDOMX_FLAG_JIT) == 0) {
+        GTEST_SKIP() << "no compiled code on this system";
+    }
+    std::mt19937_64 rng(20261207);
+    for (int k = 0; k < 2; ++k) {
+        std::vector<std::uint8_t> key(32);
+        for (std::uint8_t& b : key) {
+            b = static_cast<std::uint8_t>(rng());
+        }
+        randomx_cache& cache = shared_cache(key, flags_for_key(static_cast<std::size_t>(k)));
+        ASSERT_TRUE(cache.code != nullptr && cache.code->ready());
+        for (int i = 0; i < 1500; ++i) {
+            const std::uint64_t n = rng() % rx::kDatasetItemCount;
+            std::uint64_t compiled[8];
+            std::uint64_t portable[8];
+            rx::dataset_item(cache, n, compiled);
+            rx::dataset_item_portable(cache, n, portable);
+            ASSERT_EQ(registers(compiled), registers(portable)) << "key " << k << ", item " << n;
+        }
+        for (int i = 0; i < 20; ++i) {
+            const std::uint64_t count = 1 + rng() % (3 * rx::kDatasetCodeGroup);
+            const std::uint64_t start = rng() % (rx::kDatasetItemCount - count);
+            std::vector<std::uint64_t> range(8 * count);
+            rx::dataset_items(cache, reinterpret_cast<std::uint8_t*>(range.data()), start, count);
+            for (std::uint64_t j = 0; j < count; ++j) {
+                std::uint64_t portable[8];
+                rx::dataset_item_portable(cache, start + j, portable);
+                ASSERT_EQ(registers(&range[8 * j]), registers(portable)) << "item " << start + j;
+            }
+        }
+    }
+}
+
 // ---- The dataset API ------------------------------------------------------
 
 struct DatasetDeleter {
@@ -341,7 +409,7 @@ TEST(Dataset, InitialisedRangesEqualSingleItems) {
                              static_cast<unsigned long>(range.count));
         for (std::uint64_t n = range.start; n < range.start + range.filled; ++n) {
             std::uint64_t r[8];
-            rx::dataset_item(cache, n, r);
+            rx::dataset_item_portable(cache, n, r);
             ASSERT_EQ(std::memcmp(memory + n * 64, r, 64), 0) << "item " << n;
         }
         // Neighbouring items were not written.

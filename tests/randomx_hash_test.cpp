@@ -1,7 +1,8 @@
 // Light-mode hashes through the C API: every case of hashes.json (v1 and v2)
-// and every chain of chains.json, with AES-NI, and software AES on the first
-// case of each variant and on the shortest chain of each key (the traces
-// already follow software AES stage by stage).
+// and every chain of chains.json, with the compiler and with the interpreter,
+// with AES-NI, and software AES on the first case of each variant and on the
+// shortest chain of each key (the traces already follow software AES stage by
+// stage).
 //
 // One test per key, because each test runs in its own process and
 // initialising a cache costs about a second.
@@ -24,6 +25,7 @@ using zt::test::step_message;
 using zt::test::unhex;
 
 constexpr unsigned kHardAes = RANDOMX_FLAG_HARD_AES;
+constexpr unsigned kJit = RANDOMX_FLAG_JIT;
 
 unsigned base_flags() { return static_cast<unsigned>(randomx_get_flags()); }
 
@@ -101,9 +103,12 @@ TEST_P(KeyVectors, HashesAndChainsInLightMode) {
         const bool v2 = v["variant"].str() == "v2";
         const unsigned flags = base_flags() | (v2 ? RANDOMX_FLAG_V2 : 0U);
         const std::vector<std::uint8_t> input = unhex(v["input_hex"].str());
-        Vm vm(flags, key);
-        ASSERT_TRUE(vm.ok());
-        EXPECT_EQ(vm.hash(input), v["hash_hex"].str()) << v["variant"].str() << ", " << v["note"].str();
+        for (const unsigned backend : {flags, flags & ~kJit}) {
+            Vm vm(backend, key);
+            ASSERT_TRUE(vm.ok());
+            EXPECT_EQ(vm.hash(input), v["hash_hex"].str())
+                << v["variant"].str() << ", " << v["note"].str() << ((backend & kJit) != 0 ? ", compiler" : "");
+        }
         if (!software_done[v2]) {
             Vm soft(flags & ~kHardAes, key);
             ASSERT_TRUE(soft.ok());
@@ -123,6 +128,7 @@ TEST_P(KeyVectors, HashesAndChainsInLightMode) {
         ASSERT_EQ(chain["variant"].str(), "v2");
         SCOPED_TRACE("chain of segment " + std::to_string(chain["segment"].num()));
         check_chain(chain, key, base_flags() | RANDOMX_FLAG_V2);
+        check_chain(chain, key, (base_flags() & ~kJit) | RANDOMX_FLAG_V2);
         if (shortest == nullptr || chain["iterations"].num() < (*shortest)["iterations"].num()) {
             shortest = &chain;
         }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "randomx/blake2b.h"
+#include "randomx/code_memory.h"
 #include "randomx/constants.h"
 #include "randomx/cpu.h"
 #include "randomx/randomx.h"
@@ -195,14 +196,24 @@ private:
 struct TraceCase {
     const char* path;
     rx::Variant variant;
+    rx::Backend backend;
 };
+
+std::unique_ptr<rx::ProgramRunner> runner(const TraceCase& c, bool hard_aes) {
+    return c.backend == rx::Backend::Compiler ? rx::make_compiler(c.variant) : rx::make_interpreter(c.variant, hard_aes);
+}
 
 class VmTrace : public ::testing::TestWithParam<TraceCase> {};
 
 // Both AES implementations in one test: the cache is initialised once per
-// test process.
+// test process. The compiler is checked at every stage around its programs
+// (seeds, register files, scratchpads); only the interpreter reports the
+// iterations inside them.
 TEST_P(VmTrace, EveryStageMatches) {
     const TraceCase& c = GetParam();
+    if (runner(c, false) == nullptr) {
+        GTEST_SKIP() << "the compiler cannot run here";
+    }
     const Json trace = load_vectors(c.path);
     struct ScratchpadFree {
         void operator()(std::uint8_t* p) const { ::operator delete[](p, std::align_val_t{64}); }
@@ -216,7 +227,7 @@ TEST_P(VmTrace, EveryStageMatches) {
             continue;
         }
         SCOPED_TRACE(hard_aes ? "AES-NI" : "software AES");
-        rx::Machine machine(c.variant, hard_aes, scratchpad.get());
+        rx::Machine machine(c.variant, hard_aes, scratchpad.get(), runner(c, hard_aes));
         machine.use_cache(cache);
         TraceChecker checker(trace);
         machine.set_observer(&checker);
@@ -224,14 +235,20 @@ TEST_P(VmTrace, EveryStageMatches) {
         machine.hash(input.data(), input.size(), hash);
         EXPECT_EQ(hex(hash, sizeof hash), trace["hash_hex"].str());
         EXPECT_EQ(checker.programs_seen(), 8);
-        EXPECT_EQ(checker.iterations_seen(), 8 * 5);
+        EXPECT_EQ(checker.iterations_seen(), c.backend == rx::Backend::Interpreter ? 8 * 5 : 0);
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Variants, VmTrace,
-                         ::testing::Values(TraceCase{"randomx/traces/trace-v1.json", rx::Variant::V1},
-                                           TraceCase{"randomx/traces/trace-v2.json", rx::Variant::V2}),
-                         [](const auto& info) { return info.param.variant == rx::Variant::V1 ? "v1" : "v2"; });
+INSTANTIATE_TEST_SUITE_P(
+    Variants, VmTrace,
+    ::testing::Values(TraceCase{"randomx/traces/trace-v1.json", rx::Variant::V1, rx::Backend::Interpreter},
+                      TraceCase{"randomx/traces/trace-v2.json", rx::Variant::V2, rx::Backend::Interpreter},
+                      TraceCase{"randomx/traces/trace-v1.json", rx::Variant::V1, rx::Backend::Compiler},
+                      TraceCase{"randomx/traces/trace-v2.json", rx::Variant::V2, rx::Backend::Compiler}),
+    [](const auto& info) {
+        return std::string(info.param.variant == rx::Variant::V1 ? "v1" : "v2") +
+               (info.param.backend == rx::Backend::Compiler ? "_compiler" : "_interpreter");
+    });
 
 // The C API of the VM.
 
@@ -277,8 +294,22 @@ TEST(VmApi, FlagsFollowTheProcessor) {
     EXPECT_EQ((flags & RANDOMX_FLAG_HARD_AES) != 0, rx::cpu_has_aes());
     EXPECT_EQ((flags & RANDOMX_FLAG_ARGON2_SSSE3) != 0, rx::cpu_features().ssse3);
     EXPECT_EQ((flags & RANDOMX_FLAG_ARGON2_AVX2) != 0, rx::cpu_features().avx2);
-    const unsigned offered = RANDOMX_FLAG_HARD_AES | RANDOMX_FLAG_ARGON2;
-    EXPECT_EQ(flags & ~offered, 0U) << "no JIT, nor any mode or variant flag";
+    EXPECT_EQ((flags & RANDOMX_FLAG_JIT) != 0, rx::compiled_code_runs());
+#if defined(__x86_64__) && defined(__linux__)
+    EXPECT_NE(flags & RANDOMX_FLAG_JIT, 0U) << "x86-64 Linux runs compiled code";
+#endif
+    const unsigned offered = RANDOMX_FLAG_HARD_AES | RANDOMX_FLAG_ARGON2 | RANDOMX_FLAG_JIT;
+    EXPECT_EQ(flags & ~offered, 0U) << "no mode or variant flag";
+}
+
+// C++ callers combine flags as the enum type, as with the standard header.
+TEST(VmApi, FlagsCombineAsTheirOwnType) {
+    static_assert((RANDOMX_FLAG_V2 | RANDOMX_FLAG_SECURE) == 144);
+    static_assert(((RANDOMX_FLAG_V2 | RANDOMX_FLAG_JIT) & RANDOMX_FLAG_JIT) == RANDOMX_FLAG_JIT);
+    randomx_flags flags = randomx_get_flags() | RANDOMX_FLAG_SECURE;
+    flags |= RANDOMX_FLAG_FULL_MEM;
+    EXPECT_EQ(static_cast<unsigned>(flags),
+              static_cast<unsigned>(randomx_get_flags()) | RANDOMX_FLAG_SECURE | RANDOMX_FLAG_FULL_MEM);
 }
 
 TEST(VmApi, CreationNeedsTheDataSourceOfItsMode) {
@@ -321,6 +352,52 @@ TEST(VmApi, HashIgnoresCallerFloatingPointModeAndAcceptedFlags) {
     const VmPtr large = create_vm(base | RANDOMX_FLAG_LARGE_PAGES, cache, nullptr);
     if (large != nullptr) {
         EXPECT_EQ(api_hash(large.get(), a.input), a.v2_hash) << "LARGE_PAGES";
+    }
+}
+
+// A cache that was never initialised has no programs; rebinding to it would
+// make the next hash run none. It is refused like at creation, and the VM
+// keeps hashing with its cache.
+TEST(VmApi, SetCacheRefusesAnUninitialisedCache) {
+    const Official a = official(kKey0, "official test case a");
+    const VmPtr vm = create_vm(static_cast<unsigned>(randomx_get_flags()) | RANDOMX_FLAG_V2, keyed_cache(bytes(kKey0)),
+                               nullptr);
+    ASSERT_NE(vm, nullptr);
+    struct CacheRelease {
+        void operator()(randomx_cache* cache) const { randomx_release_cache(cache); }
+    };
+    const std::unique_ptr<randomx_cache, CacheRelease> uninitialised(randomx_alloc_cache(randomx_get_flags()));
+    ASSERT_NE(uninitialised, nullptr);
+    randomx_vm_set_cache(vm.get(), uninitialised.get());
+    EXPECT_EQ(api_hash(vm.get(), a.input), a.v2_hash);
+}
+
+// What a hash leaves in the machine: nothing. The registers and the last
+// program are derived from the input's way to the hash.
+TEST(VmApi, MachineWipesItsRegistersAndProgramAfterEveryHash) {
+    const Official a = official(kKey0, "official test case a");
+    struct ScratchpadFree {
+        void operator()(std::uint8_t* p) const { ::operator delete[](p, std::align_val_t{64}); }
+    };
+    const std::unique_ptr<std::uint8_t, ScratchpadFree> scratchpad(
+        static_cast<std::uint8_t*>(::operator new[](rx::kScratchpadL3, std::align_val_t{64})));
+    for (const rx::Backend backend : {rx::Backend::Interpreter, rx::Backend::Compiler}) {
+        auto run = backend == rx::Backend::Compiler ? rx::make_compiler(rx::Variant::V2)
+                                                    : rx::make_interpreter(rx::Variant::V2, rx::cpu_has_aes());
+        if (run == nullptr) {
+            continue;
+        }
+        rx::Machine machine(rx::Variant::V2, rx::cpu_has_aes(), scratchpad.get(), std::move(run));
+        machine.use_cache(keyed_cache(bytes(kKey0)));
+        std::uint8_t hash[RANDOMX_HASH_SIZE];
+        machine.hash(a.input.data(), a.input.size(), hash);
+        EXPECT_EQ(hex(hash, sizeof hash), a.v2_hash);
+        const auto zero = [](const void* p, std::size_t n) {
+            const auto* bytes = static_cast<const std::uint8_t*>(p);
+            return std::all_of(bytes, bytes + n, [](std::uint8_t b) { return b == 0; });
+        };
+        EXPECT_TRUE(zero(&machine.state(), sizeof(rx::VmState))) << static_cast<int>(backend);
+        EXPECT_TRUE(zero(&machine.program(), sizeof(rx::Program))) << static_cast<int>(backend);
     }
 }
 
