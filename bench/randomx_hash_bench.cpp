@@ -1,12 +1,27 @@
 // Single-thread RandomX v2 hash rate for the work engine's unit of serial
-// work: chained hashes of 69-byte step messages, each state the previous hash.
+// work: chained hashes of 69-byte step messages, each state the previous hash,
+// with the engine's flags (base | V2 | SECURE, and FULL_MEM in full mode).
 //
-// Light mode (flags base|144: V2 and SECURE) with AES-NI is the baseline; the
-// same chain with software AES is reported as a ratio to it. With --full the
-// dataset is built (minutes, on all cores) and full mode (base|148) is
-// measured as well, with its ratio to light mode.
+// In one run, light mode:
+//  - the interpreter (the baseline) and the compiler, through the C API;
+//  - the compiler with its code memory switched by mprotect around every
+//    compilation instead of written through a second view (the cost of W^X
+//    done the other way);
+//  - the compiler's own cost: compiling one program, and its share of a hash.
+// With --full the dataset is built (on all cores: the bench's own set-up) and
+// full mode is measured with the interpreter and the compiler; then, in a
+// child process with transparent huge pages disabled (PR_SET_THP_DISABLE),
+// the compiler again on 4 KiB pages.
 //
-// Usage: randomx_hash_bench [--full] [--seconds N]
+// Rounds of the configurations alternate, so that load from elsewhere hits
+// all of them alike; each figure is the median over its rounds, as hashes per
+// second of wall-clock time and per CPU second of the hashing thread.
+//
+// Usage: randomx_hash_bench [--full] [--rounds N] [--seconds S]
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -14,11 +29,18 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "randomx/cpu.h"
+#include "randomx/memory.h"
+#include "randomx/program.h"
 #include "randomx/randomx.h"
+#include "randomx/vm.h"
+#include "randomx/vm_compiler.h"
 #include "timelock/crypto.h"
 
 namespace {
@@ -28,124 +50,237 @@ using Clock = std::chrono::steady_clock;
 constexpr unsigned kLightFlags = RANDOMX_FLAG_V2 | RANDOMX_FLAG_SECURE;  // 144
 constexpr unsigned kFullFlags = kLightFlags | RANDOMX_FLAG_FULL_MEM;     // 148
 
-double seconds_since(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
+double seconds_since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
-void put_be(std::uint8_t* out, std::uint64_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) {
-        out[i] = static_cast<std::uint8_t>(value >> (8 * (bytes - 1 - i)));
-    }
-}
-
-// CPU time of this thread: on a shared machine the wall-clock rate depends on
-// the other load, the rate per CPU second much less.
 double thread_cpu_seconds() {
     timespec ts{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
+void put_be(std::uint8_t* out, std::uint64_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) out[i] = static_cast<std::uint8_t>(value >> (8 * (bytes - 1 - i)));
+}
+
+using HashFunction = std::function<void(const std::uint8_t* in, std::size_t size, std::uint8_t out[32])>;
+
 struct Rate {
-    double hashes_per_second = 0;      // wall clock
-    double hashes_per_cpu_second = 0;
+    double wall = 0;  // hashes per second
+    double cpu = 0;   // hashes per CPU second
 };
 
-// Runs the chain for about `seconds` (at least 3 hashes) and returns the rate.
-Rate chain(randomx_vm* vm, double seconds) {
+// A chain of step messages for about `seconds` (at least 3 hashes).
+Rate chain(const HashFunction& hash, double seconds, std::uint64_t& position) {
     const std::string_view label = zt::labels::step;
     std::uint8_t message[69] = {};
     std::memcpy(message, label.data(), label.size());
-    put_be(message + 17, 7, 8);   // epoch
-    put_be(message + 25, 0, 4);   // segment
-    std::uint8_t state[RANDOMX_HASH_SIZE] = {};
+    put_be(message + 17, 7, 8);
+    std::uint8_t state[32] = {};
     const Clock::time_point start = Clock::now();
     const double cpu_start = thread_cpu_seconds();
     std::uint64_t count = 0;
     while (count < 3 || seconds_since(start) < seconds) {
-        put_be(message + 29, count, 8);
+        put_be(message + 29, position++, 8);
         std::memcpy(message + 37, state, sizeof state);
-        randomx_calculate_hash(vm, message, sizeof message, state);
+        hash(message, sizeof message, state);
         ++count;
     }
-    const auto hashes = static_cast<double>(count);
-    return Rate{hashes / seconds_since(start), hashes / (thread_cpu_seconds() - cpu_start)};
+    const auto n = static_cast<double>(count);
+    return Rate{n / seconds_since(start), n / (thread_cpu_seconds() - cpu_start)};
 }
 
-Rate measure(unsigned flags, randomx_cache* cache, randomx_dataset* dataset, double seconds) {
-    randomx_vm* vm = randomx_create_vm(static_cast<randomx_flags>(flags), cache, dataset);
-    if (vm == nullptr) {
-        std::fprintf(stderr, "randomx_create_vm(%u) failed\n", flags);
-        std::exit(1);
+struct Config {
+    std::string name;
+    HashFunction hash;
+    std::vector<Rate> rounds;
+};
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+// Runs every configuration for `rounds` alternating rounds and prints each
+// one's medians, with its ratio to the first.
+void compare(std::vector<Config>& configs, int rounds, double seconds) {
+    std::uint64_t position = 0;
+    for (int r = 0; r < rounds; ++r) {
+        for (Config& c : configs) c.rounds.push_back(chain(c.hash, seconds, position));
     }
-    const Rate rate = chain(vm, seconds);
-    randomx_destroy_vm(vm);
-    return rate;
+    std::vector<double> wall;
+    std::vector<double> cpu;
+    for (const Config& c : configs) {
+        std::vector<double> w;
+        std::vector<double> u;
+        for (const Rate& rate : c.rounds) {
+            w.push_back(rate.wall);
+            u.push_back(rate.cpu);
+        }
+        wall.push_back(median(w));
+        cpu.push_back(median(u));
+    }
+    for (std::size_t i = 0; i < configs.size(); ++i) {
+        std::printf("  %-40s %8.1f H/s  x%5.2f   %8.1f H/CPU-s  x%5.2f\n", configs[i].name.c_str(), wall[i],
+                    wall[i] / wall[0], cpu[i], cpu[i] / cpu[0]);
+    }
 }
 
-void report(const char* name, const Rate& rate, const Rate& baseline) {
-    std::printf("%-30s %8.2f H/s  x%.3f   %8.2f H/CPU-s  x%.3f\n", name, rate.hashes_per_second,
-                rate.hashes_per_second / baseline.hashes_per_second, rate.hashes_per_cpu_second,
-                rate.hashes_per_cpu_second / baseline.hashes_per_cpu_second);
+[[noreturn]] void fail(const char* what) {
+    std::fprintf(stderr, "randomx_hash_bench: %s\n", what);
+    std::exit(1);
+}
+
+struct VmDestroy {
+    void operator()(randomx_vm* vm) const { randomx_destroy_vm(vm); }
+};
+using VmPtr = std::unique_ptr<randomx_vm, VmDestroy>;
+
+VmPtr create(unsigned flags, randomx_cache* cache, randomx_dataset* dataset) {
+    VmPtr vm(randomx_create_vm(static_cast<randomx_flags>(flags), cache, dataset));
+    if (!vm) fail("randomx_create_vm failed");
+    return vm;
+}
+
+HashFunction api_hash(randomx_vm* vm) {
+    return [vm](const std::uint8_t* in, std::size_t size, std::uint8_t out[32]) {
+        randomx_calculate_hash(vm, in, size, out);
+    };
+}
+
+// A machine on its own scratchpad with a compiler whose code memory is
+// switched by mprotect.
+struct MprotectMachine {
+    explicit MprotectMachine(randomx_cache* cache)
+        : scratchpad(static_cast<std::uint8_t*>(rx::alloc_large(rx::kScratchpadL3, false))),
+          machine(rx::Variant::V2, rx::cpu_has_aes(), scratchpad, rx::make_compiler(rx::Variant::V2, true)) {
+        machine.use_cache(cache);
+    }
+    ~MprotectMachine() { rx::free_large(scratchpad, rx::kScratchpadL3); }
+    std::uint8_t* scratchpad;
+    rx::Machine machine;
+};
+
+// Compiling one program (generated from a fixed seed), in microseconds.
+double compile_microseconds(randomx_cache* cache) {
+    auto program = std::make_unique<rx::Program>();
+    std::uint8_t seed[64] = {1, 2, 3};
+    rx::generate_program(rx::cpu_has_aes(), seed, rx::Variant::V2, *program);
+    std::vector<std::uint8_t> code(rx::kVmCodeCapacity);
+    rx::DatasetSource source;
+    source.cache = cache;
+    constexpr int kTimes = 2000;
+    const Clock::time_point start = Clock::now();
+    for (int i = 0; i < kTimes; ++i) rx::compile_vm_program(*program, rx::Variant::V2, source, code.data());
+    return seconds_since(start) * 1e6 / kTimes;
+}
+
+randomx_dataset* build_dataset(randomx_cache* cache) {
+    randomx_dataset* dataset = randomx_alloc_dataset(RANDOMX_FLAG_DEFAULT);
+    if (dataset == nullptr) fail("randomx_alloc_dataset failed");
+    const unsigned long items = randomx_dataset_item_count();
+    const unsigned threads = std::max(1U, std::thread::hardware_concurrency());
+    const Clock::time_point start = Clock::now();
+    std::vector<std::thread> workers;
+    for (unsigned t = 0; t < threads; ++t) {
+        const unsigned long first = items * t / threads;
+        const unsigned long last = items * (t + 1) / threads;
+        workers.emplace_back([=] { randomx_init_dataset(dataset, cache, first, last - first); });
+    }
+    for (std::thread& worker : workers) worker.join();
+    std::printf("  (dataset built in %.1f s on %u threads)\n", seconds_since(start), threads);
+    return dataset;
+}
+
+randomx_cache* keyed_cache(unsigned flags) {
+    randomx_cache* cache = randomx_alloc_cache(static_cast<randomx_flags>(flags));
+    if (cache == nullptr) fail("randomx_alloc_cache failed");
+    const std::uint8_t key[32] = {'z', 't', '-', 'b', 'e', 'n', 'c', 'h'};
+    randomx_init_cache(cache, key, sizeof key);
+    return cache;
+}
+
+// Full mode on 4 KiB pages, in a child process: the THP switch is per process.
+void full_without_thp(unsigned base, int rounds, double seconds) {
+    std::fflush(stdout);
+    const pid_t child = fork();
+    if (child < 0) fail("fork failed");
+    if (child == 0) {
+        if (prctl(PR_SET_THP_DISABLE, 1, 0, 0, 0) != 0) fail("PR_SET_THP_DISABLE failed");
+        std::printf("\nfull mode, transparent huge pages disabled (4 KiB pages)\n");
+        randomx_cache* cache = keyed_cache(base);
+        randomx_dataset* dataset = build_dataset(cache);
+        VmPtr compiled = create(base | kFullFlags, nullptr, dataset);
+        std::vector<Config> configs{{"compiler, 4 KiB pages", api_hash(compiled.get()), {}}};
+        compare(configs, rounds, seconds);
+        std::fflush(stdout);
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     bool full = false;
-    double seconds = 10;
+    int rounds = 5;
+    double seconds = 2;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--full") {
             full = true;
+        } else if (arg == "--rounds" && i + 1 < argc) {
+            rounds = std::max(1, std::atoi(argv[++i]));
         } else if (arg == "--seconds" && i + 1 < argc) {
             seconds = std::atof(argv[++i]);
         } else {
-            std::fprintf(stderr, "usage: %s [--full] [--seconds N]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--full] [--rounds N] [--seconds S]\n", argv[0]);
             return 2;
         }
     }
 
     const unsigned base = randomx_get_flags();
-    const unsigned soft = base & ~static_cast<unsigned>(RANDOMX_FLAG_HARD_AES);
-    std::printf("flags: base %u (AES-NI %s)\n", base, (base & RANDOMX_FLAG_HARD_AES) != 0 ? "yes" : "no");
+    std::printf("flags: base %u (AES-NI %s, JIT %s); %d rounds of %.1f s per configuration\n", base,
+                (base & RANDOMX_FLAG_HARD_AES) != 0 ? "yes" : "no", (base & RANDOMX_FLAG_JIT) != 0 ? "yes" : "no",
+                rounds, seconds);
+    if ((base & RANDOMX_FLAG_JIT) == 0) fail("no compiled code on this system");
+    const unsigned interpreted = base & ~static_cast<unsigned>(RANDOMX_FLAG_JIT);
+    if (full) full_without_thp(base, rounds, seconds);
 
-    const std::uint8_t key[32] = {'z', 't', '-', 'b', 'e', 'n', 'c', 'h'};
-    randomx_cache* cache = randomx_alloc_cache(static_cast<randomx_flags>(base));
-    if (cache == nullptr) {
-        std::fprintf(stderr, "randomx_alloc_cache failed\n");
-        return 1;
+    randomx_cache* cache = keyed_cache(base);
+    {
+        std::printf("\nlight mode\n");
+        VmPtr interpreter = create(interpreted | kLightFlags, cache, nullptr);
+        VmPtr compiler = create(base | kLightFlags, cache, nullptr);
+        MprotectMachine mprotect(cache);
+        std::vector<Config> configs{
+            {"interpreter (baseline)", api_hash(interpreter.get()), {}},
+            {"compiler", api_hash(compiler.get()), {}},
+            {"compiler, code switched by mprotect",
+             [&](const std::uint8_t* in, std::size_t size, std::uint8_t out[32]) { mprotect.machine.hash(in, size, out); },
+             {}},
+        };
+        compare(configs, rounds, seconds);
+        const double compile = compile_microseconds(cache);
+        const double hash_us = 1e6 / configs[1].rounds.back().cpu;
+        std::printf("  compiling one program: %.1f us; 8 per hash: %.2f%% of a light-mode hash\n", compile,
+                    100.0 * 8 * compile / hash_us);
     }
-    Clock::time_point start = Clock::now();
-    randomx_init_cache(cache, key, sizeof key);
-    std::printf("cache init: %.2f s\n", seconds_since(start));
-
-    const Rate light = measure(base | kLightFlags, cache, nullptr, seconds);
-    report("light, AES-NI (baseline)", light, light);
-    report("light, software AES", measure(soft | kLightFlags, cache, nullptr, seconds), light);
 
     if (full) {
-        randomx_dataset* dataset = randomx_alloc_dataset(static_cast<randomx_flags>(base));
-        if (dataset == nullptr) {
-            std::fprintf(stderr, "randomx_alloc_dataset failed\n");
-            return 1;
-        }
-        const unsigned long items = randomx_dataset_item_count();
-        const unsigned threads = std::max(1U, std::thread::hardware_concurrency());
-        start = Clock::now();
-        std::vector<std::thread> workers;
-        for (unsigned t = 0; t < threads; ++t) {
-            const unsigned long first = items * t / threads;
-            const unsigned long last = items * (t + 1) / threads;
-            workers.emplace_back([=] { randomx_init_dataset(dataset, cache, first, last - first); });
-        }
-        for (std::thread& worker : workers) {
-            worker.join();
-        }
-        std::printf("dataset init: %.1f s on %u threads\n", seconds_since(start), threads);
-        const Rate full_rate = measure(base | kFullFlags, nullptr, dataset, seconds);
-        report("full, AES-NI (vs light)", full_rate, light);
-        report("full, software AES (vs full)", measure(soft | kFullFlags, nullptr, dataset, seconds), full_rate);
+        std::printf("\nfull mode, transparent huge pages advised\n");
+        randomx_dataset* dataset = build_dataset(cache);
+        VmPtr interpreter = create(interpreted | kFullFlags, nullptr, dataset);
+        VmPtr compiler = create(base | kFullFlags, nullptr, dataset);
+        std::vector<Config> configs{
+            {"interpreter (baseline)", api_hash(interpreter.get()), {}},
+            {"compiler", api_hash(compiler.get()), {}},
+        };
+        compare(configs, rounds, seconds);
+        std::printf("  compiling: 8 programs are %.2f%% of a full-mode hash\n",
+                    100.0 * 8 * compile_microseconds(cache) * configs[1].rounds.back().cpu / 1e6);
+        interpreter.reset();
+        compiler.reset();
         randomx_release_dataset(dataset);
     }
     randomx_release_cache(cache);

@@ -17,8 +17,8 @@ Reg reg(unsigned i) { return static_cast<Reg>(r8 + i); }
 // becomes (IMUL_RCP: a 10-byte move and a 4-byte multiply).
 constexpr std::size_t kMaxBytesPerInstruction = 16;
 constexpr std::size_t kMaxProgramBytes = kSuperscalarMaxSize * kMaxBytesPerInstruction;
-// Item and range entries with their eight programs, and their own code.
-constexpr std::size_t kCodeBytes = 2 * kCacheAccesses * (kMaxProgramBytes + 256) + 16384;
+// Item, range and pair entries with their eight programs, and their own code.
+constexpr std::size_t kCodeBytes = 3 * kCacheAccesses * (kMaxProgramBytes + 256) + 16384;
 
 constexpr std::uint32_t kCacheIndexMask = static_cast<std::uint32_t>(kCacheItemCount - 1);
 static_assert((kCacheItemCount & (kCacheItemCount - 1)) == 0, "the cache index is a mask");
@@ -122,46 +122,39 @@ void emit_item(A& a, const std::array<SuperscalarProgram, kCacheAccesses>& progr
     emit_epilogue(a);
 }
 
-// The range entry's stack frame: one slot per item of the group (its eight
-// registers and its next cache block), then the arguments.
+// The interleaved entries' stack frame: one slot per item of the group (its
+// eight registers and its next cache block), then the arguments.
 constexpr std::int32_t kSlotSize = 128;
 constexpr std::int32_t kBlockInSlot = 64;
 constexpr std::int32_t kSlots = 0;
-constexpr std::int32_t kGroup = static_cast<std::int32_t>(kDatasetCodeGroup);
-constexpr std::int32_t kOutArg = kSlots + kGroup * kSlotSize;
-constexpr std::int32_t kItemArg = kOutArg + 8;
-constexpr std::int32_t kGroupsArg = kItemArg + 8;
-constexpr std::int32_t kFrameSize = kGroupsArg + 8;
+constexpr std::int32_t kArgs = kSlots + static_cast<std::int32_t>(kDatasetCodeGroup) * kSlotSize;
+constexpr std::int32_t kOutArg = kArgs;
+constexpr std::int32_t kGroupsArg = kArgs + 8;
+constexpr std::int32_t kItemArgs = kArgs + 16;  // the items' numbers, one per slot
+constexpr std::int32_t kFrameSize = kItemArgs + 8 * static_cast<std::int32_t>(kDatasetCodeGroup) + 8;
 
-// range(rdi = cache memory, rsi = out, rdx = first item, rcx = groups)
-void emit_range(A& a, const std::array<SuperscalarProgram, kCacheAccesses>& programs) {
-    emit_prologue(a);
-    a.alu(A::Alu::Sub, rsp, kFrameSize);
-    a.mov(ptr(rsp, kOutArg), rsi);
-    a.mov(ptr(rsp, kItemArg), rdx);
-    a.mov(ptr(rsp, kGroupsArg), rcx);
+enum class Output { NonTemporal, Plain };
 
-    A::Label group;
-    a.align(16);
-    a.bind(group);
-    // Every item of the group starts its registers and prefetches its first block.
-    a.mov(rdx, ptr(rsp, kItemArg));
-    for (std::int32_t k = 0; k < kGroup; ++k) {
+// Runs `group` items whose numbers are in the item arguments: every item
+// starts its registers and prefetches its first block, then program p runs
+// on every item before program p + 1. The last program writes the items to
+// consecutive 64-byte lines from the output argument, which it advances.
+void emit_group(A& a, const std::array<SuperscalarProgram, kCacheAccesses>& programs, std::int32_t group,
+                Output output) {
+    for (std::int32_t k = 0; k < group; ++k) {
         const std::int32_t slot = kSlots + k * kSlotSize;
-        emit_initial_registers(a, rdx, k);
+        a.mov(rdx, ptr(rsp, kItemArgs + 8 * k));
+        emit_initial_registers(a, rdx, 0);
         for (unsigned i = 0; i < 8; ++i) a.mov(ptr(rsp, slot + static_cast<std::int32_t>(8 * i)), reg(i));
-        a.lea(rbx, ptr(rdx, k));
-        emit_block_address(a, rbx, rbx);
+        emit_block_address(a, rbx, rdx);
         a.mov(ptr(rsp, slot + kBlockInSlot), rbx);
         a.prefetcht0(ptr(rbx));
     }
     a.mov(rbp, ptr(rsp, kOutArg));
-
-    // Program p on every item; the last one writes the items out.
     for (std::size_t p = 0; p < kCacheAccesses; ++p) {
         const bool last = p + 1 == kCacheAccesses;
         a.lea(rsi, ptr(rsp, kSlots));
-        a.mov_imm64(rcx, kDatasetCodeGroup);
+        a.mov_imm64(rcx, static_cast<std::uint64_t>(group));
         A::Label item;
         a.align(16);
         a.bind(item);
@@ -175,7 +168,14 @@ void emit_range(A& a, const std::array<SuperscalarProgram, kCacheAccesses>& prog
             a.prefetcht0(ptr(rbx));
             for (unsigned i = 0; i < 8; ++i) a.mov(ptr(rsi, static_cast<std::int32_t>(8 * i)), reg(i));
         } else {
-            for (unsigned i = 0; i < 8; ++i) a.movnti(ptr(rbp, static_cast<std::int32_t>(8 * i)), reg(i));
+            for (unsigned i = 0; i < 8; ++i) {
+                const Mem line = ptr(rbp, static_cast<std::int32_t>(8 * i));
+                if (output == Output::NonTemporal) {
+                    a.movnti(line, reg(i));
+                } else {
+                    a.mov(line, reg(i));
+                }
+            }
             a.alu(A::Alu::Add, rbp, static_cast<std::int32_t>(kCacheLineSize));
         }
         a.alu(A::Alu::Add, rsi, kSlotSize);
@@ -183,17 +183,42 @@ void emit_range(A& a, const std::array<SuperscalarProgram, kCacheAccesses>& prog
         a.jcc(Cond::NE, item);
     }
     a.mov(ptr(rsp, kOutArg), rbp);
-    a.mov(rdx, ptr(rsp, kItemArg));
+}
+
+// range(rdi = cache memory, rsi = out, rdx = first item, rcx = groups)
+void emit_range(A& a, const std::array<SuperscalarProgram, kCacheAccesses>& programs) {
+    constexpr auto kGroup = static_cast<std::int32_t>(kDatasetCodeGroup);
+    emit_prologue(a);
+    a.alu(A::Alu::Sub, rsp, kFrameSize);
+    a.mov(ptr(rsp, kOutArg), rsi);
+    a.mov(ptr(rsp, kGroupsArg), rcx);
+    A::Label group;
+    a.align(16);
+    a.bind(group);
+    for (std::int32_t k = 0; k < kGroup; ++k) {
+        a.lea(rax, ptr(rdx, k));
+        a.mov(ptr(rsp, kItemArgs + 8 * k), rax);
+    }
+    emit_group(a, programs, kGroup, Output::NonTemporal);
+    a.mov(rdx, ptr(rsp, kItemArgs));
     a.alu(A::Alu::Add, rdx, kGroup);
-    a.mov(ptr(rsp, kItemArg), rdx);
     a.mov(rcx, ptr(rsp, kGroupsArg));
     a.alu(A::Alu::Sub, rcx, 1);
     a.mov(ptr(rsp, kGroupsArg), rcx);
     a.jcc(Cond::NE, group);
+    a.sfence();  // the non-temporal stores are visible before returning
+    a.alu(A::Alu::Add, rsp, kFrameSize);
+    emit_epilogue(a);
+}
 
-    a.u8(0x0F);  // sfence: the non-temporal stores are visible before returning
-    a.u8(0xAE);
-    a.u8(0xF8);
+// pair(rdi = cache memory, rsi = first item, rdx = second item, rcx = out)
+void emit_pair(A& a, const std::array<SuperscalarProgram, kCacheAccesses>& programs) {
+    emit_prologue(a);
+    a.alu(A::Alu::Sub, rsp, kFrameSize);
+    a.mov(ptr(rsp, kOutArg), rcx);
+    a.mov(ptr(rsp, kItemArgs), rsi);
+    a.mov(ptr(rsp, kItemArgs + 8), rdx);
+    emit_group(a, programs, 2, Output::Plain);
     a.alu(A::Alu::Add, rsp, kFrameSize);
     emit_epilogue(a);
 }
@@ -203,6 +228,7 @@ void emit_range(A& a, const std::array<SuperscalarProgram, kCacheAccesses>& prog
 bool DatasetCode::compile(const std::array<SuperscalarProgram, kCacheAccesses>& programs) noexcept {
     item_ = nullptr;
     range_ = nullptr;
+    pair_ = nullptr;
     if (!compiled_code_runs()) return false;
     if (memory_.size() == 0 && !memory_.allocate(kCodeBytes)) return false;
     if (!memory_.begin_write()) return false;
@@ -211,9 +237,14 @@ bool DatasetCode::compile(const std::array<SuperscalarProgram, kCacheAccesses>& 
     a.align(64);
     const std::size_t range_offset = a.size();
     emit_range(a, programs);
+    a.align(64);
+    const std::size_t pair_offset = a.size();
+    emit_pair(a, programs);
     if (!memory_.finish_write()) return false;
-    item_ = reinterpret_cast<ItemFunction>(const_cast<std::uint8_t*>(memory_.executable()));
-    range_ = reinterpret_cast<RangeFunction>(const_cast<std::uint8_t*>(memory_.executable() + range_offset));
+    const std::uint8_t* code = memory_.executable();
+    item_ = reinterpret_cast<ItemFunction>(const_cast<std::uint8_t*>(code));
+    range_ = reinterpret_cast<RangeFunction>(const_cast<std::uint8_t*>(code + range_offset));
+    pair_ = reinterpret_cast<PairFunction>(const_cast<std::uint8_t*>(code + pair_offset));
     return true;
 }
 

@@ -10,6 +10,11 @@
 //    read, and the processor overlaps the independent items' instructions.
 //    Items are written with non-temporal stores (the dataset is not read back
 //    while it is built).
+//  - pair: two items of any numbers, interleaved the same way (a light-mode
+//    VM of v2 knows two items ahead).
+//
+// The entries follow the C calling convention and use no SSE register, so
+// compiled VM code may call them keeping its floating-point registers.
 //
 // Both compute exactly what the portable executors compute.
 //
@@ -37,6 +42,9 @@ public:
     // Writes `groups * kDatasetCodeGroup` items from `first_item` on to `out`.
     using RangeFunction = void (*)(const std::uint8_t* cache_memory, std::uint8_t* out,
                                    std::uint64_t first_item, std::uint64_t groups);
+    // Writes items `first` and `second` to out[0..7] and out[8..15].
+    using PairFunction = void (*)(const std::uint8_t* cache_memory, std::uint64_t first, std::uint64_t second,
+                                  std::uint64_t out[16]);
 
     // Compiles the programs; false if code memory cannot be obtained.
     bool compile(const std::array<SuperscalarProgram, kCacheAccesses>& programs) noexcept;
@@ -44,11 +52,13 @@ public:
     bool ready() const { return item_ != nullptr; }
     ItemFunction item() const { return item_; }
     RangeFunction range() const { return range_; }
+    PairFunction pair() const { return pair_; }
 
 private:
     CodeMemory memory_;
     ItemFunction item_ = nullptr;
     RangeFunction range_ = nullptr;
+    PairFunction pair_ = nullptr;
 };
 
 }  // namespace rx

@@ -124,8 +124,10 @@ enum class Backend { Interpreter, Compiler };
 std::unique_ptr<ProgramRunner> make_interpreter(Variant variant, bool hard_aes) noexcept;
 
 // The compiler, or null where it cannot run here (not x86-64 Linux, no
-// AES-NI for v2's register mixing, or no memory for code).
-std::unique_ptr<ProgramRunner> make_compiler(Variant variant) noexcept;
+// AES-NI for v2's register mixing, or no memory for code). Its code memory
+// uses the dual view where the system allows it; `mprotect_only` forces the
+// other mechanism (for measuring the two).
+std::unique_ptr<ProgramRunner> make_compiler(Variant variant, bool mprotect_only = false) noexcept;
 
 class Machine {
 public:

@@ -35,9 +35,9 @@ constexpr std::int32_t kSpAddr0 = 0;
 constexpr std::int32_t kSpAddr1 = 8;
 constexpr std::int32_t kStatePtr = 16;
 constexpr std::int32_t kMxcsr = 24;
-constexpr std::int32_t kItem = 64;        // a dataset item computed in light mode
-constexpr std::int32_t kGprSave = 128;    // registers kept across a light-mode call
-constexpr std::int32_t kXmmSave = 192;
+constexpr std::int32_t kItem = 64;        // dataset items computed in light mode (two)
+constexpr std::int32_t kGprSave = 192;    // registers kept across a light-mode call
+constexpr std::int32_t kXmmSave = 256;
 constexpr std::int32_t kFrameSize = kXmmSave + 16 * 16 + 8;  // 16-byte aligned stack inside
 constexpr Reg kSaved[] = {rbx, rbp, r12, r13, r14, r15};
 
@@ -45,11 +45,13 @@ constexpr std::uint32_t kCacheIndexMask = static_cast<std::uint32_t>(kCacheItemC
 
 std::int32_t i32(std::uint64_t v) { return static_cast<std::int32_t>(static_cast<std::uint32_t>(v)); }
 
-// How light-mode code obtains an item: the cache's compiled item entry
-// (uses no SSE register) or the portable executor behind a C++ function.
+// How light-mode code obtains items: the cache's compiled item and pair
+// entries (they use no SSE register) or the portable executor behind a C++
+// function.
 struct LightRead {
     std::uint64_t function = 0;
     std::uint64_t argument = 0;
+    std::uint64_t pair = 0;  // 0: items one at a time
     bool preserves_sse = false;
     std::uint64_t cache_memory = 0;
 };
@@ -69,6 +71,10 @@ public:
                 light_.function = reinterpret_cast<std::uint64_t>(cache.code->item());
                 light_.argument = light_.cache_memory;
                 light_.preserves_sse = true;
+                // v2 reads at iteration i the item at ma and at i + 1 the one
+                // at mx (as ma and mx are when iteration i starts): both are
+                // known one iteration early, so they are computed together.
+                if (variant == Variant::V2) light_.pair = reinterpret_cast<std::uint64_t>(cache.code->pair());
             } else {
                 light_.function = reinterpret_cast<std::uint64_t>(&portable_item);
                 light_.argument = reinterpret_cast<std::uint64_t>(&cache);
@@ -293,6 +299,8 @@ private:
             for (unsigned i = 0; i < 8; ++i) {
                 a_.alu(A::Alu::Xor, R(i), ptr(rdi, rax, offset + static_cast<std::int32_t>(8 * i)));
             }
+        } else if (light_.pair != 0) {
+            light_pair(offset);
         } else {
             light_item(offset);
         }
@@ -333,6 +341,36 @@ private:
         for (std::size_t i = 0; i < std::size(kKept); ++i) a_.mov(kKept[i], ptr(rsp, kGprSave + static_cast<std::int32_t>(8 * i)));
         a_.mov_imm64(rdi, light_.cache_memory);
         for (unsigned i = 0; i < 8; ++i) a_.alu(A::Alu::Xor, R(i), ptr(rsp, kItem + static_cast<std::int32_t>(8 * i)));
+    }
+
+    // v2, light mode: iterations 2k (even counter, as the count starts at
+    // 2048) compute the items of 2k (at rax, masked) and 2k + 1 (at mx, not
+    // yet changed) together; iterations 2k + 1 use the second.
+    void light_pair(std::int32_t offset) {
+        constexpr Reg kKept[] = {rsi, r8, r9, r10, r11};
+        A::Label odd;
+        A::Label combine;
+        a_.test32(rbx, 1);
+        a_.jcc(Cond::NE, odd);
+        for (std::size_t i = 0; i < std::size(kKept); ++i) a_.mov(ptr(rsp, kGprSave + static_cast<std::int32_t>(8 * i)), kKept[i]);
+        a_.lea(rsi, ptr(rax, offset));
+        a_.shift(A::Shift::Shr, rsi, 6);
+        a_.mov(rdx, rbp);
+        a_.shift(A::Shift::Shr, rdx, 32);
+        a_.alu32(A::Alu::And, rdx, static_cast<std::int32_t>(kDatasetAddressMask));
+        a_.lea(rdx, ptr(rdx, offset));
+        a_.shift(A::Shift::Shr, rdx, 6);
+        a_.lea(rcx, ptr(rsp, kItem));
+        a_.mov_imm64(rax, light_.pair);
+        a_.call(rax);
+        for (std::size_t i = 0; i < std::size(kKept); ++i) a_.mov(kKept[i], ptr(rsp, kGprSave + static_cast<std::int32_t>(8 * i)));
+        a_.mov_imm64(rdi, light_.cache_memory);
+        a_.lea(rcx, ptr(rsp, kItem));
+        a_.jmp(combine);
+        a_.bind(odd);
+        a_.lea(rcx, ptr(rsp, kItem + 64));
+        a_.bind(combine);
+        for (unsigned i = 0; i < 8; ++i) a_.alu(A::Alu::Xor, R(i), ptr(rcx, static_cast<std::int32_t>(8 * i)));
     }
 
     // r0-r7 to spAddr1; f0-f3, mixed with e0-e3, to spAddr0.
@@ -383,9 +421,9 @@ class Compiler final : public ProgramRunner {
 public:
     explicit Compiler(Variant variant) : variant_(variant) {}
 
-    bool init() noexcept {
+    bool init(CodeMemory::Mechanism mechanism) noexcept {
         fallback_ = make_interpreter(variant_, cpu_has_aes());
-        return fallback_ != nullptr && code_.allocate(kVmCodeCapacity);
+        return fallback_ != nullptr && code_.allocate(kVmCodeCapacity, mechanism);
     }
 
     void run(const Program& program, VmState& state, std::uint8_t* scratchpad, const DatasetSource& source,
@@ -420,10 +458,11 @@ std::size_t compile_vm_program(const Program& program, Variant variant, const Da
     return emitter.emit();
 }
 
-std::unique_ptr<ProgramRunner> make_compiler(Variant variant) noexcept {
+std::unique_ptr<ProgramRunner> make_compiler(Variant variant, bool mprotect_only) noexcept {
     if (!compiled_code_runs() || (variant == Variant::V2 && !cpu_has_aes())) return nullptr;
     std::unique_ptr<Compiler> compiler(new (std::nothrow) Compiler(variant));
-    if (compiler == nullptr || !compiler->init()) return nullptr;
+    const auto mechanism = mprotect_only ? CodeMemory::Mechanism::Mprotect : CodeMemory::Mechanism::DualView;
+    if (compiler == nullptr || !compiler->init(mechanism)) return nullptr;
     return compiler;
 }
 

@@ -127,6 +127,11 @@ public:
     void prefetchnta(const Mem& m) { mem_op2(0x0F, 0x18, false, 0, m); }
     void ldmxcsr(const Mem& m) { mem_op2(0x0F, 0xAE, false, 2, m); }
     void stmxcsr(const Mem& m) { mem_op2(0x0F, 0xAE, false, 3, m); }
+    void sfence() {
+        u8(0x0F);
+        u8(0xAE);
+        u8(0xF8);
+    }
 
     // ---- SSE2 / AES-NI ----------------------------------------------------
     // Packed double operations: dst = dst op src.

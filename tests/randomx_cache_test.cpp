@@ -339,9 +339,9 @@ TEST(DatasetItem, FollowsTheTraceStepByStep) {
 
 // ---- Compiled SuperscalarHash against the portable executors -------------
 
-// Random keys and item numbers: the compiled item entry and the compiled
-// range entry (groups and a remainder, at random starts) against the
-// portable single-item executor.
+// Random keys and item numbers: the compiled item, pair and range entries
+// (groups and a remainder, at random starts) against the portable
+// single-item executor.
 TEST(CompiledSuperscalar, ItemsAndRangesMatchThePortableExecutor) {
     if ((randomx_get_flags() & RANDOMX_FLAG_JIT) == 0) {
         GTEST_SKIP() << "no compiled code on this system";
@@ -361,6 +361,12 @@ TEST(CompiledSuperscalar, ItemsAndRangesMatchThePortableExecutor) {
             rx::dataset_item(cache, n, compiled);
             rx::dataset_item_portable(cache, n, portable);
             ASSERT_EQ(registers(compiled), registers(portable)) << "key " << k << ", item " << n;
+            const std::uint64_t other = rng() % rx::kDatasetItemCount;
+            std::uint64_t pair[16];
+            cache.code->pair()(cache.memory, n, other, pair);
+            ASSERT_EQ(registers(pair), registers(portable)) << "pair, item " << n;
+            rx::dataset_item_portable(cache, other, portable);
+            ASSERT_EQ(registers(pair + 8), registers(portable)) << "pair, item " << other;
         }
         for (int i = 0; i < 20; ++i) {
             const std::uint64_t count = 1 + rng() % (3 * rx::kDatasetCodeGroup);
