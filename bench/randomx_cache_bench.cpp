@@ -4,11 +4,12 @@
 //    the portable Argon2d as the baseline and each SIMD implementation the
 //    processor supports as a ratio to it. Each is the best of --repeat runs
 //    on an already allocated cache (page faults are paid once, up front).
-//  - Dataset items: one at a time (dataset_item, the light-mode path) and a
-//    range at a time (randomx_init_dataset, the full-mode path), the single
-//    item as the baseline; and from the range rate an estimate of the whole
-//    dataset's initialisation on one thread.
-//  - With --full-dataset, the whole dataset is really built on one thread.
+//  - Dataset items: one at a time (the light-mode path) and a range at a
+//    time (the full-mode path), each with the portable executors and with the
+//    compiled SuperscalarHash, the portable single item as the baseline; and
+//    from each rate an estimate of the whole dataset on one thread.
+//  - With --full-dataset, the whole dataset is really built: on one thread,
+//    then in disjoint ranges on every processor.
 //
 // Times are the thread's CPU time, so that other load on the machine does
 // not inflate them; wall time is printed beside for reference.
@@ -21,7 +22,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "randomx/argon2d.h"
@@ -125,47 +129,84 @@ int main(int argc, char** argv) {
         report_init("avx2", cache_init(RANDOMX_FLAG_ARGON2_AVX2, options.repeat), portable);
     }
 
+    std::printf("  %-22s %7.3f s cpu (the engine's flags: best Argon2d, SuperscalarHash compiled)\n", "engine flags",
+                cache_init(randomx_get_flags(), options.repeat).cpu);
+
     randomx_cache* cache = randomx_alloc_cache(randomx_get_flags());
     if (cache == nullptr) {
         fail("cannot allocate a cache");
     }
     randomx_init_cache(cache, "bench key", 9);
+    const bool compiled = cache->code != nullptr && cache->code->ready();
 
     // Scattered item numbers, as a light-mode VM reads them.
     const std::uint64_t n = options.items;
     std::uint64_t sink = 0;
-    const Times single = timed([&] {
-        for (std::uint64_t i = 0; i < n; ++i) {
-            std::uint64_t item[8];
-            rx::dataset_item(*cache, (i * 2654435761u) % rx::kDatasetItemCount, item);
-            sink ^= item[0];
-        }
-    });
+    auto single = [&](bool use_compiled) {
+        return timed([&] {
+            for (std::uint64_t i = 0; i < n; ++i) {
+                std::uint64_t item[8];
+                const std::uint64_t number = (i * 2654435761u) % rx::kDatasetItemCount;
+                if (use_compiled) {
+                    rx::dataset_item(*cache, number, item);
+                } else {
+                    rx::dataset_item_portable(*cache, number, item);
+                }
+                sink ^= item[0];
+            }
+        });
+    };
     std::vector<std::uint8_t> buffer(n * rx::kCacheLineSize);
-    const Times range = timed([&] { rx::dataset_items(*cache, buffer.data(), 1000, n); });
-    sink ^= buffer[n];
-    const double single_ns = single.cpu * 1e9 / static_cast<double>(n);
-    const double range_ns = range.cpu * 1e9 / static_cast<double>(n);
-    std::printf("\ndataset items (%llu each); xN = speed vs one item at a time\n",
-                static_cast<unsigned long long>(n));
-    std::printf("  %-22s %9.1f ns/item cpu  %9.1f ns/item wall   x1.00\n", "one at a time",
-                single_ns, single.wall * 1e9 / static_cast<double>(n));
-    std::printf("  %-22s %9.1f ns/item cpu  %9.1f ns/item wall   x%.2f\n", "range", range_ns,
-                range.wall * 1e9 / static_cast<double>(n), single_ns / range_ns);
-    std::printf("  whole dataset (%llu items) on one thread, estimated: %.1f s\n",
-                static_cast<unsigned long long>(rx::kDatasetItemCount),
-                range_ns * 1e-9 * static_cast<double>(rx::kDatasetItemCount));
+    auto range = [&](bool use_compiled) {
+        // Without its code the cache computes ranges with the portable
+        // many-item executor.
+        std::unique_ptr<rx::DatasetCode> code;
+        if (!use_compiled) code = std::move(cache->code);
+        const Times t = timed([&] { rx::dataset_items(*cache, buffer.data(), 1000, n); });
+        if (!use_compiled) cache->code = std::move(code);
+        sink ^= buffer[n];
+        return t;
+    };
+    struct Row {
+        const char* name;
+        Times t;
+    };
+    std::vector<Row> rows{{"one at a time, portable", single(false)}, {"range, portable", range(false)}};
+    if (compiled) {
+        rows.push_back({"one at a time, compiled", single(true)});
+        rows.push_back({"range, compiled", range(true)});
+    }
+    const double base_ns = rows[0].t.cpu * 1e9 / static_cast<double>(n);
+    std::printf("\ndataset items (%llu each); xN = speed vs one at a time, portable; whole = all %llu items\n",
+                static_cast<unsigned long long>(n), static_cast<unsigned long long>(rx::kDatasetItemCount));
+    for (const Row& row : rows) {
+        const double ns = row.t.cpu * 1e9 / static_cast<double>(n);
+        std::printf("  %-24s %8.1f ns/item cpu %8.1f ns/item wall  x%5.2f  whole on one thread: %5.1f s\n", row.name,
+                    ns, row.t.wall * 1e9 / static_cast<double>(n), base_ns / ns,
+                    ns * 1e-9 * static_cast<double>(rx::kDatasetItemCount));
+    }
 
     if (options.full_dataset) {
         randomx_dataset* dataset = randomx_alloc_dataset(RANDOMX_FLAG_DEFAULT);
         if (dataset == nullptr) {
             fail("cannot allocate a dataset");
         }
-        const Times full = timed([&] {
-            randomx_init_dataset(dataset, cache, 0, randomx_dataset_item_count());
+        const unsigned long items = randomx_dataset_item_count();
+        const Times one = timed([&] { randomx_init_dataset(dataset, cache, 0, items); });
+        std::printf("  whole dataset on one thread, measured: %.1f s cpu, %.1f s wall\n", one.cpu, one.wall);
+        const unsigned threads = std::max(1U, std::thread::hardware_concurrency());
+        const Times all = timed([&] {
+            std::vector<std::thread> workers;
+            for (unsigned t = 0; t < threads; ++t) {
+                workers.emplace_back([=] {
+                    const unsigned long first = items * t / threads;
+                    randomx_init_dataset(dataset, cache, first, items * (t + 1) / threads - first);
+                });
+            }
+            for (std::thread& worker : workers) worker.join();
         });
-        std::printf("  whole dataset on one thread, measured: %.1f s cpu, %.1f s wall\n", full.cpu,
-                    full.wall);
+        std::printf("  whole dataset on %u threads, disjoint ranges: %.1f s wall (x%.2f of one thread)\n", threads,
+                    all.wall, all.wall / one.wall);
         randomx_release_dataset(dataset);
     }
     randomx_release_cache(cache);

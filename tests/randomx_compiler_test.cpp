@@ -10,112 +10,22 @@
 #include <cstdint>
 #include <cstring>
 #include <fstream>
-#include <memory>
-#include <random>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "randomx/code_memory.h"
-#include "randomx/cpu.h"
 #include "randomx/randomx.h"
 #include "randomx/vm.h"
+#include "tests/support/randomx_differential.h"
 #include "tests/support/randomx_support.h"
 
 namespace {
 
-using zt::test::hex;
 using zt::test::keyed_cache;
 
-bool compiler_runs(rx::Variant variant) { return rx::make_compiler(variant) != nullptr; }
-
-struct ScratchpadFree {
-    void operator()(std::uint8_t* p) const { ::operator delete[](p, std::align_val_t{64}); }
-};
-using Scratchpad = std::unique_ptr<std::uint8_t, ScratchpadFree>;
-Scratchpad scratchpad() {
-    return Scratchpad(static_cast<std::uint8_t*>(::operator new[](rx::kScratchpadL3, std::align_val_t{64})));
-}
-
-// Every program's register file, in order.
-class RegisterFiles : public rx::HashObserver {
-public:
-    void program_finished(unsigned, const rx::RegisterFile& registers, const std::uint8_t*) override {
-        files.push_back(hex(&registers, sizeof registers));
-    }
-    std::vector<std::string> files;
-};
-
-// What the interpreter met on its way: instruction kinds, rounding modes in
-// force after a program pass, and branches taken.
-class Coverage : public RegisterFiles {
-public:
-    void program_started(unsigned, const std::uint8_t*, const rx::Program& program, const rx::VmState&) override {
-        for (std::uint32_t i = 0; i < program.size; ++i) {
-            ops.insert(static_cast<int>(program.code[i].op));
-            types.insert(static_cast<int>(program.code[i].type));
-            branches += program.code[i].op == rx::Op::CBRANCH ? rx::kProgramIterations : 0;
-        }
-    }
-    void program_executed(std::uint32_t, const rx::VmState& state) override { modes.insert(state.fprc); }
-    void branch_taken(std::uint32_t, std::uint32_t) override { ++taken; }
-
-    std::set<int> ops;
-    std::set<int> types;
-    std::set<std::uint32_t> modes;
-    std::uint64_t branches = 0;  // CBRANCH instructions passed at least once per iteration
-    std::uint64_t taken = 0;
-};
-
-struct Differential {
-    rx::Variant variant;
-    int keys;
-    int inputs_per_key;
-};
-
-void run_differential(const Differential& d) {
-    if (!compiler_runs(d.variant)) {
-        GTEST_SKIP() << "the compiler cannot run here";
-    }
-    const bool hard_aes = rx::cpu_has_aes();
-    const Scratchpad pad_i = scratchpad();
-    const Scratchpad pad_c = scratchpad();
-    rx::Machine interpreter(d.variant, hard_aes, pad_i.get(), rx::make_interpreter(d.variant, hard_aes));
-    rx::Machine compiler(d.variant, hard_aes, pad_c.get(), rx::make_compiler(d.variant));
-    Coverage coverage;
-    std::mt19937_64 rng(d.variant == rx::Variant::V1 ? 11 : 22);
-    for (int k = 0; k < d.keys; ++k) {
-        std::vector<std::uint8_t> key(32);
-        for (std::uint8_t& b : key) b = static_cast<std::uint8_t>(rng());
-        randomx_cache* cache = keyed_cache(key);
-        interpreter.use_cache(cache);
-        compiler.use_cache(cache);
-        for (int n = 0; n < d.inputs_per_key; ++n) {
-            std::vector<std::uint8_t> input(rng() % 120);
-            for (std::uint8_t& b : input) b = static_cast<std::uint8_t>(rng());
-            RegisterFiles compiled;
-            coverage.files.clear();
-            interpreter.set_observer(&coverage);
-            compiler.set_observer(&compiled);
-            std::uint8_t want[RANDOMX_HASH_SIZE];
-            std::uint8_t got[RANDOMX_HASH_SIZE];
-            interpreter.hash(input.data(), input.size(), want);
-            compiler.hash(input.data(), input.size(), got);
-            ASSERT_EQ(compiled.files, coverage.files) << "key " << hex(key) << ", input " << hex(input);
-            ASSERT_EQ(hex(got, sizeof got), hex(want, sizeof want));
-        }
-    }
-    // Random programs reach every instruction kind; the test is only as
-    // good as that, so it says so.
-    EXPECT_EQ(coverage.types.size(), rx::kInstructionTypeCount);
-    EXPECT_EQ(coverage.modes, (std::set<std::uint32_t>{0, 1, 2, 3}));
-    EXPECT_GT(coverage.taken, 0U);
-    EXPECT_LT(coverage.taken, coverage.branches / 8) << "most branches are not taken";
-}
-
-TEST(VmCompiler, MatchesTheInterpreterV1) { run_differential({rx::Variant::V1, 2, 40}); }
-TEST(VmCompiler, MatchesTheInterpreterV2) { run_differential({rx::Variant::V2, 2, 60}); }
+TEST(VmCompiler, MatchesTheInterpreterV1) { zt::test::compiler_against_interpreter(rx::Variant::V1, 2, 40, 11); }
+TEST(VmCompiler, MatchesTheInterpreterV2) { zt::test::compiler_against_interpreter(rx::Variant::V2, 2, 60, 22); }
 
 // ---- W^X ------------------------------------------------------------------
 

@@ -8,6 +8,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "randomx/randomx.h"
@@ -116,6 +117,30 @@ TEST_F(FullMode, ChainStatesMatchLightMode) {
         state = unhex(full_hash);
     }
     EXPECT_EQ(hex(state), chain["digest_hex"].str());
+}
+
+// The same dataset built on two threads in disjoint ranges (split off a
+// group boundary) by a cache without compiled code: identical memory.
+TEST_F(FullMode, ParallelPortableBuildEqualsTheOneThreadBuild) {
+    struct CacheRelease {
+        void operator()(randomx_cache* cache) const { randomx_release_cache(cache); }
+    };
+    const auto portable_flags =
+        static_cast<randomx_flags>(static_cast<unsigned>(randomx_get_flags()) & ~static_cast<unsigned>(RANDOMX_FLAG_JIT));
+    const std::unique_ptr<randomx_cache, CacheRelease> portable(randomx_alloc_cache(portable_flags));
+    ASSERT_NE(portable, nullptr);
+    randomx_init_cache(portable.get(), key_.data(), key_.size());
+    const std::unique_ptr<randomx_dataset, DatasetRelease> parallel(randomx_alloc_dataset(RANDOMX_FLAG_DEFAULT));
+    ASSERT_NE(parallel, nullptr);
+    const unsigned long items = randomx_dataset_item_count();
+    const unsigned long split = items / 2 + 3;
+    std::thread second([&] { randomx_init_dataset(parallel.get(), portable.get(), split, items - split); });
+    randomx_init_dataset(parallel.get(), portable.get(), 0, split);
+    second.join();
+    const auto digest = [&](randomx_dataset* dataset) {
+        return zt::test::sha256_hex(randomx_get_dataset_memory(dataset), items * 64);
+    };
+    EXPECT_EQ(digest(parallel.get()), digest(dataset_.get()));
 }
 
 }  // namespace
