@@ -52,8 +52,8 @@ struct PoolRun {
     std::vector<Key32> seeds = make_seeds();
 
     Result<SegmentDigests> run(std::size_t threads, const detail::PoolSeams& seams = {},
-                               ProgressLine* progress = nullptr) {
-        return detail::run_segment_pool(engine, seeds, kEpoch, kIterations, threads, progress, seams);
+                               PoolObserver* observer = nullptr) {
+        return detail::run_segment_pool(engine, seeds, kEpoch, kIterations, threads, observer, seams);
     }
 };
 
@@ -147,12 +147,28 @@ TEST(SegmentPool, ARefusedThreadStartFaultsAfterTheStartedThreadsFinished) {
     }
 }
 
-TEST(SegmentPool, WorkersCountStepsAndSegmentsForProgress) {
+// Records what the pool reports; the last report comes after every thread
+// has ended, so it holds the whole work.
+struct RecordingObserver final : PoolObserver {
+    int started = 0;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> reports;
+    void pool_started() override {
+        EXPECT_TRUE(reports.empty()) << "started before any report";
+        ++started;
+    }
+    void pool_progress(std::uint64_t segments, std::uint64_t steps) override { reports.emplace_back(segments, steps); }
+};
+
+TEST(SegmentPool, ReportsStepsAndSegmentsToItsObserver) {
     PoolRun pool;
-    ProgressLine progress(-1, /*enabled=*/false, "generate", kSegments, kIterations);
-    ASSERT_TRUE(pool.run(3, {}, &progress).ok());
-    EXPECT_EQ(progress.counters().steps.load(), kSegments * kIterations);
-    EXPECT_EQ(progress.counters().segments.load(), kSegments);
+    RecordingObserver observer;
+    ASSERT_TRUE(pool.run(3, {}, &observer).ok());
+    EXPECT_EQ(observer.started, 1);
+    ASSERT_FALSE(observer.reports.empty());
+    EXPECT_EQ(observer.reports.back(), std::make_pair(std::uint64_t{kSegments}, kSegments * kIterations));
+    for (std::size_t i = 1; i < observer.reports.size(); ++i) {
+        EXPECT_LE(observer.reports[i - 1].second, observer.reports[i].second) << "counts never go back";
+    }
 }
 
 }  // namespace

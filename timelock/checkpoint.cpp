@@ -9,8 +9,8 @@
 #include <cstring>
 
 #include "timelock/crypto.h"
-#include "timelock/json_reader.h"
-#include "timelock/json_text.h"
+#include "timelock/json/reader.h"
+#include "timelock/json/text.h"
 
 namespace zt {
 

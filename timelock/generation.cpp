@@ -87,14 +87,14 @@ Result<Key32> unwrap_segment_key(const Manifest& manifest, std::uint32_t segment
 }
 
 Result<GeneratedPuzzle> generate(std::uint64_t epoch, std::uint64_t iterations, const Ed25519KeyPair& keys,
-                                 WorkMode mode, ProgressLine* progress) {
-    return detail::generate(epoch, iterations, keys, mode, progress, {});
+                                 WorkMode mode, PoolObserver* observer) {
+    return detail::generate(epoch, iterations, keys, mode, observer, {});
 }
 
 namespace detail {
 
 Result<GeneratedPuzzle> generate(std::uint64_t epoch, std::uint64_t iterations, const Ed25519KeyPair& keys,
-                                 WorkMode mode, ProgressLine* progress, const GenerationSeams& seams) {
+                                 WorkMode mode, PoolObserver* observer, const GenerationSeams& seams) {
     // 1. Pool size.
     ZT_TRY_ASSIGN(const std::size_t processors, available_processors());
     const std::size_t pool_size = std::min(processors, kMaxPoolThreads);
@@ -109,7 +109,7 @@ Result<GeneratedPuzzle> generate(std::uint64_t epoch, std::uint64_t iterations, 
     // 4-5. Engine and pool; the engine goes with this scope on every path.
     ZT_TRY_ASSIGN(WorkEngine engine, WorkEngine::setup(random.dataset_key, mode));
     ZT_TRY_ASSIGN(const SegmentDigests digests,
-                  run_segment_pool(engine, random.seeds, epoch, iterations, pool_size, progress));
+                  run_segment_pool(engine, random.seeds, epoch, iterations, pool_size, observer));
 
     // 6. The manifest; the commitment first, since every wrap context holds it.
     Manifest manifest;

@@ -31,9 +31,9 @@
 #include "timelock/ed25519.h"
 #include "timelock/error.h"
 #include "timelock/manifest.h"
-#include "timelock/progress.h"
 #include "timelock/secret.h"
 #include "timelock/work_mode.h"
+#include "timelock/work_observer.h"
 
 namespace zt {
 
@@ -72,10 +72,10 @@ struct GeneratedPuzzle {
 // to 10^12 (before anything is drawn), the random values in order (dataset
 // key, 96 seeds, epoch key, 96 nonces; "OS randomness failed"), the engine,
 // the pool, the manifest with its commitment, the 96 wraps and the
-// signature. The engine is released before returning. With `progress`, the
-// pool reports its work there.
+// signature. The engine is released before returning. With an `observer`,
+// the pool reports its work there.
 Result<GeneratedPuzzle> generate(std::uint64_t epoch, std::uint64_t iterations, const Ed25519KeyPair& keys,
-                                 WorkMode mode, ProgressLine* progress = nullptr);
+                                 WorkMode mode, PoolObserver* observer = nullptr);
 
 namespace detail {
 
@@ -85,7 +85,7 @@ struct GenerationSeams {
 };
 
 Result<GeneratedPuzzle> generate(std::uint64_t epoch, std::uint64_t iterations, const Ed25519KeyPair& keys,
-                                 WorkMode mode, ProgressLine* progress, const GenerationSeams& seams);
+                                 WorkMode mode, PoolObserver* observer, const GenerationSeams& seams);
 
 }  // namespace detail
 }  // namespace zt

@@ -19,9 +19,9 @@ namespace {
 class Walk {
 public:
     Walk(const Manifest& puzzle, std::string_view id, std::uint64_t interval, int log_fd, RandomxVm& vm,
-         const volatile std::sig_atomic_t& stop, SolveProgress* progress)
+         const volatile std::sig_atomic_t& stop, SolveObserver* observer)
         : puzzle_(puzzle), id_(id), interval_(interval), log_fd_(log_fd), vm_(vm), stop_(stop),
-          progress_(progress) {}
+          observer_(observer) {}
 
     // Walks from (segment, iteration) with `state` (the starting checkpoint's
     // x, already in the log) to the end of the last segment, leaving the last
@@ -40,7 +40,7 @@ public:
                 state = step(vm_, puzzle_.epoch, s, j, state);
                 ++j;
                 saved = false;
-                if (progress_ != nullptr) progress_->step(s, j);
+                if (observer_ != nullptr) observer_->stepped(s, j);
                 if (j % interval_ == 0) {
                     ZT_TRY(save(s, j, state));
                     saved = true;
@@ -50,7 +50,7 @@ public:
             if (s + 1 < puzzle_.segments) {
                 ZT_TRY(save(s + 1, 0, state));
                 saved = true;
-                if (progress_ != nullptr) progress_->moved_to(s + 1, 0);
+                if (observer_ != nullptr) observer_->moved_to(s + 1, 0);
             }
         }
         return std::optional<SolveStopped>();
@@ -70,7 +70,7 @@ private:
     int log_fd_;
     RandomxVm& vm_;
     const volatile std::sig_atomic_t& stop_;
-    SolveProgress* progress_;
+    SolveObserver* observer_;
 };
 
 Result<Key32> decode_key(std::string_view hex) {
@@ -100,10 +100,7 @@ Result<SolveOutcome> solve(const SignedManifest& manifest, const Bytes32& pin, W
     // 6. Also on resume: the run's own starting line, after Open log's line feed.
     ZT_TRY(append_checkpoint(log_fd, start));
     // 7. Declared before the VM, so the VM is destroyed first.
-    if (options.progress != nullptr) {
-        options.progress->note(std::string("solve: setting up RandomX (") + std::string(work_mode_arg(mode)) +
-                               " mode)");
-    }
+    if (options.observer != nullptr) options.observer->setting_up(mode);
     ZT_TRY_ASSIGN(const Key32 dataset_key, decode_key(puzzle.dataset_key));
     ZT_TRY_ASSIGN(WorkEngine engine, WorkEngine::setup(dataset_key, mode));
     ZT_TRY_ASSIGN(RandomxVm vm, engine.create_vm());
@@ -115,8 +112,8 @@ Result<SolveOutcome> solve(const SignedManifest& manifest, const Bytes32& pin, W
         std::optional<StopSignals> signals;
         if (options.stop_on_signals) signals.emplace();
         const volatile std::sig_atomic_t& stop = options.stop_on_signals ? StopSignals::flag() : never_stop();
-        if (options.progress != nullptr) options.progress->start(start.segment, start.iteration);
-        Walk walk(puzzle, id, checkpoint_interval, log_fd, vm, stop, options.progress);
+        if (options.observer != nullptr) options.observer->walk_started(start.segment, start.iteration);
+        Walk walk(puzzle, id, checkpoint_interval, log_fd, vm, stop, options.observer);
         ZT_TRY_ASSIGN(stopped, walk.run(start.segment, start.iteration, state));
     }
     if (stopped) return SolveOutcome(*stopped);

@@ -12,8 +12,8 @@
 //
 // The hashing loop does one RandomX hash per step; per step it adds only a
 // counter, a division for the checkpoint cadence, one load of the stop flag
-// and (when a terminal shows progress) two stores. It allocates nothing and
-// makes no system call except when it appends a checkpoint.
+// and (with an observer) one call that tells the new position. It allocates
+// nothing and makes no system call except when it appends a checkpoint.
 //
 // Thread safety: solve runs on the calling thread and starts no other.
 #pragma once
@@ -28,8 +28,8 @@
 #include "timelock/error.h"
 #include "timelock/manifest.h"
 #include "timelock/secret.h"
-#include "timelock/solve_progress.h"
 #include "timelock/work_mode.h"
+#include "timelock/work_observer.h"
 
 namespace zt {
 
@@ -51,8 +51,8 @@ struct SolveOptions {
     // and SIGTERM finish the step in progress, append a checkpoint at the
     // current position and end the solve with SolveStopped.
     bool stop_on_signals = false;
-    // Told the position after every step; may be null.
-    SolveProgress* progress = nullptr;
+    // Told of the setup, the start and every position; may be null.
+    SolveObserver* observer = nullptr;
 };
 
 // Solves `manifest`, in this order (the first failure decides the error):

@@ -10,7 +10,7 @@
 #include "timelock/generation.h"
 #include "timelock/manifest.h"
 #include "timelock/manifest_signing.h"
-#include "timelock/progress.h"
+#include "cli/progress.h"
 #include "timelock/protocol.h"
 #include "timelock/secret.h"
 

@@ -18,7 +18,7 @@
 #include "cli/publish.h"
 #include "timelock/checkpoint.h"
 #include "timelock/manifest.h"
-#include "timelock/solve_progress.h"
+#include "cli/solve_progress.h"
 #include "timelock/solver.h"
 
 namespace zt::cli {
@@ -53,7 +53,7 @@ zt::Result<void> run_solve(const SolveArgs& args) {
     SolveProgress progress = SolveProgress::for_stderr(puzzle.segments, puzzle.iterations);
     ZT_TRY_ASSIGN(const SolveOutcome outcome,
                   solve(manifest, pin, args.mode, resume, args.checkpoint_interval, log.get(),
-                        SolveOptions{.stop_on_signals = true, .progress = &progress}));
+                        SolveOptions{.stop_on_signals = true, .observer = &progress}));
     progress.clear();
     if (const auto* stopped = std::get_if<SolveStopped>(&outcome)) {
         log.reset();

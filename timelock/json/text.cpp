@@ -1,4 +1,4 @@
-#include "timelock/json_text.h"
+#include "timelock/json/text.h"
 
 #include <charconv>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "timelock/progress.h"
+#include "cli/progress.h"
 
 #include <unistd.h>
 
@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <utility>
 
-namespace zt {
+namespace zt::cli {
 
 namespace {
 
@@ -87,8 +87,8 @@ ProgressLine::ProgressLine(int fd, bool enabled, std::string label, std::uint64_
       started_(std::chrono::steady_clock::now()) {}
 
 void ProgressLine::start(std::uint64_t segments_done, std::uint64_t steps_done) {
-    counters_.segments.store(segments_done, std::memory_order_relaxed);
-    counters_.steps.store(steps_done, std::memory_order_relaxed);
+    segments_done_ = segments_done;
+    steps_done_ = steps_done;
     steps_at_start_ = steps_done;
     started_ = std::chrono::steady_clock::now();
     line_.hold_off();
@@ -96,9 +96,9 @@ void ProgressLine::start(std::uint64_t segments_done, std::uint64_t steps_done) 
 
 ProgressSnapshot ProgressLine::snapshot() const {
     ProgressSnapshot s;
-    s.segments_done = counters_.segments.load(std::memory_order_relaxed);
+    s.segments_done = segments_done_;
     s.segments_total = segments_total_;
-    s.steps_done = counters_.steps.load(std::memory_order_relaxed);
+    s.steps_done = steps_done_;
     // Saturates rather than wraps for absurd products; only a display.
     s.steps_total = steps_per_segment_ != 0 && segments_total_ > UINT64_MAX / steps_per_segment_
                         ? UINT64_MAX
@@ -108,8 +108,10 @@ ProgressSnapshot ProgressLine::snapshot() const {
     return s;
 }
 
-void ProgressLine::update() {
+void ProgressLine::update(std::uint64_t segments_done, std::uint64_t steps_done) {
+    segments_done_ = segments_done;
+    steps_done_ = steps_done;
     if (line_.due()) line_.draw(format_progress(label_, snapshot()));
 }
 
-}  // namespace zt
+}  // namespace zt::cli

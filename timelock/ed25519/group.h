@@ -15,7 +15,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "timelock/ed25519_field.h"
+#include "timelock/ed25519/field.h"
 
 namespace zt::ed25519 {
 

@@ -1,13 +1,13 @@
 // The structural layer of the JSON reader: records in object and array form,
 // sequences, and error positions.
-#include "timelock/json_reader.h"
+#include "timelock/json/reader.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 
-#include "timelock/json_text.h"
+#include "timelock/json/text.h"
 
 namespace zt::json {
 

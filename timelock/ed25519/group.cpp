@@ -1,4 +1,4 @@
-#include "timelock/ed25519_group.h"
+#include "timelock/ed25519/group.h"
 
 namespace zt::ed25519 {
 namespace {

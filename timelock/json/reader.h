@@ -138,7 +138,7 @@ private:
     bool end_map();
     bool enter_container();
 
-    // Lexical layer (json_lexer.cpp).
+    // Lexical layer (lexer.cpp).
     struct Number;
     int peek() const;
     int peek_whitespace();

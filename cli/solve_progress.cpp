@@ -1,12 +1,12 @@
-#include "timelock/solve_progress.h"
+#include "cli/solve_progress.h"
 
 #include <unistd.h>
 
 #include <cstdio>
 
-#include "timelock/progress.h"
+#include "cli/progress.h"
 
-namespace zt {
+namespace zt::cli {
 namespace {
 
 // Below this, a rate would mostly measure the first step's warm-up.
@@ -54,7 +54,11 @@ SolveProgress::SolveProgress(int fd, bool enabled, std::uint32_t segments, std::
 
 void SolveProgress::note(std::string_view text) { line_.draw(text); }
 
-void SolveProgress::start(std::uint32_t segment, std::uint64_t iteration) {
+void SolveProgress::setting_up(WorkMode mode) {
+    note("solve: setting up RandomX (" + std::string(work_mode_arg(mode)) + " mode)");
+}
+
+void SolveProgress::walk_started(std::uint32_t segment, std::uint64_t iteration) {
     segment_ = segment;
     iteration_ = iteration;
     steps_ = 0;
@@ -76,4 +80,4 @@ SolveStatus SolveProgress::status() const {
 
 void SolveProgress::draw() { line_.draw(format_solve_status(status())); }
 
-}  // namespace zt
+}  // namespace zt::cli

@@ -1,4 +1,4 @@
-#include "timelock/ed25519_field.h"
+#include "timelock/ed25519/field.h"
 
 namespace zt::ed25519 {
 namespace {

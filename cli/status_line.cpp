@@ -1,11 +1,11 @@
-#include "timelock/status_line.h"
+#include "cli/status_line.h"
 
 #include <unistd.h>
 
 #include <cerrno>
 #include <string>
 
-namespace zt {
+namespace zt::cli {
 
 bool StatusLine::is_terminal(int fd) { return isatty(fd) == 1; }
 
@@ -40,4 +40,4 @@ void StatusLine::write_text(std::string_view text) const {
     }
 }
 
-}  // namespace zt
+}  // namespace zt::cli

@@ -7,8 +7,8 @@
 #include <limits>
 #include <string>
 
-#include "timelock/json_reader.h"
-#include "timelock/json_text.h"
+#include "timelock/json/reader.h"
+#include "timelock/json/text.h"
 
 namespace zt::json {
 

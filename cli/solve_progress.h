@@ -6,11 +6,12 @@
 // segment done; the rate counts only this run's steps (not the resumed
 // ones, nor the engine setup); the time left is for the whole puzzle.
 //
-// Cost to the hashing loop: step() is inline and stores two integers; the
-// clock is read only every kClockStride steps, and the line is formatted
-// and written (by a StatusLine) at most once a second. When the line is
-// disabled (standard error is not a terminal) step() returns at once.
-// Nothing is ever written to standard output.
+// It is the solver's observer (timelock/work_observer.h). Cost to the
+// hashing loop: stepped() stores two integers; the clock is read only every
+// kClockStride steps, and the line is formatted and written (by a
+// StatusLine) at most once a second. When the line is disabled (standard
+// error is not a terminal) stepped() returns at once. Nothing is ever
+// written to standard output.
 //
 // Thread safety: owned and used by the solving thread only.
 #pragma once
@@ -20,9 +21,10 @@
 #include <string>
 #include <string_view>
 
-#include "timelock/status_line.h"
+#include "cli/status_line.h"
+#include "timelock/work_observer.h"
 
-namespace zt {
+namespace zt::cli {
 
 struct SolveStatus {
     std::uint32_t segment = 0;       // from 0
@@ -37,7 +39,7 @@ struct SolveStatus {
 // read "--" until at least half a second of stepping has been measured.
 std::string format_solve_status(const SolveStatus& status);
 
-class SolveProgress {
+class SolveProgress final : public SolveObserver {
 public:
     static constexpr std::uint64_t kClockStride = 4;
 
@@ -50,21 +52,25 @@ public:
 
     bool enabled() const { return line_.enabled(); }
 
-    // Shows `text` (e.g. while the engine is set up) until the next drawing.
+    // Shows `text` until the next drawing.
     void note(std::string_view text);
+
+    // SolveObserver.
+    // Shows "solve: setting up RandomX ({mode} mode)".
+    void setting_up(WorkMode mode) override;
 
     // The walk begins at this position; the rate is measured from now. Draws
     // the line at once.
-    void start(std::uint32_t segment, std::uint64_t iteration);
+    void walk_started(std::uint32_t segment, std::uint64_t iteration) override;
 
     // At a segment boundary: the new position, no step counted.
-    void moved_to(std::uint32_t segment, std::uint64_t iteration) {
+    void moved_to(std::uint32_t segment, std::uint64_t iteration) override {
         segment_ = segment;
         iteration_ = iteration;
     }
 
     // After each step: the new position.
-    void step(std::uint32_t segment, std::uint64_t iteration) {
+    void stepped(std::uint32_t segment, std::uint64_t iteration) override {
         if (!line_.enabled()) return;
         segment_ = segment;
         iteration_ = iteration;
@@ -93,4 +99,4 @@ private:
     std::chrono::steady_clock::time_point started_{};
 };
 
-}  // namespace zt
+}  // namespace zt::cli

@@ -1,30 +1,26 @@
-// A live progress line for people watching a long run at a terminal:
-// segments finished, hashes per second and the estimated time left.
+// The live progress line of generate, for people watching a long run at a
+// terminal: segments finished, hashes per second and the estimated time
+// left.
 //
-// Hashing threads only raise the relaxed atomic counters of WorkCounters
-// (one add per step and per segment), so the display costs them nothing
-// measurable. Everything else runs on one thread, the one that owns the
-// ProgressLine (the starting thread of the pool while it waits, or the
-// solver between steps). The line is drawn (by a StatusLine) only when its
+// It is the pool's observer (timelock/work_observer.h): the hashing threads
+// only raise the pool's relaxed counters, and the pool's waiting thread
+// hands their values here. The line is drawn (by a StatusLine) only when its
 // descriptor is a terminal, never more than once a second, and cleared when
 // the line is cleared or destroyed. Nothing is ever written to standard
 // output.
+//
+// Thread safety: owned and used by one thread (the one that runs the pool).
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
-#include "timelock/status_line.h"
+#include "cli/status_line.h"
+#include "timelock/work_observer.h"
 
-namespace zt {
-
-struct WorkCounters {
-    std::atomic<std::uint64_t> steps{0};
-    std::atomic<std::uint64_t> segments{0};
-};
+namespace zt::cli {
 
 struct ProgressSnapshot {
     std::uint64_t segments_done = 0;
@@ -46,7 +42,7 @@ std::string format_duration(double seconds);
 // "12.0", "2500".
 std::string format_rate(double rate);
 
-class ProgressLine {
+class ProgressLine final : public PoolObserver {
 public:
     // Draws on standard error when it is a terminal; otherwise stays silent.
     static ProgressLine for_stderr(std::string label, std::uint64_t segments_total,
@@ -58,16 +54,22 @@ public:
     ProgressLine& operator=(const ProgressLine&) = delete;
 
     bool enabled() const { return line_.enabled(); }
-    WorkCounters& counters() { return counters_; }
 
     // Marks the start of the timed work (the clock also starts at
-    // construction). Work counted here, such as the segments and steps a
-    // resumed solve has already done, shows as done but is not part of the
-    // rate.
+    // construction). Work counted here, such as segments already done by an
+    // earlier run, shows as done but is not part of the rate.
     void start(std::uint64_t segments_done = 0, std::uint64_t steps_done = 0);
 
-    // Redraws when at least a second has passed since the last drawing.
-    void update();
+    // The work done so far (earlier work included); redraws when at least a
+    // second has passed since the last drawing.
+    void update(std::uint64_t segments_done, std::uint64_t steps_done);
+
+    // PoolObserver: the pool's hashing starts the clock; its counts are
+    // shown as they come.
+    void pool_started() override { start(); }
+    void pool_progress(std::uint64_t segments_done, std::uint64_t steps_done) override {
+        update(segments_done, steps_done);
+    }
     // Removes the line from the terminal, if one is drawn.
     void clear() { line_.clear(); }
 
@@ -80,7 +82,8 @@ private:
     std::uint64_t steps_per_segment_;
     std::uint64_t steps_at_start_ = 0;
     std::chrono::steady_clock::time_point started_;
-    WorkCounters counters_;
+    std::uint64_t segments_done_ = 0;
+    std::uint64_t steps_done_ = 0;
 };
 
-}  // namespace zt
+}  // namespace zt::cli

@@ -16,7 +16,7 @@
 #include <chrono>
 #include <string_view>
 
-namespace zt {
+namespace zt::cli {
 
 class StatusLine {
 public:
@@ -57,4 +57,4 @@ private:
     std::chrono::steady_clock::time_point last_draw_;
 };
 
-}  // namespace zt
+}  // namespace zt::cli
