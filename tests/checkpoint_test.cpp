@@ -96,7 +96,7 @@ TEST(CheckpointRecord, DigestInputLayout) {
     const std::vector<std::uint8_t> coordinates(bytes.data() + 65, bytes.data() + 77);
     EXPECT_EQ(coordinates, (std::vector<std::uint8_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}));
     for (std::size_t i = 0; i < 32; ++i) EXPECT_EQ(bytes[77 + i], 0xa0 + i) << i;
-    EXPECT_EQ(c.digest, encode_hex(sha256(bytes.span())));
+    EXPECT_EQ(c.digest, encode_hex(sha256(bytes)));
 }
 
 TEST(CheckpointRecord, DigestChangesWithEachCoordinate) {

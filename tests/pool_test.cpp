@@ -4,6 +4,8 @@
 // RandomX library so 96 segments take milliseconds.
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <new>
 #include <stdexcept>
 #include <system_error>
 #include <vector>
@@ -131,19 +133,41 @@ TEST(SegmentPool, TheEarliestStartedFailingThreadDecides) {
     }
 }
 
-TEST(SegmentPool, ARefusedThreadStartFaultsAfterTheStartedThreadsFinished) {
-    for (std::size_t refused : {0u, 2u}) {
-        PoolRun pool;
-        detail::PoolSeams seams;
-        std::size_t attempts = 0;
-        seams.before_start = [&](std::size_t i) {
-            ++attempts;
-            if (i == refused) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
-        };
-        EXPECT_THROW(pool.run(4, seams), InternalFault);
-        EXPECT_EQ(attempts, refused + 1) << "no thread is started after a refusal";
-        EXPECT_EQ(pool.fake.hashes(), refused == 0 ? 0u : kSegments * kIterations);
-        EXPECT_EQ(pool.fake.live_vms(), 0);
+// Whatever stops a thread from starting (the platform's refusal, memory
+// running out, anything else thrown on the way) is a refusal: the started
+// threads finish and are joined, then the pool faults.
+TEST(SegmentPool, AnyFailureToStartAThreadFaultsAfterTheStartedThreadsFinished) {
+    const struct {
+        const char* name;
+        std::function<void()> fail;
+        const char* reason;  // in the fault's text
+    } kinds[] = {
+        {"system_error", [] { throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again)); },
+         "Resource temporarily unavailable"},
+        {"bad_alloc", [] { throw std::bad_alloc(); }, "bad_alloc"},
+        {"runtime_error", [] { throw std::runtime_error("hook failed"); }, "hook failed"},
+        {"not an exception", [] { throw 7; }, "unknown exception"},
+    };
+    for (const auto& kind : kinds) {
+        for (std::size_t refused : {0u, 2u}) {
+            SCOPED_TRACE(std::string(kind.name) + ", thread " + std::to_string(refused));
+            PoolRun pool;
+            detail::PoolSeams seams;
+            std::size_t attempts = 0;
+            seams.before_start = [&](std::size_t i) {
+                ++attempts;
+                if (i == refused) kind.fail();
+            };
+            try {
+                static_cast<void>(pool.run(4, seams));
+                ADD_FAILURE() << "no fault";
+            } catch (const InternalFault& fault) {
+                EXPECT_NE(std::string(fault.what()).find(kind.reason), std::string::npos) << fault.what();
+            }
+            EXPECT_EQ(attempts, refused + 1) << "no thread is started after a refusal";
+            EXPECT_EQ(pool.fake.hashes(), refused == 0 ? 0u : kSegments * kIterations);
+            EXPECT_EQ(pool.fake.live_vms(), 0);
+        }
     }
 }
 

@@ -22,11 +22,19 @@
 // The program never truncates, rewrites or deletes the log, and never
 // writes the epoch key into it.
 //
+// A checkpoint holds no secret. Its state `x` is written to the log in
+// clear, by design: it is the work done so far, and whoever can read the
+// log can resume from it. So a Checkpoint, its line and its digest input
+// are plain values that nobody wipes. Only the epoch key, the value after
+// the last segment, is secret, and it never becomes a checkpoint; the
+// solver keeps its running state in a self-wiping Key32 for that reason.
+//
 // Thread safety: pure functions and plain values; a log descriptor is used
 // by one thread. The file is not locked: two solvers appending to one log
 // interleave their lines.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -40,6 +48,9 @@
 
 namespace zt {
 
+inline constexpr std::size_t kCheckpointDigestInputSize = 109;
+using CheckpointDigestInput = std::array<std::uint8_t, kCheckpointDigestInputSize>;
+
 struct Checkpoint {
     std::uint32_t version = 0;
     std::string manifest_id;  // 64 hex digits
@@ -52,7 +63,6 @@ struct Checkpoint {
 };
 
 inline constexpr std::uint32_t kCheckpointVersion = 1;
-inline constexpr std::size_t kCheckpointDigestInputSize = 109;
 // How much of the end of the log is examined, and the longest line that is
 // considered at all (valid lines are under 300 bytes).
 inline constexpr std::size_t kCheckpointWindow = 8192;
@@ -72,7 +82,7 @@ Result<Checkpoint> new_checkpoint(std::string_view manifest_id, std::uint32_t se
 
 // The 109 bytes the digest is taken over; "noncanonical hex or wrong length"
 // when manifest_id or x is not 64 canonical hex digits.
-Result<Secret<kCheckpointDigestInputSize>> checkpoint_digest_input(const Checkpoint& checkpoint);
+Result<CheckpointDigestInput> checkpoint_digest_input(const Checkpoint& checkpoint);
 
 // encode_hex(sha256(digest input)), or the hex error above.
 Result<std::string> checkpoint_digest(const Checkpoint& checkpoint);

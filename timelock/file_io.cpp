@@ -79,7 +79,7 @@ Result<Fd> open_append(const std::string& path, unsigned mode) {
 Result<void> write_all(int fd, std::span<const std::uint8_t> data) {
     while (!data.empty()) {
         const long n = checked(Op::Write, true, [&] { return ::write(fd, data.data(), data.size()); });
-        if (n == 0) return Error("failed to write whole buffer");
+        if (n == 0) return Error(std::string(kWriteZero));
         if (n < 0) return Error::from_errno(static_cast<int>(-n));
         data = data.subspan(static_cast<std::size_t>(n));
     }

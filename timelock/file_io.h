@@ -27,6 +27,8 @@
 namespace zt::file_io {
 
 inline constexpr std::string_view kNulInPath = "file name contained an unexpected NUL byte";
+// A write that reports no progress.
+inline constexpr std::string_view kWriteZero = "failed to write whole buffer";
 
 // An owned file descriptor, closed (through close below) when destroyed.
 class Fd {

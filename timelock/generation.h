@@ -41,7 +41,6 @@ inline constexpr std::size_t kWrapContextSize = 107;
 inline constexpr std::size_t kWrapNonceSize = 12;
 inline constexpr std::size_t kWrappedKeySize = 60;
 inline constexpr std::string_view kInvalidIterations = "invalid iterations";
-inline constexpr std::string_view kOsRandomnessFailed = "OS randomness failed";
 
 using WrapNonce = std::array<std::uint8_t, kWrapNonceSize>;
 

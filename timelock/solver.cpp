@@ -58,10 +58,9 @@ public:
 
 private:
     Result<void> save(std::uint32_t segment, std::uint64_t iteration, const Key32& state) {
-        ZT_TRY_ASSIGN(Checkpoint checkpoint, new_checkpoint(id_, segment, iteration, state));
-        auto appended = append_checkpoint(log_fd_, checkpoint);
-        wipe(checkpoint.x.data(), checkpoint.x.size());
-        return appended;
+        // Not a secret once it is a checkpoint (checkpoint.h).
+        ZT_TRY_ASSIGN(const Checkpoint checkpoint, new_checkpoint(id_, segment, iteration, state));
+        return append_checkpoint(log_fd_, checkpoint);
     }
 
     const Manifest& puzzle_;
@@ -118,7 +117,7 @@ Result<SolveOutcome> solve(const SignedManifest& manifest, const Bytes32& pin, W
     }
     if (stopped) return SolveOutcome(*stopped);
     // 10. The state is now the epoch key.
-    if (key_commitment(state) != puzzle.key_commitment) return Error(std::string(kEpochKeyCommitmentMismatch));
+    if (key_commitment(state) != puzzle.key_commitment) return Error(std::string(kCommitmentMismatch));
     // 11. The VM, then the dataset and the cache, go with their holders.
     return SolveOutcome(std::move(state));
 }

@@ -34,7 +34,6 @@
 namespace zt {
 
 inline constexpr std::string_view kZeroCheckpointInterval = "zero checkpoint interval";
-inline constexpr std::string_view kEpochKeyCommitmentMismatch = "epoch key commitment mismatch";
 
 // A run stopped on request. Its position has been appended to the log as an
 // ordinary checkpoint, so running the same command again resumes there.
