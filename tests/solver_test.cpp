@@ -385,6 +385,25 @@ TEST_P(RealLightStopProgram, ExitsWithTheSignalsStatusAndTheNextRunFinishes) {
     EXPECT_EQ(read_file(log_path).find(encode_hex(real_puzzle().epoch_key.span())), std::string::npos);
 }
 
+// A second solve on a log that a running solve holds fails at once, before
+// its line feed, and leaves the log as it was.
+TEST(LockedLog, ASecondSolveIsRefusedAndLeavesTheLogUnchanged) {
+    ScratchDir dir;
+    dir.write("manifest.json", write_signed_manifest(puzzle().manifest));
+    const std::string log_path = dir / "progress.log";
+    auto held = open_checkpoint_log(log_path);  // what the first solve holds
+    ASSERT_TRUE(held.ok());
+    ASSERT_TRUE(append_checkpoint(held->get(), at(2, 4)).ok());
+    const std::string before = read_file(log_path);
+
+    const test::ProcessResult refused = test::run_program(ZT_BINARY, solve_args(dir));
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.out, "");
+    EXPECT_EQ(refused.err, "Error: checkpoint log is in use by another solve\n");
+    EXPECT_EQ(read_file(log_path), before);
+    EXPECT_EQ(dir.entries(), (std::vector<std::string>{"manifest.json", "progress.log"}));
+}
+
 INSTANTIATE_TEST_SUITE_P(Signals, RealLightStopProgram, testing::Values(SIGINT, SIGTERM),
                          [](const testing::TestParamInfo<int>& param_info) {
                              return std::string(param_info.param == SIGINT ? "Sigint" : "Sigterm");

@@ -29,9 +29,12 @@
 // the last segment, is secret, and it never becomes a checkpoint; the
 // solver keeps its running state in a self-wiping Key32 for that reason.
 //
+// One solver per log: opening the log for appending takes an exclusive
+// advisory lock on it, held until the descriptor is closed, and a second
+// solver that finds the lock taken fails at once without writing anything.
+//
 // Thread safety: pure functions and plain values; a log descriptor is used
-// by one thread. The file is not locked: two solvers appending to one log
-// interleave their lines.
+// by one thread.
 #pragma once
 
 #include <array>
@@ -74,6 +77,7 @@ inline constexpr std::string_view kCheckpointOtherPuzzle = "checkpoint belongs t
 inline constexpr std::string_view kCheckpointCoordinates = "invalid checkpoint coordinates";
 inline constexpr std::string_view kCheckpointCorrupted = "checkpoint corrupted";
 inline constexpr std::string_view kInvalidInitialCheckpoint = "invalid initial checkpoint";
+inline constexpr std::string_view kCheckpointLogInUse = "checkpoint log is in use by another solve";
 
 // A version-1 checkpoint of `state` with its digest. Fails only when
 // `manifest_id` is not 64 canonical hex digits.
@@ -102,9 +106,12 @@ Result<Checkpoint> parse_checkpoint(std::string_view line);
 // that parses. Reads the file only.
 Result<std::optional<Checkpoint>> load_latest_checkpoint(const std::string& path);
 
-// Opens the log for appending (created 0600 if missing, close-on-exec) and
+// Opens the log for appending (created 0600 if missing, close-on-exec),
+// locks it (kCheckpointLogInUse when another open file holds the lock; the
+// file is then left as it was, though created if it was missing) and
 // appends one line feed at once, so whatever torn line a crash left at the
-// end is closed off and the next line starts clean.
+// end is closed off and the next line starts clean. The lock lasts as long
+// as the returned descriptor.
 Result<file_io::Fd> open_checkpoint_log(const std::string& path);
 
 // Writes the checkpoint's line with one complete write (continuing after

@@ -4,7 +4,9 @@
 // "Verified epoch {epoch} key commitment".
 //
 // The log is opened before the pin is decoded, so even a run that fails on
-// a malformed pin has created the log (or added one line feed to it). A run
+// a malformed pin has created the log (or added one line feed to it). The
+// open log is locked for the whole run: a second solve on the same log fails
+// at step 4 and writes nothing to it. A run
 // stopped by SIGINT or SIGTERM has saved its position in the log; it
 // publishes nothing and ends with zt::Interrupted.
 #include <optional>
@@ -44,7 +46,7 @@ zt::Result<void> run_solve(const SolveArgs& args) {
     const Manifest& puzzle = manifest.puzzle;
     // 3. Parsed only; the solver's acceptance judges it.
     ZT_TRY_ASSIGN(const std::optional<Checkpoint> resume, load_latest_checkpoint(args.checkpoint));
-    // 4.
+    // 4. Locked while it is open; another solve holding it is an error.
     ZT_TRY_ASSIGN(file_io::Fd log, open_checkpoint_log(args.checkpoint));
     // 5.
     ZT_TRY_ASSIGN(const Bytes32 pin, parse_pin(args.service_public_key));
