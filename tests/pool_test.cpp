@@ -4,6 +4,8 @@
 // RandomX library so 96 segments take milliseconds.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <csignal>
 #include <functional>
 #include <new>
 #include <stdexcept>
@@ -55,7 +57,7 @@ struct PoolRun {
 
     Result<SegmentDigests> run(std::size_t threads, const detail::PoolSeams& seams = {},
                                PoolObserver* observer = nullptr) {
-        return detail::run_segment_pool(engine, seeds, kEpoch, kIterations, threads, observer, seams);
+        return detail::run_segment_pool(engine, seeds, kEpoch, kIterations, threads, observer, never_stop(), seams);
     }
 };
 
@@ -168,6 +170,26 @@ TEST(SegmentPool, AnyFailureToStartAThreadFaultsAfterTheStartedThreadsFinished) 
             EXPECT_EQ(pool.fake.hashes(), refused == 0 ? 0u : kSegments * kIterations);
             EXPECT_EQ(pool.fake.live_vms(), 0);
         }
+    }
+}
+
+// A stop, whenever it comes, leaves no digests: a stop already up when the
+// pool starts costs no hash, and one raised as the second thread starts
+// still discards whatever the first had done.
+TEST(SegmentPool, AStopDiscardsTheWholeWork) {
+    for (bool at_start : {true, false}) {
+        SCOPED_TRACE(at_start ? "stop before the start" : "stop as thread 1 starts");
+        PoolRun pool;
+        std::atomic<int> stop{at_start ? SIGINT : 0};
+        detail::PoolSeams seams;
+        seams.worker_start = [&stop](std::size_t i) {
+            if (i == 1) stop.store(SIGHUP);
+        };
+        auto digests = detail::run_segment_pool(pool.engine, pool.seeds, kEpoch, kIterations, 3, nullptr, stop, seams);
+        ASSERT_TRUE(digests.ok()) << digests.error().message();
+        EXPECT_TRUE(digests->empty());
+        if (at_start) EXPECT_EQ(pool.fake.hashes(), 0u);
+        EXPECT_EQ(pool.fake.live_vms(), 0);
     }
 }
 

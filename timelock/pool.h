@@ -9,6 +9,7 @@
 // written with relaxed adds and only reported to the observer).
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -19,6 +20,7 @@
 #include "timelock/engine.h"
 #include "timelock/error.h"
 #include "timelock/secret.h"
+#include "timelock/stop_signals.h"
 #include "timelock/work_observer.h"
 
 namespace zt {
@@ -42,9 +44,14 @@ using SegmentDigests = std::vector<Key32>;
 //
 // With an `observer`, the calling thread reports the workers' counts to it
 // while it waits (work_observer.h).
+//
+// When `stop` goes up (StopSignals), every worker stops before its next
+// step and claims nothing more; the call returns after all have ended with
+// no digests at all (an empty list, whatever else happened), and what was
+// computed is wiped. A finished run always returns seeds.size() digests.
 Result<SegmentDigests> run_segment_pool(const WorkEngine& engine, std::span<const Key32> seeds,
                                         std::uint64_t epoch, std::uint64_t iterations, std::size_t threads,
-                                        PoolObserver* observer = nullptr);
+                                        PoolObserver* observer = nullptr, const std::atomic<int>& stop = never_stop());
 
 namespace detail {
 
@@ -58,7 +65,8 @@ struct PoolSeams {
 
 Result<SegmentDigests> run_segment_pool(const WorkEngine& engine, std::span<const Key32> seeds,
                                         std::uint64_t epoch, std::uint64_t iterations, std::size_t threads,
-                                        PoolObserver* observer, const PoolSeams& seams);
+                                        PoolObserver* observer, const std::atomic<int>& stop,
+                                        const PoolSeams& seams);
 
 }  // namespace detail
 }  // namespace zt

@@ -1,6 +1,6 @@
 #include "timelock/solver.h"
 
-#include <csignal>
+#include <atomic>
 #include <optional>
 #include <string>
 #include <utility>
@@ -19,7 +19,7 @@ namespace {
 class Walk {
 public:
     Walk(const Manifest& puzzle, std::string_view id, std::uint64_t interval, int log_fd, RandomxVm& vm,
-         const volatile std::sig_atomic_t& stop, SolveObserver* observer)
+         const std::atomic<int>& stop, SolveObserver* observer)
         : puzzle_(puzzle), id_(id), interval_(interval), log_fd_(log_fd), vm_(vm), stop_(stop),
           observer_(observer) {}
 
@@ -32,9 +32,9 @@ public:
         for (std::uint32_t s = segment; s < puzzle_.segments; ++s) {
             std::uint64_t j = s == segment ? iteration : 0;
             for (;;) {
-                if (stop_ != 0) {
+                if (const int signal = stop_.load(std::memory_order_relaxed); signal != 0) {
                     if (!saved) ZT_TRY(save(s, j, state));
-                    return std::optional<SolveStopped>(SolveStopped{s, j, static_cast<int>(stop_)});
+                    return std::optional<SolveStopped>(SolveStopped{s, j, signal});
                 }
                 if (j >= puzzle_.iterations) break;
                 state = step(vm_, puzzle_.epoch, s, j, state);
@@ -68,7 +68,7 @@ private:
     std::uint64_t interval_;
     int log_fd_;
     RandomxVm& vm_;
-    const volatile std::sig_atomic_t& stop_;
+    const std::atomic<int>& stop_;
     SolveObserver* observer_;
 };
 
@@ -98,6 +98,12 @@ Result<SolveOutcome> solve(const SignedManifest& manifest, const Bytes32& pin, W
     ZT_TRY(accept_checkpoint(start, manifest, id));
     // 6. Also on resume: the run's own starting line, after Open log's line feed.
     ZT_TRY(append_checkpoint(log_fd, start));
+    // From here on a stop request is kept: one during the setup ends the run
+    // at the starting position as soon as the setup is done (the position is
+    // already saved), instead of killing the process.
+    std::optional<StopSignals> signals;
+    if (options.stop_on_signals) signals.emplace();
+    const std::atomic<int>& stop = options.stop_on_signals ? StopSignals::flag() : never_stop();
     // 7. Declared before the VM, so the VM is destroyed first.
     if (options.observer != nullptr) options.observer->setting_up(mode);
     ZT_TRY_ASSIGN(const Key32 dataset_key, decode_key(puzzle.dataset_key));
@@ -106,15 +112,9 @@ Result<SolveOutcome> solve(const SignedManifest& manifest, const Bytes32& pin, W
     // 8.
     ZT_TRY_ASSIGN(Key32 state, decode_key(start.x));
     // 9.
-    std::optional<SolveStopped> stopped;
-    {
-        std::optional<StopSignals> signals;
-        if (options.stop_on_signals) signals.emplace();
-        const volatile std::sig_atomic_t& stop = options.stop_on_signals ? StopSignals::flag() : never_stop();
-        if (options.observer != nullptr) options.observer->walk_started(start.segment, start.iteration);
-        Walk walk(puzzle, id, checkpoint_interval, log_fd, vm, stop, options.observer);
-        ZT_TRY_ASSIGN(stopped, walk.run(start.segment, start.iteration, state));
-    }
+    if (options.observer != nullptr) options.observer->walk_started(start.segment, start.iteration);
+    Walk walk(puzzle, id, checkpoint_interval, log_fd, vm, stop, options.observer);
+    ZT_TRY_ASSIGN(const std::optional<SolveStopped> stopped, walk.run(start.segment, start.iteration, state));
     if (stopped) return SolveOutcome(*stopped);
     // 10. The state is now the epoch key.
     if (key_commitment(state) != puzzle.key_commitment) return Error(std::string(kCommitmentMismatch));

@@ -40,15 +40,18 @@ inline constexpr std::string_view kZeroCheckpointInterval = "zero checkpoint int
 struct SolveStopped {
     std::uint32_t segment = 0;    // from 0
     std::uint64_t iteration = 0;  // steps of that segment done
-    int signal = 0;               // SIGINT or SIGTERM
+    int signal = 0;               // SIGINT, SIGTERM or SIGHUP
 };
 
 using SolveOutcome = std::variant<Key32, SolveStopped>;
 
 struct SolveOptions {
-    // For the walk only (not during verification or engine setup), SIGINT
-    // and SIGTERM finish the step in progress, append a checkpoint at the
-    // current position and end the solve with SolveStopped.
+    // From the starting checkpoint's append on (engine setup and walk; not
+    // during verification), SIGINT, SIGTERM and SIGHUP finish the step in
+    // progress, append a checkpoint at the current position unless it is
+    // the last line already, and end the solve with SolveStopped. A signal
+    // during the setup takes effect when the setup is done, at the starting
+    // position. The previous dispositions are back when solve returns.
     bool stop_on_signals = false;
     // Told of the setup, the start and every position; may be null.
     SolveObserver* observer = nullptr;

@@ -7,7 +7,8 @@
 // a malformed pin has created the log (or added one line feed to it). The
 // open log is locked for the whole run: a second solve on the same log fails
 // at step 4 and writes nothing to it. A run
-// stopped by SIGINT or SIGTERM has saved its position in the log; it
+// stopped by SIGINT, SIGTERM or SIGHUP, in the walk or during the engine
+// setup, has saved its position in the log; it
 // publishes nothing and ends with zt::Interrupted.
 #include <optional>
 #include <string>
