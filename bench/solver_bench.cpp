@@ -53,7 +53,7 @@
 #include "timelock/manifest_signing.h"
 #include "timelock/protocol.h"
 #include "timelock/randomx_calls.h"
-#include "timelock/solve_progress.h"
+#include "cli/solve_progress.h"
 #include "timelock/solver.h"
 
 namespace {
@@ -261,7 +261,7 @@ int main(int argc, char** argv) {
     }
     // The status line as a terminal would get it, drawn into /dev/null.
     const int null_fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-    zt::SolveProgress progress(null_fd, /*enabled=*/true, manifest.puzzle.segments, manifest.puzzle.iterations);
+    zt::cli::SolveProgress progress(null_fd, /*enabled=*/true, manifest.puzzle.segments, manifest.puzzle.iterations);
 
     g_rounds.rounds = rounds;
     g_rounds.per_round = per_round;
@@ -272,7 +272,7 @@ int main(int argc, char** argv) {
     {
         const zt::detail::ScopedRandomxCalls install(calls);
         outcome = zt::solve(manifest, keys.public_key, mode, std::nullopt, kDefaultInterval, log->get(),
-                            zt::SolveOptions{.stop_on_signals = true, .progress = &progress});
+                            zt::SolveOptions{.stop_on_signals = true, .observer = &progress});
     }
     const double total = seconds(Clock::now() - solve_start);
     progress.clear();

@@ -10,6 +10,7 @@
 
 #include "cli/args.h"
 #include "cli/commands/commands.h"
+#include "timelock/file_io.h"
 
 namespace zt::cli {
 namespace {
@@ -100,7 +101,7 @@ std::string format_error_report(const Error& error) {
 void write_stdout(std::string_view text) {
     const int err = write_fd(STDOUT_FILENO, text);
     if (err < 0) return;
-    const std::string reason = err == 0 ? "failed to write whole buffer" : Error::from_errno(err).message();
+    const std::string reason = err == 0 ? std::string(file_io::kWriteZero) : Error::from_errno(err).message();
     throw InternalFault("failed printing to standard output: " + reason);
 }
 

@@ -4,7 +4,7 @@
 //
 // Exit statuses: 0 success; 1 the handler failed (the error report is on
 // standard error); 2 usage error or bare invocation; 128 + the signal number
-// (130, 143) a command stopped on request by SIGINT or SIGTERM, with its
+// (130, 143, 129) a command stopped on request by SIGINT, SIGTERM or SIGHUP, with its
 // message on standard error (zt::Interrupted); 101 internal fault (a
 // failed write to standard output, a thread that could not be started, or
 // any other exception), reported by a one-line diagnostic on standard error

@@ -8,18 +8,11 @@
 #include <cerrno>
 
 #include "cli/utf8.h"
-#include "timelock/char_debug.h"
+#include "timelock/crypto.h"
 #include "timelock/file_io.h"
 
 namespace zt::cli {
 namespace {
-
-std::optional<std::uint8_t> hex_value(char c) {
-    if (c >= '0' && c <= '9') return static_cast<std::uint8_t>(c - '0');
-    if (c >= 'a' && c <= 'f') return static_cast<std::uint8_t>(c - 'a' + 10);
-    if (c >= 'A' && c <= 'F') return static_cast<std::uint8_t>(c - 'A' + 10);
-    return std::nullopt;
-}
 
 // Reads into `buffer` (a byte vector of any allocator). The buffer grows with
 // the data in doubling chunks, never past limit + 1 bytes in total, and is
@@ -60,17 +53,10 @@ Result<void> read_into(const std::string& path, std::size_t limit, Buffer& buffe
 }  // namespace
 
 Result<Key32> parse_key_hex(std::string_view text) {
-    Key32 key;
-    if (text.size() != 2 * key.size()) return Error("key must contain 64 hex digits");
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const auto nibble = hex_value(text[i]);
-        if (!nibble) {
-            std::string message = "Invalid character ";
-            message.append(char_debug(static_cast<std::uint8_t>(text[i]))).append(" at position ");
-            return Error(message.append(std::to_string(i)));
-        }
-        key[i / 2] = static_cast<std::uint8_t>(i % 2 == 0 ? *nibble << 4 : key[i / 2] | *nibble);
-    }
+    Key32 key;  // wipes whatever a failed decoding left in it
+    if (text.size() != 2 * key.size()) return Error(std::string(kKeyHexLength));
+    // The lenient decoder: either case, the first bad character named.
+    ZT_TRY(decode_hex_bytes_into(text, key.span()));
     return key;
 }
 

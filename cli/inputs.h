@@ -39,6 +39,7 @@ inline constexpr std::size_t kRecord = 33556480;      // --record
 // "key must contain 64 hex digits" unless `text` is exactly 64 bytes, and at
 // the first other byte with "Invalid character {c} at position {i}" ({c} as
 // zt::char_debug shows it). No trimming.
+inline constexpr std::string_view kKeyHexLength = "key must contain 64 hex digits";
 Result<Key32> parse_key_hex(std::string_view text);
 
 // The pinned service public key (--service-public-key), read as

@@ -9,8 +9,6 @@
 namespace zt::cli {
 namespace {
 
-constexpr char kLowerHexDigits[] = "0123456789abcdef";
-
 // ".zanth-timelock-staged-" and a 128-bit random number as 32 lowercase hex
 // digits; of the two 64-bit draws the first gives the low half.
 Result<std::string> staged_name() {
@@ -18,11 +16,11 @@ Result<std::string> staged_name() {
     ZT_TRY(random_bytes(random));
     std::array<std::uint64_t, 2> draws{};  // low, high
     for (std::size_t i = 0; i < 16; ++i) draws[i / 8] |= static_cast<std::uint64_t>(random[i]) << (8 * (i % 8));
-    std::string name(kStagedPrefix);
-    for (std::uint64_t half : {draws[1], draws[0]}) {
-        for (int shift = 60; shift >= 0; shift -= 4) name += kLowerHexDigits[(half >> shift) & 0xF];
-    }
-    return name;
+    // The number high half first, each half most significant byte first.
+    std::array<std::uint8_t, 16> number{};
+    store_be64(std::span(number).first<8>(), draws[1]);
+    store_be64(std::span(number).last<8>(), draws[0]);
+    return std::string(kStagedPrefix) + encode_hex(number);
 }
 
 std::string join(const std::string& directory, const std::string& name) {
@@ -84,13 +82,9 @@ Result<void> publish_staged(const std::string& path, std::span<const std::uint8_
 }
 
 Result<void> publish_epoch_key(const std::string& path, const Key32& key) {
-    SecureBytes text;
-    text.reserve(2 * key.size());
-    for (std::uint8_t byte : key.span()) {
-        text.push_back(static_cast<std::uint8_t>(kLowerHexDigits[byte >> 4]));
-        text.push_back(static_cast<std::uint8_t>(kLowerHexDigits[byte & 0x0f]));
-    }
-    return publish_staged(path, text, /*owner_only=*/true);
+    Secret<2 * Key32::size()> text;
+    encode_hex_into(key.span(), text.span());
+    return publish_staged(path, text.span(), /*owner_only=*/true);
 }
 
 }  // namespace zt::cli

@@ -3,7 +3,7 @@
 # Idempotent: packages already present are left alone; needs only apt-get.
 set -eu
 
-packages="build-essential cmake ninja-build pkg-config libsodium-dev libgtest-dev libbenchmark-dev python3"
+packages="build-essential cmake ninja-build pkg-config libsodium-dev libgtest-dev libbenchmark-dev python3 clang libclang-rt-dev"
 
 missing=""
 for p in $packages; do

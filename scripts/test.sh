@@ -1,7 +1,8 @@
 #!/bin/sh
 # Sets up, builds and runs every test: unit tests (optimised build), the
-# same unit tests under AddressSanitizer and UndefinedBehaviorSanitizer, and
-# the black-box conformance cases against the built program.
+# same unit tests under AddressSanitizer and UndefinedBehaviorSanitizer, the
+# fuzz targets' corpora replayed (clang, libFuzzer), and the black-box cases of tests/conformance against the built program (and
+# those of ../shared/conformance when a checkout has them beside it).
 set -eu
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
@@ -24,10 +25,22 @@ echo "== unit tests (sanitizers)"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --test-dir build-asan -LE "slow|nosan" --output-on-failure -j "$jobs"
 
+echo "== fuzz targets (clang, libFuzzer): every corpus replayed"
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZT_FUZZ=ON \
+      -DZT_BUILD_TESTS=OFF -DZT_BUILD_BENCH=OFF >/dev/null
+cmake --build build-fuzz -j "$jobs"
+ctest --test-dir build-fuzz --output-on-failure
+
 echo "== conformance cases"
-conformance=../shared/conformance/run
-if [ ! -x "$conformance" ]; then
-    echo "conformance runner not found at $conformance" >&2
-    exit 1
+tests/conformance/run --bin build/zanth-timelock
+
+# The shared cases beside a checkout, when there are any, with their own
+# runner if they come with one.
+if [ -d ../shared/conformance/cases ]; then
+    echo "== conformance cases in ../shared/conformance"
+    if [ -x ../shared/conformance/run ]; then
+        ../shared/conformance/run --bin build/zanth-timelock
+    else
+        tests/conformance/run --bin build/zanth-timelock ../shared/conformance/cases
+    fi
 fi
-"$conformance" --bin build/zanth-timelock

@@ -7,7 +7,9 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <csignal>
 #include <fstream>
 #include <functional>
@@ -96,7 +98,7 @@ TEST(CheckpointRecord, DigestInputLayout) {
     const std::vector<std::uint8_t> coordinates(bytes.data() + 65, bytes.data() + 77);
     EXPECT_EQ(coordinates, (std::vector<std::uint8_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}));
     for (std::size_t i = 0; i < 32; ++i) EXPECT_EQ(bytes[77 + i], 0xa0 + i) << i;
-    EXPECT_EQ(c.digest, encode_hex(sha256(bytes.span())));
+    EXPECT_EQ(c.digest, encode_hex(sha256(bytes)));
 }
 
 TEST(CheckpointRecord, DigestChangesWithEachCoordinate) {
@@ -353,6 +355,40 @@ TEST(OpenLog, FailuresAreTheSystemsErrors) {
     EXPECT_EQ(open_checkpoint_log(dir / "adir").error().message(), "Is a directory (os error 21)");
     EXPECT_EQ(open_checkpoint_log(dir / "missing/progress.log").error().message(),
               "No such file or directory (os error 2)");
+}
+
+// One solver per log: the second opening is refused, writes nothing, and
+// the log is free again once the first descriptor is closed.
+TEST(OpenLog, ASecondOpeningIsRefusedWhileTheFirstIsOpen) {
+    ScratchDir dir;
+    const std::string path = dir / "progress.log";
+    {
+        auto first = open_checkpoint_log(path);
+        ASSERT_TRUE(first.ok());
+        ASSERT_TRUE(append_checkpoint(first->get(), make(0, 2)).ok());
+        const std::string before = read_file(path);
+        auto second = open_checkpoint_log(path);
+        ASSERT_FALSE(second.ok());
+        EXPECT_EQ(second.error().message(), kCheckpointLogInUse);
+        EXPECT_EQ(read_file(path), before) << "the refused run leaves the log untouched";
+    }
+    auto third = open_checkpoint_log(path);
+    ASSERT_TRUE(third.ok()) << third.error().message();
+    EXPECT_EQ(read_file(path), "\n" + checkpoint_line(make(0, 2)) + "\n");
+}
+
+TEST(OpenLog, ALockTheSystemCannotTakeIsItsError) {
+    ScratchDir dir;
+    std::vector<file_io::Op> ops;
+    const file_io::ScopedFaultHook hook([&](file_io::Op op) -> std::optional<int> {
+        ops.push_back(op);
+        return op == file_io::Op::Lock ? std::optional<int>(ENOLCK) : std::nullopt;
+    });
+    auto log = open_checkpoint_log(dir / "progress.log");
+    ASSERT_FALSE(log.ok());
+    EXPECT_EQ(log.error().message(), "No locks available (os error 37)");
+    EXPECT_EQ(read_file(dir / "progress.log"), "") << "nothing appended without the lock";
+    EXPECT_EQ(std::count(ops.begin(), ops.end(), file_io::Op::Write), 0);
 }
 
 // Records the seam's calls and injects one result for chosen calls.

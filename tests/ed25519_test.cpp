@@ -12,7 +12,7 @@
 #include "tests/support/vector_json.h"
 #include "timelock/crypto.h"
 #include "timelock/ed25519.h"
-#include "timelock/ed25519_group.h"
+#include "timelock/ed25519/group.h"
 
 namespace zt {
 namespace {

@@ -7,11 +7,15 @@
 #include <sodium.h>
 #include <sys/stat.h>
 
+#include <csignal>
+#include <filesystem>
 #include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "cli/commands/commands.h"
+#include "tests/support/child_process.h"
 #include "tests/support/fake_randomx.h"
 #include "tests/support/scratch_dir.h"
 #include "tests/support/signed_manifest.h"
@@ -19,6 +23,7 @@
 #include "timelock/engine.h"
 #include "timelock/generation.h"
 #include "timelock/manifest_signing.h"
+#include "timelock/randomx_calls.h"
 
 namespace zt {
 namespace {
@@ -181,11 +186,18 @@ struct RecordingSource {
     }
 };
 
+// The puzzle of a run that was not stopped.
+Result<GeneratedPuzzle> finished(Result<GenerationOutcome> outcome) {
+    if (!outcome) return std::move(outcome).error();
+    if (!std::holds_alternative<GeneratedPuzzle>(*outcome)) return Error("stopped");
+    return std::get<GeneratedPuzzle>(std::move(*outcome));
+}
+
 TEST(Generate, InvalidIterationsAreRefusedBeforeAnythingIsDrawn) {
     for (std::uint64_t iterations : {std::uint64_t{0}, std::uint64_t{1'000'000'000'001}}) {
         test::ScopedFakeRandomx fake;
         RecordingSource source;
-        auto puzzle = detail::generate(1, iterations, test::service_keys(), WorkMode::Light, nullptr, source.seams());
+        auto puzzle = finished(detail::generate(1, iterations, test::service_keys(), WorkMode::Light, {}, source.seams()));
         ASSERT_FALSE(puzzle.ok());
         EXPECT_EQ(puzzle.error().message(), "invalid iterations");
         EXPECT_TRUE(source.sizes.empty());
@@ -198,7 +210,7 @@ TEST(Generate, ARandomSourceFailureIsReportedAsOsRandomnessBeforeAnyEngine) {
         test::ScopedFakeRandomx fake;
         RecordingSource source;
         source.fail_at = fail_at;
-        auto puzzle = detail::generate(1, 1, test::service_keys(), WorkMode::Light, nullptr, source.seams());
+        auto puzzle = finished(detail::generate(1, 1, test::service_keys(), WorkMode::Light, {}, source.seams()));
         ASSERT_FALSE(puzzle.ok());
         EXPECT_EQ(puzzle.error().message(), "OS randomness failed");
         EXPECT_TRUE(fake.log().empty());
@@ -236,7 +248,7 @@ Key32 unwrap_all(const Manifest& m, DigestFn digest_of) {
 TEST(Generate, DrawsInOrderWorksEverySegmentAndSignsWithTheGivenKey) {
     test::ScopedFakeRandomx fake;
     RecordingSource source;
-    auto puzzle = detail::generate(77, 2, test::service_keys(), WorkMode::Light, nullptr, source.seams());
+    auto puzzle = finished(detail::generate(77, 2, test::service_keys(), WorkMode::Light, {}, source.seams()));
     ASSERT_TRUE(puzzle.ok()) << puzzle.error().message();
 
     std::vector<std::size_t> expected(1 + 96 + 1, 32);
@@ -262,8 +274,8 @@ TEST(Generate, DrawsInOrderWorksEverySegmentAndSignsWithTheGivenKey) {
 
 TEST(Generate, TwoRunsShareOnlyTheFixedFields) {
     test::ScopedFakeRandomx fake;
-    auto a = generate(5, 1, test::service_keys(), WorkMode::Light);
-    auto b = generate(5, 1, test::service_keys(), WorkMode::Light);
+    auto a = finished(generate(5, 1, test::service_keys(), WorkMode::Light));
+    auto b = finished(generate(5, 1, test::service_keys(), WorkMode::Light));
     ASSERT_TRUE(a.ok() && b.ok());
     const Manifest& x = a->manifest.puzzle;
     const Manifest& y = b->manifest.puzzle;
@@ -276,6 +288,66 @@ TEST(Generate, TwoRunsShareOnlyTheFixedFields) {
     EXPECT_EQ(x.epoch, y.epoch);
     EXPECT_EQ(x.iterations, y.iterations);
 }
+
+// ---- Stopping on request ------------------------------------------------------
+
+void (*g_fake_init_cache)(randomx_cache*, const void*, std::size_t) = nullptr;
+
+void init_cache_then_sighup(randomx_cache* cache, const void* key, std::size_t size) {
+    g_fake_init_cache(cache, key, size);
+    ::raise(SIGHUP);
+}
+
+// A stop during the engine setup reaches the workers before their first
+// step: nothing hashed, nothing returned, the engine released and the
+// signal's usual disposition back.
+TEST(Generate, ASignalStopsTheWorkersAndNothingIsKept) {
+    test::ScopedFakeRandomx fake;
+    detail::RandomxCalls calls = detail::randomx_calls();
+    g_fake_init_cache = calls.init_cache;
+    calls.init_cache = init_cache_then_sighup;
+    const detail::ScopedRandomxCalls install(calls);
+    auto outcome = generate(1, 3, test::service_keys(), WorkMode::Light, GenerateOptions{.stop_on_signals = true});
+    ASSERT_TRUE(outcome.ok()) << outcome.error().message();
+    ASSERT_TRUE(std::holds_alternative<GenerationStopped>(*outcome));
+    EXPECT_EQ(std::get<GenerationStopped>(*outcome).signal, SIGHUP);
+    EXPECT_EQ(fake.hashes(), 0u);
+    EXPECT_EQ(fake.live_vms(), 0);
+    EXPECT_EQ(fake.live_caches(), 0);
+    struct sigaction now {};
+    sigaction(SIGHUP, nullptr, &now);
+    EXPECT_EQ(now.sa_handler, SIG_DFL);
+}
+
+// Through the program: a long light-mode generation stopped by each signal
+// exits with 128 + its number, says that the work was not kept, and
+// publishes nothing (no output, no staged file).
+class RealLightStopGenerate : public testing::TestWithParam<int> {};
+
+TEST_P(RealLightStopGenerate, PublishesNothingAndExitsWithTheSignalsStatus) {
+    const int signal_number = GetParam();
+    test::ScratchDir dir;
+    dir.write("signing.key", test::kServiceSeedHex);
+    std::filesystem::create_directory(dir.path() / "out");
+    test::ChildProcess child(ZT_BINARY,
+                             {"generate", "--epoch", "3", "--iterations", "1000000", "--signing-key",
+                              dir / "signing.key", "--manifest-out", dir / "m.json", "--epoch-key-out",
+                              dir / "e.hex", "--mode", "light"},
+                             dir / "out");
+    ASSERT_TRUE(child.wait_until_catching(signal_number, std::chrono::minutes(1)));
+    child.send(signal_number);
+    const test::ProcessResult stopped = child.wait();
+    EXPECT_EQ(stopped.status, 128 + signal_number);
+    EXPECT_EQ(stopped.out, "");
+    EXPECT_EQ(stopped.err,
+              "Stopped before the puzzle was finished; nothing was published and the work done was not kept\n");
+    EXPECT_EQ(dir.entries(), (std::vector<std::string>{"out", "signing.key"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, RealLightStopGenerate, testing::Values(SIGINT, SIGTERM, SIGHUP),
+                         [](const testing::TestParamInfo<int>& param_info) {
+                             return std::string(param_info.param == SIGINT ? "Sigint" : param_info.param == SIGTERM ? "Sigterm" : "Sighup");
+                         });
 
 TEST(GenerateCommand, ChecksBothOutputsBeforeReadingTheSigningKey) {
     test::ScratchDir dir;
@@ -323,7 +395,7 @@ TEST(GenerateCommand, PublishesThePrivateKeyAndTheManifestAndPrintsTheId) {
 // the pool, then 96 more to walk it as a solver would. One test, because
 // each test runs in its own process and the puzzle is the expensive part.
 TEST(RealLightPuzzle, VerifiesCommitsAndUnwrapsSegmentBySegmentToTheEpochKey) {
-    auto puzzle = generate(1234, 1, test::service_keys(), WorkMode::Light);
+    auto puzzle = finished(generate(1234, 1, test::service_keys(), WorkMode::Light));
     ASSERT_TRUE(puzzle.ok()) << puzzle.error().message();
     EXPECT_TRUE(verify_manifest(puzzle->manifest, test::service_pin()).ok());
     const Manifest& m = puzzle->manifest.puzzle;

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "timelock/json_reader.h"
+#include "timelock/json/reader.h"
 
 namespace zt {
 namespace {

@@ -1,6 +1,6 @@
 // The strict JSON reader: record forms, value types, number edges, strings
 // and escapes, syntax errors, and the position each error points at.
-#include "timelock/json_reader.h"
+#include "timelock/json/reader.h"
 
 #include <gtest/gtest.h>
 

@@ -4,6 +4,10 @@
 // RandomX library so 96 segments take milliseconds.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <csignal>
+#include <functional>
+#include <new>
 #include <stdexcept>
 #include <system_error>
 #include <vector>
@@ -52,8 +56,8 @@ struct PoolRun {
     std::vector<Key32> seeds = make_seeds();
 
     Result<SegmentDigests> run(std::size_t threads, const detail::PoolSeams& seams = {},
-                               ProgressLine* progress = nullptr) {
-        return detail::run_segment_pool(engine, seeds, kEpoch, kIterations, threads, progress, seams);
+                               PoolObserver* observer = nullptr) {
+        return detail::run_segment_pool(engine, seeds, kEpoch, kIterations, threads, observer, never_stop(), seams);
     }
 };
 
@@ -131,28 +135,86 @@ TEST(SegmentPool, TheEarliestStartedFailingThreadDecides) {
     }
 }
 
-TEST(SegmentPool, ARefusedThreadStartFaultsAfterTheStartedThreadsFinished) {
-    for (std::size_t refused : {0u, 2u}) {
+// Whatever stops a thread from starting (the platform's refusal, memory
+// running out, anything else thrown on the way) is a refusal: the started
+// threads finish and are joined, then the pool faults.
+TEST(SegmentPool, AnyFailureToStartAThreadFaultsAfterTheStartedThreadsFinished) {
+    const struct {
+        const char* name;
+        std::function<void()> fail;
+        const char* reason;  // in the fault's text
+    } kinds[] = {
+        {"system_error", [] { throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again)); },
+         "Resource temporarily unavailable"},
+        {"bad_alloc", [] { throw std::bad_alloc(); }, "bad_alloc"},
+        {"runtime_error", [] { throw std::runtime_error("hook failed"); }, "hook failed"},
+        {"not an exception", [] { throw 7; }, "unknown exception"},
+    };
+    for (const auto& kind : kinds) {
+        for (std::size_t refused : {0u, 2u}) {
+            SCOPED_TRACE(std::string(kind.name) + ", thread " + std::to_string(refused));
+            PoolRun pool;
+            detail::PoolSeams seams;
+            std::size_t attempts = 0;
+            seams.before_start = [&](std::size_t i) {
+                ++attempts;
+                if (i == refused) kind.fail();
+            };
+            try {
+                static_cast<void>(pool.run(4, seams));
+                ADD_FAILURE() << "no fault";
+            } catch (const InternalFault& fault) {
+                EXPECT_NE(std::string(fault.what()).find(kind.reason), std::string::npos) << fault.what();
+            }
+            EXPECT_EQ(attempts, refused + 1) << "no thread is started after a refusal";
+            EXPECT_EQ(pool.fake.hashes(), refused == 0 ? 0u : kSegments * kIterations);
+            EXPECT_EQ(pool.fake.live_vms(), 0);
+        }
+    }
+}
+
+// A stop, whenever it comes, leaves no digests: a stop already up when the
+// pool starts costs no hash, and one raised as the second thread starts
+// still discards whatever the first had done.
+TEST(SegmentPool, AStopDiscardsTheWholeWork) {
+    for (bool at_start : {true, false}) {
+        SCOPED_TRACE(at_start ? "stop before the start" : "stop as thread 1 starts");
         PoolRun pool;
+        std::atomic<int> stop{at_start ? SIGINT : 0};
         detail::PoolSeams seams;
-        std::size_t attempts = 0;
-        seams.before_start = [&](std::size_t i) {
-            ++attempts;
-            if (i == refused) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+        seams.worker_start = [&stop](std::size_t i) {
+            if (i == 1) stop.store(SIGHUP);
         };
-        EXPECT_THROW(pool.run(4, seams), InternalFault);
-        EXPECT_EQ(attempts, refused + 1) << "no thread is started after a refusal";
-        EXPECT_EQ(pool.fake.hashes(), refused == 0 ? 0u : kSegments * kIterations);
+        auto digests = detail::run_segment_pool(pool.engine, pool.seeds, kEpoch, kIterations, 3, nullptr, stop, seams);
+        ASSERT_TRUE(digests.ok()) << digests.error().message();
+        EXPECT_TRUE(digests->empty());
+        if (at_start) EXPECT_EQ(pool.fake.hashes(), 0u);
         EXPECT_EQ(pool.fake.live_vms(), 0);
     }
 }
 
-TEST(SegmentPool, WorkersCountStepsAndSegmentsForProgress) {
+// Records what the pool reports; the last report comes after every thread
+// has ended, so it holds the whole work.
+struct RecordingObserver final : PoolObserver {
+    int started = 0;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> reports;
+    void pool_started() override {
+        EXPECT_TRUE(reports.empty()) << "started before any report";
+        ++started;
+    }
+    void pool_progress(std::uint64_t segments, std::uint64_t steps) override { reports.emplace_back(segments, steps); }
+};
+
+TEST(SegmentPool, ReportsStepsAndSegmentsToItsObserver) {
     PoolRun pool;
-    ProgressLine progress(-1, /*enabled=*/false, "generate", kSegments, kIterations);
-    ASSERT_TRUE(pool.run(3, {}, &progress).ok());
-    EXPECT_EQ(progress.counters().steps.load(), kSegments * kIterations);
-    EXPECT_EQ(progress.counters().segments.load(), kSegments);
+    RecordingObserver observer;
+    ASSERT_TRUE(pool.run(3, {}, &observer).ok());
+    EXPECT_EQ(observer.started, 1);
+    ASSERT_FALSE(observer.reports.empty());
+    EXPECT_EQ(observer.reports.back(), std::make_pair(std::uint64_t{kSegments}, kSegments * kIterations));
+    for (std::size_t i = 1; i < observer.reports.size(); ++i) {
+        EXPECT_LE(observer.reports[i - 1].second, observer.reports[i].second) << "counts never go back";
+    }
 }
 
 }  // namespace

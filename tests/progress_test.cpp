@@ -9,9 +9,9 @@
 #include <string>
 #include <thread>
 
-#include "timelock/progress.h"
+#include "cli/progress.h"
 
-namespace zt {
+namespace zt::cli {
 namespace {
 
 TEST(ProgressText, DurationsShowTheTwoOrThreeLeadingUnits) {
@@ -61,13 +61,12 @@ TEST(ProgressLine, DrawsAtMostOnceASecondAndClearsItself) {
     ASSERT_EQ(pipe2(fds, O_NONBLOCK), 0);
     {
         ProgressLine line(fds[1], /*enabled=*/true, "generate", 96, 10);
-        line.counters().segments = 3;
-        line.counters().steps = 30;
-        line.update();
+        line.pool_started();
+        line.pool_progress(3, 30);
         EXPECT_EQ(drain(fds[0]), "") << "nothing before the first second";
         std::this_thread::sleep_for(std::chrono::milliseconds(1100));
-        line.update();
-        line.update();
+        line.pool_progress(3, 30);
+        line.pool_progress(3, 31);
         const std::string drawn = drain(fds[0]);
         EXPECT_EQ(drawn.rfind("\rgenerate: 3/96 segments, ", 0), 0u) << drawn;
         EXPECT_EQ(drawn.find("\r", 1), std::string::npos) << "drawn once: " << drawn;
@@ -80,7 +79,7 @@ TEST(ProgressLine, DrawsAtMostOnceASecondAndClearsItself) {
 
 TEST(ProgressLine, StartCountsEarlierWorkAsDoneButNotInTheRate) {
     ProgressLine line(-1, /*enabled=*/false, "solve", 7, 100);
-    line.counters().steps = 999;
+    line.update(0, 999);
     line.start(3, 300);
     const ProgressSnapshot s = line.snapshot();
     EXPECT_EQ(s.segments_done, 3u);
@@ -96,7 +95,7 @@ TEST(ProgressLine, StaysSilentWhenNotATerminal) {
     {
         ProgressLine line(fds[1], /*enabled=*/false, "generate", 96, 10);
         std::this_thread::sleep_for(std::chrono::milliseconds(1100));
-        line.update();
+        line.update(1, 10);
     }
     EXPECT_EQ(drain(fds[0]), "");
     close(fds[0]);
@@ -104,4 +103,4 @@ TEST(ProgressLine, StaysSilentWhenNotATerminal) {
 }
 
 }  // namespace
-}  // namespace zt
+}  // namespace zt::cli

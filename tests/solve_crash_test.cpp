@@ -4,16 +4,13 @@
 // solve_crash_slowtest.
 #include <gtest/gtest.h>
 
-#include <random>
-
 #include "tests/support/solve_crash.h"
 
 namespace zt {
 namespace {
 
 TEST(RealLightSolveCrash, KilledAtRandomMomentsAndResumed) {
-    test::run_crash_drill({.iterations = 12, .interval = 3, .kills = 24, .window = 2.0},
-                          std::random_device{}());
+    test::run_crash_drill({.iterations = 12, .interval = 3, .kills = 24, .window = 2.0});
 }
 
 }  // namespace

@@ -8,9 +8,9 @@
 #include <string>
 #include <thread>
 
-#include "timelock/solve_progress.h"
+#include "cli/solve_progress.h"
 
-namespace zt {
+namespace zt::cli {
 namespace {
 
 struct FormatCase {
@@ -70,9 +70,9 @@ private:
 TEST_F(Drawing, DrawsAtStartThenAtMostOnceASecondAndClears) {
     {
         SolveProgress progress(write_end(), true, 7, 10);
-        progress.start(2, 3);
+        progress.walk_started(2, 3);
         EXPECT_EQ(drain(read_end()), "\rsolve: segment 3 of 7, step 3 of 10 (32.9%), -- H/s, -- left\x1b[K");
-        for (std::uint64_t j = 4; j <= 10; ++j) progress.step(2, j);
+        for (std::uint64_t j = 4; j <= 10; ++j) progress.stepped(2, j);
         EXPECT_EQ(drain(read_end()), "") << "redrawn within the second";
         std::this_thread::sleep_for(std::chrono::milliseconds(1050));
         progress.moved_to(3, 0);
@@ -80,7 +80,7 @@ TEST_F(Drawing, DrawsAtStartThenAtMostOnceASecondAndClears) {
         std::string redrawn;
         std::uint64_t drawn_at = 0;
         for (std::uint64_t j = 1; j <= SolveProgress::kClockStride && redrawn.empty(); ++j) {
-            progress.step(3, j);
+            progress.stepped(3, j);
             redrawn = drain(read_end());
             drawn_at = j;
         }
@@ -92,7 +92,7 @@ TEST_F(Drawing, DrawsAtStartThenAtMostOnceASecondAndClears) {
         EXPECT_EQ(drain(read_end()), "\r\x1b[K");
         progress.clear();
         EXPECT_EQ(drain(read_end()), "") << "nothing left to clear";
-        progress.note("solve: setting up RandomX (light mode)");
+        progress.setting_up(WorkMode::Light);
         EXPECT_EQ(drain(read_end()), "\rsolve: setting up RandomX (light mode)\x1b[K");
     }
     EXPECT_EQ(drain(read_end()), "\r\x1b[K") << "a drawn line is cleared when the display goes";
@@ -102,13 +102,13 @@ TEST_F(Drawing, ADisabledLineWritesNothing) {
     {
         SolveProgress progress(write_end(), false, 7, 10);
         progress.note("setting up");
-        progress.start(0, 0);
+        progress.walk_started(0, 0);
         std::this_thread::sleep_for(std::chrono::milliseconds(1050));
-        for (std::uint64_t j = 1; j <= 10; ++j) progress.step(0, j);
+        for (std::uint64_t j = 1; j <= 10; ++j) progress.stepped(0, j);
         progress.clear();
     }
     EXPECT_EQ(drain(read_end()), "");
 }
 
 }  // namespace
-}  // namespace zt
+}  // namespace zt::cli

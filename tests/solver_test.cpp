@@ -18,6 +18,7 @@
 #include <regex>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -66,11 +67,21 @@ std::atomic<int> g_hashes{0};
 int g_raise_after = 0;
 int g_raise_signal = 0;
 
+// raise_after -1: the signal is raised while the cache is initialised,
+// as if it had arrived during the engine setup.
+constexpr int kDuringSetup = -1;
+
 void (*g_inner_hash)(randomx_vm*, const void*, std::size_t, void*) = nullptr;
+void (*g_inner_init_cache)(randomx_cache*, const void*, std::size_t) = nullptr;
 
 void counting_hash(randomx_vm* vm, const void* input, std::size_t size, void* output) {
     g_inner_hash(vm, input, size, output);
     if (++g_hashes == g_raise_after) ::raise(g_raise_signal);
+}
+
+void signalling_init_cache(randomx_cache* cache, const void* key, std::size_t size) {
+    g_inner_init_cache(cache, key, size);
+    if (g_raise_after == kDuringSetup) ::raise(g_raise_signal);
 }
 
 class CountingRandomx {
@@ -86,7 +97,9 @@ private:
     detail::RandomxCalls calls_ = [] {
         detail::RandomxCalls calls = detail::randomx_calls();
         g_inner_hash = calls.calculate_hash;  // before this table replaces it
+        g_inner_init_cache = calls.init_cache;
         calls.calculate_hash = counting_hash;
+        calls.init_cache = signalling_init_cache;
         return calls;
     }();
     detail::ScopedRandomxCalls install_{calls_};
@@ -294,9 +307,8 @@ TEST(Stop, ASignalDuringAStepSavesThePositionAndTheRunResumesFromIt) {
     EXPECT_EQ(where.signal, SIGINT);
     EXPECT_EQ(stopped.hashes, 3);
     EXPECT_EQ(stopped.log, lines({{kLast, 0}, {kLast, 3}}));
-    // The walk's handlers are gone again.
-    EXPECT_EQ(disposition(SIGINT).sa_handler, SIG_DFL);
-    EXPECT_EQ(disposition(SIGTERM).sa_handler, SIG_DFL);
+    // The run's handlers are gone again.
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) EXPECT_EQ(disposition(signal_number).sa_handler, SIG_DFL);
 
     // The stop line is an ordinary checkpoint; the next multiple of the
     // interval comes next.
@@ -305,6 +317,22 @@ TEST(Stop, ASignalDuringAStepSavesThePositionAndTheRunResumesFromIt) {
     const SolveRun resumed = run(puzzle().manifest, loaded, 4);
     expect_key(resumed);
     EXPECT_EQ(resumed.log, lines({{kLast, 3}, {kLast, 4}, {kLast, 8}}));
+}
+
+// A stop requested while the engine is set up ends the run at the position
+// it started from, already saved, without a step or a second line.
+TEST(Stop, ASignalDuringTheSetupStopsAtTheStartingPosition) {
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+        const SolveRun stopped = run(puzzle().manifest, at(3, 6), 4, test::service_pin(),
+                                     SolveOptions{.stop_on_signals = true}, kDuringSetup, signal_number);
+        ASSERT_TRUE(stopped.outcome.ok()) << stopped.outcome.error().message();
+        ASSERT_TRUE(std::holds_alternative<SolveStopped>(*stopped.outcome)) << signal_number;
+        const auto& where = std::get<SolveStopped>(*stopped.outcome);
+        EXPECT_EQ(std::make_tuple(where.segment, where.iteration, where.signal), std::make_tuple(3u, 6u, signal_number));
+        EXPECT_EQ(stopped.hashes, 0);
+        EXPECT_EQ(stopped.log, lines({{3, 6}}));
+        EXPECT_EQ(disposition(signal_number).sa_handler, SIG_DFL);
+    }
 }
 
 TEST(Stop, APositionJustCheckpointedIsNotWrittenTwice) {
@@ -385,10 +413,49 @@ TEST_P(RealLightStopProgram, ExitsWithTheSignalsStatusAndTheNextRunFinishes) {
     EXPECT_EQ(read_file(log_path).find(encode_hex(real_puzzle().epoch_key.span())), std::string::npos);
 }
 
-INSTANTIATE_TEST_SUITE_P(Signals, RealLightStopProgram, testing::Values(SIGINT, SIGTERM),
+// A second solve on a log that a running solve holds fails at once, before
+// its line feed, and leaves the log as it was.
+TEST(LockedLog, ASecondSolveIsRefusedAndLeavesTheLogUnchanged) {
+    ScratchDir dir;
+    dir.write("manifest.json", write_signed_manifest(puzzle().manifest));
+    const std::string log_path = dir / "progress.log";
+    auto held = open_checkpoint_log(log_path);  // what the first solve holds
+    ASSERT_TRUE(held.ok());
+    ASSERT_TRUE(append_checkpoint(held->get(), at(2, 4)).ok());
+    const std::string before = read_file(log_path);
+
+    const test::ProcessResult refused = test::run_program(ZT_BINARY, solve_args(dir));
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.out, "");
+    EXPECT_EQ(refused.err, "Error: checkpoint log is in use by another solve\n");
+    EXPECT_EQ(read_file(log_path), before);
+    EXPECT_EQ(dir.entries(), (std::vector<std::string>{"manifest.json", "progress.log"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, RealLightStopProgram, testing::Values(SIGINT, SIGTERM, SIGHUP),
                          [](const testing::TestParamInfo<int>& param_info) {
-                             return std::string(param_info.param == SIGINT ? "Sigint" : "Sigterm");
+                             return std::string(param_info.param == SIGINT ? "Sigint" : param_info.param == SIGTERM ? "Sigterm" : "Sighup");
                          });
+
+// A signal sent as soon as the program catches it, right after the starting
+// line is saved, arrives during the RandomX setup (light mode: the 256 MiB
+// cache). The run stops with the usual message at the position it loaded,
+// and the log ends with that position.
+TEST(RealLightStopSetup, ASignalDuringTheSetupStopsAtTheLoadedPosition) {
+    ScratchDir dir;
+    dir.write("manifest.json", write_signed_manifest(real_puzzle().manifest));
+    const std::string log_path = dir / "progress.log";
+    dir.write("progress.log", real_puzzle().line(4, 7));
+    std::filesystem::create_directory(dir.path() / "out");
+    test::ChildProcess child(ZT_BINARY, solve_args(dir), dir / "out");
+    ASSERT_TRUE(child.wait_until_catching(SIGHUP, std::chrono::minutes(1)));
+    child.send(SIGHUP);
+    const test::ProcessResult stopped = child.wait();
+    EXPECT_EQ(stopped.status, 128 + SIGHUP);
+    EXPECT_EQ(stopped.err, "Stopped at segment 5 of 7, step 7 of 10; run the same command to resume\n");
+    EXPECT_EQ(read_file(log_path), real_puzzle().line(4, 7) + "\n" + real_puzzle().line(4, 7));
+    EXPECT_EQ(dir.entries(), (std::vector<std::string>{"manifest.json", "out", "progress.log"}));
+}
 
 }  // namespace
 }  // namespace zt

@@ -34,14 +34,27 @@ void append_text(Buffer& out, std::string_view text) {
     append_bytes(out, as_bytes(text));
 }
 
+// Big-endian stores into a fixed place, most significant byte first.
+inline void store_be32(std::span<std::uint8_t, 4> out, std::uint32_t v) {
+    for (std::size_t i = 0; i < 4; ++i) out[i] = static_cast<std::uint8_t>(v >> (8 * (3 - i)));
+}
+
+inline void store_be64(std::span<std::uint8_t, 8> out, std::uint64_t v) {
+    for (std::size_t i = 0; i < 8; ++i) out[i] = static_cast<std::uint8_t>(v >> (8 * (7 - i)));
+}
+
 template <typename Buffer>
 void append_be32(Buffer& out, std::uint32_t v) {
-    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<std::uint8_t>(v >> shift));
+    std::array<std::uint8_t, 4> bytes;
+    store_be32(bytes, v);
+    append_bytes(out, bytes);
 }
 
 template <typename Buffer>
 void append_be64(Buffer& out, std::uint64_t v) {
-    for (int shift = 56; shift >= 0; shift -= 8) out.push_back(static_cast<std::uint8_t>(v >> shift));
+    std::array<std::uint8_t, 8> bytes;
+    store_be64(bytes, v);
+    append_bytes(out, bytes);
 }
 
 }  // namespace zt

@@ -81,7 +81,7 @@ Result<double> calibration_worker(CalibrationJob& job, std::size_t index) {
     const auto start = Clock::now();
     Key32 state;
     if (!job.draw_state(index, state.span())) {
-        throw std::runtime_error("OS randomness failed");  // the thread ends abnormally
+        throw std::runtime_error(std::string(kOsRandomnessFailed));  // the thread ends abnormally
     }
     const auto segment = static_cast<std::uint32_t>(index);
     for (std::uint64_t j = 0; j < job.samples; ++j) {

@@ -9,8 +9,8 @@
 #include <cstring>
 
 #include "timelock/crypto.h"
-#include "timelock/json_reader.h"
-#include "timelock/json_text.h"
+#include "timelock/json/reader.h"
+#include "timelock/json/text.h"
 
 namespace zt {
 
@@ -28,14 +28,6 @@ struct json::Schema<Checkpoint> {
 };
 
 namespace {
-
-void put_be(std::uint8_t* out, std::uint64_t value, std::size_t size) {
-    for (std::size_t i = 0; i < size; ++i) out[i] = static_cast<std::uint8_t>(value >> (8 * (size - 1 - i)));
-}
-
-void wipe_string(std::string& text) {
-    if (!text.empty()) wipe(text.data(), text.size());
-}
 
 // The file's last `kCheckpointWindow` bytes as of the size taken once at the
 // start; fewer if the file shrank meanwhile. The descriptor is closed on
@@ -72,23 +64,23 @@ Result<std::optional<std::string>> read_log_tail(const std::string& path) {
 
 }  // namespace
 
-Result<Secret<kCheckpointDigestInputSize>> checkpoint_digest_input(const Checkpoint& c) {
+Result<CheckpointDigestInput> checkpoint_digest_input(const Checkpoint& c) {
     static_assert(labels::checkpoint.size() + 4 + 32 + 4 + 8 + 32 == kCheckpointDigestInputSize);
-    Secret<kCheckpointDigestInputSize> input;
-    std::uint8_t* p = input.data();
-    std::memcpy(p, labels::checkpoint.data(), labels::checkpoint.size());
-    p += labels::checkpoint.size();
-    put_be(p, c.version, 4);
-    ZT_TRY(decode_hex_fixed_into(c.manifest_id, std::span<std::uint8_t>(p + 4, 32)));
-    put_be(p + 36, c.segment, 4);
-    put_be(p + 40, c.iteration, 8);
-    ZT_TRY(decode_hex_fixed_into(c.x, std::span<std::uint8_t>(p + 48, 32)));
+    CheckpointDigestInput input{};
+    const std::span<std::uint8_t> all(input);
+    std::memcpy(all.data(), labels::checkpoint.data(), labels::checkpoint.size());
+    const std::span<std::uint8_t> fields = all.subspan(labels::checkpoint.size());
+    store_be32(fields.subspan<0, 4>(), c.version);
+    ZT_TRY(decode_hex_fixed_into(c.manifest_id, fields.subspan(4, 32)));
+    store_be32(fields.subspan<36, 4>(), c.segment);
+    store_be64(fields.subspan<40, 8>(), c.iteration);
+    ZT_TRY(decode_hex_fixed_into(c.x, fields.subspan(48, 32)));
     return input;
 }
 
 Result<std::string> checkpoint_digest(const Checkpoint& checkpoint) {
-    ZT_TRY_ASSIGN(const auto input, checkpoint_digest_input(checkpoint));
-    return encode_hex(sha256(input.span()));
+    ZT_TRY_ASSIGN(const CheckpointDigestInput input, checkpoint_digest_input(checkpoint));
+    return encode_hex(sha256(input));
 }
 
 Result<Checkpoint> new_checkpoint(std::string_view manifest_id, std::uint32_t segment, std::uint64_t iteration,
@@ -151,16 +143,16 @@ Result<std::optional<Checkpoint>> load_latest_checkpoint(const std::string& path
 
 Result<file_io::Fd> open_checkpoint_log(const std::string& path) {
     ZT_TRY_ASSIGN(file_io::Fd fd, file_io::open_append(path, kCheckpointLogMode));
+    ZT_TRY_ASSIGN(const bool locked, file_io::try_lock_exclusive(fd.get()));
+    if (!locked) return Error(std::string(kCheckpointLogInUse));
     static constexpr std::uint8_t kLineFeed[1] = {'\n'};
     ZT_TRY(file_io::write_all(fd.get(), kLineFeed));
     return fd;
 }
 
 Result<void> append_checkpoint(int log_fd, const Checkpoint& checkpoint) {
-    std::string line = checkpoint_line(checkpoint);
-    auto written = file_io::write_all(log_fd, as_bytes(line));
-    wipe_string(line);
-    ZT_TRY(std::move(written));
+    const std::string line = checkpoint_line(checkpoint);
+    ZT_TRY(file_io::write_all(log_fd, as_bytes(line)));
     return file_io::sync_data(log_fd);
 }
 

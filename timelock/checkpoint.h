@@ -22,11 +22,22 @@
 // The program never truncates, rewrites or deletes the log, and never
 // writes the epoch key into it.
 //
+// A checkpoint holds no secret. Its state `x` is written to the log in
+// clear, by design: it is the work done so far, and whoever can read the
+// log can resume from it. So a Checkpoint, its line and its digest input
+// are plain values that nobody wipes. Only the epoch key, the value after
+// the last segment, is secret, and it never becomes a checkpoint; the
+// solver keeps its running state in a self-wiping Key32 for that reason.
+//
+// One solver per log: opening the log for appending takes an exclusive
+// advisory lock on it, held until the descriptor is closed, and a second
+// solver that finds the lock taken fails at once without writing anything.
+//
 // Thread safety: pure functions and plain values; a log descriptor is used
-// by one thread. The file is not locked: two solvers appending to one log
-// interleave their lines.
+// by one thread.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -40,6 +51,9 @@
 
 namespace zt {
 
+inline constexpr std::size_t kCheckpointDigestInputSize = 109;
+using CheckpointDigestInput = std::array<std::uint8_t, kCheckpointDigestInputSize>;
+
 struct Checkpoint {
     std::uint32_t version = 0;
     std::string manifest_id;  // 64 hex digits
@@ -52,7 +66,6 @@ struct Checkpoint {
 };
 
 inline constexpr std::uint32_t kCheckpointVersion = 1;
-inline constexpr std::size_t kCheckpointDigestInputSize = 109;
 // How much of the end of the log is examined, and the longest line that is
 // considered at all (valid lines are under 300 bytes).
 inline constexpr std::size_t kCheckpointWindow = 8192;
@@ -64,6 +77,7 @@ inline constexpr std::string_view kCheckpointOtherPuzzle = "checkpoint belongs t
 inline constexpr std::string_view kCheckpointCoordinates = "invalid checkpoint coordinates";
 inline constexpr std::string_view kCheckpointCorrupted = "checkpoint corrupted";
 inline constexpr std::string_view kInvalidInitialCheckpoint = "invalid initial checkpoint";
+inline constexpr std::string_view kCheckpointLogInUse = "checkpoint log is in use by another solve";
 
 // A version-1 checkpoint of `state` with its digest. Fails only when
 // `manifest_id` is not 64 canonical hex digits.
@@ -72,7 +86,7 @@ Result<Checkpoint> new_checkpoint(std::string_view manifest_id, std::uint32_t se
 
 // The 109 bytes the digest is taken over; "noncanonical hex or wrong length"
 // when manifest_id or x is not 64 canonical hex digits.
-Result<Secret<kCheckpointDigestInputSize>> checkpoint_digest_input(const Checkpoint& checkpoint);
+Result<CheckpointDigestInput> checkpoint_digest_input(const Checkpoint& checkpoint);
 
 // encode_hex(sha256(digest input)), or the hex error above.
 Result<std::string> checkpoint_digest(const Checkpoint& checkpoint);
@@ -92,9 +106,12 @@ Result<Checkpoint> parse_checkpoint(std::string_view line);
 // that parses. Reads the file only.
 Result<std::optional<Checkpoint>> load_latest_checkpoint(const std::string& path);
 
-// Opens the log for appending (created 0600 if missing, close-on-exec) and
+// Opens the log for appending (created 0600 if missing, close-on-exec),
+// locks it (kCheckpointLogInUse when another open file holds the lock; the
+// file is then left as it was, though created if it was missing) and
 // appends one line feed at once, so whatever torn line a crash left at the
-// end is closed off and the next line starts clean.
+// end is closed off and the next line starts clean. The lock lasts as long
+// as the returned descriptor.
 Result<file_io::Fd> open_checkpoint_log(const std::string& path);
 
 // Writes the checkpoint's line with one complete write (continuing after

@@ -108,7 +108,7 @@ Result<Bytes> seal_chacha(const Key32& key, std::span<const std::uint8_t, 12> no
                           std::span<const std::uint8_t> aad, std::span<const std::uint8_t> plaintext) {
     detail::ensure_sodium();
     if (plaintext.size() > crypto_aead_chacha20poly1305_ietf_MESSAGEBYTES_MAX) {
-        return Error("AEAD encryption");
+        return Error(std::string(kAeadEncryption));
     }
     Bytes out(plaintext.size() + kTagBytes);
     unsigned long long out_len = 0;
@@ -116,7 +116,7 @@ Result<Bytes> seal_chacha(const Key32& key, std::span<const std::uint8_t, 12> no
                                                   aad.data(), aad.size(), nullptr, nonce.data(),
                                                   key.data()) != 0 ||
         out_len != out.size()) {
-        return Error("AEAD encryption");
+        return Error(std::string(kAeadEncryption));
     }
     return out;
 }
@@ -160,7 +160,7 @@ Result<void> random_bytes(std::span<std::uint8_t> out) {
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) {  // 0 is never expected; treated as failure rather than spinning
             wipe(out.data(), out.size());
-            return Error("OS randomness failed");
+            return Error(std::string(kOsRandomnessFailed));
         }
         filled += static_cast<std::size_t>(got);
     }

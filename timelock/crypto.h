@@ -36,6 +36,9 @@ inline constexpr std::string_view paste_content_key = "attested-zanth-paste-cont
 }  // namespace labels
 
 inline constexpr std::string_view kNoncanonicalHex = "noncanonical hex or wrong length";
+inline constexpr std::string_view kOddHexDigits = "Odd number of digits";
+inline constexpr std::string_view kAeadEncryption = "AEAD encryption";
+inline constexpr std::string_view kOsRandomnessFailed = "OS randomness failed";
 // What every holder of an epoch key reports when its key_commitment is not
 // the manifest's; checked before the key is used for anything.
 inline constexpr std::string_view kCommitmentMismatch = "epoch key commitment mismatch";
@@ -68,6 +71,10 @@ Result<void> decode_hex_bytes_into(std::string_view text, std::span<std::uint8_t
 
 // Lowercase hex, two digits per byte, high nibble first.
 std::string encode_hex(std::span<const std::uint8_t> bytes);
+
+// The same digits as ASCII bytes written into `out`, which must hold
+// exactly 2 * bytes.size() bytes (a buffer that wipes itself, for a secret).
+void encode_hex_into(std::span<const std::uint8_t> bytes, std::span<std::uint8_t> out);
 
 Bytes32 sha256(std::span<const std::uint8_t> data);
 

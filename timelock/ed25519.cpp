@@ -1,5 +1,5 @@
 // Ed25519 key pairs and signing through libsodium; strict verification on
-// this module's own group arithmetic (ed25519_group.h).
+// this module's own group arithmetic (ed25519/group.h).
 #include "timelock/ed25519.h"
 
 #include <sodium.h>
@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <string>
 
-#include "timelock/ed25519_group.h"
+#include "timelock/ed25519/group.h"
 #include "timelock/sodium_init.h"
 
 namespace zt {

@@ -52,11 +52,11 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// Not a failure: the command stopped on request (SIGINT or SIGTERM) after
-// saving what it had done. The driver writes the message, which says where
-// it stopped and how to go on, on standard error and exits with 128 + the
-// signal number (130 for SIGINT, 143 for SIGTERM). Thrown only by a command
-// handler, after its progress has been saved.
+// Not a failure: the command stopped on request (SIGINT, SIGTERM or SIGHUP)
+// after saving what it keeps. The driver writes the message, which says
+// where it stopped and what became of the work, on standard error and exits
+// with 128 + the signal number (130 for SIGINT, 143 for SIGTERM, 129 for
+// SIGHUP). Thrown only by a command handler.
 class Interrupted : public std::runtime_error {
 public:
     Interrupted(int signal_number, const std::string& message)

@@ -1,6 +1,7 @@
 #include "timelock/file_io.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -76,10 +77,17 @@ Result<Fd> open_append(const std::string& path, unsigned mode) {
     return open_with(Op::OpenAppend, path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, mode);
 }
 
+Result<bool> try_lock_exclusive(int fd) {
+    const long locked = checked(Op::Lock, true, [&] { return ::flock(fd, LOCK_EX | LOCK_NB); });
+    if (locked >= 0) return true;
+    if (-locked == EWOULDBLOCK) return false;
+    return Error::from_errno(static_cast<int>(-locked));
+}
+
 Result<void> write_all(int fd, std::span<const std::uint8_t> data) {
     while (!data.empty()) {
         const long n = checked(Op::Write, true, [&] { return ::write(fd, data.data(), data.size()); });
-        if (n == 0) return Error("failed to write whole buffer");
+        if (n == 0) return Error(std::string(kWriteZero));
         if (n < 0) return Error::from_errno(static_cast<int>(-n));
         data = data.subspan(static_cast<std::size_t>(n));
     }

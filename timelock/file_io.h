@@ -27,6 +27,8 @@
 namespace zt::file_io {
 
 inline constexpr std::string_view kNulInPath = "file name contained an unexpected NUL byte";
+// A write that reports no progress.
+inline constexpr std::string_view kWriteZero = "failed to write whole buffer";
 
 // An owned file descriptor, closed (through close below) when destroyed.
 class Fd {
@@ -60,6 +62,12 @@ Result<Fd> open_exclusive(const std::string& path, unsigned mode);
 // Opens `path` write-only for appending, creating it with `mode` if missing.
 Result<Fd> open_append(const std::string& path, unsigned mode);
 
+// Takes an exclusive advisory lock (flock) on the open file, without
+// waiting: true when it is held, false when another open file holds one (in
+// this process or another). The lock goes with the last descriptor of the
+// open file. Other failures are the system's errors.
+Result<bool> try_lock_exclusive(int fd);
+
 // Writes all of `data`, continuing after partial writes. A write that
 // reports no progress fails with "failed to write whole buffer".
 Result<void> write_all(int fd, std::span<const std::uint8_t> data);
@@ -83,7 +91,7 @@ void close(int fd);
 
 // ---- Test facility --------------------------------------------------------
 
-enum class Op { OpenExclusive, OpenAppend, Write, Sync, SyncData, Link, Unlink, OpenDirectory, Close };
+enum class Op { OpenExclusive, OpenAppend, Write, Sync, SyncData, Link, Unlink, OpenDirectory, Close, Lock };
 
 // Consulted before every system call the seam is about to make (each retry
 // and each partial write counts). Returning nothing lets the call happen;

@@ -1,6 +1,7 @@
 #include "timelock/generation.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <optional>
 #include <utility>
@@ -12,6 +13,7 @@
 #include "timelock/pool.h"
 #include "timelock/processors.h"
 #include "timelock/protocol.h"
+#include "timelock/stop_signals.h"
 
 namespace zt {
 
@@ -86,15 +88,15 @@ Result<Key32> unwrap_segment_key(const Manifest& manifest, std::uint32_t segment
     return Key32(std::span<const std::uint8_t, 32>(opened->data(), 32));
 }
 
-Result<GeneratedPuzzle> generate(std::uint64_t epoch, std::uint64_t iterations, const Ed25519KeyPair& keys,
-                                 WorkMode mode, ProgressLine* progress) {
-    return detail::generate(epoch, iterations, keys, mode, progress, {});
+Result<GenerationOutcome> generate(std::uint64_t epoch, std::uint64_t iterations, const Ed25519KeyPair& keys,
+                                   WorkMode mode, const GenerateOptions& options) {
+    return detail::generate(epoch, iterations, keys, mode, options, {});
 }
 
 namespace detail {
 
-Result<GeneratedPuzzle> generate(std::uint64_t epoch, std::uint64_t iterations, const Ed25519KeyPair& keys,
-                                 WorkMode mode, ProgressLine* progress, const GenerationSeams& seams) {
+Result<GenerationOutcome> generate(std::uint64_t epoch, std::uint64_t iterations, const Ed25519KeyPair& keys,
+                                   WorkMode mode, const GenerateOptions& options, const GenerationSeams& seams) {
     // 1. Pool size.
     ZT_TRY_ASSIGN(const std::size_t processors, available_processors());
     const std::size_t pool_size = std::min(processors, kMaxPoolThreads);
@@ -106,10 +108,18 @@ Result<GeneratedPuzzle> generate(std::uint64_t epoch, std::uint64_t iterations, 
     PuzzleRandomness random;
     ZT_TRY(draw_all(random, seams.draw ? seams.draw : [](std::span<std::uint8_t> out) { return random_bytes(out); }));
 
-    // 4-5. Engine and pool; the engine goes with this scope on every path.
+    // 4-5. Engine and pool; the engine goes with this scope on every path. A
+    // stop requested during the setup stops the workers at their first step.
+    std::optional<StopSignals> signals;
+    if (options.stop_on_signals) signals.emplace();
+    const std::atomic<int>& stop = options.stop_on_signals ? StopSignals::flag() : never_stop();
     ZT_TRY_ASSIGN(WorkEngine engine, WorkEngine::setup(random.dataset_key, mode));
     ZT_TRY_ASSIGN(const SegmentDigests digests,
-                  run_segment_pool(engine, random.seeds, epoch, iterations, pool_size, progress));
+                  run_segment_pool(engine, random.seeds, epoch, iterations, pool_size, options.observer, stop));
+    signals.reset();  // from here on the signals act as usual again
+    if (const int signal = stop.load(std::memory_order_relaxed); signal != 0) {
+        return GenerationOutcome(GenerationStopped{signal});  // the random values are wiped by their holders
+    }
 
     // 6. The manifest; the commitment first, since every wrap context holds it.
     Manifest manifest;
@@ -137,7 +147,7 @@ Result<GeneratedPuzzle> generate(std::uint64_t epoch, std::uint64_t iterations, 
 
     // 10. Release the engine before handing anything back.
     engine.release();
-    return GeneratedPuzzle{std::move(signed_manifest), random.epoch_key};
+    return GenerationOutcome(GeneratedPuzzle{std::move(signed_manifest), random.epoch_key});
 }
 
 }  // namespace detail

@@ -26,14 +26,15 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <variant>
 
 #include "timelock/bytes.h"
 #include "timelock/ed25519.h"
 #include "timelock/error.h"
 #include "timelock/manifest.h"
-#include "timelock/progress.h"
 #include "timelock/secret.h"
 #include "timelock/work_mode.h"
+#include "timelock/work_observer.h"
 
 namespace zt {
 
@@ -41,7 +42,6 @@ inline constexpr std::size_t kWrapContextSize = 107;
 inline constexpr std::size_t kWrapNonceSize = 12;
 inline constexpr std::size_t kWrappedKeySize = 60;
 inline constexpr std::string_view kInvalidIterations = "invalid iterations";
-inline constexpr std::string_view kOsRandomnessFailed = "OS randomness failed";
 
 using WrapNonce = std::array<std::uint8_t, kWrapNonceSize>;
 
@@ -67,15 +67,33 @@ struct GeneratedPuzzle {
     Key32 epoch_key;
 };
 
+// A generation stopped on request. Nothing of it is kept: the digests
+// computed so far, the seeds and the epoch key are wiped, so the work is
+// lost (it cannot be resumed without its seeds).
+struct GenerationStopped {
+    int signal = 0;  // SIGINT, SIGTERM or SIGHUP
+};
+
+using GenerationOutcome = std::variant<GeneratedPuzzle, GenerationStopped>;
+
+struct GenerateOptions {
+    // Told of the pool's work; may be null.
+    PoolObserver* observer = nullptr;
+    // From the engine setup to the end of the pool, SIGINT, SIGTERM and
+    // SIGHUP stop the workers at their next step and end the generation
+    // with GenerationStopped. The previous dispositions are back when
+    // generate returns.
+    bool stop_on_signals = false;
+};
+
 // Generates a 96-segment puzzle signed with `keys`: pool size from the
 // processors the process may use (at most 96), "invalid iterations" unless 1
 // to 10^12 (before anything is drawn), the random values in order (dataset
 // key, 96 seeds, epoch key, 96 nonces; "OS randomness failed"), the engine,
 // the pool, the manifest with its commitment, the 96 wraps and the
-// signature. The engine is released before returning. With `progress`, the
-// pool reports its work there.
-Result<GeneratedPuzzle> generate(std::uint64_t epoch, std::uint64_t iterations, const Ed25519KeyPair& keys,
-                                 WorkMode mode, ProgressLine* progress = nullptr);
+// signature. The engine is released before returning.
+Result<GenerationOutcome> generate(std::uint64_t epoch, std::uint64_t iterations, const Ed25519KeyPair& keys,
+                                   WorkMode mode, const GenerateOptions& options = {});
 
 namespace detail {
 
@@ -84,8 +102,8 @@ struct GenerationSeams {
     std::function<Result<void>(std::span<std::uint8_t>)> draw;
 };
 
-Result<GeneratedPuzzle> generate(std::uint64_t epoch, std::uint64_t iterations, const Ed25519KeyPair& keys,
-                                 WorkMode mode, ProgressLine* progress, const GenerationSeams& seams);
+Result<GenerationOutcome> generate(std::uint64_t epoch, std::uint64_t iterations, const Ed25519KeyPair& keys,
+                                   WorkMode mode, const GenerateOptions& options, const GenerationSeams& seams);
 
 }  // namespace detail
 }  // namespace zt

@@ -51,7 +51,7 @@ Result<Bytes> decode_hex_fixed(std::string_view text, std::size_t n) {
 }
 
 Result<void> decode_hex_bytes_into(std::string_view text, std::span<std::uint8_t> out) {
-    if (text.size() % 2 != 0) return Error("Odd number of digits");
+    if (text.size() % 2 != 0) return Error(std::string(kOddHexDigits));
     // Ciphertexts run to megabytes: one table lookup per character, and one
     // test per pair that is only taken apart on the (rare) failure path.
     static constexpr std::array<std::uint8_t, 256> kValue = [] {
@@ -80,18 +80,24 @@ Result<void> decode_hex_bytes_into(std::string_view text, std::span<std::uint8_t
 }
 
 Result<Bytes> decode_hex_bytes(std::string_view text) {
-    if (text.size() % 2 != 0) return Error("Odd number of digits");
+    if (text.size() % 2 != 0) return Error(std::string(kOddHexDigits));
     Bytes out(text.size() / 2);
     ZT_TRY(decode_hex_bytes_into(text, out));
     return out;
 }
 
+void encode_hex_into(std::span<const std::uint8_t> bytes, std::span<std::uint8_t> out) {
+    assert(out.size() == 2 * bytes.size());
+    const std::size_t n = std::min(bytes.size(), out.size() / 2);
+    for (std::size_t i = 0; i < n; ++i) {
+        out[2 * i] = static_cast<std::uint8_t>(kLowerDigits[bytes[i] >> 4]);
+        out[2 * i + 1] = static_cast<std::uint8_t>(kLowerDigits[bytes[i] & 0x0F]);
+    }
+}
+
 std::string encode_hex(std::span<const std::uint8_t> bytes) {
     std::string out(2 * bytes.size(), '\0');
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        out[2 * i] = kLowerDigits[bytes[i] >> 4];
-        out[2 * i + 1] = kLowerDigits[bytes[i] & 0x0F];
-    }
+    encode_hex_into(bytes, {reinterpret_cast<std::uint8_t*>(out.data()), out.size()});
     return out;
 }
 

@@ -3,8 +3,8 @@
 #include <array>
 
 #include "timelock/crypto.h"
-#include "timelock/json_reader.h"
-#include "timelock/json_text.h"
+#include "timelock/json/reader.h"
+#include "timelock/json/text.h"
 #include "timelock/protocol.h"
 
 namespace zt {

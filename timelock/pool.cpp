@@ -20,13 +20,27 @@ struct SegmentJob {
     std::uint64_t epoch;
     std::uint64_t iterations;
     std::atomic<std::uint64_t> next_index{0};
-    WorkCounters* counters;
+    // Raised with relaxed adds; only reported to the observer.
+    std::atomic<std::uint64_t> steps_done{0};
+    std::atomic<std::uint64_t> segments_done{0};
+    const std::atomic<int>& stop;
 };
+
+// segment_chain for one claimed segment, looking at the stop flag before
+// every step: nothing when asked to stop.
+std::optional<Key32> work_segment(SegmentJob& job, RandomxVm& vm, std::uint32_t segment) {
+    Key32 state = job.seeds[segment];
+    for (std::uint64_t j = 0; j < job.iterations; ++j) {
+        if (job.stop.load(std::memory_order_relaxed) != 0) return std::nullopt;
+        state = step(vm, job.epoch, segment, j, state);
+        job.steps_done.fetch_add(1, std::memory_order_relaxed);
+    }
+    return state;
+}
 
 Result<WorkedSegments> segment_worker(SegmentJob& job) {
     // A thread without a VM claims nothing; the others work every segment.
     ZT_TRY_ASSIGN(RandomxVm vm, job.engine.create_vm());
-    std::atomic<std::uint64_t>* steps = job.counters != nullptr ? &job.counters->steps : nullptr;
     WorkedSegments worked;
     worked.reserve(job.seeds.size());  // no reallocation, so no unwiped copies
     for (;;) {
@@ -34,10 +48,10 @@ Result<WorkedSegments> segment_worker(SegmentJob& job) {
         // digests travel back through the join.
         const std::uint64_t index = job.next_index.fetch_add(1, std::memory_order_relaxed);
         if (index >= job.seeds.size()) break;
-        const auto segment = static_cast<std::uint32_t>(index);
-        worked.emplace_back(static_cast<std::size_t>(index),
-                            segment_chain(vm, job.epoch, segment, job.iterations, job.seeds[index], steps));
-        if (job.counters != nullptr) job.counters->segments.fetch_add(1, std::memory_order_relaxed);
+        std::optional<Key32> digest = work_segment(job, vm, static_cast<std::uint32_t>(index));
+        if (!digest) break;  // stopped; the pool discards the whole work
+        worked.emplace_back(static_cast<std::size_t>(index), *digest);
+        job.segments_done.fetch_add(1, std::memory_order_relaxed);
     }
     return worked;
 }
@@ -46,18 +60,19 @@ Result<WorkedSegments> segment_worker(SegmentJob& job) {
 
 Result<SegmentDigests> run_segment_pool(const WorkEngine& engine, std::span<const Key32> seeds,
                                         std::uint64_t epoch, std::uint64_t iterations, std::size_t threads,
-                                        ProgressLine* progress) {
-    return detail::run_segment_pool(engine, seeds, epoch, iterations, threads, progress, {});
+                                        PoolObserver* observer, const std::atomic<int>& stop) {
+    return detail::run_segment_pool(engine, seeds, epoch, iterations, threads, observer, stop, {});
 }
 
 namespace detail {
 
 Result<SegmentDigests> run_segment_pool(const WorkEngine& engine, std::span<const Key32> seeds,
                                         std::uint64_t epoch, std::uint64_t iterations, std::size_t threads,
-                                        ProgressLine* progress, const PoolSeams& seams) {
+                                        PoolObserver* observer, const std::atomic<int>& stop,
+                                        const PoolSeams& seams) {
     // Zero threads would leave every segment unworked and return zero digests.
     threads = std::clamp<std::size_t>(threads, 1, kMaxPoolThreads);
-    SegmentJob job{engine, seeds, epoch, iterations, {}, progress != nullptr ? &progress->counters() : nullptr};
+    SegmentJob job{engine, seeds, epoch, iterations, {}, {}, {}, stop};
 
     const std::function<Result<WorkedSegments>(std::size_t)> body = [&job, &seams](std::size_t i) {
         if (seams.worker_start) seams.worker_start(i);
@@ -65,12 +80,20 @@ Result<SegmentDigests> run_segment_pool(const WorkEngine& engine, std::span<cons
     };
     ThreadHooks hooks;
     hooks.before_start = seams.before_start;
-    if (progress != nullptr && progress->enabled()) hooks.while_waiting = [progress] { progress->update(); };
-
-    // The rate counts hashing time only, not the engine setup before the pool.
-    if (progress != nullptr) progress->start();
+    const auto report = [&job, observer] {
+        observer->pool_progress(job.segments_done.load(std::memory_order_relaxed),
+                                job.steps_done.load(std::memory_order_relaxed));
+    };
+    if (observer != nullptr) {
+        hooks.while_waiting = report;
+        hooks.poll = PoolObserver::kPollInterval;
+        observer->pool_started();
+    }
     auto outcomes = run_ordered_threads(threads, body, hooks);
+    if (observer != nullptr) report();
 
+    // A stop outranks any failure: the user asked for the work to end.
+    if (stop.load(std::memory_order_relaxed) != 0) return SegmentDigests();
     SegmentDigests digests(seeds.size());  // all zero; wiped by their holders on every path
     for (auto& outcome : outcomes) {
         if (!outcome.has_value()) return Error(std::string(kWorkerPanicked));

@@ -5,10 +5,11 @@
 // Every thread is started and ended inside one call; the engine, the seeds
 // and the counters are borrowed for no longer than that. Each thread creates
 // its own VM from the engine. The only shared mutable value while the
-// threads hash is the claim counter (plus the optional progress counters,
-// which are written with relaxed adds and only displayed).
+// threads hash is the claim counter (plus the step and segment counters,
+// written with relaxed adds and only reported to the observer).
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -18,8 +19,9 @@
 
 #include "timelock/engine.h"
 #include "timelock/error.h"
-#include "timelock/progress.h"
 #include "timelock/secret.h"
+#include "timelock/stop_signals.h"
+#include "timelock/work_observer.h"
 
 namespace zt {
 
@@ -40,11 +42,16 @@ using SegmentDigests = std::vector<Key32>;
 // If a thread cannot be started, the started ones work every remaining
 // segment, and InternalFault is thrown after they have ended.
 //
-// With `progress`, workers count their steps and segments in it, and when it
-// is enabled the calling thread redraws it while waiting.
+// With an `observer`, the calling thread reports the workers' counts to it
+// while it waits (work_observer.h).
+//
+// When `stop` goes up (StopSignals), every worker stops before its next
+// step and claims nothing more; the call returns after all have ended with
+// no digests at all (an empty list, whatever else happened), and what was
+// computed is wiped. A finished run always returns seeds.size() digests.
 Result<SegmentDigests> run_segment_pool(const WorkEngine& engine, std::span<const Key32> seeds,
                                         std::uint64_t epoch, std::uint64_t iterations, std::size_t threads,
-                                        ProgressLine* progress = nullptr);
+                                        PoolObserver* observer = nullptr, const std::atomic<int>& stop = never_stop());
 
 namespace detail {
 
@@ -58,7 +65,8 @@ struct PoolSeams {
 
 Result<SegmentDigests> run_segment_pool(const WorkEngine& engine, std::span<const Key32> seeds,
                                         std::uint64_t epoch, std::uint64_t iterations, std::size_t threads,
-                                        ProgressLine* progress, const PoolSeams& seams);
+                                        PoolObserver* observer, const std::atomic<int>& stop,
+                                        const PoolSeams& seams);
 
 }  // namespace detail
 }  // namespace zt

@@ -30,7 +30,7 @@
 
 #include "timelock/bytes.h"
 #include "timelock/error.h"
-#include "timelock/json_reader.h"
+#include "timelock/json/reader.h"
 #include "timelock/manifest.h"
 #include "timelock/secret.h"
 

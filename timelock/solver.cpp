@@ -1,6 +1,6 @@
 #include "timelock/solver.h"
 
-#include <csignal>
+#include <atomic>
 #include <optional>
 #include <string>
 #include <utility>
@@ -19,9 +19,9 @@ namespace {
 class Walk {
 public:
     Walk(const Manifest& puzzle, std::string_view id, std::uint64_t interval, int log_fd, RandomxVm& vm,
-         const volatile std::sig_atomic_t& stop, SolveProgress* progress)
+         const std::atomic<int>& stop, SolveObserver* observer)
         : puzzle_(puzzle), id_(id), interval_(interval), log_fd_(log_fd), vm_(vm), stop_(stop),
-          progress_(progress) {}
+          observer_(observer) {}
 
     // Walks from (segment, iteration) with `state` (the starting checkpoint's
     // x, already in the log) to the end of the last segment, leaving the last
@@ -32,15 +32,15 @@ public:
         for (std::uint32_t s = segment; s < puzzle_.segments; ++s) {
             std::uint64_t j = s == segment ? iteration : 0;
             for (;;) {
-                if (stop_ != 0) {
+                if (const int signal = stop_.load(std::memory_order_relaxed); signal != 0) {
                     if (!saved) ZT_TRY(save(s, j, state));
-                    return std::optional<SolveStopped>(SolveStopped{s, j, static_cast<int>(stop_)});
+                    return std::optional<SolveStopped>(SolveStopped{s, j, signal});
                 }
                 if (j >= puzzle_.iterations) break;
                 state = step(vm_, puzzle_.epoch, s, j, state);
                 ++j;
                 saved = false;
-                if (progress_ != nullptr) progress_->step(s, j);
+                if (observer_ != nullptr) observer_->stepped(s, j);
                 if (j % interval_ == 0) {
                     ZT_TRY(save(s, j, state));
                     saved = true;
@@ -50,7 +50,7 @@ public:
             if (s + 1 < puzzle_.segments) {
                 ZT_TRY(save(s + 1, 0, state));
                 saved = true;
-                if (progress_ != nullptr) progress_->moved_to(s + 1, 0);
+                if (observer_ != nullptr) observer_->moved_to(s + 1, 0);
             }
         }
         return std::optional<SolveStopped>();
@@ -58,10 +58,9 @@ public:
 
 private:
     Result<void> save(std::uint32_t segment, std::uint64_t iteration, const Key32& state) {
-        ZT_TRY_ASSIGN(Checkpoint checkpoint, new_checkpoint(id_, segment, iteration, state));
-        auto appended = append_checkpoint(log_fd_, checkpoint);
-        wipe(checkpoint.x.data(), checkpoint.x.size());
-        return appended;
+        // Not a secret once it is a checkpoint (checkpoint.h).
+        ZT_TRY_ASSIGN(const Checkpoint checkpoint, new_checkpoint(id_, segment, iteration, state));
+        return append_checkpoint(log_fd_, checkpoint);
     }
 
     const Manifest& puzzle_;
@@ -69,8 +68,8 @@ private:
     std::uint64_t interval_;
     int log_fd_;
     RandomxVm& vm_;
-    const volatile std::sig_atomic_t& stop_;
-    SolveProgress* progress_;
+    const std::atomic<int>& stop_;
+    SolveObserver* observer_;
 };
 
 Result<Key32> decode_key(std::string_view hex) {
@@ -99,29 +98,26 @@ Result<SolveOutcome> solve(const SignedManifest& manifest, const Bytes32& pin, W
     ZT_TRY(accept_checkpoint(start, manifest, id));
     // 6. Also on resume: the run's own starting line, after Open log's line feed.
     ZT_TRY(append_checkpoint(log_fd, start));
+    // From here on a stop request is kept: one during the setup ends the run
+    // at the starting position as soon as the setup is done (the position is
+    // already saved), instead of killing the process.
+    std::optional<StopSignals> signals;
+    if (options.stop_on_signals) signals.emplace();
+    const std::atomic<int>& stop = options.stop_on_signals ? StopSignals::flag() : never_stop();
     // 7. Declared before the VM, so the VM is destroyed first.
-    if (options.progress != nullptr) {
-        options.progress->note(std::string("solve: setting up RandomX (") + std::string(work_mode_arg(mode)) +
-                               " mode)");
-    }
+    if (options.observer != nullptr) options.observer->setting_up(mode);
     ZT_TRY_ASSIGN(const Key32 dataset_key, decode_key(puzzle.dataset_key));
     ZT_TRY_ASSIGN(WorkEngine engine, WorkEngine::setup(dataset_key, mode));
     ZT_TRY_ASSIGN(RandomxVm vm, engine.create_vm());
     // 8.
     ZT_TRY_ASSIGN(Key32 state, decode_key(start.x));
     // 9.
-    std::optional<SolveStopped> stopped;
-    {
-        std::optional<StopSignals> signals;
-        if (options.stop_on_signals) signals.emplace();
-        const volatile std::sig_atomic_t& stop = options.stop_on_signals ? StopSignals::flag() : never_stop();
-        if (options.progress != nullptr) options.progress->start(start.segment, start.iteration);
-        Walk walk(puzzle, id, checkpoint_interval, log_fd, vm, stop, options.progress);
-        ZT_TRY_ASSIGN(stopped, walk.run(start.segment, start.iteration, state));
-    }
+    if (options.observer != nullptr) options.observer->walk_started(start.segment, start.iteration);
+    Walk walk(puzzle, id, checkpoint_interval, log_fd, vm, stop, options.observer);
+    ZT_TRY_ASSIGN(const std::optional<SolveStopped> stopped, walk.run(start.segment, start.iteration, state));
     if (stopped) return SolveOutcome(*stopped);
     // 10. The state is now the epoch key.
-    if (key_commitment(state) != puzzle.key_commitment) return Error(std::string(kEpochKeyCommitmentMismatch));
+    if (key_commitment(state) != puzzle.key_commitment) return Error(std::string(kCommitmentMismatch));
     // 11. The VM, then the dataset and the cache, go with their holders.
     return SolveOutcome(std::move(state));
 }

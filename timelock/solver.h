@@ -12,8 +12,8 @@
 //
 // The hashing loop does one RandomX hash per step; per step it adds only a
 // counter, a division for the checkpoint cadence, one load of the stop flag
-// and (when a terminal shows progress) two stores. It allocates nothing and
-// makes no system call except when it appends a checkpoint.
+// and (with an observer) one call that tells the new position. It allocates
+// nothing and makes no system call except when it appends a checkpoint.
 //
 // Thread safety: solve runs on the calling thread and starts no other.
 #pragma once
@@ -28,31 +28,33 @@
 #include "timelock/error.h"
 #include "timelock/manifest.h"
 #include "timelock/secret.h"
-#include "timelock/solve_progress.h"
 #include "timelock/work_mode.h"
+#include "timelock/work_observer.h"
 
 namespace zt {
 
 inline constexpr std::string_view kZeroCheckpointInterval = "zero checkpoint interval";
-inline constexpr std::string_view kEpochKeyCommitmentMismatch = "epoch key commitment mismatch";
 
 // A run stopped on request. Its position has been appended to the log as an
 // ordinary checkpoint, so running the same command again resumes there.
 struct SolveStopped {
     std::uint32_t segment = 0;    // from 0
     std::uint64_t iteration = 0;  // steps of that segment done
-    int signal = 0;               // SIGINT or SIGTERM
+    int signal = 0;               // SIGINT, SIGTERM or SIGHUP
 };
 
 using SolveOutcome = std::variant<Key32, SolveStopped>;
 
 struct SolveOptions {
-    // For the walk only (not during verification or engine setup), SIGINT
-    // and SIGTERM finish the step in progress, append a checkpoint at the
-    // current position and end the solve with SolveStopped.
+    // From the starting checkpoint's append on (engine setup and walk; not
+    // during verification), SIGINT, SIGTERM and SIGHUP finish the step in
+    // progress, append a checkpoint at the current position unless it is
+    // the last line already, and end the solve with SolveStopped. A signal
+    // during the setup takes effect when the setup is done, at the starting
+    // position. The previous dispositions are back when solve returns.
     bool stop_on_signals = false;
-    // Told the position after every step; may be null.
-    SolveProgress* progress = nullptr;
+    // Told of the setup, the start and every position; may be null.
+    SolveObserver* observer = nullptr;
 };
 
 // Solves `manifest`, in this order (the first failure decides the error):

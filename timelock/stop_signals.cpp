@@ -2,31 +2,30 @@
 
 #include <signal.h>
 
-#include <atomic>
-
 namespace zt {
 namespace {
 
-static_assert(std::atomic<std::sig_atomic_t>::is_always_lock_free);
+// Lock-free, so using it inside a signal handler is async-signal-safe.
+static_assert(std::atomic<int>::is_always_lock_free);
 
-volatile std::sig_atomic_t g_stop_signal = 0;
-const volatile std::sig_atomic_t g_never = 0;
+std::atomic<int> g_stop_signal{0};
+const std::atomic<int> g_never{0};
 
-// Async-signal-safe: one load and one store. Both signals are blocked while
-// it runs (sa_mask), so the first one is the one kept.
+// Async-signal-safe: one compare-and-swap, so the first signal is the one
+// kept even when two threads take one each at the same moment.
 extern "C" void record_stop_signal(int signal_number) {
-    if (g_stop_signal == 0) g_stop_signal = signal_number;
+    int none = 0;
+    g_stop_signal.compare_exchange_strong(none, signal_number, std::memory_order_relaxed);
 }
 
 }  // namespace
 
-StopSignals::StopSignals() : saved_{{SIGINT, false, {}}, {SIGTERM, false, {}}} {
-    g_stop_signal = 0;
+StopSignals::StopSignals() : saved_{{{SIGINT, false, {}}, {SIGTERM, false, {}}, {SIGHUP, false, {}}}} {
+    g_stop_signal.store(0, std::memory_order_relaxed);
     struct sigaction action {};
     action.sa_handler = record_stop_signal;
     sigemptyset(&action.sa_mask);
-    sigaddset(&action.sa_mask, SIGINT);
-    sigaddset(&action.sa_mask, SIGTERM);
+    for (const Saved& saved : saved_) sigaddset(&action.sa_mask, saved.signal_number);
     // Restarted system calls: a checkpoint write or flush under way when the
     // signal comes completes instead of failing.
     action.sa_flags = SA_RESTART;
@@ -43,8 +42,8 @@ StopSignals::~StopSignals() {
     }
 }
 
-const volatile std::sig_atomic_t& StopSignals::flag() { return g_stop_signal; }
+const std::atomic<int>& StopSignals::flag() { return g_stop_signal; }
 
-const volatile std::sig_atomic_t& never_stop() { return g_never; }
+const std::atomic<int>& never_stop() { return g_never; }
 
 }  // namespace zt

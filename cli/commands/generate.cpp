@@ -1,7 +1,13 @@
 // The generate command: refuse existing outputs, read the service's Ed25519
 // seed, generate the puzzle, publish the epoch key (0600) and then the signed
 // manifest (0644), and print the manifest id. The epoch key file stays if
-// publishing the manifest fails; nothing is printed then.
+// publishing the manifest fails; nothing is printed then. SIGINT, SIGTERM
+// or SIGHUP during the work stop the workers, publish nothing and end with
+// zt::Interrupted: a generation cannot be resumed, so the work is lost.
+#include <string>
+#include <string_view>
+#include <variant>
+
 #include "cli/commands/commands.h"
 #include "cli/driver.h"
 #include "cli/inputs.h"
@@ -10,7 +16,7 @@
 #include "timelock/generation.h"
 #include "timelock/manifest.h"
 #include "timelock/manifest_signing.h"
-#include "timelock/progress.h"
+#include "cli/progress.h"
 #include "timelock/protocol.h"
 #include "timelock/secret.h"
 
@@ -19,6 +25,8 @@ namespace zt::cli {
 namespace {
 
 constexpr std::string_view kOutputExists = "output already exists";
+constexpr std::string_view kStoppedMessage =
+    "Stopped before the puzzle was finished; nothing was published and the work done was not kept";
 
 }  // namespace
 
@@ -31,12 +39,17 @@ zt::Result<void> run_generate(const GenerateArgs& args) {
     ZT_TRY_ASSIGN(const Key32 seed, read_key_file(args.signing_key));
     const Ed25519KeyPair keys = ed25519_from_seed(seed);
 
-    // 4. The puzzle; a live progress line on standard error when it is a terminal.
+    // 4. The puzzle; a live progress line on standard error when it is a
+    // terminal, cleared before anything else is written there.
     auto progress = ProgressLine::for_stderr("generate", protocol::kGeneratedSegments, args.iterations);
-    auto generated = generate(args.epoch, args.iterations, keys, args.mode, &progress);
+    auto generated = generate(args.epoch, args.iterations, keys, args.mode,
+                              GenerateOptions{.observer = &progress, .stop_on_signals = true});
     progress.clear();
     if (!generated) return std::move(generated).error();
-    const GeneratedPuzzle& puzzle = generated.value();
+    if (const auto* stopped = std::get_if<GenerationStopped>(&generated.value())) {
+        throw Interrupted(stopped->signal, std::string(kStoppedMessage));
+    }
+    const GeneratedPuzzle& puzzle = std::get<GeneratedPuzzle>(generated.value());
 
     // 5. The epoch key, owner-only, before the manifest.
     ZT_TRY(publish_epoch_key(args.epoch_key_out, puzzle.epoch_key));

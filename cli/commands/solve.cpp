@@ -4,8 +4,11 @@
 // "Verified epoch {epoch} key commitment".
 //
 // The log is opened before the pin is decoded, so even a run that fails on
-// a malformed pin has created the log (or added one line feed to it). A run
-// stopped by SIGINT or SIGTERM has saved its position in the log; it
+// a malformed pin has created the log (or added one line feed to it). The
+// open log is locked for the whole run: a second solve on the same log fails
+// at step 4 and writes nothing to it. A run
+// stopped by SIGINT, SIGTERM or SIGHUP, in the walk or during the engine
+// setup, has saved its position in the log; it
 // publishes nothing and ends with zt::Interrupted.
 #include <optional>
 #include <string>
@@ -18,7 +21,7 @@
 #include "cli/publish.h"
 #include "timelock/checkpoint.h"
 #include "timelock/manifest.h"
-#include "timelock/solve_progress.h"
+#include "cli/solve_progress.h"
 #include "timelock/solver.h"
 
 namespace zt::cli {
@@ -44,7 +47,7 @@ zt::Result<void> run_solve(const SolveArgs& args) {
     const Manifest& puzzle = manifest.puzzle;
     // 3. Parsed only; the solver's acceptance judges it.
     ZT_TRY_ASSIGN(const std::optional<Checkpoint> resume, load_latest_checkpoint(args.checkpoint));
-    // 4.
+    // 4. Locked while it is open; another solve holding it is an error.
     ZT_TRY_ASSIGN(file_io::Fd log, open_checkpoint_log(args.checkpoint));
     // 5.
     ZT_TRY_ASSIGN(const Bytes32 pin, parse_pin(args.service_public_key));
@@ -53,7 +56,7 @@ zt::Result<void> run_solve(const SolveArgs& args) {
     SolveProgress progress = SolveProgress::for_stderr(puzzle.segments, puzzle.iterations);
     ZT_TRY_ASSIGN(const SolveOutcome outcome,
                   solve(manifest, pin, args.mode, resume, args.checkpoint_interval, log.get(),
-                        SolveOptions{.stop_on_signals = true, .progress = &progress}));
+                        SolveOptions{.stop_on_signals = true, .observer = &progress}));
     progress.clear();
     if (const auto* stopped = std::get_if<SolveStopped>(&outcome)) {
         log.reset();

@@ -6,6 +6,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <fstream>
+#include <string>
+#include <thread>
 #include <stdexcept>
 
 #include "tests/support/scratch_dir.h"
@@ -44,6 +47,7 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
         sigprocmask(SIG_SETMASK, &none, nullptr);
         signal(SIGINT, SIG_DFL);
         signal(SIGTERM, SIG_DFL);
+        signal(SIGHUP, SIG_DFL);
         ::close(STDIN_FILENO);
         const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -53,6 +57,21 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
         ::execv(program.c_str(), argv.data());
         ::_exit(127);
     }
+}
+
+bool ChildProcess::wait_until_catching(int signal_number, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    const std::string status_path = "/proc/" + std::to_string(pid_) + "/status";
+    const unsigned long long bit = 1ULL << (signal_number - 1);
+    while (std::chrono::steady_clock::now() < deadline && running()) {
+        std::ifstream status(status_path);
+        std::string line;
+        while (std::getline(status, line)) {
+            if (line.rfind("SigCgt:", 0) == 0 && (std::stoull(line.substr(7), nullptr, 16) & bit) != 0) return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return false;
 }
 
 ChildProcess::~ChildProcess() {

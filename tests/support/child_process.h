@@ -9,6 +9,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <functional>
 #include <string>
 #include <vector>
@@ -32,6 +33,10 @@ public:
     void send(int signal_number) const;
     // Whether it has not ended yet (reaps it when it has).
     bool running();
+    // Waits until the child has a handler installed for `signal_number` (as
+    // /proc shows it), so a signal sent now is caught rather than fatal.
+    // False when the child ended or `timeout` passed first.
+    bool wait_until_catching(int signal_number, std::chrono::milliseconds timeout);
     // Waits for the end: exit status, or 128 + the signal that ended it.
     ProcessResult wait();
 

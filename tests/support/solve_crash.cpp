@@ -4,6 +4,8 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
 #include <chrono>
 #include <filesystem>
 #include <optional>
@@ -78,8 +80,20 @@ double pace(const ScratchDir& dir, const CrashDrill& drill) {
 
 }  // namespace
 
+std::uint64_t crash_drill_seed() {
+    const char* given = std::getenv(kCrashSeedVariable);
+    if (given == nullptr) return (std::uint64_t{std::random_device{}()} << 32) | std::random_device{}();
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long seed = std::strtoull(given, &end, 10);
+    EXPECT_TRUE(*given != '\0' && *end == '\0' && errno == 0) << kCrashSeedVariable << "=" << given << " is no seed";
+    return seed;
+}
+
 void run_crash_drill(const CrashDrill& drill, std::uint64_t seed) {
-    std::printf("crash drill seed %llu\n", static_cast<unsigned long long>(seed));
+    const std::string replay = std::string(kCrashSeedVariable) + "=" + std::to_string(seed);
+    std::printf("crash drill seed %llu (replay with %s)\n", static_cast<unsigned long long>(seed), replay.c_str());
+    SCOPED_TRACE("crash drill seed: replay with " + replay);
     std::mt19937_64 random(seed);
 
     const SolvablePuzzle puzzle = make_solvable_puzzle(drill.iterations);

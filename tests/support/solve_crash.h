@@ -26,8 +26,15 @@ struct CrashDrill {
     double window = 2.0;
 };
 
+// The seed of a drill's kill moments: the value of the environment variable
+// ZT_CRASH_SEED when it is set (a decimal number; anything else fails the
+// test), otherwise a fresh one from the operating system.
+inline constexpr const char* kCrashSeedVariable = "ZT_CRASH_SEED";
+std::uint64_t crash_drill_seed();
+
 // Runs the drill with gtest assertions. The kill moments come from `seed`,
-// which is printed, so a failing sequence can be replayed.
-void run_crash_drill(const CrashDrill& drill, std::uint64_t seed);
+// which is printed and attached to every failure with the variable that
+// replays it ("ZT_CRASH_SEED=... ctest -R ...").
+void run_crash_drill(const CrashDrill& drill, std::uint64_t seed = crash_drill_seed());
 
 }  // namespace zt::test

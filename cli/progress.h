@@ -1,0 +1,89 @@
+// The live progress line of generate, for people watching a long run at a
+// terminal: segments finished, hashes per second and the estimated time
+// left.
+//
+// It is the pool's observer (timelock/work_observer.h): the hashing threads
+// only raise the pool's relaxed counters, and the pool's waiting thread
+// hands their values here. The line is drawn (by a StatusLine) only when its
+// descriptor is a terminal, never more than once a second, and cleared when
+// the line is cleared or destroyed. Nothing is ever written to standard
+// output.
+//
+// Thread safety: owned and used by one thread (the one that runs the pool).
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "cli/status_line.h"
+#include "timelock/work_observer.h"
+
+namespace zt::cli {
+
+struct ProgressSnapshot {
+    std::uint64_t segments_done = 0;
+    std::uint64_t segments_total = 0;
+    std::uint64_t steps_done = 0;      // of the whole puzzle, including resumed work
+    std::uint64_t steps_total = 0;
+    std::uint64_t steps_at_start = 0;  // already done when this run began (not part of the rate)
+    double elapsed_seconds = 0.0;
+};
+
+// "generate: 12/96 segments, 1234 H/s, 1h 02m 03s left"; rate and time left
+// read "--" until there is something to measure.
+std::string format_progress(std::string_view label, const ProgressSnapshot& snapshot);
+
+// "3d 04h 05m", "2h 03m 04s", "3m 04s", "5s"; "--" when not finite or negative.
+std::string format_duration(double seconds);
+
+// A hash rate with two decimals below 10, one below 1000, none above: "6.54",
+// "12.0", "2500".
+std::string format_rate(double rate);
+
+class ProgressLine final : public PoolObserver {
+public:
+    // Draws on standard error when it is a terminal; otherwise stays silent.
+    static ProgressLine for_stderr(std::string label, std::uint64_t segments_total,
+                                   std::uint64_t steps_per_segment);
+
+    ProgressLine(int fd, bool enabled, std::string label, std::uint64_t segments_total,
+                 std::uint64_t steps_per_segment);
+    ProgressLine(const ProgressLine&) = delete;
+    ProgressLine& operator=(const ProgressLine&) = delete;
+
+    bool enabled() const { return line_.enabled(); }
+
+    // Marks the start of the timed work (the clock also starts at
+    // construction). Work counted here, such as segments already done by an
+    // earlier run, shows as done but is not part of the rate.
+    void start(std::uint64_t segments_done = 0, std::uint64_t steps_done = 0);
+
+    // The work done so far (earlier work included); redraws when at least a
+    // second has passed since the last drawing.
+    void update(std::uint64_t segments_done, std::uint64_t steps_done);
+
+    // PoolObserver: the pool's hashing starts the clock; its counts are
+    // shown as they come.
+    void pool_started() override { start(); }
+    void pool_progress(std::uint64_t segments_done, std::uint64_t steps_done) override {
+        update(segments_done, steps_done);
+    }
+    // Removes the line from the terminal, if one is drawn.
+    void clear() { line_.clear(); }
+
+    ProgressSnapshot snapshot() const;
+
+private:
+    StatusLine line_;  // clears itself when destroyed
+    std::string label_;
+    std::uint64_t segments_total_;
+    std::uint64_t steps_per_segment_;
+    std::uint64_t steps_at_start_ = 0;
+    std::chrono::steady_clock::time_point started_;
+    std::uint64_t segments_done_ = 0;
+    std::uint64_t steps_done_ = 0;
+};
+
+}  // namespace zt::cli
