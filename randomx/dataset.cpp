@@ -97,9 +97,10 @@ void dataset_items(const randomx_cache& cache, std::uint8_t* memory, std::uint64
                    std::uint64_t count) {
     std::uint64_t done = 0;
     if (cache.code != nullptr && cache.code->ready()) {
-        const std::uint64_t groups = count / kDatasetCodeGroup;
-        if (groups != 0) cache.code->range()(cache.memory, memory, start, groups);
-        done = groups * kDatasetCodeGroup;
+        const std::uint64_t unit = cache.code->range_unit();
+        const std::uint64_t units = count / unit;
+        if (units != 0) cache.code->range()(cache.memory, memory, start, units);
+        done = units * unit;
     }
     for (; count - done >= kSuperscalarLanes; done += kSuperscalarLanes) {
         dataset_lanes(cache, start + done, memory + done * kCacheLineSize);

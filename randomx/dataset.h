@@ -38,8 +38,8 @@ void dataset_item(const randomx_cache& cache, std::uint64_t item_number, std::ui
 void dataset_item_portable(const randomx_cache& cache, std::uint64_t item_number, std::uint64_t out[8]);
 
 // Computes items [start, start + count) into `memory` (which points at item
-// `start`). With the cache's compiled code, whole groups of
-// kDatasetCodeGroup items run through its range entry; without it, groups of
+// `start`). With the cache's compiled code, whole units of its range_unit()
+// items run through its range entry; without it, groups of
 // kSuperscalarLanes items run through the many-item executor. Either is
 // several times faster per item than dataset_item; the remainder is computed
 // one by one.

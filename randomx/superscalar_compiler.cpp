@@ -1,5 +1,7 @@
 #include "randomx/superscalar_compiler.h"
 
+#include <cstring>
+
 #include "randomx/cpu.h"
 #include "randomx/dataset.h"
 #include "randomx/x86_assembler.h"
@@ -18,7 +20,8 @@ Reg reg(unsigned i) { return static_cast<Reg>(r8 + i); }
 constexpr std::size_t kMaxBytesPerInstruction = 16;
 constexpr std::size_t kMaxProgramBytes = kSuperscalarMaxSize * kMaxBytesPerInstruction;
 // Item, range and pair entries with their eight programs, and their own code.
-constexpr std::size_t kCodeBytes = 3 * kCacheAccesses * (kMaxProgramBytes + 256) + 16384;
+constexpr std::size_t kCodeBytes = 3 * kCacheAccesses * (kMaxProgramBytes + 256) + 16384 +
+                                   kCacheAccesses * kSuperscalarMaxSize * (2 * 32 + 160);  // + pool and lanes
 
 constexpr std::uint32_t kCacheIndexMask = static_cast<std::uint32_t>(kCacheItemCount - 1);
 static_assert((kCacheItemCount & (kCacheItemCount - 1)) == 0, "the cache index is a mask");
@@ -223,6 +226,278 @@ void emit_pair(A& a, const std::array<SuperscalarProgram, kCacheAccesses>& progr
     emit_epilogue(a);
 }
 
+// ---- The range entry with AVX2 ----------------------------------------------
+//
+// One item's registers in r8-r15 and four more items' in the lanes of
+// ymm0-ymm7 (lane k of ymm j is register j of the k-th item): each
+// SuperscalarHash instruction is emitted for both, one after the other, so
+// the processor has two independent streams to overlap, one on its integer
+// units and one on its vector units. 64-bit multiplications are built from
+// 32-bit ones (VPMULUDQ) in the lanes.
+
+constexpr unsigned kLanes = 4;
+constexpr unsigned kHybridItems = 1 + kLanes;         // per hybrid group
+constexpr std::int32_t kHybridGroups = 2;              // per pass over a program
+constexpr std::size_t kHybridUnit = kHybridItems * kHybridGroups;
+
+Ymm lane_reg(unsigned i) { return static_cast<Ymm>(ymm0 + i); }
+constexpr Ymm kT0 = ymm8;
+constexpr Ymm kT1 = ymm9;
+constexpr Ymm kT2 = ymm10;
+constexpr Ymm kT3 = ymm11;
+constexpr Ymm kT4 = ymm12;
+constexpr Ymm kT5 = ymm13;
+constexpr Ymm kLow32 = ymm14;   // 0x00000000ffffffff in every lane
+constexpr Ymm kZero = ymm15;
+
+// The constant pool: 32-byte constants (four equal lanes), addressed from rcx.
+constexpr std::int32_t kPoolLow32 = 0;
+constexpr std::int32_t kPoolFirst = 32;
+
+// Offsets in the pool of each instruction's constants (the immediate or the
+// reciprocal; the reciprocal's high half follows it).
+using PoolOffsets = std::array<std::array<std::int32_t, kSuperscalarMaxSize>, kCacheAccesses>;
+
+bool has_constant(SuperscalarType t, unsigned* count) {
+    using T = SuperscalarType;
+    switch (t) {
+    case T::IADD_C7: case T::IADD_C8: case T::IADD_C9:
+    case T::IXOR_C7: case T::IXOR_C8: case T::IXOR_C9: *count = 1; return true;
+    case T::IMUL_RCP: *count = 2; return true;
+    default: return false;
+    }
+}
+
+void pool_constant(std::uint8_t* pool, std::int32_t offset, std::uint64_t value) {
+    for (unsigned k = 0; k < kLanes; ++k) std::memcpy(pool + offset + 8 * k, &value, 8);
+}
+
+// Writes the pool at `pool` and returns its size.
+std::size_t write_pool(std::uint8_t* pool, const std::array<SuperscalarProgram, kCacheAccesses>& programs,
+                       PoolOffsets& offsets) {
+    pool_constant(pool, kPoolLow32, 0xFFFFFFFFULL);
+    std::int32_t next = kPoolFirst;
+    for (std::size_t p = 0; p < kCacheAccesses; ++p) {
+        for (std::uint32_t i = 0; i < programs[p].size; ++i) {
+            const SuperscalarInstruction& in = programs[p].instructions[i];
+            unsigned count = 0;
+            if (!has_constant(in.type, &count)) continue;
+            offsets[p][i] = next;
+            if (in.type == SuperscalarType::IMUL_RCP) {
+                const std::uint64_t rcp = superscalar_reciprocal(in.imm32);
+                pool_constant(pool, next, rcp);
+                pool_constant(pool, next + 32, rcp >> 32);
+            } else {
+                pool_constant(pool, next, static_cast<std::uint64_t>(static_cast<std::int64_t>(static_cast<std::int32_t>(in.imm32))));
+            }
+            next += static_cast<std::int32_t>(32 * count);
+        }
+    }
+    return static_cast<std::size_t>(next);
+}
+
+// d = high 64 bits of the unsigned 128-bit product d * s, from four 32-bit
+// products: with d = dh:dl and s = sh:sl, t = dh*sl + (dl*sl >> 32),
+// u = (t mod 2^32) + dl*sh, and the high half is dh*sh + (t >> 32) + (u >> 32).
+void emit_lanes_mulh(A& a, Ymm d, Ymm s) {
+    using V = A::Vop;
+    a.vpsrlq(kT0, d, 32);
+    a.vpsrlq(kT1, s, 32);
+    a.vop(V::Pmuludq, kT2, kT0, kT1);  // dh*sh
+    a.vop(V::Pmuludq, kT0, kT0, s);    // dh*sl
+    a.vop(V::Pmuludq, kT1, d, kT1);    // dl*sh
+    a.vop(V::Pmuludq, kT3, d, s);      // dl*sl
+    a.vpsrlq(kT3, kT3, 32);
+    a.vop(V::Paddq, kT0, kT0, kT3);    // t
+    a.vop(V::Pand, kT3, kT0, kLow32);
+    a.vop(V::Paddq, kT1, kT1, kT3);    // u
+    a.vpsrlq(kT0, kT0, 32);
+    a.vpsrlq(kT1, kT1, 32);
+    a.vop(V::Paddq, kT2, kT2, kT0);
+    a.vop(V::Paddq, d, kT2, kT1);
+}
+
+void emit_lanes_instruction(A& a, const SuperscalarInstruction& in, std::int32_t constant) {
+    using T = SuperscalarType;
+    using V = A::Vop;
+    const Ymm d = lane_reg(in.dst);
+    const Ymm s = lane_reg(in.src);
+    switch (in.type) {
+    case T::ISUB_R: a.vop(V::Psubq, d, d, s); break;
+    case T::IXOR_R: a.vop(V::Pxor, d, d, s); break;
+    case T::IADD_RS:
+        if (in.shift() == 0) {
+            a.vop(V::Paddq, d, d, s);
+        } else {
+            a.vpsllq(kT0, s, static_cast<std::uint8_t>(in.shift()));
+            a.vop(V::Paddq, d, d, kT0);
+        }
+        break;
+    case T::IMUL_R:
+        // dl*sl + ((dh*sl + dl*sh) << 32)
+        a.vpsrlq(kT0, d, 32);
+        a.vop(V::Pmuludq, kT0, kT0, s);
+        a.vpsrlq(kT1, s, 32);
+        a.vop(V::Pmuludq, kT1, kT1, d);
+        a.vop(V::Paddq, kT0, kT0, kT1);
+        a.vpsllq(kT0, kT0, 32);
+        a.vop(V::Pmuludq, d, d, s);
+        a.vop(V::Paddq, d, d, kT0);
+        break;
+    case T::IROR_C: {
+        const auto count = static_cast<std::uint8_t>(in.imm32 & 63);
+        a.vpsrlq(kT0, d, count);
+        a.vpsllq(d, d, static_cast<std::uint8_t>(64 - count));
+        a.vop(V::Por, d, d, kT0);
+        break;
+    }
+    case T::IADD_C7: case T::IADD_C8: case T::IADD_C9: a.vop(V::Paddq, d, d, ptr(rcx, constant)); break;
+    case T::IXOR_C7: case T::IXOR_C8: case T::IXOR_C9: a.vop(V::Pxor, d, d, ptr(rcx, constant)); break;
+    case T::IMULH_R: emit_lanes_mulh(a, d, s); break;
+    case T::ISMULH_R:
+        // The signed high half is the unsigned one less s where d < 0 and
+        // less d where s < 0.
+        a.vpcmpgtq(kT4, kZero, d);
+        a.vop(V::Pand, kT4, kT4, s);
+        a.vpcmpgtq(kT5, kZero, s);
+        a.vop(V::Pand, kT5, kT5, d);
+        a.vop(V::Paddq, kT4, kT4, kT5);
+        emit_lanes_mulh(a, d, s);
+        a.vop(V::Psubq, d, d, kT4);
+        break;
+    case T::IMUL_RCP:
+        // c = ch:cl from the pool (cl in the low half of the first constant).
+        a.vpsrlq(kT0, d, 32);
+        a.vop(V::Pmuludq, kT0, kT0, ptr(rcx, constant));
+        a.vop(V::Pmuludq, kT1, d, ptr(rcx, constant + 32));
+        a.vop(V::Paddq, kT0, kT0, kT1);
+        a.vpsllq(kT0, kT0, 32);
+        a.vop(V::Pmuludq, d, d, ptr(rcx, constant));
+        a.vop(V::Paddq, d, d, kT0);
+        break;
+    }
+}
+
+// A hybrid group's slot: the scalar item (registers, next block), the lane
+// items' registers (register-major) and their next blocks.
+constexpr std::int32_t kHScalar = 0;
+constexpr std::int32_t kHScalarBlock = 64;
+constexpr std::int32_t kHLanes = 128;
+constexpr std::int32_t kHLaneBlocks = kHLanes + 8 * 32;
+constexpr std::int32_t kHSlotSize = 512;
+constexpr std::int32_t kHOut = kHybridGroups * kHSlotSize;
+constexpr std::int32_t kHItem = kHOut + 8;
+constexpr std::int32_t kHUnits = kHOut + 16;
+constexpr std::int32_t kHSavedRsp = kHOut + 24;
+constexpr std::int32_t kHFrameSize = kHOut + 64 + 64;  // with room to align down to 64
+
+Mem lane(std::int32_t slot, unsigned reg, unsigned item) {
+    return ptr(rsp, slot + kHLanes + static_cast<std::int32_t>(32 * reg + 8 * item));
+}
+
+// range(rdi = cache memory, rsi = out, rdx = first item, rcx = units of kHybridUnit items)
+void emit_hybrid_range(A& a, const std::array<SuperscalarProgram, kCacheAccesses>& programs, const PoolOffsets& pool,
+                       std::uint64_t pool_address) {
+    emit_prologue(a);
+    a.mov(rax, rsp);
+    a.alu(A::Alu::Sub, rsp, kHFrameSize);
+    a.alu(A::Alu::And, rsp, -64);
+    a.mov(ptr(rsp, kHSavedRsp), rax);
+    a.mov(ptr(rsp, kHOut), rsi);
+    a.mov(ptr(rsp, kHItem), rdx);
+    a.mov(ptr(rsp, kHUnits), rcx);
+    a.mov_imm64(rcx, pool_address);
+    a.vmovdqu(kLow32, ptr(rcx, kPoolLow32));
+    a.vop(A::Vop::Pxor, kZero, kZero, kZero);
+
+    A::Label unit;
+    a.align(16);
+    a.bind(unit);
+    a.mov(rsi, ptr(rsp, kHItem));
+    for (std::int32_t g = 0; g < kHybridGroups; ++g) {
+        const std::int32_t slot = g * kHSlotSize;
+        for (unsigned k = 0; k < kHybridItems; ++k) {
+            const std::int32_t n = g * static_cast<std::int32_t>(kHybridItems) + static_cast<std::int32_t>(k);
+            emit_initial_registers(a, rsi, n);
+            for (unsigned j = 0; j < 8; ++j) {
+                a.mov(k == 0 ? ptr(rsp, slot + kHScalar + static_cast<std::int32_t>(8 * j)) : lane(slot, j, k - 1), reg(j));
+            }
+            a.lea(rbx, ptr(rsi, n));
+            emit_block_address(a, rbx, rbx);
+            a.mov(ptr(rsp, k == 0 ? slot + kHScalarBlock : slot + kHLaneBlocks + static_cast<std::int32_t>(8 * (k - 1))), rbx);
+            a.prefetcht0(ptr(rbx));
+        }
+    }
+    a.mov(rbp, ptr(rsp, kHOut));
+
+    for (std::size_t p = 0; p < kCacheAccesses; ++p) {
+        const bool last = p + 1 == kCacheAccesses;
+        const SuperscalarProgram& program = programs[p];
+        const bool bmi2 = cpu_features().bmi2;
+        a.mov(rsi, rsp);
+        A::Label group;
+        a.align(16);
+        a.bind(group);
+        for (unsigned j = 0; j < 8; ++j) a.mov(reg(j), ptr(rsi, kHScalar + static_cast<std::int32_t>(8 * j)));
+        a.mov(rbx, ptr(rsi, kHScalarBlock));
+        for (unsigned j = 0; j < 8; ++j) a.vmovdqu(lane_reg(j), ptr(rsi, kHLanes + static_cast<std::int32_t>(32 * j)));
+        for (std::uint32_t i = 0; i < program.size; ++i) {
+            emit_instruction(a, program.instructions[i], bmi2);
+            emit_lanes_instruction(a, program.instructions[i], pool[p][i]);
+        }
+        // The scalar item: its block, then its next block or its output line.
+        emit_xor_block(a, rbx);
+        if (!last) {
+            emit_block_address(a, rbx, reg(program.address_register));
+            a.mov(ptr(rsi, kHScalarBlock), rbx);
+            a.prefetcht0(ptr(rbx));
+            for (unsigned j = 0; j < 8; ++j) a.mov(ptr(rsi, kHScalar + static_cast<std::int32_t>(8 * j)), reg(j));
+        } else {
+            for (unsigned j = 0; j < 8; ++j) a.movnti(ptr(rbp, static_cast<std::int32_t>(8 * j)), reg(j));
+        }
+        // The lane items, one by one through memory.
+        for (unsigned j = 0; j < 8; ++j) a.vmovdqu(ptr(rsi, kHLanes + static_cast<std::int32_t>(32 * j)), lane_reg(j));
+        for (unsigned k = 0; k < kLanes; ++k) {
+            const auto block_at = kHLaneBlocks + static_cast<std::int32_t>(8 * k);
+            a.mov(rdx, ptr(rsi, block_at));
+            for (unsigned j = 0; j < 8; ++j) {
+                const Mem word = ptr(rsi, kHLanes + static_cast<std::int32_t>(32 * j + 8 * k));
+                a.mov(rax, ptr(rdx, static_cast<std::int32_t>(8 * j)));
+                a.alu(A::Alu::Xor, rax, word);
+                if (last) {
+                    a.movnti(ptr(rbp, static_cast<std::int32_t>(64 * (k + 1) + 8 * j)), rax);
+                } else {
+                    a.mov(word, rax);
+                }
+            }
+            if (!last) {
+                a.mov(rax, ptr(rsi, kHLanes + static_cast<std::int32_t>(32 * program.address_register + 8 * k)));
+                emit_block_address(a, rdx, rax);
+                a.mov(ptr(rsi, block_at), rdx);
+                a.prefetcht0(ptr(rdx));
+            }
+        }
+        if (last) a.alu(A::Alu::Add, rbp, static_cast<std::int32_t>(kHybridItems * kCacheLineSize));
+        a.alu(A::Alu::Add, rsi, kHSlotSize);
+        a.lea(rax, ptr(rsp, kHybridGroups * kHSlotSize));
+        a.alu(A::Alu::Cmp, rsi, rax);
+        a.jcc(Cond::NE, group);
+    }
+    a.mov(ptr(rsp, kHOut), rbp);
+    a.mov(rsi, ptr(rsp, kHItem));
+    a.alu(A::Alu::Add, rsi, static_cast<std::int32_t>(kHybridUnit));
+    a.mov(ptr(rsp, kHItem), rsi);
+    a.mov(rax, ptr(rsp, kHUnits));
+    a.alu(A::Alu::Sub, rax, 1);
+    a.mov(ptr(rsp, kHUnits), rax);
+    a.jcc(Cond::NE, unit);
+
+    a.sfence();
+    a.vzeroupper();
+    a.mov(rsp, ptr(rsp, kHSavedRsp));
+    emit_epilogue(a);
+}
+
 }  // namespace
 
 bool DatasetCode::compile(const std::array<SuperscalarProgram, kCacheAccesses>& programs) noexcept {
@@ -232,16 +507,27 @@ bool DatasetCode::compile(const std::array<SuperscalarProgram, kCacheAccesses>& 
     if (!compiled_code_runs()) return false;
     if (memory_.size() == 0 && !memory_.allocate(kCodeBytes)) return false;
     if (!memory_.begin_write()) return false;
-    A a(memory_.writable(), memory_.size());
+    // The range entry's constant pool (AVX2 only) first, then the code.
+    const bool lanes = cpu_features().avx2;
+    PoolOffsets pool{};
+    const std::size_t pool_size = lanes ? write_pool(memory_.writable(), programs, pool) : 0;
+    const std::size_t code_start = (pool_size + 63) / 64 * 64;
+    A a(memory_.writable() + code_start, memory_.size() - code_start);
     emit_item(a, programs);
     a.align(64);
     const std::size_t range_offset = a.size();
-    emit_range(a, programs);
+    if (lanes) {
+        emit_hybrid_range(a, programs, pool, reinterpret_cast<std::uint64_t>(memory_.executable()));
+        range_unit_ = kHybridUnit;
+    } else {
+        emit_range(a, programs);
+        range_unit_ = kDatasetCodeGroup;
+    }
     a.align(64);
     const std::size_t pair_offset = a.size();
     emit_pair(a, programs);
     if (!memory_.finish_write()) return false;
-    const std::uint8_t* code = memory_.executable();
+    const std::uint8_t* code = memory_.executable() + code_start;
     item_ = reinterpret_cast<ItemFunction>(const_cast<std::uint8_t*>(code));
     range_ = reinterpret_cast<RangeFunction>(const_cast<std::uint8_t*>(code + range_offset));
     pair_ = reinterpret_cast<PairFunction>(const_cast<std::uint8_t*>(code + pair_offset));

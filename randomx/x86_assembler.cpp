@@ -12,6 +12,19 @@ void Assembler::rex(bool w, unsigned reg, unsigned index, unsigned base, bool fo
     if (bits != 0 || force) u8(static_cast<std::uint8_t>(0x40 | bits));
 }
 
+void Assembler::vex(unsigned map, unsigned pp, bool w, bool l, unsigned reg, unsigned vvvv, unsigned rm) {
+    u8(0xC4);
+    u8(static_cast<std::uint8_t>((~reg >> 3 & 1U) << 7 | 1U << 6 | (~rm >> 3 & 1U) << 5 | map));
+    u8(static_cast<std::uint8_t>((w ? 1U : 0U) << 7 | (~vvvv & 15U) << 3 | (l ? 1U : 0U) << 2 | pp));
+}
+
+void Assembler::vex_mem(unsigned map, unsigned pp, bool w, bool l, unsigned reg, unsigned vvvv, const Mem& m) {
+    const unsigned index = m.index == kNoIndex ? 0U : m.index;
+    u8(0xC4);
+    u8(static_cast<std::uint8_t>((~reg >> 3 & 1U) << 7 | (~index >> 3 & 1U) << 6 | (~static_cast<unsigned>(m.base) >> 3 & 1U) << 5 | map));
+    u8(static_cast<std::uint8_t>((w ? 1U : 0U) << 7 | (~vvvv & 15U) << 3 | (l ? 1U : 0U) << 2 | pp));
+}
+
 void Assembler::modrm_mem(unsigned reg, const Mem& m) {
     const unsigned base = m.base & 7U;
     const bool sib = m.index != kNoIndex || base == rsp;

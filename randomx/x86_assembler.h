@@ -28,6 +28,12 @@ enum Xmm : std::uint8_t {
     xmm8, xmm9, xmm10, xmm11, xmm12, xmm13, xmm14, xmm15,
 };
 
+// AVX2 registers, 256 bits.
+enum Ymm : std::uint8_t {
+    ymm0, ymm1, ymm2, ymm3, ymm4, ymm5, ymm6, ymm7,
+    ymm8, ymm9, ymm10, ymm11, ymm12, ymm13, ymm14, ymm15,
+};
+
 inline constexpr std::uint8_t kNoIndex = 0xFF;
 
 struct Mem {
@@ -76,6 +82,7 @@ public:
     void alu(Alu op, Reg dst, Reg src) { rm_op(alu_opcode(op, 0x01), true, src, dst); }
     void alu(Alu op, Reg dst, const Mem& src) { mem_op(alu_opcode(op, 0x03), true, dst, src); }
     void alu(Alu op, Reg dst, std::int32_t imm) { alu_imm(op, true, dst, imm); }
+    void alu(Alu op, const Mem& dst, Reg src) { mem_op(alu_opcode(op, 0x01), true, src, dst); }
     void alu32(Alu op, Reg dst, std::int32_t imm) { alu_imm(op, false, dst, imm); }
     void alu32(Alu op, Reg dst, Reg src) { rm_op(alu_opcode(op, 0x01), false, src, dst); }
 
@@ -154,6 +161,44 @@ public:
     void aesdec(Xmm dst, Xmm key) { xmm_op(0x66, {0x0F, 0x38, 0xDE}, dst, key); }
     void pxor(Xmm dst, Xmm src) { xmm_op(0x66, {0x0F, 0xEF}, dst, src); }
 
+    // ---- AVX2: four 64-bit lanes ------------------------------------------
+    // dst = a op b, lane by lane (Pmuludq: the low 32 bits of each lane,
+    // multiplied to 64 bits).
+    enum class Vop : std::uint8_t { Paddq = 0xD4, Psubq = 0xFB, Pxor = 0xEF, Por = 0xEB, Pand = 0xDB, Pmuludq = 0xF4 };
+    void vop(Vop op, Ymm dst, Ymm a, Ymm b) {
+        vex(1, 1, false, true, dst, a, b);
+        u8(static_cast<std::uint8_t>(op));
+        u8(static_cast<std::uint8_t>(0xC0 | (dst & 7U) << 3 | (b & 7U)));
+    }
+    void vop(Vop op, Ymm dst, Ymm a, const Mem& b) {
+        vex_mem(1, 1, false, true, dst, a, b);
+        u8(static_cast<std::uint8_t>(op));
+        modrm_mem(dst, b);
+    }
+    void vpsllq(Ymm dst, Ymm src, std::uint8_t count) { vshift(6, dst, src, count); }
+    void vpsrlq(Ymm dst, Ymm src, std::uint8_t count) { vshift(2, dst, src, count); }
+    // Lanes of a greater than lanes of b (signed): all ones, else zero.
+    void vpcmpgtq(Ymm dst, Ymm a, Ymm b) {
+        vex(2, 1, false, true, dst, a, b);
+        u8(0x37);
+        u8(static_cast<std::uint8_t>(0xC0 | (dst & 7U) << 3 | (b & 7U)));
+    }
+    void vmovdqu(Ymm dst, const Mem& m) {
+        vex_mem(1, 2, false, true, dst, 0, m);
+        u8(0x6F);
+        modrm_mem(dst, m);
+    }
+    void vmovdqu(const Mem& m, Ymm src) {
+        vex_mem(1, 2, false, true, src, 0, m);
+        u8(0x7F);
+        modrm_mem(src, m);
+    }
+    void vzeroupper() {
+        u8(0xC5);
+        u8(0xF8);
+        u8(0x77);
+    }
+
     // ---- Control flow -----------------------------------------------------
     // A position in the code. A label used before bind() collects the jumps
     // to patch (up to kMaxFixups of them).
@@ -180,6 +225,17 @@ private:
     };
 
     void rex(bool w, unsigned reg, unsigned index, unsigned base, bool force = false);
+    // The three-byte VEX prefix: opcode map (1: 0F, 2: 0F38, 3: 0F3A), implied
+    // prefix (0 none, 1 66, 2 F3, 3 F2), W, L (256 bits), ModRM.reg, VEX.vvvv
+    // and the register in ModRM.rm (or the memory operand's base and index).
+    void vex(unsigned map, unsigned pp, bool w, bool l, unsigned reg, unsigned vvvv, unsigned rm);
+    void vex_mem(unsigned map, unsigned pp, bool w, bool l, unsigned reg, unsigned vvvv, const Mem& m);
+    void vshift(unsigned digit, Ymm dst, Ymm src, std::uint8_t count) {
+        vex(1, 1, false, true, digit, dst, src);
+        u8(0x73);
+        u8(static_cast<std::uint8_t>(0xC0 | digit << 3 | (src & 7U)));
+        u8(count);
+    }
     void modrm_mem(unsigned reg, const Mem& m);
     void rm_op(std::uint8_t opcode, bool w, unsigned reg, unsigned rm);
     void rm_op2(std::uint8_t op0, std::uint8_t op1, bool w, unsigned reg, unsigned rm);

@@ -369,7 +369,7 @@ TEST(CompiledSuperscalar, ItemsAndRangesMatchThePortableExecutor) {
             ASSERT_EQ(registers(pair + 8), registers(portable)) << "pair, item " << other;
         }
         for (int i = 0; i < 20; ++i) {
-            const std::uint64_t count = 1 + rng() % (3 * rx::kDatasetCodeGroup);
+            const std::uint64_t count = 1 + rng() % (3 * cache.code->range_unit());
             const std::uint64_t start = rng() % (rx::kDatasetItemCount - count);
             std::vector<std::uint64_t> range(8 * count);
             rx::dataset_items(cache, reinterpret_cast<std::uint8_t*>(range.data()), start, count);
