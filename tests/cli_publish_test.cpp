@@ -178,13 +178,17 @@ void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.name; }
 
 class InjectedFault : public Publish, public testing::WithParamInterface<FaultCase> {};
 
-TEST_P(InjectedFault, LeavesTheRightFiles) {
-    const FaultCase& c = GetParam();
-    std::map<Op, int> seen;
-    const file_io::ScopedFaultHook hook([&](Op op) -> std::optional<int> {
+// Fails the case's occurrence of its call.
+file_io::FaultHook fault_of(const FaultCase& c) {
+    return [&c, seen = std::map<Op, int>{}](Op op) mutable -> std::optional<int> {
         if (++seen[op] == c.occurrence && op == c.op) return c.error;
         return std::nullopt;
-    });
+    };
+}
+
+TEST_P(InjectedFault, LeavesTheRightFiles) {
+    const FaultCase& c = GetParam();
+    const file_io::ScopedFaultHook hook(fault_of(c));
     const std::string content(100000, 'c');
     const auto result = publish_staged("out.bin", bytes_of(content), true);
     if (c.expected) {
@@ -202,11 +206,7 @@ TEST_P(InjectedFault, LeavesTheRightFiles) {
 // publication fails; once the target is published nothing changes.
 TEST_P(InjectedFault, ReproducibleContentLeavesNoStagedCopy) {
     const FaultCase& c = GetParam();
-    std::map<Op, int> seen;
-    const file_io::ScopedFaultHook hook([&](Op op) -> std::optional<int> {
-        if (++seen[op] == c.occurrence && op == c.op) return c.error;
-        return std::nullopt;
-    });
+    const file_io::ScopedFaultHook hook(fault_of(c));
     const auto result = publish_staged("out.bin", bytes_of("plaintext"), true, OnFailure::remove_staged);
     if (c.expected) EXPECT_EQ(result.error(), *c.expected);
     EXPECT_EQ(fs::exists("out.bin"), c.target_published);
