@@ -10,11 +10,14 @@
 #include <cstdint>
 #include <cstring>
 #include <fstream>
+#include <memory>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "randomx/code_memory.h"
+#include "randomx/cpu.h"
 #include "randomx/randomx.h"
 #include "randomx/vm.h"
 #include "tests/support/randomx_differential.h"
@@ -24,8 +27,53 @@ namespace {
 
 using zt::test::keyed_cache;
 
+struct ScratchpadFree {
+    void operator()(std::uint8_t* p) const { ::operator delete[](p, std::align_val_t{64}); }
+};
+using Scratchpad = std::unique_ptr<std::uint8_t, ScratchpadFree>;
+Scratchpad scratchpad() {
+    return Scratchpad(static_cast<std::uint8_t*>(::operator new[](rx::kScratchpadL3, std::align_val_t{64})));
+}
+
 TEST(VmCompiler, MatchesTheInterpreterV1) { zt::test::compiler_against_interpreter(rx::Variant::V1, 2, 40, 11); }
 TEST(VmCompiler, MatchesTheInterpreterV2) { zt::test::compiler_against_interpreter(rx::Variant::V2, 2, 60, 22); }
+
+// The compiled VM where the cache has no compiled code (its items come from
+// the portable executor through a call that keeps the floating-point
+// registers), and with its code switched by mprotect instead of two views:
+// the official first cases, v1 and v2.
+TEST(VmCompiler, RunsOnACacheWithoutCodeAndWithMprotect) {
+    if (!rx::compiled_code_runs() || !rx::cpu_has_aes()) {
+        GTEST_SKIP() << "the compiler cannot run here";
+    }
+    struct CacheRelease {
+        void operator()(randomx_cache* cache) const { randomx_release_cache(cache); }
+    };
+    const auto flags = static_cast<unsigned>(randomx_get_flags());
+    const std::unique_ptr<randomx_cache, CacheRelease> cache(
+        randomx_alloc_cache(static_cast<randomx_flags>(flags & ~static_cast<unsigned>(RANDOMX_FLAG_JIT))));
+    ASSERT_NE(cache, nullptr);
+    const std::string key = "test key 000";
+    randomx_init_cache(cache.get(), key.data(), key.size());
+    const std::string input = "This is a test";
+    const struct {
+        rx::Variant variant;
+        const char* hash;
+    } cases[] = {
+        {rx::Variant::V1, "639183aae1bf4c9a35884cb46b09cad9175f04efd7684e7262a0ac1c2f0b4e3f"},
+        {rx::Variant::V2, "22ec6b861b3eb23686b2efbad69513c967ecfce80983df66c9c5b4fbfb4cdb6f"},
+    };
+    const Scratchpad pad = scratchpad();
+    for (const auto& c : cases) {
+        for (const bool mprotect_only : {false, true}) {
+            rx::Machine machine(c.variant, true, pad.get(), rx::make_compiler(c.variant, mprotect_only));
+            machine.use_cache(cache.get());
+            std::uint8_t hash[RANDOMX_HASH_SIZE];
+            machine.hash(input.data(), input.size(), hash);
+            EXPECT_EQ(zt::test::hex(hash, sizeof hash), c.hash) << (mprotect_only ? "mprotect" : "two views");
+        }
+    }
+}
 
 // ---- W^X ------------------------------------------------------------------
 
