@@ -92,7 +92,7 @@ constexpr OptionSpec kGenerate[] = {
     {"--epoch-key-out", "EPOCH_KEY_OUT", K::Path, "", "New file for the epoch key (0600); keep it private",
      &store<&GenerateArgs::epoch_key_out>},
     {"--mode", "MODE", K::Mode, "full", kModeHelp, &store<&GenerateArgs::mode>},
-    {"--iterations-from", "REPORT", K::Path, "",
+    {"--iterations-from", "ITERATIONS_FROM", K::Path, "",
      "Calibration report whose iterations_for_one_day is the --iterations value",
      &store<&GenerateArgs::iterations_from>, true, "--iterations"},
 };
@@ -126,9 +126,9 @@ constexpr OptionSpec kStatus[] = {
      &store<&StatusArgs::service_public_key>, true},
     {"--checkpoint", "CHECKPOINT", K::Path, "", "The solve's checkpoint log (read only; missing: not started)",
      &store<&StatusArgs::checkpoint>, true},
-    {"--rate", "HASHES_PER_SECOND", K::Decimal, "", "Solve speed, for the time left and the expected finish",
+    {"--rate", "RATE", K::Decimal, "", "Solve speed in hashes per second, for the time left and the expected finish",
      &store<&StatusArgs::rate>, true, "--calibration"},
-    {"--calibration", "REPORT", K::Path, "", "Calibration report whose fastest worker gives the solve speed",
+    {"--calibration", "CALIBRATION", K::Path, "", "Calibration report whose fastest worker gives the solve speed",
      &store<&StatusArgs::calibration>, true, "--rate"},
     {"--json", "", K::Flag, "", "Print one JSON object instead of text", &store<&StatusArgs::json>},
 };
