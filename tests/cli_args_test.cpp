@@ -259,7 +259,7 @@ TEST(Help, SubcommandHelpShowsOptionsDefaultsAndPossibleValues) {
               "[default: full] [possible values: full, light]\n"
               "  -h, --help               Print help\n");
     const std::string generate = exit_of({"help", "generate"}).text;
-    EXPECT_NE(generate.find("--signing-key <SIGNING_KEY>      File containing a 32-byte Ed25519 seed in lowercase "
+    EXPECT_NE(generate.find("--signing-key <SIGNING_KEY>          File containing a 32-byte Ed25519 seed in lowercase "
                             "hexadecimal\n"),
               std::string::npos)
         << generate;
@@ -268,7 +268,8 @@ TEST(Help, SubcommandHelpShowsOptionsDefaultsAndPossibleValues) {
     EXPECT_NE(exit_of({"solve", "-h"}).text.find(pin_help), std::string::npos);
     EXPECT_EQ(exit_of({"decrypt-paste", "-h"}).text.find(pin_help), std::string::npos);
     EXPECT_EQ(exit_of({"decrypt-record", "-h"}).text.find(pin_help), std::string::npos);
-    EXPECT_TRUE(exit_of({"solve", "-h"}).text.starts_with("Usage: zanth-timelock solve --manifest <MANIFEST> "));
+    EXPECT_NE(exit_of({"solve", "-h"}).text.find("\n\nUsage: zanth-timelock solve --manifest <MANIFEST> "),
+              std::string::npos);
 }
 
 TEST(Help, HelpOfHelp) {

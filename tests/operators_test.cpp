@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <regex>
+#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,7 @@
 #include "tests/support/signed_manifest.h"
 #include "tests/support/solvable_puzzle.h"
 #include "tests/support/subprocess.h"
+#include "timelock/calibration.h"
 #include "timelock/checkpoint.h"
 #include "timelock/crypto.h"
 #include "timelock/ed25519.h"
@@ -311,7 +313,7 @@ TEST(RealLightStatusRequest, SigusrOneWritesAStatusLineAndTheSolveGoesOn) {
     // Caught from the start; a request during the setup is answered when the walk starts.
     ASSERT_TRUE(child.wait_until_catching(SIGUSR1, std::chrono::minutes(1)));
     child.send(SIGUSR1);
-    ASSERT_TRUE(wait_for(dir / "out" / "stderr", "\n", child));
+    ASSERT_TRUE(wait_for((dir.path() / "out" / "stderr").string(), "\n", child));
     ASSERT_TRUE(wait_for(dir / "progress.log", "\"segment\":2,\"iteration\":0,", child));
     child.send(SIGUSR1);
     const test::ProcessResult finished = child.wait();
