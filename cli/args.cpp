@@ -1,5 +1,8 @@
 #include "cli/args.h"
 
+#include <algorithm>
+#include <charconv>
+#include <cmath>
 #include <optional>
 #include <vector>
 
@@ -18,10 +21,19 @@ struct MemberOf<T C::*> {
     using Type = T;
 };
 
+template <typename T>
+struct StoredAs {
+    using Type = T;
+};
+template <typename T>
+struct StoredAs<std::optional<T>> {
+    using Type = T;
+};
+
 template <auto Member>
 void store(Commands& command, Value&& value) {
     using M = MemberOf<decltype(Member)>;
-    std::get<typename M::Class>(command).*Member = std::get<typename M::Type>(std::move(value));
+    std::get<typename M::Class>(command).*Member = std::get<typename StoredAs<typename M::Type>::Type>(std::move(value));
 }
 
 template <typename Command>
@@ -31,59 +43,111 @@ Commands blank() {
 
 using K = ValueKind;
 
+// Descriptions shared by several commands.
+constexpr std::string_view kModeHelp = "RandomX memory mode: full (2080 MiB dataset, fast) or light (256 MiB cache)";
+constexpr std::string_view kPinHelp = "Pinned Ed25519 public key of the service (64 hex digits)";
+constexpr std::string_view kPlaintextOutHelp = "New file for the plaintext (owner-only, never replaced)";
+
 // The whole grammar. Per subcommand the rows are in declaration order, which
-// is also the order of help and usage. An empty default means required.
+// is also the order of help and usage. An empty default means required,
+// unless the row is marked optional (or is a flag).
 constexpr OptionSpec kDecryptPaste[] = {
-    {"--manifest", "MANIFEST", K::Path, "", "", &store<&DecryptPasteArgs::manifest>},
-    {"--service-public-key", "SERVICE_PUBLIC_KEY", K::Text, "", "", &store<&DecryptPasteArgs::service_public_key>},
-    {"--epoch-key", "EPOCH_KEY", K::Path, "", "", &store<&DecryptPasteArgs::epoch_key>},
-    {"--paste", "PASTE", K::Path, "", "", &store<&DecryptPasteArgs::paste>},
-    {"--plaintext-out", "PLAINTEXT_OUT", K::Path, "", "", &store<&DecryptPasteArgs::plaintext_out>},
+    {"--manifest", "MANIFEST", K::Path, "", "Signed manifest of the puzzle the paste belongs to",
+     &store<&DecryptPasteArgs::manifest>},
+    {"--service-public-key", "SERVICE_PUBLIC_KEY", K::Text, "", kPinHelp,
+     &store<&DecryptPasteArgs::service_public_key>},
+    {"--epoch-key", "EPOCH_KEY", K::Path, "", "File holding the puzzle's epoch key (64 hex digits)",
+     &store<&DecryptPasteArgs::epoch_key>},
+    {"--paste", "PASTE", K::Path, "", "Archived paste to open (JSON)", &store<&DecryptPasteArgs::paste>},
+    {"--plaintext-out", "PLAINTEXT_OUT", K::Path, "", kPlaintextOutHelp, &store<&DecryptPasteArgs::plaintext_out>},
 };
 
 constexpr OptionSpec kDecryptRecord[] = {
-    {"--manifest", "MANIFEST", K::Path, "", "", &store<&DecryptRecordArgs::manifest>},
-    {"--service-public-key", "SERVICE_PUBLIC_KEY", K::Text, "", "", &store<&DecryptRecordArgs::service_public_key>},
-    {"--epoch-key", "EPOCH_KEY", K::Path, "", "", &store<&DecryptRecordArgs::epoch_key>},
-    {"--record", "RECORD", K::Path, "", "", &store<&DecryptRecordArgs::record>},
-    {"--plaintext-out", "PLAINTEXT_OUT", K::Path, "", "", &store<&DecryptRecordArgs::plaintext_out>},
+    {"--manifest", "MANIFEST", K::Path, "", "Signed manifest of the puzzle the record belongs to",
+     &store<&DecryptRecordArgs::manifest>},
+    {"--service-public-key", "SERVICE_PUBLIC_KEY", K::Text, "", kPinHelp,
+     &store<&DecryptRecordArgs::service_public_key>},
+    {"--epoch-key", "EPOCH_KEY", K::Path, "", "File holding the puzzle's epoch key (64 hex digits)",
+     &store<&DecryptRecordArgs::epoch_key>},
+    {"--record", "RECORD", K::Path, "", "Encrypted record to open (JSON)", &store<&DecryptRecordArgs::record>},
+    {"--plaintext-out", "PLAINTEXT_OUT", K::Path, "", kPlaintextOutHelp, &store<&DecryptRecordArgs::plaintext_out>},
 };
 
 constexpr OptionSpec kCalibrate[] = {
-    {"--samples", "SAMPLES", K::Number, "1000", "", &store<&CalibrateArgs::samples>},
-    {"--workers", "WORKERS", K::Number, "1", "", &store<&CalibrateArgs::workers>},
-    {"--mode", "MODE", K::Mode, "full", "", &store<&CalibrateArgs::mode>},
+    {"--samples", "SAMPLES", K::Number, "1000", "Chained RandomX steps each worker times",
+     &store<&CalibrateArgs::samples>},
+    {"--workers", "WORKERS", K::Number, "1", "Threads measuring at once, 1 to 96 (1 gives a solver's speed)",
+     &store<&CalibrateArgs::workers>},
+    {"--mode", "MODE", K::Mode, "full", kModeHelp, &store<&CalibrateArgs::mode>},
 };
 
 constexpr OptionSpec kGenerate[] = {
-    {"--epoch", "EPOCH", K::Number, "", "", &store<&GenerateArgs::epoch>},
-    {"--iterations", "ITERATIONS", K::Number, "", "", &store<&GenerateArgs::iterations>},
+    {"--epoch", "EPOCH", K::Number, "", "Epoch whose key the puzzle locks", &store<&GenerateArgs::epoch>},
+    {"--iterations", "ITERATIONS", K::Number, "", "Serial RandomX steps per segment (see calibrate)",
+     &store<&GenerateArgs::iterations>, false, "--iterations-from"},
     {"--signing-key", "SIGNING_KEY", K::Path, "",
      "File containing a 32-byte Ed25519 seed in lowercase hexadecimal", &store<&GenerateArgs::signing_key>},
-    {"--manifest-out", "MANIFEST_OUT", K::Path, "", "", &store<&GenerateArgs::manifest_out>},
-    {"--epoch-key-out", "EPOCH_KEY_OUT", K::Path, "", "", &store<&GenerateArgs::epoch_key_out>},
-    {"--mode", "MODE", K::Mode, "full", "", &store<&GenerateArgs::mode>},
+    {"--manifest-out", "MANIFEST_OUT", K::Path, "", "New file for the signed manifest (0644)",
+     &store<&GenerateArgs::manifest_out>},
+    {"--epoch-key-out", "EPOCH_KEY_OUT", K::Path, "", "New file for the epoch key (0600); keep it private",
+     &store<&GenerateArgs::epoch_key_out>},
+    {"--mode", "MODE", K::Mode, "full", kModeHelp, &store<&GenerateArgs::mode>},
+    {"--iterations-from", "ITERATIONS_FROM", K::Path, "",
+     "Calibration report whose iterations_for_one_day is the --iterations value",
+     &store<&GenerateArgs::iterations_from>, true, "--iterations"},
 };
 
 constexpr OptionSpec kSolve[] = {
-    {"--manifest", "MANIFEST", K::Path, "", "", &store<&SolveArgs::manifest>},
+    {"--manifest", "MANIFEST", K::Path, "", "Signed manifest of the puzzle to solve", &store<&SolveArgs::manifest>},
     {"--service-public-key", "SERVICE_PUBLIC_KEY", K::Text, "",
      "Attestation-verified Ed25519 public key (64 lowercase hex digits)", &store<&SolveArgs::service_public_key>},
-    {"--checkpoint", "CHECKPOINT", K::Path, "", "", &store<&SolveArgs::checkpoint>},
-    {"--key-out", "KEY_OUT", K::Path, "", "", &store<&SolveArgs::key_out>},
-    {"--checkpoint-interval", "CHECKPOINT_INTERVAL", K::Number, "10000", "", &store<&SolveArgs::checkpoint_interval>},
-    {"--mode", "MODE", K::Mode, "full", "", &store<&SolveArgs::mode>},
+    {"--checkpoint", "CHECKPOINT", K::Path, "", "Checkpoint log: progress is appended to it, and a run resumes from it",
+     &store<&SolveArgs::checkpoint>},
+    {"--key-out", "KEY_OUT", K::Path, "", "New file for the recovered epoch key (0600)", &store<&SolveArgs::key_out>},
+    {"--checkpoint-interval", "CHECKPOINT_INTERVAL", K::Number, "10000",
+     "Steps between checkpoints within a segment (segment ends are always saved)",
+     &store<&SolveArgs::checkpoint_interval>},
+    {"--mode", "MODE", K::Mode, "full", kModeHelp, &store<&SolveArgs::mode>},
+};
+
+constexpr OptionSpec kKeygen[] = {
+    {"--signing-key-out", "SIGNING_KEY_OUT", K::Path, "",
+     "New file for the 32-byte Ed25519 seed in lowercase hexadecimal (0600)", &store<&KeygenArgs::signing_key_out>},
+};
+
+constexpr OptionSpec kPubkey[] = {
+    {"--signing-key", "SIGNING_KEY", K::Path, "", "File containing a 32-byte Ed25519 seed in hexadecimal",
+     &store<&PubkeyArgs::signing_key>},
+};
+
+constexpr OptionSpec kStatus[] = {
+    {"--manifest", "MANIFEST", K::Path, "", "Signed manifest of the puzzle being solved", &store<&StatusArgs::manifest>},
+    {"--service-public-key", "SERVICE_PUBLIC_KEY", K::Text, "", "Pinned public key to verify the manifest against",
+     &store<&StatusArgs::service_public_key>, true},
+    {"--checkpoint", "CHECKPOINT", K::Path, "", "The solve's checkpoint log (read only; missing: not started)",
+     &store<&StatusArgs::checkpoint>, true},
+    {"--rate", "RATE", K::Decimal, "", "Solve speed in hashes per second, for the time left and the expected finish",
+     &store<&StatusArgs::rate>, true, "--calibration"},
+    {"--calibration", "CALIBRATION", K::Path, "", "Calibration report whose fastest worker gives the solve speed",
+     &store<&StatusArgs::calibration>, true, "--rate"},
+    {"--json", "", K::Flag, "", "Print one JSON object instead of text", &store<&StatusArgs::json>},
 };
 
 constexpr CommandSpec kCommands[] = {
     {"decrypt-paste", "Decrypt an archived paste after recovering its existing epoch key", kDecryptPaste,
      &blank<DecryptPasteArgs>},
-    {"decrypt-record", "", kDecryptRecord, &blank<DecryptRecordArgs>},
+    {"decrypt-record", "Decrypt an encrypted record with its puzzle's epoch key", kDecryptRecord,
+     &blank<DecryptRecordArgs>},
     {"calibrate", "Measure genuine serial RandomX work; production calibration requires full mode", kCalibrate,
      &blank<CalibrateArgs>},
-    {"generate", "Generate 84 segments with a bounded worker pool. Keep epoch-key-out private", kGenerate,
+    {"generate", "Generate 96 segments with a bounded worker pool. Keep epoch-key-out private", kGenerate,
      &blank<GenerateArgs>},
-    {"solve", "", kSolve, &blank<SolveArgs>},
+    {"solve", "Recover a puzzle's epoch key by redoing its serial work; resumes from the checkpoint log", kSolve,
+     &blank<SolveArgs>},
+    {"keygen", "Make a service signing key (owner-only) and print its public key, the pin", kKeygen,
+     &blank<KeygenArgs>},
+    {"pubkey", "Print the public key (the pin) of a signing key file", kPubkey, &blank<PubkeyArgs>},
+    {"status", "Show how far a solve has come and what is left; reads only", kStatus, &blank<StatusArgs>},
 };
 
 static_assert(std::size(kCommands) == std::variant_size_v<Commands>);
@@ -124,6 +188,26 @@ std::optional<std::string> parse_number(std::string_view text, std::uint64_t& ou
     return std::nullopt;
 }
 
+// A finite decimal number above 0, digits and at most one point ("6.54",
+// "12", "0.5"); no sign, exponent or spaces.
+std::optional<double> parse_decimal(std::string_view text) {
+    const std::size_t point = text.find('.');
+    const std::string_view whole = text.substr(0, point);
+    const std::string_view fraction = point == std::string_view::npos ? "" : text.substr(point + 1);
+    auto digits = [](std::string_view part) {
+        return part.find_first_not_of("0123456789") == std::string_view::npos;
+    };
+    if (whole.empty() || !digits(whole) || !digits(fraction) || (point != std::string_view::npos && fraction.empty())) {
+        return std::nullopt;
+    }
+    double value = 0.0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, std::chars_format::fixed);
+    if (error != std::errc() || end != text.data() + text.size() || !std::isfinite(value) || !(value > 0.0)) {
+        return std::nullopt;
+    }
+    return value;
+}
+
 // Parses `raw` as the value of `option` into `out`; on failure returns the
 // usage error's message and leaves `out` alone.
 std::optional<std::string> parse_value(const OptionSpec& option, const std::string& raw, Value& out) {
@@ -151,6 +235,15 @@ std::optional<std::string> parse_value(const OptionSpec& option, const std::stri
             for (WorkMode mode : kWorkModes) possible += grammar::cat(possible.empty() ? "" : ", ", work_mode_arg(mode));
             return grammar::cat(what, "\n  [possible values: ", possible, "]");
         }
+        case ValueKind::Decimal:
+            if (auto number = parse_decimal(raw)) {
+                out = *number;
+                return std::nullopt;
+            }
+            return grammar::cat(what, ": expected a number above 0, such as 6.54");
+        case ValueKind::Flag:
+            out = true;
+            return std::nullopt;
     }
     return what;
 }
@@ -187,7 +280,13 @@ std::variant<Args, ParseExit> parse_command(const CommandSpec& command, std::spa
         }
 
         std::string raw;
-        if (eq != std::string::npos) {
+        if (option.kind == ValueKind::Flag) {
+            if (eq != std::string::npos) {
+                return usage_error(grammar::cat("unexpected value ", quoted(arg.substr(eq + 1)), " for '",
+                                               option.name, "' found; no more were expected"),
+                                   usage);
+            }
+        } else if (eq != std::string::npos) {
             raw = arg.substr(eq + 1);
         } else if (i + 1 < args.size() && !looks_like_option(args[i + 1])) {
             raw = args[++i];
@@ -201,9 +300,28 @@ std::variant<Args, ParseExit> parse_command(const CommandSpec& command, std::spa
         values[index] = std::move(value);
     }
 
+    // Whether the option named `name` was given.
+    auto given = [&](std::string_view name) {
+        for (std::size_t index = 0; index < values.size(); ++index) {
+            if (command.options[index].name == name && values[index]) return true;
+        }
+        return false;
+    };
+    for (std::size_t index = 0; index < values.size(); ++index) {
+        const OptionSpec& option = command.options[index];
+        if (values[index] && !option.excludes.empty() && given(option.excludes)) {
+            const auto other = std::find_if(command.options.begin(), command.options.end(),
+                                            [&](const OptionSpec& o) { return o.name == option.excludes; });
+            return usage_error(grammar::cat("the argument '", grammar::option_usage(option), "' cannot be used with '",
+                                            grammar::option_usage(*other), "'"),
+                               usage);
+        }
+    }
+
     std::string missing;
     for (std::size_t index = 0; index < values.size(); ++index) {
-        if (!values[index] && command.options[index].required()) {
+        const OptionSpec& option = command.options[index];
+        if (!values[index] && option.required() && (option.excludes.empty() || !given(option.excludes))) {
             missing += grammar::cat("\n  ", grammar::option_usage(command.options[index]));
         }
     }
@@ -214,6 +332,7 @@ std::variant<Args, ParseExit> parse_command(const CommandSpec& command, std::spa
     Commands result = command.blank();
     for (std::size_t index = 0; index < values.size(); ++index) {
         const OptionSpec& option = command.options[index];
+        if (!values[index] && option.default_text.empty()) continue;  // optional: the field stays unset
         if (!values[index]) {
             // Defaults are written in the table as text and parsed like a given value.
             Value value;
@@ -248,6 +367,7 @@ std::variant<Args, ParseExit> parse_args(std::span<const std::string> args) {
     if (args.empty()) return ParseExit{2, grammar::program_help()};
     const std::string& first = args[0];
     if (is_help_flag(first)) return ParseExit{0, grammar::program_help()};
+    if (first == grammar::kVersionFlag && args.size() == 1) return ParseExit{0, grammar::version_text()};
     if (first == "help") return parse_help_command(args.subspan(1));
     const std::string usage = grammar::program_usage();
     if (first.starts_with("-")) return usage_error(grammar::cat("unexpected argument ", quoted(first), " found"), usage);

@@ -1,5 +1,5 @@
-// The command-line grammar: five subcommands with long options only, help on
-// every level, and usage errors.
+// The command-line grammar: the subcommands with long options only, help on
+// every level, the program's version, and usage errors.
 //
 // parse_args turns the process arguments into Args or into the text and exit
 // status that end the process right there (a help request or a usage error);
@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <variant>
@@ -50,11 +51,14 @@ struct CalibrateArgs {
 
 struct GenerateArgs {
     std::uint64_t epoch = 0;
-    std::uint64_t iterations = 0;
+    std::uint64_t iterations = 0;  // 0 when taken from `iterations_from`
     PathArg signing_key;
     PathArg manifest_out;
     PathArg epoch_key_out;
     WorkMode mode = WorkMode::Full;
+    // A calibration report whose iterations_for_one_day replaces --iterations
+    // (exactly one of the two is given).
+    std::optional<PathArg> iterations_from;
     friend bool operator==(const GenerateArgs&, const GenerateArgs&) = default;
 };
 
@@ -68,9 +72,30 @@ struct SolveArgs {
     friend bool operator==(const SolveArgs&, const SolveArgs&) = default;
 };
 
+struct KeygenArgs {
+    PathArg signing_key_out;
+    friend bool operator==(const KeygenArgs&, const KeygenArgs&) = default;
+};
+
+struct PubkeyArgs {
+    PathArg signing_key;
+    friend bool operator==(const PubkeyArgs&, const PubkeyArgs&) = default;
+};
+
+struct StatusArgs {
+    PathArg manifest;
+    std::optional<std::string> service_public_key;
+    std::optional<PathArg> checkpoint;
+    std::optional<double> rate;              // hashes per second, finite and above 0
+    std::optional<PathArg> calibration;      // a calibration report (exclusive with `rate`)
+    bool json = false;
+    friend bool operator==(const StatusArgs&, const StatusArgs&) = default;
+};
+
 // One alternative per subcommand, in the order of the help listing and of
 // the driver's dispatch.
-using Commands = std::variant<DecryptPasteArgs, DecryptRecordArgs, CalibrateArgs, GenerateArgs, SolveArgs>;
+using Commands = std::variant<DecryptPasteArgs, DecryptRecordArgs, CalibrateArgs, GenerateArgs, SolveArgs,
+                              KeygenArgs, PubkeyArgs, StatusArgs>;
 
 struct Args {
     Commands command;

@@ -71,6 +71,9 @@ Result<void> dispatch(const Commands& command) {
         Result<void> operator()(const CalibrateArgs& a) const { return run_calibrate(a); }
         Result<void> operator()(const GenerateArgs& a) const { return run_generate(a); }
         Result<void> operator()(const SolveArgs& a) const { return run_solve(a); }
+        Result<void> operator()(const KeygenArgs& a) const { return run_keygen(a); }
+        Result<void> operator()(const PubkeyArgs& a) const { return run_pubkey(a); }
+        Result<void> operator()(const StatusArgs& a) const { return run_status(a); }
     };
     return std::visit(Dispatch{}, command);
 }

@@ -8,7 +8,8 @@
 // message on standard error (zt::Interrupted); 101 internal fault (a
 // failed write to standard output, a thread that could not be started, or
 // any other exception), reported by a one-line diagnostic on standard error
-// that is not an error report. No environment variable is read.
+// that is not an error report. The only environment variable read is TERM,
+// by the status lines (cli/status_line.h).
 //
 // Thread safety: run_main and run_guarded are for the main thread;
 // write_stdout and format_error_report may be called from any thread, but

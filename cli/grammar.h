@@ -16,26 +16,34 @@
 namespace zt::cli::grammar {
 
 inline constexpr std::string_view kProgram = "zanth-timelock";
-inline constexpr std::string_view kProgramAbout = "Native RandomX v2.0.1 84-segment timelock generator and solver";
+inline constexpr std::string_view kProgramAbout = "Native RandomX v2.0.1 96-segment timelock generator and solver";
 inline constexpr std::string_view kHelpAbout = "Print this message or the help of the given subcommand(s)";
 inline constexpr std::string_view kHelpFlagAbout = "Print help";
+inline constexpr std::string_view kVersionFlag = "--version";
+inline constexpr std::string_view kVersionFlagAbout = "Print the version and the RandomX it implements";
 
 // path: bytes as given; text: valid UTF-8; number: unsigned 64-bit decimal;
-// mode: a WorkMode value name.
-enum class ValueKind { Path, Text, Number, Mode };
+// mode: a WorkMode value name; decimal: a finite number above 0 ("6.54");
+// flag: no value at all (`--json`), true when given.
+enum class ValueKind { Path, Text, Number, Mode, Decimal, Flag };
 
-using Value = std::variant<std::string, std::uint64_t, WorkMode>;
+using Value = std::variant<std::string, std::uint64_t, WorkMode, double, bool>;
 
 struct OptionSpec {
     std::string_view name;          // "--checkpoint-interval"
-    std::string_view value_name;    // "CHECKPOINT_INTERVAL"
+    std::string_view value_name;    // "CHECKPOINT_INTERVAL"; empty for a flag
     ValueKind kind;
-    std::string_view default_text;  // parsed like a given value; empty when required
+    std::string_view default_text;  // parsed like a given value; empty when required (or optional)
     std::string_view help;
     // Stores a parsed value into its field of the command's struct.
     void (*store)(Commands&, Value&&);
+    // May be left out without a default (its field stays unset); flags always may.
+    bool optional = false;
+    // An option that cannot be given together with this one; a required
+    // option is satisfied by it instead ("--iterations" or "--iterations-from").
+    std::string_view excludes = {};
 
-    bool required() const { return default_text.empty(); }
+    bool required() const { return default_text.empty() && !optional && kind != ValueKind::Flag; }
 };
 
 struct CommandSpec {
@@ -57,7 +65,7 @@ std::string cat(const Parts&... parts) {
 // Every subcommand, in dispatch order.
 std::span<const CommandSpec> commands();
 
-// "--epoch <EPOCH>"
+// "--epoch <EPOCH>"; a flag is its name alone.
 std::string option_usage(const OptionSpec& option);
 
 // "Usage: zanth-timelock <COMMAND>" and friends, without a line end.
@@ -69,5 +77,9 @@ std::string help_command_usage();
 std::string program_help();
 std::string command_help(const CommandSpec& command);
 std::string help_command_help();
+
+// "zanth-timelock 0.1.0" and the RandomX release, commit and algorithm the
+// program implements, ending with a line end.
+std::string version_text();
 
 }  // namespace zt::cli::grammar

@@ -4,6 +4,11 @@
 #include <vector>
 
 #include "cli/grammar.h"
+#include "timelock/protocol.h"
+
+#ifndef ZT_VERSION
+#error "ZT_VERSION (the project's version) is set by cli/CMakeLists.txt"
+#endif
 
 namespace zt::cli::grammar {
 namespace {
@@ -26,7 +31,7 @@ std::string render_rows(const std::vector<Row>& rows) {
 std::string option_description(const OptionSpec& option) {
     std::string text(option.help);
     auto add = [&](const std::string& part) { text += cat(text.empty() ? "" : " ", part); };
-    if (!option.required()) add(cat("[default: ", option.default_text, "]"));
+    if (!option.default_text.empty()) add(cat("[default: ", option.default_text, "]"));
     if (option.kind == ValueKind::Mode) {
         std::string possible;
         for (WorkMode mode : kWorkModes) possible += cat(possible.empty() ? "" : ", ", work_mode_arg(mode));
@@ -42,6 +47,7 @@ std::string with_about(std::string_view about, const std::string& rest) {
 }  // namespace
 
 std::string option_usage(const OptionSpec& option) {
+    if (option.kind == ValueKind::Flag) return std::string(option.name);
     return cat(option.name, " <", option.value_name, ">");
 }
 
@@ -64,8 +70,28 @@ std::string program_help() {
     std::vector<Row> rows;
     for (const CommandSpec& command : commands()) rows.emplace_back(command.name, command.about);
     rows.emplace_back("help", kHelpAbout);
-    return with_about(kProgramAbout, cat(program_usage(), "\n\nCommands:\n", render_rows(rows), "\nOptions:\n",
-                                         render_rows({{"-h, --help", std::string(kHelpFlagAbout)}})));
+    const std::vector<Row> statuses = {
+        {"0", "success"},
+        {"1", "the command failed; the error report is on standard error"},
+        {"2", "usage error"},
+        {"101", "internal fault"},
+        {"129, 130, 143", "generate or solve stopped by SIGHUP, SIGINT or SIGTERM"},
+    };
+    const std::vector<Row> signals = {
+        {"SIGINT, SIGTERM, SIGHUP", "save the position and stop; the same command resumes"},
+        {"SIGUSR1", "write one status line to standard error and go on"},
+    };
+    return with_about(kProgramAbout,
+                      cat(program_usage(), "\n\nCommands:\n", render_rows(rows), "\nOptions:\n",
+                          render_rows({{"-h, --help", std::string(kHelpFlagAbout)},
+                                       {"    --version", std::string(kVersionFlagAbout)}}),
+                          "\nExit status:\n", render_rows(statuses), "\nSignals handled by solve:\n",
+                          render_rows(signals)));
+}
+
+std::string version_text() {
+    return cat(kProgram, " ", ZT_VERSION, "\nRandomX ", protocol::kRandomxRelease, ", commit ",
+               protocol::kRandomxCommit, ", algorithm ", protocol::kRandomxAlgorithm, "\n");
 }
 
 std::string command_help(const CommandSpec& command) {

@@ -78,6 +78,11 @@ Result<Bytes> read_limited(const std::string& path, std::size_t limit) {
     return bytes;
 }
 
+Result<CalibrationReport> read_calibration_file(const std::string& path) {
+    ZT_TRY_ASSIGN(const Bytes bytes, read_limited(path, input_limit::kCalibrationReport));
+    return read_calibration_report(as_text(bytes));
+}
+
 Result<SignedManifest> read_manifest_file(const std::string& path) {
     ZT_TRY_ASSIGN(const Bytes text, read_limited(path, input_limit::kManifest));
     return read_signed_manifest(as_text(text));

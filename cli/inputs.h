@@ -20,6 +20,7 @@
 #include <string_view>
 
 #include "timelock/bytes.h"
+#include "timelock/calibration.h"
 #include "timelock/error.h"
 #include "timelock/manifest.h"
 #include "timelock/secret.h"
@@ -33,6 +34,7 @@ inline constexpr std::size_t kManifest = 16384;       // --manifest
 inline constexpr std::size_t kKeyFile = 128;          // --epoch-key, --signing-key
 inline constexpr std::size_t kPaste = 212992;         // --paste
 inline constexpr std::size_t kRecord = 33556480;      // --record
+inline constexpr std::size_t kCalibrationReport = 16384;  // --calibration, --iterations-from
 }  // namespace input_limit
 
 // 64 hex digits (either case) to 32 bytes, first byte first. Fails with
@@ -60,6 +62,10 @@ Result<Bytes> read_limited(const std::string& path, std::size_t limit);
 // limit, then read_signed_manifest; the first failure is returned as it is.
 // Its signature is not checked here.
 Result<SignedManifest> read_manifest_file(const std::string& path);
+
+// The calibration report in the file at `path`: read_limited with its
+// limit, then read_calibration_report; the first failure is returned as it is.
+Result<CalibrationReport> read_calibration_file(const std::string& path);
 
 // A key file: at most 128 bytes of UTF-8 whose text, without white space at
 // both ends, is 64 hex digits. Fails with the UTF-8 decoder's message

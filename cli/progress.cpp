@@ -74,13 +74,13 @@ std::string format_progress(std::string_view label, const ProgressSnapshot& s) {
 
 ProgressLine ProgressLine::for_stderr(std::string label, std::uint64_t segments_total,
                                       std::uint64_t steps_per_segment) {
-    return ProgressLine(STDERR_FILENO, StatusLine::is_terminal(STDERR_FILENO), std::move(label), segments_total,
+    return ProgressLine(STDERR_FILENO, StatusLine::style_for(STDERR_FILENO), std::move(label), segments_total,
                         steps_per_segment);
 }
 
-ProgressLine::ProgressLine(int fd, bool enabled, std::string label, std::uint64_t segments_total,
+ProgressLine::ProgressLine(int fd, LineStyle style, std::string label, std::uint64_t segments_total,
                            std::uint64_t steps_per_segment)
-    : line_(fd, enabled),
+    : line_(fd, style),
       label_(std::move(label)),
       segments_total_(segments_total),
       steps_per_segment_(steps_per_segment),

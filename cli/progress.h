@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "cli/status_line.h"
 #include "timelock/work_observer.h"
@@ -48,8 +49,12 @@ public:
     static ProgressLine for_stderr(std::string label, std::uint64_t segments_total,
                                    std::uint64_t steps_per_segment);
 
-    ProgressLine(int fd, bool enabled, std::string label, std::uint64_t segments_total,
+    ProgressLine(int fd, LineStyle style, std::string label, std::uint64_t segments_total,
                  std::uint64_t steps_per_segment);
+    ProgressLine(int fd, bool enabled, std::string label, std::uint64_t segments_total,
+                 std::uint64_t steps_per_segment)
+        : ProgressLine(fd, enabled ? LineStyle::Live : LineStyle::Off, std::move(label), segments_total,
+                       steps_per_segment) {}
     ProgressLine(const ProgressLine&) = delete;
     ProgressLine& operator=(const ProgressLine&) = delete;
 

@@ -45,10 +45,12 @@ enum class OnFailure {
 Result<void> publish_staged(const std::string& path, std::span<const std::uint8_t> bytes, bool owner_only,
                             OnFailure on_failure = OnFailure::keep_staged);
 
-// Publishes an epoch key file: the key as 64 lowercase hex digits, no line
-// terminator, owner-only; errors as publish_staged. The text is held in a
-// buffer that wipes itself whether or not it is published.
-Result<void> publish_epoch_key(const std::string& path, const Key32& key);
+// Publishes a key file (an epoch key, a signing seed): the key as 64
+// lowercase hex digits, no line terminator, owner-only; errors as
+// publish_staged. The text is held in a buffer that wipes itself whether or
+// not it is published.
+Result<void> publish_key_file(const std::string& path, const Key32& key);
+inline Result<void> publish_epoch_key(const std::string& path, const Key32& key) { return publish_key_file(path, key); }
 
 // The directory a target is staged in: its lexical parent (the last
 // component dropped, a trailing "/" not counting as one), or "." when that

@@ -46,11 +46,11 @@ std::string format_solve_status(const SolveStatus& s) {
 }
 
 SolveProgress SolveProgress::for_stderr(std::uint32_t segments, std::uint64_t iterations) {
-    return SolveProgress(STDERR_FILENO, StatusLine::is_terminal(STDERR_FILENO), segments, iterations);
+    return SolveProgress(STDERR_FILENO, StatusLine::style_for(STDERR_FILENO), segments, iterations);
 }
 
-SolveProgress::SolveProgress(int fd, bool enabled, std::uint32_t segments, std::uint64_t iterations)
-    : line_(fd, enabled), segments_(segments), iterations_(iterations) {}
+SolveProgress::SolveProgress(int fd, LineStyle style, std::uint32_t segments, std::uint64_t iterations)
+    : line_(fd, style), segments_(segments), iterations_(iterations) {}
 
 void SolveProgress::note(std::string_view text) { line_.draw(text); }
 
@@ -64,7 +64,12 @@ void SolveProgress::walk_started(std::uint32_t segment, std::uint64_t iteration)
     steps_ = 0;
     since_clock_ = 0;
     started_ = std::chrono::steady_clock::now();
+    if (StatusRequests::pending()) answer_request();
     if (line_.enabled()) draw();
+}
+
+void SolveProgress::answer_request() {
+    if (StatusRequests::take()) line_.print(format_solve_status(status()));
 }
 
 SolveStatus SolveProgress::status() const {

@@ -7,11 +7,13 @@
 // ones, nor the engine setup); the time left is for the whole puzzle.
 //
 // It is the solver's observer (timelock/work_observer.h). Cost to the
-// hashing loop: stepped() stores two integers; the clock is read only every
-// kClockStride steps, and the line is formatted and written (by a
-// StatusLine) at most once a second. When the line is disabled (standard
-// error is not a terminal) stepped() returns at once. Nothing is ever
-// written to standard output.
+// hashing loop: stepped() stores three integers and loads one flag; the
+// clock is read only every kClockStride steps, and the line is formatted and
+// written (by a StatusLine) at most once a second (once a minute as plain
+// lines on a dumb terminal). Whatever standard error is, a status request
+// (SIGUSR1, cli/status_request.h) is answered with the same text as a line of
+// its own at the next step, or when the walk starts. Nothing is ever written
+// to standard output.
 //
 // Thread safety: owned and used by the solving thread only.
 #pragma once
@@ -22,6 +24,7 @@
 #include <string_view>
 
 #include "cli/status_line.h"
+#include "cli/status_request.h"
 #include "timelock/work_observer.h"
 
 namespace zt::cli {
@@ -46,7 +49,9 @@ public:
     // Draws on standard error when it is a terminal; otherwise stays silent.
     static SolveProgress for_stderr(std::uint32_t segments, std::uint64_t iterations);
 
-    SolveProgress(int fd, bool enabled, std::uint32_t segments, std::uint64_t iterations);
+    SolveProgress(int fd, LineStyle style, std::uint32_t segments, std::uint64_t iterations);
+    SolveProgress(int fd, bool enabled, std::uint32_t segments, std::uint64_t iterations)
+        : SolveProgress(fd, enabled ? LineStyle::Live : LineStyle::Off, segments, iterations) {}
     SolveProgress(const SolveProgress&) = delete;
     SolveProgress& operator=(const SolveProgress&) = delete;
 
@@ -71,10 +76,11 @@ public:
 
     // After each step: the new position.
     void stepped(std::uint32_t segment, std::uint64_t iteration) override {
-        if (!line_.enabled()) return;
         segment_ = segment;
         iteration_ = iteration;
         ++steps_;
+        if (StatusRequests::pending()) answer_request();
+        if (!line_.enabled()) return;
         if (++since_clock_ >= kClockStride) {
             since_clock_ = 0;
             if (line_.due()) draw();
@@ -88,6 +94,7 @@ public:
 
 private:
     void draw();
+    void answer_request();
 
     StatusLine line_;  // clears itself when destroyed
     std::uint32_t segments_;

@@ -1,25 +1,50 @@
 #include "cli/status_line.h"
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <string>
 
 namespace zt::cli {
 
 bool StatusLine::is_terminal(int fd) { return isatty(fd) == 1; }
 
-StatusLine::StatusLine(int fd, bool enabled)
-    : fd_(fd), enabled_(enabled), last_draw_(std::chrono::steady_clock::now()) {}
+LineStyle StatusLine::style_for(int fd) {
+    if (!is_terminal(fd)) return LineStyle::Off;
+    const char* term = std::getenv("TERM");
+    if (term == nullptr || *term == '\0' || std::string_view(term) == "dumb") return LineStyle::Plain;
+    return LineStyle::Live;
+}
+
+std::string StatusLine::fit(std::string_view text, std::size_t columns) {
+    // The last column is left free: a character written there puts some
+    // terminals into a pending wrap that the next carriage return turns into
+    // a new line.
+    if (columns != 0 && text.size() >= columns) text = text.substr(0, columns - 1);
+    return std::string(text);
+}
+
+StatusLine::StatusLine(int fd, LineStyle style)
+    : fd_(fd), style_(style), last_draw_(std::chrono::steady_clock::now()) {}
+
+std::size_t StatusLine::columns() const {
+    struct winsize size {};
+    if (::ioctl(fd_, TIOCGWINSZ, &size) != 0) return 0;
+    return size.ws_col;
+}
 
 void StatusLine::draw(std::string_view text) {
-    if (!enabled_) return;
+    if (!enabled()) return;
     last_draw_ = std::chrono::steady_clock::now();
+    const std::string fitted = fit(text, columns());
+    if (style_ == LineStyle::Plain) {
+        write_text(fitted + "\n");
+        return;
+    }
     // Carriage return, the line, then erase whatever a longer line left.
-    std::string line = "\r";
-    line.append(text);
-    line += "\x1b[K";
-    write_text(line);
+    write_text("\r" + fitted + "\x1b[K");
     drawn_ = true;
 }
 
@@ -27,6 +52,13 @@ void StatusLine::clear() {
     if (!drawn_) return;
     write_text("\r\x1b[K");
     drawn_ = false;
+}
+
+void StatusLine::print(std::string_view text) {
+    clear();
+    std::string line(text);
+    line += '\n';
+    write_text(line);
 }
 
 void StatusLine::write_text(std::string_view text) const {

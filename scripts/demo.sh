@@ -14,16 +14,18 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/zanth-timelock-demo.XXXXXX")
 echo "== working in $work"
 cd "$work"
 
-# The service's signing key: a fresh 32-byte Ed25519 seed, owner-only.
-(umask 077 && head -c 32 /dev/urandom | od -An -v -tx1 | tr -d ' \n' > service.key)
+# The service's signing key: a fresh 32-byte Ed25519 seed, owner-only; keygen
+# prints its public key, the pin that solvers are given out of band.
+echo "== keygen: the service's signing key and its pin"
+"$bin" keygen --signing-key-out service.key
 
 echo "== generate: 96 segments of 2 steps each (light mode)"
 "$bin" generate --epoch 1 --iterations 2 --signing-key service.key \
     --manifest-out manifest.json --epoch-key-out epoch.key --mode light
 
 # A solver pins the service's public key, obtained from the service out of
-# band; here it is read from the manifest the service just signed.
-pin=$(sed -n 's/.*"service_public_key": "\([0-9a-f]*\)".*/\1/p' manifest.json)
+# band; pubkey prints it again from the key file.
+pin=$("$bin" pubkey --signing-key service.key)
 
 echo "== solve: the same 192 steps, one after another"
 "$bin" solve --manifest manifest.json --service-public-key "$pin" \

@@ -238,3 +238,78 @@ TEST(Calibrate, ALightRunOnTheRealLibraryHasTheReportShape) {
 
 }  // namespace
 }  // namespace zt
+
+namespace zt {
+namespace {
+
+// ---- Reading a report back ---------------------------------------------------
+
+TEST(CalibrationReportReader, ReadsBackWhatTheWriterWrote) {
+    const CalibrationReport cases[] = {
+        make_calibration_report(1000, WorkMode::Full, 31.25, 6.5, {5.75, 6.25}),
+        make_calibration_report(20, WorkMode::Light, 0.41, 1.49, {1.4900000000000002}),
+        make_calibration_report(7, WorkMode::Full, 1e-7, 2.5e20, {3.0, 1e-9, 12.0}),
+    };
+    for (const CalibrationReport& written : cases) {
+        const std::string text = write_calibration_report(written);
+        auto read = read_calibration_report(text + "\n");
+        ASSERT_TRUE(read.ok()) << read.error().message();
+        // Integers and names exactly; numbers to within the JSON reader's
+        // decimal conversion (a few units in the last place).
+        EXPECT_EQ(read->samples, written.samples);
+        EXPECT_EQ(read->workers, written.workers);
+        EXPECT_EQ(read->iterations_for_one_day, written.iterations_for_one_day);
+        EXPECT_EQ(read->mode, written.mode);
+        EXPECT_DOUBLE_EQ(read->setup_seconds, written.setup_seconds);
+        EXPECT_DOUBLE_EQ(read->hash_seconds, written.hash_seconds);
+        EXPECT_DOUBLE_EQ(read->hashes_per_second, written.hashes_per_second);
+        ASSERT_EQ(read->worker_seconds.size(), written.worker_seconds.size());
+        for (std::size_t i = 0; i < written.worker_seconds.size(); ++i) {
+            EXPECT_DOUBLE_EQ(read->worker_seconds[i], written.worker_seconds[i]);
+        }
+        EXPECT_DOUBLE_EQ(read->fastest_worker_hashes_per_second, written.fastest_worker_hashes_per_second);
+        EXPECT_DOUBLE_EQ(read->slowest_worker_hashes_per_second, written.slowest_worker_hashes_per_second);
+    }
+}
+
+TEST(CalibrationReportReader, NullNumbersReadAsNotANumber) {
+    const CalibrationReport zero = make_calibration_report(10, WorkMode::Full, 0.0, 0.0, {0.0});
+    auto read = read_calibration_report(write_calibration_report(zero));
+    ASSERT_TRUE(read.ok()) << read.error().message();
+    EXPECT_TRUE(std::isnan(read->fastest_worker_hashes_per_second));
+    EXPECT_EQ(read->iterations_for_one_day, 18446744073709551615ULL);
+}
+
+TEST(CalibrationReportReader, RefusesOtherRandomxModesAndShapes) {
+    const std::string good = write_calibration_report(make_calibration_report(1, WorkMode::Light, 1.0, 1.0, {1.0}));
+    auto with = [&](const std::string& from, const std::string& to) {
+        std::string text = good;
+        text.replace(text.find(from), from.size(), to);
+        return text;
+    };
+    const struct {
+        std::string text;
+        std::string error;
+    } cases[] = {
+        {with("\"2.0.1\"", "\"1.2.1\""), std::string(kCalibrationReportForeign)},
+        {with("\"v2\"", "\"v1\""), std::string(kCalibrationReportForeign)},
+        {with("\"Light\"", "\"light\""), std::string(kCalibrationReportMode)},
+        {with("\"samples\": 1", "\"samples\": -1"), "invalid value: integer `-1`, expected u64 at line 4 column 15"},
+        {with("  \"mode\"", "  \"extra\": 1,\n  \"mode\""), "unknown field `extra`, expected one of `randomx`, "
+                                                          "`algorithm`, `samples`, `setup_seconds`, `hash_seconds`, "
+                                                          "`hashes_per_second`, `workers`, `worker_seconds`, "
+                                                          "`fastest_worker_hashes_per_second`, "
+                                                          "`slowest_worker_hashes_per_second`, "
+                                                          "`iterations_for_one_day`, `mode` at line 15 column 9"},
+        {with("\"setup_seconds\": 1.0", "\"setup_seconds\": \"1\""),
+         "invalid type: string \"1\", expected f64 at line 5 column 22"},
+    };
+    for (const auto& c : cases) {
+        auto read = read_calibration_report(c.text);
+        ASSERT_FALSE(read.ok()) << c.text;
+        EXPECT_EQ(read.error().message(), c.error) << c.text;
+    }
+}
+
+}  // namespace
+}  // namespace zt

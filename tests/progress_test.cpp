@@ -104,3 +104,62 @@ TEST(ProgressLine, StaysSilentWhenNotATerminal) {
 
 }  // namespace
 }  // namespace zt::cli
+
+namespace zt::cli {
+namespace {
+
+// ---- Terminal width and dumb terminals ------------------------------------------
+
+TEST(StatusLineFit, CutsOneColumnShortOfTheWidthAndNeverWraps) {
+    const struct {
+        std::string text;
+        std::size_t columns;
+        std::string fitted;
+    } cases[] = {
+        {"solve: segment 4 of 96", 0, "solve: segment 4 of 96"},   // width unknown
+        {"solve: segment 4 of 96", 80, "solve: segment 4 of 96"},
+        {"solve: segment 4 of 96", 23, "solve: segment 4 of 96"},  // 22 characters fit in 23
+        {"solve: segment 4 of 96", 22, "solve: segment 4 of 9"},
+        {"solve: segment 4 of 96", 10, "solve: se"},
+        {"solve", 1, ""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(StatusLine::fit(c.text, c.columns), c.fitted) << c.columns;
+}
+
+TEST(StatusLinePlain, WritesWholeLinesWithoutEscapesAtMostOnceAMinute) {
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_NONBLOCK), 0);
+    {
+        StatusLine line(fds[1], LineStyle::Plain);
+        EXPECT_TRUE(line.enabled());
+        EXPECT_FALSE(line.due()) << "the first line is due a minute after the start";
+        line.draw("solve: setting up RandomX (light mode)");
+        line.draw("solve: segment 1 of 7");
+        line.print("solve: asked for");
+        EXPECT_FALSE(line.due());
+        line.clear();
+    }
+    // A pipe has no width: nothing is cut. Nothing is left to clear.
+    EXPECT_EQ(drain(fds[0]), "solve: setting up RandomX (light mode)\nsolve: segment 1 of 7\nsolve: asked for\n");
+    close(fds[0]);
+    close(fds[1]);
+}
+
+TEST(StatusLineLive, PrintClearsTheDrawnLineFirstAndOffStillPrints) {
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_NONBLOCK), 0);
+    {
+        StatusLine live(fds[1], LineStyle::Live);
+        live.draw("a");
+        live.print("b");
+        StatusLine off(fds[1], LineStyle::Off);
+        off.draw("hidden");
+        off.print("c");
+    }
+    EXPECT_EQ(drain(fds[0]), "\ra\x1b[K\r\x1b[Kb\nc\n");
+    close(fds[0]);
+    close(fds[1]);
+}
+
+}  // namespace
+}  // namespace zt::cli

@@ -1,6 +1,7 @@
 #include "timelock/calibration.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -69,6 +70,7 @@ struct CalibrationJob {
     const WorkEngine& engine;
     std::uint64_t samples;
     const std::function<Result<void>(std::size_t, std::span<std::uint8_t>)>& draw_state;
+    std::atomic<std::uint64_t>* steps_done;  // null when nobody watches
 };
 
 Result<double> calibration_worker(CalibrationJob& job, std::size_t index) {
@@ -86,6 +88,7 @@ Result<double> calibration_worker(CalibrationJob& job, std::size_t index) {
     const auto segment = static_cast<std::uint32_t>(index);
     for (std::uint64_t j = 0; j < job.samples; ++j) {
         state = step(vm, kCalibrationEpoch, segment, j, state);
+        if (job.steps_done != nullptr) job.steps_done->fetch_add(1, std::memory_order_relaxed);
     }
     return seconds_since(start);  // `state` is wiped, then `vm` destroyed, as they go out of scope
 }
@@ -131,14 +134,15 @@ CalibrationReport make_calibration_report(std::uint64_t samples, WorkMode mode, 
     return report;
 }
 
-Result<CalibrationReport> calibrate(std::uint64_t samples, std::uint64_t workers, WorkMode mode) {
-    return detail::calibrate(samples, workers, mode, {});
+Result<CalibrationReport> calibrate(std::uint64_t samples, std::uint64_t workers, WorkMode mode,
+                                    CalibrationObserver* observer) {
+    return detail::calibrate(samples, workers, mode, {}, observer);
 }
 
 namespace detail {
 
 Result<CalibrationReport> calibrate(std::uint64_t samples, std::uint64_t workers, WorkMode mode,
-                                    const CalibrationSeams& seams) {
+                                    const CalibrationSeams& seams, CalibrationObserver* observer) {
     const auto draw_key = seams.draw_key ? seams.draw_key : [](std::span<std::uint8_t> out) {
         return random_bytes(out);
     };
@@ -147,6 +151,7 @@ Result<CalibrationReport> calibrate(std::uint64_t samples, std::uint64_t workers
                          : [](std::size_t, std::span<std::uint8_t> out) { return random_bytes(out); };
 
     const auto setup_start = Clock::now();
+    if (observer != nullptr) observer->calibration_setting_up(mode);
     std::optional<WorkEngine> engine;
     {
         // A throw-away key, used for nothing else and never shown.
@@ -159,15 +164,21 @@ Result<CalibrationReport> calibrate(std::uint64_t samples, std::uint64_t workers
     }
     const double setup_seconds = seconds_since(setup_start);
 
+    if (observer != nullptr) observer->sampling_started(samples, workers);
     const auto hash_start = Clock::now();
     StartGate gate(static_cast<std::size_t>(workers));
-    CalibrationJob job{gate, *engine, samples, draw_state};
+    std::atomic<std::uint64_t> steps_done{0};
+    CalibrationJob job{gate, *engine, samples, draw_state, observer != nullptr ? &steps_done : nullptr};
     const std::function<Result<double>(std::size_t)> body = [&job](std::size_t i) {
         return calibration_worker(job, i);
     };
     ThreadHooks hooks;
     hooks.before_start = seams.before_start;
     hooks.on_start_failure = [&gate] { gate.cancel(); };
+    if (observer != nullptr) {
+        hooks.poll = CalibrationObserver::kPollInterval;
+        hooks.while_waiting = [&] { observer->sampling_progress(steps_done.load(std::memory_order_relaxed)); };
+    }
     auto outcomes = run_ordered_threads(static_cast<std::size_t>(workers), body, hooks);
 
     std::vector<double> worker_seconds;

@@ -20,6 +20,7 @@
 
 #include "timelock/error.h"
 #include "timelock/work_mode.h"
+#include "timelock/work_observer.h"
 
 namespace zt {
 
@@ -52,7 +53,12 @@ Result<void> check_calibration_limits(std::uint64_t samples, std::uint64_t worke
 // Throws InternalFault when the random source fails while drawing the
 // RandomX key, or when a thread cannot be started (after the started ones
 // have been released from the barrier and joined).
-Result<CalibrationReport> calibrate(std::uint64_t samples, std::uint64_t workers, WorkMode mode);
+//
+// With an `observer`, the calling thread tells it of the setup and, while
+// the workers hash, of their steps (work_observer.h); each worker then also
+// adds one relaxed increment per step to a shared counter.
+Result<CalibrationReport> calibrate(std::uint64_t samples, std::uint64_t workers, WorkMode mode,
+                                    CalibrationObserver* observer = nullptr);
 
 // The report from measured times: the three rates in double precision and
 // iterations_for_one_day. Exposed so the arithmetic can be checked with
@@ -67,6 +73,17 @@ std::uint64_t iterations_for_one_day(double fastest_hashes_per_second);
 // The report as indented JSON (members in report order, numbers in shortest
 // round-trip form, non-finite numbers as null), without a final newline.
 std::string write_calibration_report(const CalibrationReport& report);
+
+inline constexpr std::string_view kCalibrationReportForeign = "calibration report is for another RandomX";
+inline constexpr std::string_view kCalibrationReportMode = "calibration report names an unknown mode";
+
+// Reads a report as write_calibration_report writes it, with the strict
+// JSON rules of the other documents (members in any order or the positional
+// array form, every member present once, no other). A null number (how the
+// writer shows a non-finite one) reads as NaN. Errors: the JSON reader's,
+// kCalibrationReportForeign unless randomx and algorithm are this program's,
+// kCalibrationReportMode unless mode is "Full" or "Light".
+Result<CalibrationReport> read_calibration_report(std::string_view text);
 
 // A double as the report writes it: shortest round-trip digits, always with
 // a decimal point or an exponent ("2.0", "0.125", "1.5e20", "2.5e-7"); null
@@ -85,7 +102,7 @@ struct CalibrationSeams {
 };
 
 Result<CalibrationReport> calibrate(std::uint64_t samples, std::uint64_t workers, WorkMode mode,
-                                    const CalibrationSeams& seams);
+                                    const CalibrationSeams& seams, CalibrationObserver* observer = nullptr);
 
 }  // namespace detail
 }  // namespace zt

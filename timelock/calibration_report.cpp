@@ -1,11 +1,58 @@
-// The calibration report's JSON text.
+// The calibration report's JSON text, written and read back.
+#include <array>
 #include <charconv>
 #include <cmath>
+#include <limits>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "timelock/calibration.h"
+#include "timelock/json/reader.h"
 #include "timelock/protocol.h"
+
+namespace zt {
+namespace {
+
+// The report as its JSON holds it, before the names are checked; null
+// numbers stand for non-finite ones.
+struct ReportDocument {
+    std::string randomx;
+    std::string algorithm;
+    std::uint64_t samples = 0;
+    std::optional<double> setup_seconds;
+    std::optional<double> hash_seconds;
+    std::optional<double> hashes_per_second;
+    std::uint64_t workers = 0;
+    std::vector<std::optional<double>> worker_seconds;
+    std::optional<double> fastest_worker_hashes_per_second;
+    std::optional<double> slowest_worker_hashes_per_second;
+    std::uint64_t iterations_for_one_day = 0;
+    std::string mode;
+};
+
+}  // namespace
+}  // namespace zt
+
+template <>
+struct zt::json::Schema<zt::ReportDocument> {
+    static constexpr std::string_view name = "CalibrationReport";
+    static constexpr std::array fields{
+        json::field<&ReportDocument::randomx>("randomx"),
+        json::field<&ReportDocument::algorithm>("algorithm"),
+        json::field<&ReportDocument::samples>("samples"),
+        json::field<&ReportDocument::setup_seconds>("setup_seconds"),
+        json::field<&ReportDocument::hash_seconds>("hash_seconds"),
+        json::field<&ReportDocument::hashes_per_second>("hashes_per_second"),
+        json::field<&ReportDocument::workers>("workers"),
+        json::field<&ReportDocument::worker_seconds>("worker_seconds"),
+        json::field<&ReportDocument::fastest_worker_hashes_per_second>("fastest_worker_hashes_per_second"),
+        json::field<&ReportDocument::slowest_worker_hashes_per_second>("slowest_worker_hashes_per_second"),
+        json::field<&ReportDocument::iterations_for_one_day>("iterations_for_one_day"),
+        json::field<&ReportDocument::mode>("mode"),
+    };
+};
 
 namespace zt {
 
@@ -47,7 +94,35 @@ std::string quoted(std::string_view text) {
     return out;
 }
 
+double or_nan(const std::optional<double>& value) {
+    return value ? *value : std::numeric_limits<double>::quiet_NaN();
+}
+
 }  // namespace
+
+Result<CalibrationReport> read_calibration_report(std::string_view text) {
+    ZT_TRY_ASSIGN(const ReportDocument document, json::parse<ReportDocument>(text));
+    if (document.randomx != protocol::kRandomxRelease || document.algorithm != protocol::kRandomxAlgorithm) {
+        return Error(std::string(kCalibrationReportForeign));
+    }
+    std::optional<WorkMode> mode;
+    for (WorkMode candidate : kWorkModes) {
+        if (work_mode_name(candidate) == document.mode) mode = candidate;
+    }
+    if (!mode) return Error(std::string(kCalibrationReportMode));
+    CalibrationReport report;
+    report.samples = document.samples;
+    report.setup_seconds = or_nan(document.setup_seconds);
+    report.hash_seconds = or_nan(document.hash_seconds);
+    report.hashes_per_second = or_nan(document.hashes_per_second);
+    report.workers = document.workers;
+    for (const auto& seconds : document.worker_seconds) report.worker_seconds.push_back(or_nan(seconds));
+    report.fastest_worker_hashes_per_second = or_nan(document.fastest_worker_hashes_per_second);
+    report.slowest_worker_hashes_per_second = or_nan(document.slowest_worker_hashes_per_second);
+    report.iterations_for_one_day = document.iterations_for_one_day;
+    report.mode = *mode;
+    return report;
+}
 
 std::string format_report_number(double value) {
     if (!std::isfinite(value)) return "null";

@@ -1,7 +1,7 @@
 // What the long operations tell whoever watches them. The core never draws:
 // generation's pool and the solver report plain counters and positions
 // through these observers, and the command-line program decides what to
-// show (cli/progress.h, cli/solve_progress.h). An operation given no
+// show (cli/progress.h, cli/solve_progress.h, cli/calibrate_progress.h). An operation given no
 // observer (a null pointer) reports nothing.
 //
 // Thread safety: every call is made on the thread that runs the operation
@@ -54,6 +54,26 @@ public:
 
     // A segment was unwrapped; the walk goes on at (segment, 0), no step done.
     virtual void moved_to(std::uint32_t segment, std::uint64_t iteration) = 0;
+};
+
+// Calibration, as seen from the thread that sets up and waits.
+class CalibrationObserver {
+public:
+    // How often sampling_progress is called while the workers hash. Short,
+    // because the last wait ends within one interval after the workers and
+    // so stretches the measured hash_seconds by at most that much.
+    static constexpr std::chrono::milliseconds kPollInterval{20};
+
+    virtual ~CalibrationObserver() = default;
+
+    // The engine is being set up with a throw-away key.
+    virtual void calibration_setting_up(WorkMode mode) = 0;
+
+    // The workers are about to start: `workers` chains of `samples` steps.
+    virtual void sampling_started(std::uint64_t samples, std::uint64_t workers) = 0;
+
+    // Steps done by all workers together so far (relaxed loads: a display).
+    virtual void sampling_progress(std::uint64_t steps_done) = 0;
 };
 
 }  // namespace zt

@@ -1,19 +1,40 @@
 // The calibrate command: check the limits (samples first), measure, and
 // print the report as indented JSON followed by one newline. It writes no
-// file; on failure nothing is printed on standard output.
+// file; on failure nothing is printed on standard output. When standard
+// error is a terminal, a progress line is shown there during the setup and
+// the sampling, and a summary (the --iterations value, what generate and
+// solve would take here) after the report.
+#include <algorithm>
+#include <cstddef>
+#include <utility>
+
+#include "cli/calibrate_progress.h"
 #include "cli/commands/commands.h"
 #include "cli/driver.h"
 #include "timelock/calibration.h"
+#include "timelock/processors.h"
+#include "timelock/protocol.h"
 
 namespace zt::cli {
 
 zt::Result<void> run_calibrate(const CalibrateArgs& args) {
     // 1-2. Samples within 1 .. 10^12, then workers within 1 .. 96.
     ZT_TRY(check_calibration_limits(args.samples, args.workers));
-    // 3. The measurement; the engine is released before it returns.
-    ZT_TRY_ASSIGN(const CalibrationReport report, calibrate(args.samples, args.workers, args.mode));
+    // 3. The measurement; the engine is released before it returns. The
+    // progress line is cleared before anything else is written.
+    CalibrateProgress progress = CalibrateProgress::for_stderr();
+    auto measured = calibrate(args.samples, args.workers, args.mode, progress.enabled() ? &progress : nullptr);
+    progress.clear();
+    ZT_TRY_ASSIGN(const CalibrationReport report, std::move(measured));
     // 4. The report and one newline.
     write_stdout(write_calibration_report(report) + "\n");
+    // 5. At a terminal, what the figures mean for generate and solve.
+    if (progress.enabled()) {
+        // As many threads as generate would start here (one per segment at most).
+        const auto processors = available_processors();
+        const std::size_t threads = processors ? processors.value() : 1;
+        progress.print(format_calibration_summary(report, std::min<std::size_t>(threads, protocol::kGeneratedSegments)));
+    }
     return zt::success();
 }
 

@@ -4,6 +4,9 @@
 // publishing the manifest fails; nothing is printed then. SIGINT, SIGTERM
 // or SIGHUP during the work stop the workers, publish nothing and end with
 // zt::Interrupted: a generation cannot be resumed, so the work is lost.
+// With --iterations-from, the iteration count is the calibration report's
+// iterations_for_one_day; a light-mode report is refused for a full-mode
+// puzzle, whose segments it would make last about thirteen times too long.
 #include <string>
 #include <string_view>
 #include <variant>
@@ -12,6 +15,7 @@
 #include "cli/driver.h"
 #include "cli/inputs.h"
 #include "cli/publish.h"
+#include "timelock/calibration.h"
 #include "timelock/ed25519.h"
 #include "timelock/generation.h"
 #include "timelock/manifest.h"
@@ -25,6 +29,17 @@ namespace zt::cli {
 namespace {
 
 constexpr std::string_view kOutputExists = "output already exists";
+constexpr std::string_view kLightCalibration =
+    "the calibration report was measured in light mode; a full-mode puzzle needs a full-mode calibration "
+    "(or generate with --mode light)";
+
+// The iteration count: given, or taken from a calibration report.
+zt::Result<std::uint64_t> iteration_count(const GenerateArgs& args) {
+    if (!args.iterations_from) return args.iterations;
+    ZT_TRY_ASSIGN(const CalibrationReport report, read_calibration_file(*args.iterations_from));
+    if (report.mode == WorkMode::Light && args.mode != WorkMode::Light) return zt::Error(std::string(kLightCalibration));
+    return report.iterations_for_one_day;
+}
 constexpr std::string_view kStoppedMessage =
     "Stopped before the puzzle was finished; nothing was published and the work done was not kept";
 
@@ -39,10 +54,13 @@ zt::Result<void> run_generate(const GenerateArgs& args) {
     ZT_TRY_ASSIGN(const Key32 seed, read_key_file(args.signing_key));
     const Ed25519KeyPair keys = ed25519_from_seed(seed);
 
-    // 4. The puzzle; a live progress line on standard error when it is a
+    // 4. The iteration count, when it comes from a calibration report.
+    ZT_TRY_ASSIGN(const std::uint64_t iterations, iteration_count(args));
+
+    // 5. The puzzle; a live progress line on standard error when it is a
     // terminal, cleared before anything else is written there.
-    auto progress = ProgressLine::for_stderr("generate", protocol::kGeneratedSegments, args.iterations);
-    auto generated = generate(args.epoch, args.iterations, keys, args.mode,
+    auto progress = ProgressLine::for_stderr("generate", protocol::kGeneratedSegments, iterations);
+    auto generated = generate(args.epoch, iterations, keys, args.mode,
                               GenerateOptions{.observer = &progress, .stop_on_signals = true});
     progress.clear();
     if (!generated) return std::move(generated).error();
@@ -51,18 +69,18 @@ zt::Result<void> run_generate(const GenerateArgs& args) {
     }
     const GeneratedPuzzle& puzzle = std::get<GeneratedPuzzle>(generated.value());
 
-    // 5. The epoch key, owner-only, before the manifest.
+    // 6. The epoch key, owner-only, before the manifest.
     ZT_TRY(publish_epoch_key(args.epoch_key_out, puzzle.epoch_key));
 
-    // 6. The signed manifest, readable by all.
+    // 7. The signed manifest, readable by all.
     const std::string manifest_text = write_signed_manifest(puzzle.manifest);
     ZT_TRY(publish_staged(args.manifest_out, as_bytes(manifest_text), /*owner_only=*/false));
 
-    // 7. The manifest id.
+    // 8. The manifest id.
     ZT_TRY_ASSIGN(const std::string id, manifest_id(puzzle.manifest));
     write_stdout(id + "\n");
 
-    // 8. The epoch key, the seed and the key pair are wiped by their holders.
+    // 9. The epoch key, the seed and the key pair are wiped by their holders.
     return zt::success();
 }
 

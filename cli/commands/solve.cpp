@@ -9,7 +9,8 @@
 // at step 4 and writes nothing to it. A run
 // stopped by SIGINT, SIGTERM or SIGHUP, in the walk or during the engine
 // setup, has saved its position in the log; it
-// publishes nothing and ends with zt::Interrupted.
+// publishes nothing and ends with zt::Interrupted. From the start, SIGUSR1
+// asks for one status line on standard error and the run goes on.
 #include <optional>
 #include <string>
 #include <string_view>
@@ -22,6 +23,7 @@
 #include "timelock/checkpoint.h"
 #include "timelock/manifest.h"
 #include "cli/solve_progress.h"
+#include "cli/status_request.h"
 #include "timelock/solver.h"
 
 namespace zt::cli {
@@ -40,6 +42,8 @@ std::string stopped_message(const SolveStopped& stopped, const Manifest& puzzle)
 }  // namespace
 
 zt::Result<void> run_solve(const SolveArgs& args) {
+    // SIGUSR1 never ends a solve; the walk answers it (cli/status_request.h).
+    const StatusRequests status_requests;
     // 1. Before anything is read: a long run must not end unable to publish.
     if (output_exists(args.key_out)) return Error(std::string(kKeyOutputExists));
     // 2.

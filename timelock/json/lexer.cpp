@@ -389,6 +389,27 @@ bool Reader::invalid_type_at_peek(std::string_view expected) {
     return false;
 }
 
+bool Reader::read(std::optional<double>& out) {
+    int c = peek_whitespace();
+    if (c < 0) return fail_peek(kEofValue);
+    if (c == 'n') {
+        ++index_;
+        if (!parse_ident("ull")) return false;
+        out.reset();
+        return true;
+    }
+    if (c != '-' && !is_digit(c)) return invalid_type_at_peek("f64");
+    if (c == '-') ++index_;
+    Number number;
+    if (!parse_integer(c != '-', number)) return false;
+    switch (number.kind) {
+        case Number::Kind::Unsigned: out = static_cast<double>(number.u); break;
+        case Number::Kind::Signed: out = static_cast<double>(number.i); break;
+        case Number::Kind::Float: out = number.f; break;
+    }
+    return true;
+}
+
 bool Reader::read_unsigned(std::uint64_t max, std::string_view expected, std::uint64_t& out) {
     int c = peek_whitespace();
     if (c < 0) return fail_peek(kEofValue);

@@ -17,7 +17,7 @@
 //     Result<Checkpoint> c = json::parse<Checkpoint>(line);
 //
 // Member types: std::uint32_t, std::uint64_t (non-negative integers that
-// fit), std::string (escapes decoded, UTF-8 checked), BorrowedString (the
+// fit), std::optional<double> (any number, or null for none), std::string (escapes decoded, UTF-8 checked), BorrowedString (the
 // same, without copying the text when it has no escapes), std::vector<V> of
 // any member type, and other record types (nested).
 //
@@ -107,6 +107,7 @@ public:
     // reader only reports that first error.
     bool read(std::uint32_t& out);
     bool read(std::uint64_t& out);
+    bool read(std::optional<double>& out);
     bool read(std::string& out);
     bool read(BorrowedString& out);
     template <typename V>

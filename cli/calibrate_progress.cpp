@@ -1,0 +1,88 @@
+#include "cli/calibrate_progress.h"
+
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+
+#include "cli/progress.h"
+#include "timelock/protocol.h"
+
+namespace zt::cli {
+namespace {
+
+constexpr double kMinimumMeasuredSeconds = 0.5;
+
+}  // namespace
+
+std::string format_calibration_progress(std::uint64_t samples, std::uint64_t workers, std::uint64_t steps_done,
+                                        double elapsed_seconds) {
+    const std::uint64_t per_worker = workers == 0 ? 0 : steps_done / workers;
+    std::string line = "calibrate: " + std::to_string(per_worker) + "/" + std::to_string(samples) + " steps per worker";
+    if (samples != 0) {
+        char percent[32];
+        std::snprintf(percent, sizeof percent, " (%.1f%%)", 100.0 * static_cast<double>(per_worker) / static_cast<double>(samples));
+        line += percent;
+    }
+    if (steps_done == 0 || workers == 0 || !(elapsed_seconds >= kMinimumMeasuredSeconds)) {
+        return line + ", -- H/s, -- left";
+    }
+    const double rate = static_cast<double>(steps_done) / static_cast<double>(workers) / elapsed_seconds;
+    const double left = static_cast<double>(samples > per_worker ? samples - per_worker : 0) / rate;
+    return line + ", " + format_rate(rate) + " H/s, " + format_duration(left) + " left";
+}
+
+std::string format_calibration_summary(const CalibrationReport& report, std::size_t generate_threads) {
+    const double rate = report.fastest_worker_hashes_per_second;
+    const auto segments = static_cast<std::uint64_t>(protocol::kGeneratedSegments);
+    std::string out = "calibrate: " + format_rate(rate) + " H/s on one thread (" +
+                      std::string(work_mode_name(report.mode)) + " mode)\n";
+    if (report.iterations_for_one_day == 0 || !std::isfinite(rate) || !(rate > 0.0)) {
+        return out + "  no iteration count could be derived from this measurement\n";
+    }
+    const double segment_seconds = static_cast<double>(report.iterations_for_one_day) / rate;
+    const std::size_t threads = generate_threads == 0 ? 1 : generate_threads;
+    // A segment is one thread's chain: the threads take whole segments, so
+    // the last round may leave some of them idle.
+    const std::uint64_t rounds = (segments + threads - 1) / threads;
+    out += "  one-day segments: --iterations " + std::to_string(report.iterations_for_one_day) + "\n";
+    out += "  generate here: " + std::to_string(segments) + " segment-days over " + std::to_string(threads) +
+           (threads == 1 ? " thread" : " threads") + ", about " +
+           format_duration(static_cast<double>(rounds) * segment_seconds) + "\n";
+    out += "  solve at this speed: " + std::to_string(segments) + " segments one after another, about " +
+           format_duration(static_cast<double>(segments) * segment_seconds) + "\n";
+    if (report.mode == WorkMode::Light) {
+        out += "  warning: a light-mode figure; full mode hashes many times faster, so a puzzle made with it "
+               "would open in hours per segment, not days. Calibrate with --mode full for a real puzzle.\n";
+    }
+    return out;
+}
+
+CalibrateProgress CalibrateProgress::for_stderr() {
+    return CalibrateProgress(STDERR_FILENO, StatusLine::style_for(STDERR_FILENO));
+}
+
+void CalibrateProgress::calibration_setting_up(WorkMode mode) {
+    line_.draw("calibrate: setting up RandomX (" + std::string(work_mode_arg(mode)) + " mode)");
+}
+
+void CalibrateProgress::sampling_started(std::uint64_t samples, std::uint64_t workers) {
+    samples_ = samples;
+    workers_ = workers;
+    started_ = std::chrono::steady_clock::now();
+    line_.draw(format_calibration_progress(samples, workers, 0, 0.0));
+}
+
+void CalibrateProgress::sampling_progress(std::uint64_t steps_done) {
+    if (!line_.due()) return;
+    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
+    line_.draw(format_calibration_progress(samples_, workers_, steps_done, elapsed));
+}
+
+void CalibrateProgress::print(const std::string& text) {
+    line_.clear();
+    if (!text.empty() && text.back() == '\n') line_.print(std::string_view(text).substr(0, text.size() - 1));
+    else line_.print(text);
+}
+
+}  // namespace zt::cli

@@ -1,0 +1,44 @@
+// The keygen command: draw a fresh Ed25519 seed for a service, publish it
+// owner-only (64 lowercase hex digits, no line terminator, never replacing a
+// file) and print its public key, the pin that solvers give as
+// --service-public-key. Nothing is printed unless the seed was published.
+#include <string>
+#include <string_view>
+
+#include "cli/commands/commands.h"
+#include "cli/driver.h"
+#include "cli/inputs.h"
+#include "cli/publish.h"
+#include "timelock/crypto.h"
+#include "timelock/ed25519.h"
+#include "timelock/secret.h"
+
+namespace zt::cli {
+namespace {
+
+constexpr std::string_view kOutputExists = "output already exists";
+
+}  // namespace
+
+zt::Result<void> run_keygen(const KeygenArgs& args) {
+    // 1. The output may not exist yet (checked again, atomically, when publishing).
+    if (output_exists(args.signing_key_out)) return zt::Error(std::string(kOutputExists));
+
+    // 2. 32 bytes from the operating system; a failing random source is a fault.
+    Key32 seed;
+    if (!random_bytes(seed.span())) throw InternalFault("OS randomness failed while drawing the signing key");
+
+    // 3. The key pair, for the pin.
+    const Ed25519KeyPair keys = ed25519_from_seed(seed);
+
+    // 4. Publish the seed owner-only, never overwriting.
+    ZT_TRY(publish_key_file(args.signing_key_out, seed));
+
+    // 5. The pin.
+    write_stdout(encode_hex(keys.public_key) + "\n");
+
+    // 6. The seed and the key pair wipe themselves.
+    return zt::success();
+}
+
+}  // namespace zt::cli

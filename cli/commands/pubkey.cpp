@@ -1,0 +1,29 @@
+// The pubkey command: read a signing key file (an Ed25519 seed, as generate
+// reads it) and print its public key, the pin, as 64 lowercase hex digits.
+// Reads only.
+#include <string>
+
+#include "cli/commands/commands.h"
+#include "cli/driver.h"
+#include "cli/inputs.h"
+#include "timelock/crypto.h"
+#include "timelock/ed25519.h"
+#include "timelock/secret.h"
+
+namespace zt::cli {
+
+zt::Result<void> run_pubkey(const PubkeyArgs& args) {
+    // 1. The seed (the reader wipes the file's buffer).
+    ZT_TRY_ASSIGN(const Key32 seed, read_key_file(args.signing_key));
+
+    // 2. The key pair.
+    const Ed25519KeyPair keys = ed25519_from_seed(seed);
+
+    // 3. The pin.
+    write_stdout(encode_hex(keys.public_key) + "\n");
+
+    // 4. The seed and the key pair wipe themselves.
+    return zt::success();
+}
+
+}  // namespace zt::cli

@@ -1,0 +1,68 @@
+// The status command: how far a solve has come, read from its manifest and
+// the last checkpoint of its log, and with a rate how long it has left.
+//
+// It only reads: the log is never created, locked or written (a missing log
+// means the solve has not started), so it is safe beside a running solve.
+// A manifest that fails verification against a given pin is shown as not
+// verified rather than refused; a log line that solve itself would refuse
+// (another puzzle's, corrupted) ends the command with solve's error.
+#include <ctime>
+#include <optional>
+#include <string>
+
+#include "cli/commands/commands.h"
+#include "cli/driver.h"
+#include "cli/inputs.h"
+#include "cli/puzzle_status.h"
+#include "timelock/checkpoint.h"
+#include "timelock/manifest.h"
+#include "timelock/manifest_signing.h"
+
+namespace zt::cli {
+
+zt::Result<void> run_status(const StatusArgs& args) {
+    PuzzleStatus status;
+
+    // 1. The signed manifest and its id.
+    ZT_TRY_ASSIGN(const SignedManifest manifest, read_manifest_file(args.manifest));
+    ZT_TRY_ASSIGN(status.manifest_id, manifest_id(manifest));
+    status.epoch = manifest.puzzle.epoch;
+    status.segments = manifest.puzzle.segments;
+    status.iterations = manifest.puzzle.iterations;
+
+    // 2. Verification against the pin, when one is given (a malformed pin is an error).
+    if (args.service_public_key) {
+        ZT_TRY_ASSIGN(const Bytes32 pin, parse_pin(*args.service_public_key));
+        const Result<void> verified = verify_manifest(manifest, pin);
+        status.verified = static_cast<bool>(verified);
+        if (!verified) status.verification_error = verified.error().message();
+    }
+
+    // 3. The last checkpoint, judged as solve would judge it; read only.
+    if (args.checkpoint) {
+        ZT_TRY_ASSIGN(const std::optional<Checkpoint> latest, load_latest_checkpoint(*args.checkpoint));
+        if (latest) {
+            ZT_TRY(accept_checkpoint(*latest, manifest, status.manifest_id));
+            status.started = true;
+            status.segment = latest->segment;
+            status.iteration = latest->iteration;
+        }
+    }
+
+    // 4. The rate, given or from a calibration report's fastest worker.
+    if (args.rate) {
+        status.rate = *args.rate;
+        status.rate_source = "given";
+    } else if (args.calibration) {
+        ZT_TRY_ASSIGN(const CalibrationReport report, read_calibration_file(*args.calibration));
+        status.rate = report.fastest_worker_hashes_per_second;
+        status.rate_source = std::string(work_mode_name(report.mode)) + "-mode calibration";
+    }
+    status.now = static_cast<std::int64_t>(std::time(nullptr));
+
+    // 5. One JSON object or the text lines.
+    write_stdout(args.json ? format_status_json(status) : format_status_text(status));
+    return zt::success();
+}
+
+}  // namespace zt::cli

@@ -1,0 +1,151 @@
+#include "cli/puzzle_status.h"
+
+#include <time.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <utility>
+#include <vector>
+
+#include "cli/progress.h"
+#include "timelock/calibration.h"
+
+namespace zt::cli {
+namespace {
+
+// Past this the expected finish is not a date worth printing.
+constexpr double kLongestForecastSeconds = 1e11;
+
+std::string percent(double fraction) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.1f%%", 100.0 * fraction);
+    return buf;
+}
+
+std::string json_string(std::string_view text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(static_cast<unsigned char>(c)));
+            out += buf;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+std::string json_number(const std::optional<double>& value) {
+    return value ? format_report_number(*value) : "null";
+}
+
+const char* state_name(const PuzzleStatus& s) {
+    if (!s.started) return "not_started";
+    return s.work_done() ? "work_done" : "in_progress";
+}
+
+}  // namespace
+
+std::uint64_t PuzzleStatus::steps_total() const {
+    // segments <= 96 and iterations <= 10^12 in any valid manifest: no overflow.
+    return std::uint64_t{segments} * iterations;
+}
+
+std::uint64_t PuzzleStatus::steps_done() const {
+    if (!started) return 0;
+    return std::uint64_t{segment} * iterations + iteration;
+}
+
+double PuzzleStatus::fraction_done() const {
+    const std::uint64_t total = steps_total();
+    return total == 0 ? 0.0 : static_cast<double>(steps_done()) / static_cast<double>(total);
+}
+
+std::optional<double> PuzzleStatus::seconds_left() const {
+    if (!rate || !(*rate > 0.0) || !std::isfinite(*rate)) return std::nullopt;
+    return static_cast<double>(steps_left()) / *rate;
+}
+
+std::optional<std::int64_t> PuzzleStatus::finish() const {
+    const auto left = seconds_left();
+    if (!left || *left > kLongestForecastSeconds) return std::nullopt;
+    return now + static_cast<std::int64_t>(std::ceil(*left));
+}
+
+std::string format_utc(std::int64_t seconds) {
+    const auto t = static_cast<time_t>(seconds);
+    struct tm parts {};
+    if (gmtime_r(&t, &parts) == nullptr) return "--";
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02dZ", parts.tm_year + 1900, parts.tm_mon + 1,
+                  parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec);
+    return buf;
+}
+
+std::string format_status_text(const PuzzleStatus& s) {
+    std::vector<std::pair<std::string, std::string>> rows;
+    rows.emplace_back("manifest id", s.manifest_id);
+    rows.emplace_back("epoch", std::to_string(s.epoch));
+    rows.emplace_back("segments", std::to_string(s.segments));
+    rows.emplace_back("iterations", std::to_string(s.iterations) + " steps per segment");
+    if (!s.verified) rows.emplace_back("verified", "not checked (no --service-public-key)");
+    else if (*s.verified) rows.emplace_back("verified", "yes, signed by the pinned service key");
+    else rows.emplace_back("verified", "NO: " + s.verification_error);
+
+    std::string position = "segment " + std::to_string(std::uint64_t{s.segment} + 1) + " of " +
+                           std::to_string(s.segments) + ", step " + std::to_string(s.iteration) + " of " +
+                           std::to_string(s.iterations);
+    if (!s.started) position = "not started";
+    else if (s.work_done()) position += " (all steps done)";
+    rows.emplace_back("position", position);
+    rows.emplace_back("done", percent(s.fraction_done()) + " (" + std::to_string(s.steps_done()) + " of " +
+                                  std::to_string(s.steps_total()) + " steps)");
+    rows.emplace_back("steps left", std::to_string(s.steps_left()));
+    if (const auto left = s.seconds_left()) {
+        rows.emplace_back("time left", format_duration(*left) + " at " + format_rate(*s.rate) + " H/s (" +
+                                           s.rate_source + ")");
+        const auto finish = s.finish();
+        rows.emplace_back("expected finish", finish ? format_utc(*finish) : "--");
+    } else {
+        rows.emplace_back("time left", "unknown (give --rate or --calibration)");
+    }
+
+    std::size_t width = 0;
+    for (const auto& row : rows) width = std::max(width, row.first.size());
+    std::string out;
+    for (const auto& [name, value] : rows) {
+        out += name + ":" + std::string(width - name.size() + 1, ' ') + value + "\n";
+    }
+    return out;
+}
+
+std::string format_status_json(const PuzzleStatus& s) {
+    const auto finish = s.finish();
+    std::string out = "{";
+    out += "\"manifest_id\":" + json_string(s.manifest_id);
+    out += ",\"epoch\":" + std::to_string(s.epoch);
+    out += ",\"segments\":" + std::to_string(s.segments);
+    out += ",\"iterations\":" + std::to_string(s.iterations);
+    out += std::string(",\"verified\":") + (!s.verified ? "null" : *s.verified ? "true" : "false");
+    out += ",\"verification_error\":" +
+           (s.verified && !*s.verified ? json_string(s.verification_error) : std::string("null"));
+    out += std::string(",\"state\":\"") + state_name(s) + "\"";
+    out += ",\"segment\":" + std::to_string(std::uint64_t{s.segment} + 1);
+    out += ",\"iteration\":" + std::to_string(s.iteration);
+    out += ",\"steps_done\":" + std::to_string(s.steps_done());
+    out += ",\"steps_total\":" + std::to_string(s.steps_total());
+    out += ",\"steps_left\":" + std::to_string(s.steps_left());
+    out += ",\"fraction_done\":" + format_report_number(s.fraction_done());
+    out += ",\"rate\":" + json_number(s.seconds_left() ? s.rate : std::nullopt);
+    out += ",\"seconds_left\":" + json_number(s.seconds_left());
+    out += ",\"finish_utc\":" + (finish ? json_string(format_utc(*finish)) : std::string("null"));
+    out += "}\n";
+    return out;
+}
+
+}  // namespace zt::cli

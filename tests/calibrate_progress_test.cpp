@@ -1,0 +1,52 @@
+// What calibrate tells a person at a terminal: its progress line, and the
+// summary that turns a report into --iterations, generate and solve times.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "cli/calibrate_progress.h"
+
+namespace zt::cli {
+namespace {
+
+TEST(CalibrationProgressText, CountsStepsPerWorker) {
+    EXPECT_EQ(format_calibration_progress(1000, 2, 0, 0.0), "calibrate: 0/1000 steps per worker (0.0%), -- H/s, -- left");
+    EXPECT_EQ(format_calibration_progress(1000, 2, 400, 0.2),
+              "calibrate: 200/1000 steps per worker (20.0%), -- H/s, -- left");
+    EXPECT_EQ(format_calibration_progress(1000, 2, 400, 10.0),
+              "calibrate: 200/1000 steps per worker (20.0%), 20.0 H/s, 40s left");
+}
+
+TEST(CalibrationSummary, TurnsTheReportIntoIterationsAndDurations) {
+    // 100 steps in 1 s on the fastest worker: 100 H/s, 8640000 iterations a day.
+    const CalibrationReport full = make_calibration_report(100, WorkMode::Full, 30.0, 1.5, {1.0, 1.25});
+    const struct {
+        std::size_t threads;
+        const char* generate;
+    } cases[] = {
+        {1, "96 segment-days over 1 thread, about 96d 00h 00m"},
+        {2, "96 segment-days over 2 threads, about 48d 00h 00m"},
+        {5, "96 segment-days over 5 threads, about 20d 00h 00m"},  // 20 rounds: segments are not split
+        {96, "96 segment-days over 96 threads, about 1d 00h 00m"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(format_calibration_summary(full, c.threads),
+                  "calibrate: 100.0 H/s on one thread (Full mode)\n"
+                  "  one-day segments: --iterations 8640000\n"
+                  "  generate here: " + std::string(c.generate) + "\n"
+                  "  solve at this speed: 96 segments one after another, about 96d 00h 00m\n")
+            << c.threads;
+    }
+    const std::string light =
+        format_calibration_summary(make_calibration_report(100, WorkMode::Light, 1.0, 1.0, {1.0}), 2);
+    EXPECT_NE(light.find("(Light mode)"), std::string::npos);
+    EXPECT_NE(light.find("warning: a light-mode figure"), std::string::npos) << light;
+    EXPECT_EQ(format_calibration_summary(full, 2).find("warning"), std::string::npos);
+
+    const std::string degenerate =
+        format_calibration_summary(make_calibration_report(100, WorkMode::Full, 1.0, 0.0, {0.0}), 2);
+    EXPECT_NE(degenerate.find("no iteration count could be derived"), std::string::npos) << degenerate;
+}
+
+}  // namespace
+}  // namespace zt::cli

@@ -1,0 +1,70 @@
+// `cmake --install` of the build tree the tests belong to, into a DESTDIR:
+// the program, its man page and the bash and zsh completion land at the
+// GNUInstallDirs places, and the man page and both completions know every
+// command and option of the grammar (so a new option cannot be forgotten).
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "cli/grammar.h"
+#include "tests/support/scratch_dir.h"
+#include "tests/support/subprocess.h"
+
+namespace zt {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The man page writes a hyphen in an option as "\-".
+std::string roff(std::string_view text) {
+    std::string out;
+    for (char c : text) out += c == '-' ? std::string("\\-") : std::string(1, c);
+    return out;
+}
+
+TEST(Install, TheTreeHoldsTheProgramManPageAndCompletions) {
+    test::ScratchDir dest;
+    const std::string build_dir = fs::path(ZT_BINARY).parent_path().string();
+    const auto installed = test::run_program(
+        "/bin/sh", {"-c", "DESTDIR='" + dest.path().string() + "' cmake --install '" + build_dir +
+                              "' --prefix /usr >/dev/null"});
+    ASSERT_EQ(installed.status, 0) << installed.err;
+
+    const fs::path root = dest.path() / "usr";
+    const fs::path program = root / "bin" / "zanth-timelock";
+    const fs::path man = root / "share" / "man" / "man1" / "zanth-timelock.1";
+    const fs::path bash = root / "share" / "bash-completion" / "completions" / "zanth-timelock";
+    const fs::path zsh = root / "share" / "zsh" / "site-functions" / "_zanth-timelock";
+    for (const fs::path& path : {program, man, bash, zsh}) EXPECT_TRUE(fs::is_regular_file(path)) << path;
+    EXPECT_TRUE((fs::status(program).permissions() & fs::perms::owner_exec) != fs::perms::none);
+    const auto version = test::run_program(program.string(), {"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out.rfind("zanth-timelock ", 0), 0u) << version.out;
+
+    const std::string man_text = test::read_file(man.string());
+    const std::string bash_text = test::read_file(bash.string());
+    const std::string zsh_text = test::read_file(zsh.string());
+    EXPECT_EQ(man_text.rfind(".TH ZANTH-TIMELOCK 1", 0), 0u);
+    for (const char* section : {".SH COMMANDS", ".SH MODES", ".SH FILES", ".SH SIGNALS", ".SH EXIT STATUS",
+                                ".SH EXAMPLE", "SIGUSR1", ".B 101"}) {
+        EXPECT_NE(man_text.find(section), std::string::npos) << section;
+    }
+    for (const auto& command : cli::grammar::commands()) {
+        EXPECT_NE(man_text.find(".B " + roff(command.name)), std::string::npos) << command.name;
+        EXPECT_NE(bash_text.find(std::string(command.name) + ")"), std::string::npos) << command.name;
+        EXPECT_NE(zsh_text.find(std::string(command.name)), std::string::npos) << command.name;
+        for (const auto& option : command.options) {
+            EXPECT_NE(man_text.find(roff(option.name)), std::string::npos) << option.name;
+            EXPECT_NE(bash_text.find(std::string(option.name)), std::string::npos) << option.name;
+            const std::string name(option.name);
+            EXPECT_TRUE(zsh_text.find(name + "=[") != std::string::npos || zsh_text.find(name + "[") != std::string::npos)
+                << option.name;
+        }
+    }
+    const auto syntax = test::run_program("/bin/bash", {"-n", bash.string()});
+    EXPECT_EQ(syntax.status, 0) << syntax.err;
+}
+
+}  // namespace
+}  // namespace zt
