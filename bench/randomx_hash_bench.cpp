@@ -3,13 +3,16 @@
 // with the engine's flags (base | V2 | SECURE, and FULL_MEM in full mode).
 //
 // In one run, light mode:
-//  - the interpreter (the baseline) and the compiler, through the C API;
+//  - the interpreter on a cache without compiled code (the baseline: the
+//    library before its compilers), the interpreter on compiled dataset items
+//    and the compiler, through the C API;
 //  - the compiler with its code memory switched by mprotect around every
 //    compilation instead of written through a second view (the cost of W^X
 //    done the other way);
 //  - the compiler's own cost: compiling one program, and its share of a hash.
 // With --full the dataset is built (on all cores: the bench's own set-up) and
-// full mode is measured with the interpreter and the compiler; then, in a
+// full mode is measured with the interpreter, the compiler and the compiler
+// switched by mprotect; before that, in a
 // child process with transparent huge pages disabled (PR_SET_THP_DISABLE),
 // the compiler again on 4 KiB pages.
 //
@@ -150,10 +153,17 @@ HashFunction api_hash(randomx_vm* vm) {
 // A machine on its own scratchpad with a compiler whose code memory is
 // switched by mprotect.
 struct MprotectMachine {
-    explicit MprotectMachine(randomx_cache* cache)
+    MprotectMachine(randomx_cache* cache, randomx_dataset* dataset)
         : scratchpad(static_cast<std::uint8_t*>(rx::alloc_large(rx::kScratchpadL3, false))),
           machine(rx::Variant::V2, rx::cpu_has_aes(), scratchpad, rx::make_compiler(rx::Variant::V2, true)) {
-        machine.use_cache(cache);
+        if (dataset != nullptr) {
+            machine.use_dataset(static_cast<const std::uint8_t*>(randomx_get_dataset_memory(dataset)));
+        } else {
+            machine.use_cache(cache);
+        }
+    }
+    HashFunction hash() {
+        return [this](const std::uint8_t* in, std::size_t size, std::uint8_t out[32]) { machine.hash(in, size, out); };
     }
     ~MprotectMachine() { rx::free_large(scratchpad, rx::kScratchpadL3); }
     std::uint8_t* scratchpad;
@@ -250,19 +260,23 @@ int main(int argc, char** argv) {
     randomx_cache* cache = keyed_cache(base);
     {
         std::printf("\nlight mode\n");
+        // The library before its compilers: a cache without compiled code.
+        randomx_cache* portable_cache = keyed_cache(interpreted);
+        VmPtr portable = create(interpreted | kLightFlags, portable_cache, nullptr);
         VmPtr interpreter = create(interpreted | kLightFlags, cache, nullptr);
         VmPtr compiler = create(base | kLightFlags, cache, nullptr);
-        MprotectMachine mprotect(cache);
+        MprotectMachine mprotect(cache, nullptr);
         std::vector<Config> configs{
-            {"interpreter (baseline)", api_hash(interpreter.get()), {}},
+            {"interpreter, portable items (baseline)", api_hash(portable.get()), {}},
+            {"interpreter, compiled items", api_hash(interpreter.get()), {}},
             {"compiler", api_hash(compiler.get()), {}},
-            {"compiler, code switched by mprotect",
-             [&](const std::uint8_t* in, std::size_t size, std::uint8_t out[32]) { mprotect.machine.hash(in, size, out); },
-             {}},
+            {"compiler, code switched by mprotect", mprotect.hash(), {}},
         };
         compare(configs, rounds, seconds);
+        portable.reset();
+        randomx_release_cache(portable_cache);
         const double compile = compile_microseconds(cache);
-        const double hash_us = 1e6 / configs[1].rounds.back().cpu;
+        const double hash_us = 1e6 / configs[2].rounds.back().cpu;
         std::printf("  compiling one program: %.1f us; 8 per hash: %.2f%% of a light-mode hash\n", compile,
                     100.0 * 8 * compile / hash_us);
     }
@@ -272,9 +286,11 @@ int main(int argc, char** argv) {
         randomx_dataset* dataset = build_dataset(cache);
         VmPtr interpreter = create(interpreted | kFullFlags, nullptr, dataset);
         VmPtr compiler = create(base | kFullFlags, nullptr, dataset);
+        MprotectMachine mprotect(nullptr, dataset);
         std::vector<Config> configs{
             {"interpreter (baseline)", api_hash(interpreter.get()), {}},
             {"compiler", api_hash(compiler.get()), {}},
+            {"compiler, code switched by mprotect", mprotect.hash(), {}},
         };
         compare(configs, rounds, seconds);
         std::printf("  compiling: 8 programs are %.2f%% of a full-mode hash\n",
