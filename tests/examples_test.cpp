@@ -82,5 +82,26 @@ TEST_F(Example, RefusalsReadAsDocumented) {
     EXPECT_FALSE(fs::exists("paste.txt"));
 }
 
+// A plaintext whose publication is refused (the target exists) leaves the
+// target as it was and no staged copy of itself behind, for both commands.
+TEST_F(Example, ARefusedPlaintextLeavesNoStagedFile) {
+    const struct {
+        std::vector<std::string> args;
+        const char* target;
+    } cases[] = {{record_args(), "record.txt"}, {paste_args(), "paste.txt"}};
+    for (const auto& c : cases) {
+        dir_.write(c.target, "kept");
+        const auto refused = run(c.args);
+        EXPECT_EQ(refused.status, 1) << c.target;
+        EXPECT_EQ(refused.err, "Error: publishing " + std::string(c.target) +
+                                   " (will not overwrite)\n\nCaused by:\n    File exists (os error 17)\n");
+        EXPECT_EQ(test::read_file(c.target), "kept");
+        for (const auto& entry : fs::directory_iterator(dir_.path())) {
+            EXPECT_EQ(entry.path().filename().string().rfind(".zanth-timelock-staged-", 0), std::string::npos)
+                << entry.path() << " left by " << c.target;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace zt
