@@ -1,8 +1,10 @@
 #include "timelock/engine.h"
 
 #include <cstring>
+#include <span>
 #include <utility>
 
+#include "timelock/bytes.h"
 #include "timelock/crypto.h"
 #include "timelock/randomx_calls.h"
 
@@ -92,25 +94,17 @@ Result<RandomxVm> WorkEngine::create_vm() const {
     return RandomxVm(vm);
 }
 
-namespace {
-
-void put_be(std::uint8_t* out, std::uint64_t value, std::size_t size) {
-    for (std::size_t i = 0; i < size; ++i) out[i] = static_cast<std::uint8_t>(value >> (8 * (size - 1 - i)));
-}
-
-}  // namespace
-
 StepMessage step_message(std::uint64_t epoch, std::uint32_t segment, std::uint64_t iteration,
                          const Key32& state) {
     static_assert(labels::step.size() + 8 + 4 + 8 + 32 == kStepMessageSize);
     StepMessage message;
-    std::uint8_t* p = message.data();
-    std::memcpy(p, labels::step.data(), labels::step.size());
-    p += labels::step.size();
-    put_be(p, epoch, 8);
-    put_be(p + 8, segment, 4);
-    put_be(p + 12, iteration, 8);
-    std::memcpy(p + 20, state.data(), state.size());
+    const std::span<std::uint8_t, kStepMessageSize> m(message.data(), kStepMessageSize);
+    std::memcpy(m.data(), labels::step.data(), labels::step.size());
+    const auto fields = m.subspan<labels::step.size()>();
+    store_be64(fields.subspan<0, 8>(), epoch);
+    store_be32(fields.subspan<8, 4>(), segment);
+    store_be64(fields.subspan<12, 8>(), iteration);
+    std::memcpy(fields.subspan<20, 32>().data(), state.data(), state.size());
     return message;
 }
 
