@@ -1,5 +1,6 @@
 #include "cli/args.h"
 
+#include <cstdlib>
 #include <optional>
 #include <vector>
 
@@ -63,6 +64,8 @@ constexpr OptionSpec kGenerate[] = {
     {"--manifest-out", "MANIFEST_OUT", K::Path, "", "", &store<&GenerateArgs::manifest_out>},
     {"--epoch-key-out", "EPOCH_KEY_OUT", K::Path, "", "", &store<&GenerateArgs::epoch_key_out>},
     {"--mode", "MODE", K::Mode, "full", "", &store<&GenerateArgs::mode>},
+    {"--state", "STATE", K::OptionalPath, "",
+     "Private directory that keeps the work, so that a stopped generation resumes", &store<&GenerateArgs::state>},
 };
 
 constexpr OptionSpec kSolve[] = {
@@ -75,6 +78,33 @@ constexpr OptionSpec kSolve[] = {
     {"--mode", "MODE", K::Mode, "full", "", &store<&SolveArgs::mode>},
 };
 
+constexpr OptionSpec kPlan[] = {
+    {"--epoch", "EPOCH", K::Number, "", "", &store<&PlanArgs::epoch>},
+    {"--iterations", "ITERATIONS", K::Number, "", "", &store<&PlanArgs::iterations>},
+    {"--state", "STATE", K::Path, "", "New private directory for the plan and the task files",
+     &store<&PlanArgs::state>},
+};
+
+constexpr OptionSpec kWork[] = {
+    {"--task", "TASK", K::Path, "", "Task file of one segment", &store<&WorkArgs::task>},
+    {"--result", "RESULT", K::Path, "", "Result file to publish; its progress is kept beside it",
+     &store<&WorkArgs::result>},
+    {"--mode", "MODE", K::Mode, "full", "", &store<&WorkArgs::mode>},
+    {"--checkpoint-interval", "CHECKPOINT_INTERVAL", K::Number, "10000", "", &store<&WorkArgs::checkpoint_interval>},
+};
+
+constexpr OptionSpec kAssemble[] = {
+    {"--state", "STATE", K::Path, "", "Directory that plan filled", &store<&AssembleArgs::state>},
+    {"--results", "RESULTS", K::Path, "", "Directory holding the 96 result files", &store<&AssembleArgs::results>},
+    {"--signing-key", "SIGNING_KEY", K::Path, "",
+     "File containing a 32-byte Ed25519 seed in lowercase hexadecimal", &store<&AssembleArgs::signing_key>},
+    {"--manifest-out", "MANIFEST_OUT", K::Path, "", "", &store<&AssembleArgs::manifest_out>},
+    {"--epoch-key-out", "EPOCH_KEY_OUT", K::Path, "", "", &store<&AssembleArgs::epoch_key_out>},
+    {"--verify-fraction", "VERIFY_FRACTION", K::Fraction, "0.01",
+     "Share of each segment's intervals recomputed to check its result", &store<&AssembleArgs::verify_fraction>},
+    {"--mode", "MODE", K::Mode, "full", "", &store<&AssembleArgs::mode>},
+};
+
 constexpr CommandSpec kCommands[] = {
     {"decrypt-paste", "Decrypt an archived paste after recovering its existing epoch key", kDecryptPaste,
      &blank<DecryptPasteArgs>},
@@ -84,6 +114,12 @@ constexpr CommandSpec kCommands[] = {
     {"generate", "Generate 84 segments with a bounded worker pool. Keep epoch-key-out private", kGenerate,
      &blank<GenerateArgs>},
     {"solve", "", kSolve, &blank<SolveArgs>},
+    {"plan", "Draw a puzzle's random values into a private state directory, with one task file per segment",
+     kPlan, &blank<PlanArgs>},
+    {"work", "Work one segment task into its result file; resumable, and done at once if already done", kWork,
+     &blank<WorkArgs>},
+    {"assemble", "Check the segment results against the plan, then wrap, sign and publish the puzzle", kAssemble,
+     &blank<AssembleArgs>},
 };
 
 static_assert(std::size(kCommands) == std::variant_size_v<Commands>);
@@ -124,14 +160,35 @@ std::optional<std::string> parse_number(std::string_view text, std::uint64_t& ou
     return std::nullopt;
 }
 
+// Decimal digits, optionally a point and more digits ("0.01", "1", "1.0");
+// no sign, exponent or other form.
+std::optional<std::string> parse_fraction(const std::string& text, double& out) {
+    const std::size_t point = text.find('.');
+    const std::string whole = text.substr(0, point);
+    const std::string part = point == std::string::npos ? "" : text.substr(point + 1);
+    const auto digits = [](const std::string& s) { return s.find_first_not_of("0123456789") == std::string::npos; };
+    if (whole.empty() || !digits(whole) || (point != std::string::npos && (part.empty() || !digits(part)))) {
+        return "invalid decimal number";
+    }
+    out = std::strtod(text.c_str(), nullptr);
+    return std::nullopt;
+}
+
 // Parses `raw` as the value of `option` into `out`; on failure returns the
 // usage error's message and leaves `out` alone.
 std::optional<std::string> parse_value(const OptionSpec& option, const std::string& raw, Value& out) {
     const std::string what = grammar::cat("invalid value ", quoted(raw), " for '", grammar::option_usage(option), "'");
     switch (option.kind) {
         case ValueKind::Path:
+        case ValueKind::OptionalPath:
             out = raw;
             return std::nullopt;
+        case ValueKind::Fraction: {
+            double fraction = 0.0;
+            if (auto reason = parse_fraction(raw, fraction)) return grammar::cat(what, ": ", *reason);
+            out = fraction;
+            return std::nullopt;
+        }
         case ValueKind::Text:
             if (check_utf8(raw)) return grammar::cat(what, ": invalid UTF-8");
             out = raw;

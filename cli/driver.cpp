@@ -71,6 +71,9 @@ Result<void> dispatch(const Commands& command) {
         Result<void> operator()(const CalibrateArgs& a) const { return run_calibrate(a); }
         Result<void> operator()(const GenerateArgs& a) const { return run_generate(a); }
         Result<void> operator()(const SolveArgs& a) const { return run_solve(a); }
+        Result<void> operator()(const PlanArgs& a) const { return run_plan(a); }
+        Result<void> operator()(const WorkArgs& a) const { return run_work(a); }
+        Result<void> operator()(const AssembleArgs& a) const { return run_assemble(a); }
     };
     return std::visit(Dispatch{}, command);
 }

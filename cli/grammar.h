@@ -21,10 +21,12 @@ inline constexpr std::string_view kHelpAbout = "Print this message or the help o
 inline constexpr std::string_view kHelpFlagAbout = "Print help";
 
 // path: bytes as given; text: valid UTF-8; number: unsigned 64-bit decimal;
-// mode: a WorkMode value name.
-enum class ValueKind { Path, Text, Number, Mode };
+// mode: a WorkMode value name; optional path: a path that may be left out,
+// empty then (no default shown); fraction: decimal digits with an optional
+// fractional part ("0.01", "1").
+enum class ValueKind { Path, Text, Number, Mode, OptionalPath, Fraction };
 
-using Value = std::variant<std::string, std::uint64_t, WorkMode>;
+using Value = std::variant<std::string, std::uint64_t, WorkMode, double>;
 
 struct OptionSpec {
     std::string_view name;          // "--checkpoint-interval"
@@ -35,7 +37,7 @@ struct OptionSpec {
     // Stores a parsed value into its field of the command's struct.
     void (*store)(Commands&, Value&&);
 
-    bool required() const { return default_text.empty(); }
+    bool required() const { return default_text.empty() && kind != ValueKind::OptionalPath; }
 };
 
 struct CommandSpec {

@@ -1,4 +1,4 @@
-// The five command handlers the driver dispatches to, one per subcommand.
+// The command handlers the driver dispatches to, one per subcommand.
 //
 // Each handler takes its subcommand's parsed fields and returns success or
 // the error that the driver turns into the error report (exit status 1).
@@ -21,5 +21,8 @@ zt::Result<void> run_decrypt_record(const DecryptRecordArgs& args);
 zt::Result<void> run_calibrate(const CalibrateArgs& args);
 zt::Result<void> run_generate(const GenerateArgs& args);
 zt::Result<void> run_solve(const SolveArgs& args);
+zt::Result<void> run_plan(const PlanArgs& args);
+zt::Result<void> run_work(const WorkArgs& args);
+zt::Result<void> run_assemble(const AssembleArgs& args);
 
 }  // namespace zt::cli

@@ -1,24 +1,38 @@
 // The generate command: refuse existing outputs, read the service's Ed25519
 // seed, generate the puzzle, publish the epoch key (0600) and then the signed
 // manifest (0644), and print the manifest id. The epoch key file stays if
-// publishing the manifest fails; nothing is printed then. SIGINT, SIGTERM
-// or SIGHUP during the work stop the workers, publish nothing and end with
-// zt::Interrupted: a generation cannot be resumed, so the work is lost.
+// publishing the manifest fails; nothing is printed then.
+//
+// Without --state the work lives in memory only: SIGINT, SIGTERM or SIGHUP
+// during the work stop the workers, publish nothing and end with
+// zt::Interrupted, and the work is lost. With --state DIR the same steps are
+// those of plan, work and assemble: the plan is drawn into DIR once (or read
+// back from it), each segment is worked by a resumable job into DIR, and the
+// puzzle is assembled from the results; a run stopped by a signal, a crash or
+// a reboot is resumed by running the same command again, and nothing is
+// drawn twice. After publication the state's secret files are wiped and
+// removed.
+#include <algorithm>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
+#include "cli/assembly.h"
 #include "cli/commands/commands.h"
-#include "cli/driver.h"
 #include "cli/inputs.h"
-#include "cli/publish.h"
+#include "cli/progress.h"
+#include "cli/segment_job.h"
+#include "cli/state_dir.h"
+#include "cli/utf8.h"
 #include "timelock/ed25519.h"
 #include "timelock/generation.h"
-#include "timelock/manifest.h"
-#include "timelock/manifest_signing.h"
-#include "cli/progress.h"
+#include "timelock/pool.h"
+#include "timelock/processors.h"
 #include "timelock/protocol.h"
 #include "timelock/secret.h"
+#include "timelock/stop_signals.h"
 
 namespace zt::cli {
 
@@ -27,6 +41,64 @@ namespace {
 constexpr std::string_view kOutputExists = "output already exists";
 constexpr std::string_view kStoppedMessage =
     "Stopped before the puzzle was finished; nothing was published and the work done was not kept";
+
+// The plan kept in `dir`, or a new one drawn into it.
+Result<GenerationPlan> open_state(const GenerateArgs& args) {
+    if (output_exists(in_dir(args.state, kPlanFileName))) {
+        ZT_TRY_ASSIGN(GenerationPlan plan, read_plan_file(args.state));
+        if (plan.epoch != args.epoch || plan.iterations != args.iterations) {
+            return Error(std::string(kStateOfAnotherPuzzle));
+        }
+        return plan;
+    }
+    ZT_TRY(check_new_state_dir(args.state));
+    ZT_TRY_ASSIGN(GenerationPlan plan, draw_plan(args.epoch, args.iterations));
+    ZT_TRY(write_state(args.state, plan));
+    return plan;
+}
+
+// Steps 4 to 7 with the work kept in args.state.
+Result<void> generate_from_state(const GenerateArgs& args, const Ed25519KeyPair& keys, ProgressLine& progress) {
+    // 4a. The plan: drawn once, then always read back.
+    ZT_TRY_ASSIGN(const GenerationPlan plan, open_state(args));
+    const std::vector<SegmentTask> tasks = tasks_of(plan);
+
+    // 4b. Every segment as a resumable job, on the pool; a stop (also one
+    // during the setup) saves each job's position.
+    ZT_TRY_ASSIGN(const std::size_t processors, available_processors());
+    std::optional<StopSignals> signals(std::in_place);
+    ZT_TRY_ASSIGN(const WorkEngine engine, WorkEngine::setup(plan.dataset_key, args.mode));
+    const SegmentWork work = [&](RandomxVm& vm, std::uint32_t segment,
+                                 std::atomic<std::uint64_t>& steps_done) -> Result<std::optional<Key32>> {
+        const SegmentTask& task = tasks[segment];
+        ZT_TRY_ASSIGN(SegmentJob job, SegmentJob::open(task, in_dir(args.state, result_file_name(segment))));
+        if (job.done()) return std::optional<Key32>(job.done()->digest());
+        ZT_TRY_ASSIGN(const std::optional<SegmentResult> result,
+                      job.run(vm, WalkOptions{.stop = &StopSignals::flag(), .steps_done = &steps_done}));
+        if (!result) return std::optional<Key32>();
+        return std::optional<Key32>(result->digest());
+    };
+    auto worked = run_segment_pool(engine, tasks.size(), work, std::min(processors, kMaxPoolThreads), &progress,
+                                   StopSignals::flag());
+    progress.clear();
+    ZT_TRY(worked);
+    if (const int signal = StopSignals::flag().load(); signal != 0) {
+        throw Interrupted(signal, "Stopped before the puzzle was finished; the work done is kept in " +
+                                      utf8_lossy(args.state) + ": run the same command to resume");
+    }
+    signals.reset();
+
+    // 4c. The results as assemble reads them, checked and assembled.
+    ZT_TRY_ASSIGN(const std::vector<SegmentResult> results, read_results(tasks, args.state));
+    ZT_TRY_ASSIGN(const GeneratedPuzzle puzzle,
+                  verify_and_assemble(engine, plan, tasks, results, kDefaultVerifyFraction, keys));
+
+    // 5-7. Published and printed as without a state.
+    ZT_TRY(publish_puzzle(puzzle, args.manifest_out, args.epoch_key_out));
+
+    // 8. Both outputs are durable: the state's secrets go.
+    return remove_state(args.state, args.state);
+}
 
 }  // namespace
 
@@ -42,6 +114,7 @@ zt::Result<void> run_generate(const GenerateArgs& args) {
     // 4. The puzzle; a live progress line on standard error when it is a
     // terminal, cleared before anything else is written there.
     auto progress = ProgressLine::for_stderr("generate", protocol::kGeneratedSegments, args.iterations);
+    if (!args.state.empty()) return generate_from_state(args, keys, progress);
     auto generated = generate(args.epoch, args.iterations, keys, args.mode,
                               GenerateOptions{.observer = &progress, .stop_on_signals = true});
     progress.clear();
@@ -51,16 +124,9 @@ zt::Result<void> run_generate(const GenerateArgs& args) {
     }
     const GeneratedPuzzle& puzzle = std::get<GeneratedPuzzle>(generated.value());
 
-    // 5. The epoch key, owner-only, before the manifest.
-    ZT_TRY(publish_epoch_key(args.epoch_key_out, puzzle.epoch_key));
-
-    // 6. The signed manifest, readable by all.
-    const std::string manifest_text = write_signed_manifest(puzzle.manifest);
-    ZT_TRY(publish_staged(args.manifest_out, as_bytes(manifest_text), /*owner_only=*/false));
-
-    // 7. The manifest id.
-    ZT_TRY_ASSIGN(const std::string id, manifest_id(puzzle.manifest));
-    write_stdout(id + "\n");
+    // 5-7. The epoch key (owner-only) before the manifest (readable by all),
+    // then the manifest id.
+    ZT_TRY(publish_puzzle(puzzle, args.manifest_out, args.epoch_key_out));
 
     // 8. The epoch key, the seed and the key pair are wiped by their holders.
     return zt::success();
