@@ -26,7 +26,7 @@ std::string render_rows(const std::vector<Row>& rows) {
 std::string option_description(const OptionSpec& option) {
     std::string text(option.help);
     auto add = [&](const std::string& part) { text += cat(text.empty() ? "" : " ", part); };
-    if (!option.required()) add(cat("[default: ", option.default_text, "]"));
+    if (!option.default_text.empty()) add(cat("[default: ", option.default_text, "]"));
     if (option.kind == ValueKind::Mode) {
         std::string possible;
         for (WorkMode mode : kWorkModes) possible += cat(possible.empty() ? "" : ", ", work_mode_arg(mode));

@@ -16,6 +16,8 @@
 // there. A job killed at any moment loses at most the steps since its last
 // progress line.
 //
+// A job borrows its task, which must outlive it.
+//
 // Thread safety: one job per thread; jobs of different tasks are independent.
 #pragma once
 
