@@ -43,15 +43,15 @@ Result<SegmentJob> SegmentJob::open(const SegmentTask& task, const std::string& 
 
 Result<std::optional<SegmentResult>> SegmentJob::run(RandomxVm& vm, const WalkOptions& options) {
     // 3.
-    ZT_TRY_ASSIGN(std::optional<SegmentResult> result,
-                  walk_segment(*task_, vm, std::move(progress_), progress_fd_.get(), options));
-    if (!result) return result;
+    auto walked = walk_segment(*task_, vm, std::move(progress_), progress_fd_.get(), options);
+    if (!walked) return std::move(walked).error();
+    if (!walked->has_value()) return std::optional<SegmentResult>();  // stopped, the position saved
     // 4. The progress goes only once the result is durable.
-    ZT_TRY(publish_result(result_path_, *result));
+    ZT_TRY(publish_result(result_path_, **walked));
     ZT_TRY(wipe_and_remove(progress_path(result_path_)));
     progress_fd_.reset();
-    done_ = result;
-    return result;
+    done_ = std::move(**walked);
+    return done_;
 }
 
 }  // namespace zt::cli

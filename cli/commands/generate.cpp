@@ -73,10 +73,10 @@ Result<void> generate_from_state(const GenerateArgs& args, const Ed25519KeyPair&
         const SegmentTask& task = tasks[segment];
         ZT_TRY_ASSIGN(SegmentJob job, SegmentJob::open(task, in_dir(args.state, result_file_name(segment))));
         if (job.done()) return std::optional<Key32>(job.done()->digest());
-        ZT_TRY_ASSIGN(const std::optional<SegmentResult> result,
-                      job.run(vm, WalkOptions{.stop = &StopSignals::flag(), .steps_done = &steps_done}));
-        if (!result) return std::optional<Key32>();
-        return std::optional<Key32>(result->digest());
+        const auto result = job.run(vm, WalkOptions{.stop = &StopSignals::flag(), .steps_done = &steps_done});
+        if (!result) return result.error();
+        if (!result->has_value()) return std::optional<Key32>();  // stopped, the position saved
+        return std::optional<Key32>((*result)->digest());
     };
     auto worked = run_segment_pool(engine, tasks.size(), work, std::min(processors, kMaxPoolThreads), &progress,
                                    StopSignals::flag());

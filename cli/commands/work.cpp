@@ -35,10 +35,10 @@ zt::Result<void> run_work(const WorkArgs& args) {
     ZT_TRY_ASSIGN(RandomxVm vm, engine.create_vm());
 
     // 4-5. The walk, then the result and the removal of the progress file.
-    ZT_TRY_ASSIGN(const std::optional<SegmentResult> result,
-                  job.run(vm, WalkOptions{.checkpoint_interval = args.checkpoint_interval,
-                                          .stop = &StopSignals::flag()}));
-    if (!result) {
+    const auto result = job.run(vm, WalkOptions{.checkpoint_interval = args.checkpoint_interval,
+                                                .stop = &StopSignals::flag()});
+    if (!result) return result.error();
+    if (!result->has_value()) {
         throw Interrupted(StopSignals::flag().load(), "Stopped; the work done is kept in " +
                                                           utf8_lossy(progress_path(args.result)) +
                                                           ": run the same command to resume");
