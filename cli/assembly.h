@@ -48,8 +48,9 @@ Result<GeneratedPuzzle> verify_and_assemble(const WorkEngine& engine, const Gene
 Result<void> publish_puzzle(const GeneratedPuzzle& puzzle, const std::string& manifest_out,
                             const std::string& epoch_key_out);
 
-// Wipes and removes STATE/plan.json, the task files in STATE, and the result
-// and progress files in RESULTS. The directories stay.
+// Wipes and removes STATE/plan.json, the task files in STATE, the result
+// and progress files in RESULTS, and the staged files that a publication
+// killed half-way left in either directory. The directories stay.
 Result<void> remove_state(const std::string& state_dir, const std::string& results_dir);
 
 }  // namespace zt::cli

@@ -281,6 +281,9 @@ TEST(SplitGeneration, AssemblePublishesThenWipesTheState) {
     const Assembly a(3);
     EXPECT_EQ(a.assemble(0.0).error().message(), "verify fraction must be above 0 and at most 1");
     EXPECT_EQ(a.assemble(1.5).error().message(), "verify fraction must be above 0 and at most 1");
+    // What a worker killed while publishing leaves: a staged copy of its result.
+    a.dir.write("results/.zanth-timelock-staged-0123456789abcdef0123456789abcdef", "a result");
+    a.dir.write("state/.zanth-timelock-staged-fedcba9876543210fedcba9876543210", "a task");
     testing::internal::CaptureStdout();
     const auto done = a.assemble(0.5);
     const std::string printed = testing::internal::GetCapturedStdout();
