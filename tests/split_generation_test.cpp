@@ -318,7 +318,8 @@ TEST(IntervalChecks, EachSegmentGetsItsShareOfDistinctIntervalsAndOneAtLeast) {
     // Every interval can be drawn: over many draws of one in 1000, all turn up.
     std::vector<bool> seen(1000);
     for (int round = 0; round < 400; ++round) {
-        for (const IntervalCheck& c : choose_interval_checks(96, 1000, 0.001).value()) seen[c.interval - 1] = true;
+        const std::vector<IntervalCheck> checks = choose_interval_checks(96, 1000, 0.001).value();
+        for (const IntervalCheck& c : checks) seen[c.interval - 1] = true;
     }
     EXPECT_EQ(std::count(seen.begin(), seen.end(), true), 1000);
 }
