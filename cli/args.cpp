@@ -95,6 +95,8 @@ constexpr OptionSpec kGenerate[] = {
     {"--iterations-from", "ITERATIONS_FROM", K::Path, "",
      "Calibration report whose iterations_for_one_day is the --iterations value",
      &store<&GenerateArgs::iterations_from>, true, "--iterations"},
+    {"--state", "STATE", K::OptionalPath, "",
+     "Private directory that keeps the work, so that a stopped generation resumes", &store<&GenerateArgs::state>},
 };
 
 constexpr OptionSpec kSolve[] = {
@@ -133,6 +135,37 @@ constexpr OptionSpec kStatus[] = {
     {"--json", "", K::Flag, "", "Print one JSON object instead of text", &store<&StatusArgs::json>},
 };
 
+constexpr OptionSpec kPlan[] = {
+    {"--epoch", "EPOCH", K::Number, "", "Epoch whose key the puzzle locks", &store<&PlanArgs::epoch>},
+    {"--iterations", "ITERATIONS", K::Number, "", "Serial RandomX steps per segment (see calibrate)",
+     &store<&PlanArgs::iterations>},
+    {"--state", "STATE", K::Path, "", "New private directory for the plan and the task files",
+     &store<&PlanArgs::state>},
+};
+
+constexpr OptionSpec kWork[] = {
+    {"--task", "TASK", K::Path, "", "Task file of one segment", &store<&WorkArgs::task>},
+    {"--result", "RESULT", K::Path, "", "Result file to publish; its progress is kept beside it",
+     &store<&WorkArgs::result>},
+    {"--mode", "MODE", K::Mode, "full", kModeHelp, &store<&WorkArgs::mode>},
+    {"--checkpoint-interval", "CHECKPOINT_INTERVAL", K::Number, "10000",
+     "Steps between progress lines (the segment's end is always saved)", &store<&WorkArgs::checkpoint_interval>},
+};
+
+constexpr OptionSpec kAssemble[] = {
+    {"--state", "STATE", K::Path, "", "Directory that plan filled", &store<&AssembleArgs::state>},
+    {"--results", "RESULTS", K::Path, "", "Directory holding the 96 result files", &store<&AssembleArgs::results>},
+    {"--signing-key", "SIGNING_KEY", K::Path, "",
+     "File containing a 32-byte Ed25519 seed in lowercase hexadecimal", &store<&AssembleArgs::signing_key>},
+    {"--manifest-out", "MANIFEST_OUT", K::Path, "", "New file for the signed manifest (0644)",
+     &store<&AssembleArgs::manifest_out>},
+    {"--epoch-key-out", "EPOCH_KEY_OUT", K::Path, "", "New file for the epoch key (0600); keep it private",
+     &store<&AssembleArgs::epoch_key_out>},
+    {"--verify-fraction", "VERIFY_FRACTION", K::Fraction, "0.01",
+     "Share of each segment's intervals recomputed to check its result", &store<&AssembleArgs::verify_fraction>},
+    {"--mode", "MODE", K::Mode, "full", kModeHelp, &store<&AssembleArgs::mode>},
+};
+
 constexpr CommandSpec kCommands[] = {
     {"decrypt-paste", "Decrypt an archived paste after recovering its existing epoch key", kDecryptPaste,
      &blank<DecryptPasteArgs>},
@@ -148,6 +181,12 @@ constexpr CommandSpec kCommands[] = {
      &blank<KeygenArgs>},
     {"pubkey", "Print the public key (the pin) of a signing key file", kPubkey, &blank<PubkeyArgs>},
     {"status", "Show how far a solve has come and what is left; reads only", kStatus, &blank<StatusArgs>},
+    {"plan", "Draw a puzzle's random values into a private state directory, with one task file per segment",
+     kPlan, &blank<PlanArgs>},
+    {"work", "Work one segment task into its result file; resumable, and done at once if already done", kWork,
+     &blank<WorkArgs>},
+    {"assemble", "Check the segment results against the plan, then wrap, sign and publish the puzzle", kAssemble,
+     &blank<AssembleArgs>},
 };
 
 static_assert(std::size(kCommands) == std::variant_size_v<Commands>);
@@ -188,9 +227,9 @@ std::optional<std::string> parse_number(std::string_view text, std::uint64_t& ou
     return std::nullopt;
 }
 
-// A finite decimal number above 0, digits and at most one point ("6.54",
-// "12", "0.5"); no sign, exponent or spaces.
-std::optional<double> parse_decimal(std::string_view text) {
+// Digits with at most one point, followed by digits ("6.54", "12", "0.01");
+// no sign, exponent or spaces. The value, or nothing for another form.
+std::optional<double> parse_plain_decimal(std::string_view text) {
     const std::size_t point = text.find('.');
     const std::string_view whole = text.substr(0, point);
     const std::string_view fraction = point == std::string_view::npos ? "" : text.substr(point + 1);
@@ -202,10 +241,23 @@ std::optional<double> parse_decimal(std::string_view text) {
     }
     double value = 0.0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, std::chars_format::fixed);
-    if (error != std::errc() || end != text.data() + text.size() || !std::isfinite(value) || !(value > 0.0)) {
-        return std::nullopt;
-    }
+    if (error != std::errc() || end != text.data() + text.size() || !std::isfinite(value)) return std::nullopt;
     return value;
+}
+
+// A finite decimal number above 0 ("6.54", "12", "0.5").
+std::optional<double> parse_decimal(std::string_view text) {
+    const std::optional<double> value = parse_plain_decimal(text);
+    if (!value || !(*value > 0.0)) return std::nullopt;
+    return value;
+}
+
+// A plain decimal number, 0 included ("0.01", "1", "1.0").
+std::optional<std::string> parse_fraction(const std::string& text, double& out) {
+    const std::optional<double> value = parse_plain_decimal(text);
+    if (!value) return "invalid decimal number";
+    out = *value;
+    return std::nullopt;
 }
 
 // Parses `raw` as the value of `option` into `out`; on failure returns the
@@ -214,8 +266,15 @@ std::optional<std::string> parse_value(const OptionSpec& option, const std::stri
     const std::string what = grammar::cat("invalid value ", quoted(raw), " for '", grammar::option_usage(option), "'");
     switch (option.kind) {
         case ValueKind::Path:
+        case ValueKind::OptionalPath:
             out = raw;
             return std::nullopt;
+        case ValueKind::Fraction: {
+            double fraction = 0.0;
+            if (auto reason = parse_fraction(raw, fraction)) return grammar::cat(what, ": ", *reason);
+            out = fraction;
+            return std::nullopt;
+        }
         case ValueKind::Text:
             if (check_utf8(raw)) return grammar::cat(what, ": invalid UTF-8");
             out = raw;

@@ -59,6 +59,7 @@ struct GenerateArgs {
     // A calibration report whose iterations_for_one_day replaces --iterations
     // (exactly one of the two is given).
     std::optional<PathArg> iterations_from;
+    PathArg state;  // empty: the work is not kept
     friend bool operator==(const GenerateArgs&, const GenerateArgs&) = default;
 };
 
@@ -92,10 +93,36 @@ struct StatusArgs {
     friend bool operator==(const StatusArgs&, const StatusArgs&) = default;
 };
 
+struct PlanArgs {
+    std::uint64_t epoch = 0;
+    std::uint64_t iterations = 0;
+    PathArg state;
+    friend bool operator==(const PlanArgs&, const PlanArgs&) = default;
+};
+
+struct WorkArgs {
+    PathArg task;
+    PathArg result;
+    WorkMode mode = WorkMode::Full;
+    std::uint64_t checkpoint_interval = 0;
+    friend bool operator==(const WorkArgs&, const WorkArgs&) = default;
+};
+
+struct AssembleArgs {
+    PathArg state;
+    PathArg results;
+    PathArg signing_key;
+    PathArg manifest_out;
+    PathArg epoch_key_out;
+    double verify_fraction = 0.0;
+    WorkMode mode = WorkMode::Full;
+    friend bool operator==(const AssembleArgs&, const AssembleArgs&) = default;
+};
+
 // One alternative per subcommand, in the order of the help listing and of
 // the driver's dispatch.
 using Commands = std::variant<DecryptPasteArgs, DecryptRecordArgs, CalibrateArgs, GenerateArgs, SolveArgs,
-                              KeygenArgs, PubkeyArgs, StatusArgs>;
+                              KeygenArgs, PubkeyArgs, StatusArgs, PlanArgs, WorkArgs, AssembleArgs>;
 
 struct Args {
     Commands command;

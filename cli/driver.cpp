@@ -74,6 +74,9 @@ Result<void> dispatch(const Commands& command) {
         Result<void> operator()(const KeygenArgs& a) const { return run_keygen(a); }
         Result<void> operator()(const PubkeyArgs& a) const { return run_pubkey(a); }
         Result<void> operator()(const StatusArgs& a) const { return run_status(a); }
+        Result<void> operator()(const PlanArgs& a) const { return run_plan(a); }
+        Result<void> operator()(const WorkArgs& a) const { return run_work(a); }
+        Result<void> operator()(const AssembleArgs& a) const { return run_assemble(a); }
     };
     return std::visit(Dispatch{}, command);
 }

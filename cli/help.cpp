@@ -75,7 +75,7 @@ std::string program_help() {
         {"1", "the command failed; the error report is on standard error"},
         {"2", "usage error"},
         {"101", "internal fault"},
-        {"129, 130, 143", "generate or solve stopped by SIGHUP, SIGINT or SIGTERM"},
+        {"129, 130, 143", "generate, solve or work stopped by SIGHUP, SIGINT or SIGTERM"},
     };
     const std::vector<Row> signals = {
         {"SIGINT, SIGTERM, SIGHUP", "save the position and stop; the same command resumes"},

@@ -83,6 +83,12 @@ Result<CalibrationReport> read_calibration_file(const std::string& path) {
     return read_calibration_report(as_text(bytes));
 }
 
+Result<SecureBytes> read_limited_secret(const std::string& path, std::size_t limit) {
+    SecureBytes bytes;
+    ZT_TRY(read_into(path, limit, bytes));
+    return bytes;
+}
+
 Result<SignedManifest> read_manifest_file(const std::string& path) {
     ZT_TRY_ASSIGN(const Bytes text, read_limited(path, input_limit::kManifest));
     return read_signed_manifest(as_text(text));

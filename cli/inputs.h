@@ -58,6 +58,10 @@ bool output_exists(const std::string& path);
 // limit" when it holds more.
 Result<Bytes> read_limited(const std::string& path, std::size_t limit);
 
+// read_limited into a buffer that wipes itself (its whole capacity, every
+// buffer it grew through), for files that hold secrets.
+Result<SecureBytes> read_limited_secret(const std::string& path, std::size_t limit);
+
 // The signed manifest in the file at `path`: read_limited with the manifest
 // limit, then read_signed_manifest; the first failure is returned as it is.
 // Its signature is not checked here.

@@ -1,9 +1,15 @@
 #!/bin/sh
 # Installs the Debian packages the build and the tests need, and nothing else.
 # Idempotent: packages already present are left alone; needs only apt-get.
+#   scripts/setup.sh         the build and the unit tests
+#   scripts/setup.sh slurm   also Slurm and MUNGE, for the cluster drill
+#                            (tests/slurm/run); their services are not started
 set -eu
 
 packages="build-essential cmake ninja-build pkg-config libsodium-dev libgtest-dev libbenchmark-dev python3 clang libclang-rt-dev"
+if [ "${1:-}" = "slurm" ]; then
+    packages="$packages slurmctld slurmd slurm-client munge"
+fi
 
 missing=""
 for p in $packages; do
@@ -23,7 +29,20 @@ else
     exit 1
 fi
 
+# Packages that ship daemons would start them on a machine with an init
+# system; the cluster drill starts its own, so none is started here.
+policy=/usr/sbin/policy-rc.d
+made_policy=""
+if [ ! -e "$policy" ]; then
+    printf '#!/bin/sh\nexit 101\n' | $sudo tee "$policy" >/dev/null
+    $sudo chmod 755 "$policy"
+    made_policy=1
+fi
+
 echo "setup: installing$missing" >&2
-$sudo env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+status=0
+$sudo env DEBIAN_FRONTEND=noninteractive apt-get update -qq || status=$?
 # shellcheck disable=SC2086
-$sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing >&2
+[ "$status" -eq 0 ] && { $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing >&2 || status=$?; }
+[ -n "$made_policy" ] && $sudo rm -f "$policy"
+exit "$status"

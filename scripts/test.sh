@@ -1,8 +1,11 @@
 #!/bin/sh
 # Sets up, builds and runs every test: unit tests (optimised build), the
 # same unit tests under AddressSanitizer and UndefinedBehaviorSanitizer, the
-# fuzz targets' corpora replayed (clang, libFuzzer), and the black-box cases of tests/conformance against the built program (and
-# those of ../shared/conformance when a checkout has them beside it).
+# fuzz targets' corpora replayed (clang, libFuzzer), the black-box cases of
+# tests/conformance against the built program (and those of
+# ../shared/conformance when a checkout has them beside it), and the cluster
+# drill of tests/slurm (a single-node Slurm it starts and stops itself;
+# about two minutes; skipped when not run as root).
 set -eu
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
@@ -44,3 +47,7 @@ if [ -d ../shared/conformance/cases ]; then
         tests/conformance/run --bin build/zanth-timelock ../shared/conformance/cases
     fi
 fi
+
+echo "== cluster drill: a puzzle's segments as a Slurm job array"
+./scripts/setup.sh slurm
+tests/slurm/run --bin build/zanth-timelock

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -75,6 +76,15 @@ Result<Fd> open_exclusive(const std::string& path, unsigned mode) {
 
 Result<Fd> open_append(const std::string& path, unsigned mode) {
     return open_with(Op::OpenAppend, path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, mode);
+}
+
+Result<Fd> open_for_wiping(const std::string& path) {
+    return open_with(Op::OpenForWiping, path, O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0);
+}
+
+Result<void> make_directory(const std::string& path, unsigned mode) {
+    if (has_nul(path)) return Error(std::string(kNulInPath));
+    return status(checked(Op::MakeDirectory, false, [&] { return ::mkdir(path.c_str(), static_cast<mode_t>(mode)); }));
 }
 
 Result<bool> try_lock_exclusive(int fd) {

@@ -7,8 +7,9 @@
 // call is safe to repeat) and reports failures as Error::from_errno. A path
 // holding a zero byte cannot reach the system and fails with
 // "file name contained an unexpected NUL byte". Nothing here deletes a file
-// except unlink, and nothing is ever overwritten: the only opens create a
-// new file exclusively or append.
+// except unlink, and nothing is ever overwritten except through
+// open_for_wiping, which exists to overwrite a secret with zeros before
+// it is unlinked; every other open creates a new file exclusively or appends.
 //
 // Thread safety: the calls are safe from any thread. The fault hook is a
 // process-wide test facility; install and remove it only while no other
@@ -62,6 +63,16 @@ Result<Fd> open_exclusive(const std::string& path, unsigned mode);
 // Opens `path` write-only for appending, creating it with `mode` if missing.
 Result<Fd> open_append(const std::string& path, unsigned mode);
 
+// Opens an existing regular file write-only at offset 0, without creating
+// or truncating it (close-on-exec, no symbolic link followed), for
+// overwriting its bytes with zeros before it is removed. Nothing else may
+// use it.
+Result<Fd> open_for_wiping(const std::string& path);
+
+// Creates the directory `path` with permission bits `mode` (under the
+// creation mask); fails if anything exists under that name.
+Result<void> make_directory(const std::string& path, unsigned mode);
+
 // Takes an exclusive advisory lock (flock) on the open file, without
 // waiting: true when it is held, false when another open file holds one (in
 // this process or another). The lock goes with the last descriptor of the
@@ -91,7 +102,10 @@ void close(int fd);
 
 // ---- Test facility --------------------------------------------------------
 
-enum class Op { OpenExclusive, OpenAppend, Write, Sync, SyncData, Link, Unlink, OpenDirectory, Close, Lock };
+enum class Op {
+    OpenExclusive, OpenAppend, Write, Sync, SyncData, Link, Unlink, OpenDirectory, Close, Lock,
+    OpenForWiping, MakeDirectory
+};
 
 // Consulted before every system call the seam is about to make (each retry
 // and each partial write counts). Returning nothing lets the call happen;

@@ -26,27 +26,6 @@ Error authentication_failed(std::uint32_t segment) {
                  " authentication failed (bad checkpoint or manifest)");
 }
 
-// Every random value of one puzzle, drawn in publication order.
-struct PuzzleRandomness {
-    Key32 dataset_key;
-    std::vector<Key32> seeds = std::vector<Key32>(kSegments);
-    Key32 epoch_key;
-    std::vector<WrapNonce> nonces = std::vector<WrapNonce>(kSegments);
-};
-
-Result<void> draw_all(PuzzleRandomness& r, const std::function<Result<void>(std::span<std::uint8_t>)>& draw) {
-    // The system's own error is not passed on, whatever the source said.
-    const auto fill = [&draw](std::span<std::uint8_t> out) -> Result<void> {
-        if (!draw(out)) return Error(std::string(kOsRandomnessFailed));
-        return success();
-    };
-    ZT_TRY(fill(r.dataset_key.span()));
-    for (auto& seed : r.seeds) ZT_TRY(fill(seed.span()));
-    ZT_TRY(fill(r.epoch_key.span()));
-    for (auto& nonce : r.nonces) ZT_TRY(fill(nonce));
-    return success();
-}
-
 }  // namespace
 
 Result<Bytes> wrap_context(const Manifest& manifest, std::uint32_t segment) {
@@ -88,6 +67,36 @@ Result<Key32> unwrap_segment_key(const Manifest& manifest, std::uint32_t segment
     return Key32(std::span<const std::uint8_t, 32>(opened->data(), 32));
 }
 
+Result<GeneratedPuzzle> assemble_puzzle(const GenerationPlan& plan, std::span<const Key32> digests,
+                                        const Ed25519KeyPair& keys) {
+    if (digests.size() != kSegments) return Error(std::string(kInvalidWorkParameters));
+
+    // 6. The manifest; the commitment first, since every wrap context holds it.
+    Manifest manifest;
+    manifest.version = protocol::kProtocolVersion;
+    manifest.epoch = plan.epoch;
+    manifest.randomx = protocol::kRandomxRelease;
+    manifest.randomx_commit = protocol::kRandomxCommit;
+    manifest.randomx_algorithm = protocol::kRandomxAlgorithm;
+    manifest.dataset_key = encode_hex(plan.dataset_key.span());
+    manifest.iterations = plan.iterations;
+    manifest.segments = protocol::kGeneratedSegments;
+    manifest.seed_1 = encode_hex(plan.seeds[0].span());
+    manifest.wrapped_keys.assign(kSegments, std::string());
+    manifest.key_commitment = key_commitment(plan.epoch_key);
+
+    // 7. Segment i unlocks seed i + 1; the last one unlocks the epoch key.
+    for (std::size_t i = 0; i < kSegments; ++i) {
+        const Key32& unlocked = i + 1 < kSegments ? plan.seeds[i + 1] : plan.epoch_key;
+        ZT_TRY_ASSIGN(manifest.wrapped_keys[i], wrap_segment_key(manifest, static_cast<std::uint32_t>(i),
+                                                                 digests[i], plan.nonces[i], unlocked));
+    }
+
+    // 8-9. Signing message (validation first) and signature.
+    ZT_TRY_ASSIGN(SignedManifest signed_manifest, sign_manifest(manifest, keys));
+    return GeneratedPuzzle{std::move(signed_manifest), plan.epoch_key};
+}
+
 Result<GenerationOutcome> generate(std::uint64_t epoch, std::uint64_t iterations, const Ed25519KeyPair& keys,
                                    WorkMode mode, const GenerateOptions& options) {
     return detail::generate(epoch, iterations, keys, mode, options, {});
@@ -101,53 +110,28 @@ Result<GenerationOutcome> generate(std::uint64_t epoch, std::uint64_t iterations
     ZT_TRY_ASSIGN(const std::size_t processors, available_processors());
     const std::size_t pool_size = std::min(processors, kMaxPoolThreads);
 
-    // 2. Iterations, before anything is drawn.
-    if (!protocol::iterations_allowed(iterations)) return Error(std::string(kInvalidIterations));
-
-    // 3. Random values.
-    PuzzleRandomness random;
-    ZT_TRY(draw_all(random, seams.draw ? seams.draw : [](std::span<std::uint8_t> out) { return random_bytes(out); }));
+    // 2-3. Iterations, then the random values (wiped by their holders on every path).
+    ZT_TRY_ASSIGN(const GenerationPlan plan, draw_plan(epoch, iterations, seams.draw));
 
     // 4-5. Engine and pool; the engine goes with this scope on every path. A
     // stop requested during the setup stops the workers at their first step.
     std::optional<StopSignals> signals;
     if (options.stop_on_signals) signals.emplace();
     const std::atomic<int>& stop = options.stop_on_signals ? StopSignals::flag() : never_stop();
-    ZT_TRY_ASSIGN(WorkEngine engine, WorkEngine::setup(random.dataset_key, mode));
+    ZT_TRY_ASSIGN(WorkEngine engine, WorkEngine::setup(plan.dataset_key, mode));
     ZT_TRY_ASSIGN(const SegmentDigests digests,
-                  run_segment_pool(engine, random.seeds, epoch, iterations, pool_size, options.observer, stop));
+                  run_segment_pool(engine, plan.seeds, epoch, iterations, pool_size, options.observer, stop));
     signals.reset();  // from here on the signals act as usual again
     if (const int signal = stop.load(std::memory_order_relaxed); signal != 0) {
         return GenerationOutcome(GenerationStopped{signal});  // the random values are wiped by their holders
     }
 
-    // 6. The manifest; the commitment first, since every wrap context holds it.
-    Manifest manifest;
-    manifest.version = protocol::kProtocolVersion;
-    manifest.epoch = epoch;
-    manifest.randomx = protocol::kRandomxRelease;
-    manifest.randomx_commit = protocol::kRandomxCommit;
-    manifest.randomx_algorithm = protocol::kRandomxAlgorithm;
-    manifest.dataset_key = encode_hex(random.dataset_key.span());
-    manifest.iterations = iterations;
-    manifest.segments = protocol::kGeneratedSegments;
-    manifest.seed_1 = encode_hex(random.seeds[0].span());
-    manifest.wrapped_keys.assign(kSegments, std::string());
-    manifest.key_commitment = key_commitment(random.epoch_key);
-
-    // 7. Segment i unlocks seed i + 1; the last one unlocks the epoch key.
-    for (std::size_t i = 0; i < kSegments; ++i) {
-        const Key32& unlocked = i + 1 < kSegments ? random.seeds[i + 1] : random.epoch_key;
-        ZT_TRY_ASSIGN(manifest.wrapped_keys[i], wrap_segment_key(manifest, static_cast<std::uint32_t>(i),
-                                                                 digests[i], random.nonces[i], unlocked));
-    }
-
-    // 8-9. Signing message (validation first) and signature.
-    ZT_TRY_ASSIGN(SignedManifest signed_manifest, sign_manifest(manifest, keys));
+    // 6-9. Manifest, wraps and signature.
+    ZT_TRY_ASSIGN(GeneratedPuzzle puzzle, assemble_puzzle(plan, digests, keys));
 
     // 10. Release the engine before handing anything back.
     engine.release();
-    return GenerationOutcome(GeneratedPuzzle{std::move(signed_manifest), random.epoch_key});
+    return GenerationOutcome(std::move(puzzle));
 }
 
 }  // namespace detail

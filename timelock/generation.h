@@ -31,6 +31,7 @@
 #include "timelock/bytes.h"
 #include "timelock/ed25519.h"
 #include "timelock/error.h"
+#include "timelock/generation_plan.h"
 #include "timelock/manifest.h"
 #include "timelock/secret.h"
 #include "timelock/work_mode.h"
@@ -39,11 +40,7 @@
 namespace zt {
 
 inline constexpr std::size_t kWrapContextSize = 107;
-inline constexpr std::size_t kWrapNonceSize = 12;
 inline constexpr std::size_t kWrappedKeySize = 60;
-inline constexpr std::string_view kInvalidIterations = "invalid iterations";
-
-using WrapNonce = std::array<std::uint8_t, kWrapNonceSize>;
 
 // Fails only when dataset_key or key_commitment is not 64 canonical hex digits.
 Result<Bytes> wrap_context(const Manifest& manifest, std::uint32_t segment);
@@ -67,6 +64,14 @@ struct GeneratedPuzzle {
     Key32 epoch_key;
 };
 
+// What follows the work, for generate and for assemble alike: fills the
+// manifest from the plan (the commitment first), wraps the unlocked value of
+// every segment i, in order, under digests[i] with nonce i, and signs.
+// "invalid work parameters" unless there are 96 digests; otherwise fails only
+// as the manifest validation does.
+Result<GeneratedPuzzle> assemble_puzzle(const GenerationPlan& plan, std::span<const Key32> digests,
+                                        const Ed25519KeyPair& keys);
+
 // A generation stopped on request. Nothing of it is kept: the digests
 // computed so far, the seeds and the epoch key are wiped, so the work is
 // lost (it cannot be resumed without its seeds).
@@ -89,9 +94,10 @@ struct GenerateOptions {
 // Generates a 96-segment puzzle signed with `keys`: pool size from the
 // processors the process may use (at most 96), "invalid iterations" unless 1
 // to 10^12 (before anything is drawn), the random values in order (dataset
-// key, 96 seeds, epoch key, 96 nonces; "OS randomness failed"), the engine,
-// the pool, the manifest with its commitment, the 96 wraps and the
-// signature. The engine is released before returning.
+// key, 96 seeds, epoch key, 96 nonces; "OS randomness failed"; draw_plan),
+// the engine, the pool, then assemble_puzzle: the manifest with its
+// commitment, the 96 wraps and the signature. The engine is released before
+// returning.
 Result<GenerationOutcome> generate(std::uint64_t epoch, std::uint64_t iterations, const Ed25519KeyPair& keys,
                                    WorkMode mode, const GenerateOptions& options = {});
 
@@ -99,7 +105,7 @@ namespace detail {
 
 // Test seam: the random source behind every draw of `generate`.
 struct GenerationSeams {
-    std::function<Result<void>(std::span<std::uint8_t>)> draw;
+    RandomSource draw;
 };
 
 Result<GenerationOutcome> generate(std::uint64_t epoch, std::uint64_t iterations, const Ed25519KeyPair& keys,

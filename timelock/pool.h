@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -52,6 +53,21 @@ using SegmentDigests = std::vector<Key32>;
 Result<SegmentDigests> run_segment_pool(const WorkEngine& engine, std::span<const Key32> seeds,
                                         std::uint64_t epoch, std::uint64_t iterations, std::size_t threads,
                                         PoolObserver* observer = nullptr, const std::atomic<int>& stop = never_stop());
+
+// One segment's work on a worker's own VM: its digest; nothing when it
+// stopped because `stop` went up; or an error. It raises `steps_done` by one
+// per step (relaxed; for the observer only).
+using SegmentWork = std::function<Result<std::optional<Key32>>(RandomxVm& vm, std::uint32_t segment,
+                                                               std::atomic<std::uint64_t>& steps_done)>;
+
+// The same pool over `segments` segments whose work is `work` (a resumable
+// job of generate --state, say). A worker whose work fails claims nothing
+// more and the pool fails with that error, the earliest-started failing
+// thread deciding as above; the other workers still work every remaining
+// segment.
+Result<SegmentDigests> run_segment_pool(const WorkEngine& engine, std::size_t segments, const SegmentWork& work,
+                                        std::size_t threads, PoolObserver* observer = nullptr,
+                                        const std::atomic<int>& stop = never_stop());
 
 namespace detail {
 

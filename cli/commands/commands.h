@@ -24,5 +24,8 @@ zt::Result<void> run_solve(const SolveArgs& args);
 zt::Result<void> run_keygen(const KeygenArgs& args);
 zt::Result<void> run_pubkey(const PubkeyArgs& args);
 zt::Result<void> run_status(const StatusArgs& args);
+zt::Result<void> run_plan(const PlanArgs& args);
+zt::Result<void> run_work(const WorkArgs& args);
+zt::Result<void> run_assemble(const AssembleArgs& args);
 
 }  // namespace zt::cli

@@ -12,7 +12,7 @@ _zanth_timelock() {
         cword=$COMP_CWORD
     fi
 
-    local commands="decrypt-paste decrypt-record calibrate generate solve keygen pubkey status help"
+    local commands="decrypt-paste decrypt-record calibrate generate solve keygen pubkey status plan work assemble help"
     if [ "$cword" -eq 1 ]; then
         COMPREPLY=($(compgen -W "$commands --help --version" -- "$cur"))
         return
@@ -23,11 +23,14 @@ _zanth_timelock() {
         decrypt-paste) options="--manifest --service-public-key --epoch-key --paste --plaintext-out" ;;
         decrypt-record) options="--manifest --service-public-key --epoch-key --record --plaintext-out" ;;
         calibrate) options="--samples --workers --mode" ;;
-        generate) options="--epoch --iterations --iterations-from --signing-key --manifest-out --epoch-key-out --mode" ;;
+        generate) options="--epoch --iterations --iterations-from --signing-key --manifest-out --epoch-key-out --mode --state" ;;
         solve) options="--manifest --service-public-key --checkpoint --key-out --checkpoint-interval --mode" ;;
         keygen) options="--signing-key-out" ;;
         pubkey) options="--signing-key" ;;
         status) options="--manifest --service-public-key --checkpoint --rate --calibration --json" ;;
+        plan) options="--epoch --iterations --state" ;;
+        work) options="--task --result --mode --checkpoint-interval" ;;
+        assemble) options="--state --results --signing-key --manifest-out --epoch-key-out --verify-fraction --mode" ;;
         help)
             [ "$cword" -eq 2 ] && COMPREPLY=($(compgen -W "$commands" -- "$cur"))
             return ;;
@@ -38,7 +41,10 @@ _zanth_timelock() {
         --mode)
             COMPREPLY=($(compgen -W "full light" -- "$cur"))
             return ;;
-        --samples | --workers | --epoch | --iterations | --checkpoint-interval | --rate | --service-public-key)
+        --samples | --workers | --epoch | --iterations | --checkpoint-interval | --rate | --service-public-key | --verify-fraction)
+            return ;;
+        --state | --results)
+            COMPREPLY=($(compgen -d -- "$cur"))
             return ;;
         --*)
             COMPREPLY=($(compgen -f -- "$cur"))

@@ -10,10 +10,20 @@
 
 namespace zt::test {
 
-ScratchDir::ScratchDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "zt-test-XXXXXX").string();
+ScratchDir::ScratchDir() : ScratchDir(std::filesystem::temp_directory_path()) {}
+
+ScratchDir::ScratchDir(const std::filesystem::path& base) {
+    std::string pattern = (base / "zt-test-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     path_ = pattern;
+}
+
+std::filesystem::path memory_temp_directory() {
+    std::error_code ignored;
+    const std::filesystem::path shm = "/dev/shm";
+    return std::filesystem::is_directory(shm, ignored) && ::access(shm.c_str(), W_OK) == 0
+               ? shm
+               : std::filesystem::temp_directory_path();
 }
 
 ScratchDir::~ScratchDir() {

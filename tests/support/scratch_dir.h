@@ -15,6 +15,8 @@ namespace zt::test {
 class ScratchDir {
 public:
     ScratchDir();
+    // A directory under `base` instead of the system's temporary directory.
+    explicit ScratchDir(const std::filesystem::path& base);
     ~ScratchDir();
     ScratchDir(const ScratchDir&) = delete;
     ScratchDir& operator=(const ScratchDir&) = delete;
@@ -32,6 +34,11 @@ public:
 private:
     std::filesystem::path path_;
 };
+
+// A memory file system (/dev/shm) when there is one, else the system's
+// temporary directory: for tests that flush thousands of small writes, where
+// the data's durability is not what they test.
+std::filesystem::path memory_temp_directory();
 
 // Makes `dir` the current directory until destroyed, then restores the old one.
 class CurrentDir {

@@ -1,0 +1,61 @@
+// The assemble command: from the plan in STATE and the 96 results in
+// RESULTS, check that every result is there and belongs to the plan,
+// recompute a random sample of their intervals (a result whose recomputed
+// state differs is refused, naming its segment), then wrap, sign and publish
+// exactly as generate does: the epoch key (0600), the manifest (0644), the
+// manifest id on standard output. Only after both outputs are durable are
+// the state's secret files (plan, tasks, results, progress files) wiped and
+// removed; until then a failed run can simply be run again.
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cli/assembly.h"
+#include "cli/commands/commands.h"
+#include "cli/inputs.h"
+#include "cli/state_dir.h"
+#include "timelock/ed25519.h"
+#include "timelock/engine.h"
+#include "timelock/generation_plan.h"
+
+namespace zt::cli {
+namespace {
+
+constexpr std::string_view kOutputExists = "output already exists";
+
+}  // namespace
+
+zt::Result<void> run_assemble(const AssembleArgs& args) {
+    // 1-2. Neither output may exist yet (checked again, atomically, when publishing).
+    if (output_exists(args.manifest_out)) return zt::Error(std::string(kOutputExists));
+    if (output_exists(args.epoch_key_out)) return zt::Error(std::string(kOutputExists));
+
+    // 3. Some checking, but never a full redo unless asked for.
+    if (!(args.verify_fraction > 0.0 && args.verify_fraction <= 1.0)) return zt::Error(std::string(kBadVerifyFraction));
+
+    // 4. The plan and its tasks (every secret of the puzzle; they wipe themselves).
+    ZT_TRY_ASSIGN(const GenerationPlan plan, read_plan_file(args.state));
+    const std::vector<SegmentTask> tasks = tasks_of(plan);
+
+    // 5. The signing key pair.
+    ZT_TRY_ASSIGN(const Key32 seed, read_key_file(args.signing_key));
+    const Ed25519KeyPair keys = ed25519_from_seed(seed);
+
+    // 6. All 96 results, each of this plan and its segment.
+    ZT_TRY_ASSIGN(const std::vector<SegmentResult> results, read_results(tasks, args.results));
+
+    // 7. A sample of every result recomputed, then wraps and signature; the
+    // engine goes before anything is published.
+    ZT_TRY_ASSIGN(GeneratedPuzzle puzzle, [&]() -> Result<GeneratedPuzzle> {
+        ZT_TRY_ASSIGN(const WorkEngine engine, WorkEngine::setup(plan.dataset_key, args.mode));
+        return verify_and_assemble(engine, plan, tasks, results, args.verify_fraction, keys);
+    }());
+
+    // 8-9. The epoch key, the manifest and the manifest id, as generate.
+    ZT_TRY(publish_puzzle(puzzle, args.manifest_out, args.epoch_key_out));
+
+    // 10. Both outputs are durable: the state's secrets go.
+    return remove_state(args.state, args.results);
+}
+
+}  // namespace zt::cli

@@ -1,0 +1,49 @@
+// The work command: work one segment task into its result file. Idempotent
+// and resumable, so a scheduler may run it again at any time: a result that
+// is already there and belongs to the task ends the command at once with
+// success; otherwise the walk resumes from the progress file beside the
+// result (after any kill, at most a checkpoint interval is lost), the result
+// is published (0600, never replacing a file) and the progress file is then
+// wiped and removed. Prints nothing. SIGINT, SIGTERM or SIGHUP (a scheduler
+// cancelling or requeueing the job) stops at the next step with the
+// position saved, and ends with zt::Interrupted.
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "cli/commands/commands.h"
+#include "cli/segment_job.h"
+#include "cli/state_dir.h"
+#include "cli/utf8.h"
+#include "timelock/engine.h"
+#include "timelock/stop_signals.h"
+
+namespace zt::cli {
+
+zt::Result<void> run_work(const WorkArgs& args) {
+    // 1. The task (its seed wipes itself).
+    ZT_TRY_ASSIGN(const SegmentTask task, read_task_file(args.task));
+
+    // 2. Done already, or locked and loaded for resuming.
+    ZT_TRY_ASSIGN(SegmentJob job, SegmentJob::open(task, args.result));
+    if (job.done()) return zt::success();
+
+    // 3. The engine, keyed with the puzzle's dataset key; a stop during the
+    // setup takes effect at the first step.
+    const StopSignals signals;
+    ZT_TRY_ASSIGN(const WorkEngine engine, WorkEngine::setup(task.dataset_key, args.mode));
+    ZT_TRY_ASSIGN(RandomxVm vm, engine.create_vm());
+
+    // 4-5. The walk, then the result and the removal of the progress file.
+    const auto result = job.run(vm, WalkOptions{.checkpoint_interval = args.checkpoint_interval,
+                                                .stop = &StopSignals::flag()});
+    if (!result) return result.error();
+    if (!result->has_value()) {
+        throw Interrupted(StopSignals::flag().load(), "Stopped; the work done is kept in " +
+                                                          utf8_lossy(progress_path(args.result)) +
+                                                          ": run the same command to resume");
+    }
+    return zt::success();
+}
+
+}  // namespace zt::cli

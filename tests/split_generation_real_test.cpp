@@ -1,0 +1,141 @@
+// The split generation through the built program, with the real light-mode
+// RandomX: `work` killed with SIGKILL at random moments and run again ends
+// with the very result file of an unkilled run, and `generate --state`
+// stopped and killed mid-way, then run again, publishes a puzzle that
+// `solve` opens to the published epoch key, drawn only once.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cli/state_dir.h"
+#include "tests/support/child_process.h"
+#include "tests/support/scratch_dir.h"
+#include "tests/support/signed_manifest.h"
+#include "tests/support/solve_crash.h"
+#include "tests/support/subprocess.h"
+#include "timelock/crypto.h"
+#include "timelock/generation_plan.h"
+#include "timelock/manifest.h"
+
+namespace zt {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+bool exists(const std::string& path) {
+    std::error_code ignored;
+    return std::filesystem::exists(path, ignored);
+}
+
+std::vector<std::string> work_args(const test::ScratchDir& dir, const std::string& result) {
+    return {"work", "--task", dir / "state/task-04.json", "--result", dir / result, "--mode", "light",
+            "--checkpoint-interval", "1"};
+}
+
+TEST(RealLightWork, KilledAtRandomMomentsAndRunAgainGivesTheUnkilledResult) {
+    const std::uint64_t seed = test::crash_drill_seed();
+    SCOPED_TRACE("replay with " + std::string(test::kCrashSeedVariable) + "=" + std::to_string(seed));
+    std::mt19937_64 random(seed);
+    test::ScratchDir dir;
+    std::filesystem::create_directories(dir.path() / "out");
+    ASSERT_EQ(test::run_program(ZT_BINARY, {"plan", "--epoch", "5", "--iterations", "24", "--state", dir / "state"})
+                  .status,
+              0);
+
+    const auto start = Clock::now();
+    const test::ProcessResult unkilled = test::run_program(ZT_BINARY, work_args(dir, "whole.json"));
+    ASSERT_EQ(unkilled.status, 0) << unkilled.err;
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+
+    // Each run starts with the engine setup, so most kills fall into the walk
+    // only when the window is a good part of a whole run.
+    const double window = 0.6 * seconds;
+    std::uniform_real_distribution<double> delay(0.0, window);
+    int kills = 0;
+    for (; kills < 12 && !exists(dir / "killed.json"); ++kills) {
+        test::ChildProcess child(ZT_BINARY, work_args(dir, "killed.json"), dir / "out");
+        std::this_thread::sleep_for(std::chrono::duration<double>(delay(random)));
+        child.send(SIGKILL);
+        const int status = child.wait().status;
+        EXPECT_TRUE(status == 128 + SIGKILL || status == 0) << status;
+    }
+    const test::ProcessResult last = test::run_program(ZT_BINARY, work_args(dir, "killed.json"));
+    ASSERT_EQ(last.status, 0) << last.err;
+    EXPECT_EQ(last.out, "");
+    EXPECT_EQ(test::read_file(dir / "killed.json"), test::read_file(dir / "whole.json"));
+    EXPECT_FALSE(exists(dir / "killed.json.progress"));
+    std::printf("work killed %d times within %.2f s of each start\n", kills, window);
+
+    // Run once more, the result is there: done at once, nothing changed.
+    const test::ProcessResult again = test::run_program(ZT_BINARY, work_args(dir, "killed.json"));
+    EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_FALSE(exists(dir / "killed.json.progress"));
+}
+
+TEST(RealLightGenerateState, StoppedAndKilledThenRunAgainPublishesAPuzzleThatSolves) {
+    test::ScratchDir dir;
+    dir.write("signing.key", test::kServiceSeedHex);
+    std::filesystem::create_directories(dir.path() / "out");
+    const std::vector<std::string> generate = {
+        "generate",      "--epoch",          "6",          "--iterations",       "1",
+        "--signing-key", dir / "signing.key", "--manifest-out", dir / "puzzle.json", "--epoch-key-out",
+        dir / "epoch.key", "--mode",         "light",      "--state",            dir / "state"};
+    const auto results = [&dir] {
+        std::size_t count = 0;
+        if (!exists(dir / "state")) return count;
+        for (const std::string& name : dir.entries("state")) count += name.ends_with(".json") && name.starts_with("result-");
+        return count;
+    };
+    const auto wait_for_results = [&](test::ChildProcess& child, std::size_t count) {
+        while (results() < count && child.running()) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    };
+
+    // A first run stopped by SIGTERM once some segments are done.
+    {
+        test::ChildProcess child(ZT_BINARY, generate, dir / "out");
+        wait_for_results(child, 4);
+        child.send(SIGTERM);
+        EXPECT_EQ(child.wait().status, 128 + SIGTERM);
+        EXPECT_EQ(test::read_file(dir / "out/stderr"),
+                  "Stopped before the puzzle was finished; the work done is kept in " + dir / "state" +
+                      ": run the same command to resume\n");
+    }
+    auto plan = cli::read_plan_file(dir / "state");
+    ASSERT_TRUE(plan.ok()) << plan.error().message();
+    const std::size_t after_stop = results();
+    EXPECT_GE(after_stop, 4u);
+
+    // A second one killed outright further on.
+    {
+        test::ChildProcess child(ZT_BINARY, generate, dir / "out");
+        wait_for_results(child, after_stop + 4);
+        child.send(SIGKILL);
+        EXPECT_EQ(child.wait().status, 128 + SIGKILL);
+    }
+    EXPECT_GT(results(), after_stop);
+    EXPECT_FALSE(exists(dir / "puzzle.json"));
+
+    // The third finishes from where they stopped, with the same plan.
+    const test::ProcessResult finished = test::run_program(ZT_BINARY, generate);
+    ASSERT_EQ(finished.status, 0) << finished.err;
+    const SignedManifest manifest = read_signed_manifest(test::read_file(dir / "puzzle.json")).value();
+    EXPECT_EQ(manifest.puzzle.dataset_key, encode_hex(plan->dataset_key.span())) << "drawn again";
+    EXPECT_EQ(manifest.puzzle.seed_1, encode_hex(plan->seeds[0].span()));
+    EXPECT_EQ(test::read_file(dir / "epoch.key"), encode_hex(plan->epoch_key.span()));
+    EXPECT_TRUE(dir.entries("state").empty()) << "state wiped and removed";
+
+    const test::ProcessResult solved = test::run_program(
+        ZT_BINARY, {"solve", "--manifest", dir / "puzzle.json", "--service-public-key", test::kServicePublicKeyHex,
+                    "--checkpoint", dir / "progress.log", "--key-out", dir / "solved.key", "--mode", "light"});
+    ASSERT_EQ(solved.status, 0) << solved.err;
+    EXPECT_EQ(test::read_file(dir / "solved.key"), test::read_file(dir / "epoch.key"));
+}
+
+}  // namespace
+}  // namespace zt

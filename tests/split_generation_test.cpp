@@ -1,0 +1,328 @@
+// Generation split into plan, work and assemble, on the fake RandomX library
+// (96 segments in milliseconds): the split path gives the very manifest the
+// one-process generate gives for the same draws, whatever order and however
+// often interrupted the segments are worked in; a walk cut at any byte of its
+// progress file resumes to the uninterrupted result; the sampled
+// recomputation catches a wrong state; and assemble refuses a missing,
+// foreign, tampered or wrong result without publishing anything.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "cli/assembly.h"
+#include "cli/commands/commands.h"
+#include "cli/segment_job.h"
+#include "cli/state_dir.h"
+#include "tests/support/fake_randomx.h"
+#include "tests/support/scratch_dir.h"
+#include "tests/support/signed_manifest.h"
+#include "timelock/crypto.h"
+#include "timelock/generation.h"
+#include "timelock/manifest.h"
+#include "timelock/manifest_signing.h"
+#include "timelock/segment_verify.h"
+#include "timelock/segment_work.h"
+
+namespace zt {
+namespace {
+
+constexpr std::uint64_t kEpoch = 31;
+
+// A reproducible stand-in for the OS random source: the same sequence of
+// bytes for every source made with the same salt.
+RandomSource counting_source(std::uint8_t salt) {
+    auto counter = std::make_shared<std::uint32_t>(0);
+    return [counter, salt](std::span<std::uint8_t> out) -> Result<void> {
+        for (auto& b : out) b = static_cast<std::uint8_t>(salt ^ (++*counter * 2654435761u >> 13));
+        return success();
+    };
+}
+
+WorkEngine fake_engine(const GenerationPlan& plan) {
+    return std::move(WorkEngine::setup(plan.dataset_key, WorkMode::Light)).value();
+}
+
+// Works one task to its end through the job that `work` runs, with its files in `dir`.
+SegmentResult work_to_end(const SegmentTask& task, const WorkEngine& engine, const std::string& dir,
+                          std::uint64_t interval = 1) {
+    const std::string result_path = dir + "/" + cli::result_file_name(task.segment);
+    auto job = cli::SegmentJob::open(task, result_path);
+    EXPECT_TRUE(job.ok()) << job.error().message();
+    if (job->done()) return *job->done();
+    RandomxVm vm = std::move(engine.create_vm()).value();
+    auto result = job->run(vm, WalkOptions{.checkpoint_interval = interval});
+    EXPECT_TRUE(result.ok() && result->has_value()) << (result.ok() ? "stopped" : result.error().message());
+    return **result;
+}
+
+// ---- One code path -----------------------------------------------------------
+
+TEST(SplitGeneration, WorkedInAnyOrderGivesTheManifestOfOneProcessGenerate) {
+    test::ScopedFakeRandomx fake;
+    constexpr std::uint64_t kIterations = 7;
+    auto whole = detail::generate(kEpoch, kIterations, test::service_keys(), WorkMode::Light, {},
+                                  detail::GenerationSeams{counting_source(9)});
+    ASSERT_TRUE(whole.ok() && std::holds_alternative<GeneratedPuzzle>(*whole));
+    const GeneratedPuzzle& expected = std::get<GeneratedPuzzle>(*whole);
+
+    const GenerationPlan plan = draw_plan(kEpoch, kIterations, counting_source(9)).value();
+    const std::vector<SegmentTask> tasks = cli::tasks_of(plan);
+    const WorkEngine engine = fake_engine(plan);
+    for (std::uint64_t shuffle_seed : {1u, 2u}) {
+        std::vector<std::uint32_t> order(96);
+        for (std::uint32_t i = 0; i < 96; ++i) order[i] = i;
+        std::shuffle(order.begin(), order.end(), std::mt19937_64(shuffle_seed));
+        test::ScratchDir dir(test::memory_temp_directory());
+        std::vector<SegmentResult> results(96);
+        // Every task goes through its document, as it would to another machine.
+        for (std::uint32_t i : order) {
+            const SecureBytes text = write_task_document(tasks[i]);
+            const SegmentTask copied = read_task_document(as_text(text)).value();
+            results[i] = work_to_end(copied, engine, dir.path().string(), shuffle_seed);
+        }
+        auto assembled = cli::verify_and_assemble(engine, plan, tasks, results, 1.0, test::service_keys());
+        ASSERT_TRUE(assembled.ok()) << assembled.error().message();
+        EXPECT_EQ(write_signed_manifest(assembled->manifest), write_signed_manifest(expected.manifest));
+        EXPECT_EQ(assembled->epoch_key, expected.epoch_key);
+    }
+}
+
+TEST(SplitGeneration, PlanDrawsWhatGenerateDrawsInTheSameOrder) {
+    std::vector<std::size_t> sizes;
+    const RandomSource recording = [&sizes](std::span<std::uint8_t> out) -> Result<void> {
+        sizes.push_back(out.size());
+        return success();
+    };
+    ASSERT_TRUE(draw_plan(1, 2, recording).ok());
+    std::vector<std::size_t> expected(1 + 96 + 1, 32);
+    expected.insert(expected.end(), 96, 12);
+    EXPECT_EQ(sizes, expected);
+    sizes.clear();
+    EXPECT_EQ(draw_plan(1, 0, recording).error().message(), "invalid iterations");
+    EXPECT_TRUE(sizes.empty());
+}
+
+// ---- Resuming ----------------------------------------------------------------
+
+// A kill can stop a walk between any two bytes it writes: cut the progress
+// file of a finished walk at every length, resume, and the result is the
+// uninterrupted one.
+TEST(SplitGeneration, AWalkCutAtAnyByteOfItsProgressResumesToTheSameResult) {
+    test::ScopedFakeRandomx fake;
+    const GenerationPlan plan = draw_plan(kEpoch, 5, counting_source(3)).value();
+    const SegmentTask task = task_of(plan, 17);
+    const WorkEngine engine = fake_engine(plan);
+    RandomxVm vm = std::move(engine.create_vm()).value();
+
+    test::ScratchDir dir(test::memory_temp_directory());
+    const std::string log = dir / "full.progress";
+    std::optional<SegmentResult> reference;
+    {
+        file_io::Fd fd = open_progress_file(log).value();
+        reference = *walk_segment(task, vm, fresh_progress(task), fd.get(), {.checkpoint_interval = 2}).value();
+    }
+    const std::string written = test::read_file(log);
+    const std::uint64_t hashes_for_one_walk = fake.hashes();
+    for (std::size_t cut = 0; cut <= written.size(); ++cut) {
+        SCOPED_TRACE("cut at byte " + std::to_string(cut));
+        const std::string path = dir / ("cut-" + std::to_string(cut));
+        dir.write("cut-" + std::to_string(cut), written.substr(0, cut));
+        const SegmentProgress loaded = load_progress(path, task).value();
+        file_io::Fd fd = open_progress_file(path).value();
+        auto resumed = walk_segment(task, vm, loaded, fd.get(), {.checkpoint_interval = 2});
+        ASSERT_TRUE(resumed.ok() && resumed->has_value());
+        EXPECT_EQ(write_result_document(**resumed), write_result_document(*reference));
+    }
+    EXPECT_GT(fake.hashes(), hashes_for_one_walk);
+}
+
+TEST(SplitGeneration, AStoppedWalkSavesItsPositionAndAJobIsDoneOnceItsResultExists) {
+    test::ScopedFakeRandomx fake;
+    const GenerationPlan plan = draw_plan(kEpoch, 3000, counting_source(4)).value();
+    const SegmentTask task = task_of(plan, 2);
+    const WorkEngine engine = fake_engine(plan);
+    RandomxVm vm = std::move(engine.create_vm()).value();
+    test::ScratchDir dir(test::memory_temp_directory());
+    const std::string result_path = dir / "result-02.json";
+
+    std::atomic<int> stop{0};
+    std::atomic<std::uint64_t> steps{0};
+    {
+        auto job = cli::SegmentJob::open(task, result_path).value();
+        stop = SIGTERM;  // before the first step: nothing to save
+        EXPECT_FALSE(job.run(vm, {.checkpoint_interval = 1000, .stop = &stop}).value().has_value());
+    }
+    EXPECT_EQ(load_progress(cli::progress_path(result_path), task).value().iteration, 0u);
+    {
+        // A second worker on the same task meanwhile is refused at once.
+        auto first = cli::SegmentJob::open(task, result_path);
+        ASSERT_TRUE(first.ok());
+        auto second = cli::SegmentJob::open(task, result_path);
+        ASSERT_FALSE(second.ok());
+        EXPECT_EQ(second.error().message(), "progress file is in use by another worker");
+    }
+    auto job = cli::SegmentJob::open(task, result_path).value();
+    auto result = job.run(vm, {.checkpoint_interval = 1000});
+    ASSERT_TRUE(result.ok() && result->has_value());
+    EXPECT_EQ(dir.entries(), std::vector<std::string>{"result-02.json"}) << "progress wiped and removed";
+    struct stat st {};
+    ASSERT_EQ(::stat(result_path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    const std::uint64_t hashes = fake.hashes();
+    auto again = cli::SegmentJob::open(task, result_path);
+    ASSERT_TRUE(again.ok() && again->done().has_value());
+    EXPECT_EQ(write_result_document(*again->done()), write_result_document(**result));
+    EXPECT_EQ(fake.hashes(), hashes) << "no work for a finished task";
+
+    // Another task's job never takes this result, nor touches it.
+    const SegmentTask other = task_of(plan, 3);
+    auto foreign = cli::SegmentJob::open(other, result_path);
+    ASSERT_FALSE(foreign.ok());
+    EXPECT_EQ(foreign.error().causes(), std::vector<std::string>{"result of segment index 3 holds segment index 2"});
+}
+
+// ---- Checking results ----------------------------------------------------------
+
+struct Assembly {
+    test::ScopedFakeRandomx fake;
+    test::ScratchDir dir{test::memory_temp_directory()};
+    GenerationPlan plan;
+    std::vector<SegmentTask> tasks;
+
+    explicit Assembly(std::uint64_t iterations) {
+        std::filesystem::create_directory(dir.path() / "results");
+        plan = draw_plan(kEpoch, iterations, counting_source(5)).value();
+        EXPECT_TRUE(cli::write_state(dir / "state", plan).ok());
+        tasks = cli::tasks_of(plan);
+        const WorkEngine engine = fake_engine(plan);
+        for (const SegmentTask& task : tasks) work_to_end(task, engine, dir / "results");
+        dir.write("signing.key", test::kServiceSeedHex);
+    }
+    std::string result(std::uint32_t segment) const { return dir / ("results/" + cli::result_file_name(segment)); }
+    void replace(std::uint32_t segment, const SegmentResult& result) const {
+        std::filesystem::remove(this->result(segment));
+        EXPECT_TRUE(cli::publish_result(this->result(segment), result).ok());
+    }
+    Result<void> assemble(double fraction = 1.0) const {
+        return cli::run_assemble({dir / "state", dir / "results", dir / "signing.key", dir / "m.json", dir / "e.key",
+                                  fraction, WorkMode::Light});
+    }
+};
+
+TEST(SplitGeneration, AssembleRefusesABadResultNamingItsSegmentAndPublishesNothing) {
+    struct Case {
+        const char* what;
+        std::function<void(const Assembly&)> spoil;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"missing", [](const Assembly& a) { std::filesystem::remove(a.result(40)); },
+         "result of segment index 40 is missing"},
+        {"of another plan",
+         [](const Assembly& a) {
+             const GenerationPlan other = draw_plan(kEpoch, a.plan.iterations, counting_source(6)).value();
+             SegmentTask task = task_of(other, 12);
+             a.replace(12, seal_result(task, std::vector<Key32>(result_intervals(task.iterations))));
+         },
+         "result of segment index 12 belongs to another plan"},
+        {"of another segment",
+         [](const Assembly& a) {
+             std::filesystem::remove(a.result(7));
+             std::filesystem::copy_file(a.result(8), a.result(7));
+         },
+         "result of segment index 7 holds segment index 8"},
+        {"one digit changed",
+         [](const Assembly& a) {
+             std::string text = test::read_file(a.result(95));
+             const std::size_t at = text.find("\"states\": [\n    \"") + 17;
+             text[at] = text[at] == '0' ? '1' : '0';
+             std::filesystem::remove(a.result(95));
+             a.dir.write("results/" + cli::result_file_name(95), text);
+         },
+         "result of segment index 95 is damaged or was not written by its worker"},
+        {"a wrong state its worker sealed",
+         [](const Assembly& a) {
+             SegmentResult forged = cli::read_result_file(a.result(33)).value().value();
+             forged.states[1][0] ^= 1;
+             a.replace(33, seal_result(a.tasks[33], forged.states));
+         },
+         "result of segment index 33 failed verification: the state after step 2 is not the chain's"},
+        {"unreadable",
+         [](const Assembly& a) {
+             std::filesystem::remove(a.result(3));
+             a.dir.write("results/" + cli::result_file_name(3), "{}");
+         },
+         "result of segment index 3 is unreadable"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const Assembly a(4);
+        c.spoil(a);
+        testing::internal::CaptureStdout();
+        const auto done = a.assemble();
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+        ASSERT_FALSE(done.ok());
+        EXPECT_EQ(done.error().message(), c.message);
+        EXPECT_FALSE(std::filesystem::exists(a.dir / "m.json"));
+        EXPECT_FALSE(std::filesystem::exists(a.dir / "e.key"));
+        EXPECT_TRUE(std::filesystem::exists(a.dir / "state/plan.json")) << "state kept for another try";
+    }
+}
+
+TEST(SplitGeneration, AssemblePublishesThenWipesTheState) {
+    const Assembly a(3);
+    EXPECT_EQ(a.assemble(0.0).error().message(), "verify fraction must be above 0 and at most 1");
+    EXPECT_EQ(a.assemble(1.5).error().message(), "verify fraction must be above 0 and at most 1");
+    // What a worker killed while publishing leaves: a staged copy of its result.
+    a.dir.write("results/.zanth-timelock-staged-0123456789abcdef0123456789abcdef", "a result");
+    a.dir.write("state/.zanth-timelock-staged-fedcba9876543210fedcba9876543210", "a task");
+    testing::internal::CaptureStdout();
+    const auto done = a.assemble(0.5);
+    const std::string printed = testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(done.ok()) << done.error().message();
+    const SignedManifest manifest = read_signed_manifest(test::read_file(a.dir / "m.json")).value();
+    EXPECT_EQ(printed, manifest_id(manifest).value() + "\n");
+    EXPECT_EQ(manifest.puzzle.key_commitment, key_commitment(a.plan.epoch_key));
+    EXPECT_EQ(test::read_file(a.dir / "e.key"), encode_hex(a.plan.epoch_key.span()));
+    EXPECT_TRUE(a.dir.entries("state").empty());
+    EXPECT_TRUE(a.dir.entries("results").empty());
+}
+
+// ---- The sample ----------------------------------------------------------------
+
+TEST(IntervalChecks, EachSegmentGetsItsShareOfDistinctIntervalsAndOneAtLeast) {
+    struct Case {
+        std::uint64_t iterations;
+        double fraction;
+        std::size_t per_segment;
+    };
+    for (const Case& c : {Case{1, 0.01, 1}, Case{5000, 0.01, 10}, Case{5000, 0.0001, 1}, Case{7, 1.0, 7},
+                          Case{1000, 0.0015, 2}}) {
+        const auto checks = choose_interval_checks(96, c.iterations, c.fraction).value();
+        ASSERT_EQ(checks.size(), 96 * c.per_segment) << c.iterations << " " << c.fraction;
+        for (std::size_t i = 0; i < checks.size(); ++i) {
+            EXPECT_EQ(checks[i].segment, i / c.per_segment);
+            EXPECT_GE(checks[i].interval, 1u);
+            EXPECT_LE(checks[i].interval, result_intervals(c.iterations));
+            if (i % c.per_segment != 0) EXPECT_LT(checks[i - 1].interval, checks[i].interval);
+        }
+    }
+    // Every interval can be drawn: over many draws of one in 1000, all turn up.
+    std::vector<bool> seen(1000);
+    for (int round = 0; round < 400; ++round) {
+        const std::vector<IntervalCheck> checks = choose_interval_checks(96, 1000, 0.001).value();
+        for (const IntervalCheck& c : checks) seen[c.interval - 1] = true;
+    }
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), true), 1000);
+}
+
+}  // namespace
+}  // namespace zt

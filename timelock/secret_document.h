@@ -1,0 +1,42 @@
+// Writing JSON documents that hold secrets (the plan, task and result files
+// of a split generation) without leaving copies of them behind: the text is
+// built in a SecureBytes buffer, so every buffer it grows through is wiped,
+// and hex digits are encoded straight into it.
+//
+// Internal to the timelock library. Thread safety: a writer is used by one
+// thread.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "timelock/crypto.h"
+#include "timelock/secret.h"
+
+namespace zt::detail {
+
+class SecretDocument {
+public:
+    SecretDocument& text(std::string_view text) {
+        append_text(out_, text);
+        return *this;
+    }
+    SecretDocument& number(std::uint64_t value) { return text(std::to_string(value)); }
+    // The bytes as a quoted string of lowercase hex digits.
+    SecretDocument& hex(std::span<const std::uint8_t> bytes) {
+        out_.push_back('"');
+        const std::size_t at = out_.size();
+        out_.resize(at + 2 * bytes.size());
+        encode_hex_into(bytes, std::span(out_).subspan(at));
+        out_.push_back('"');
+        return *this;
+    }
+    SecureBytes take() { return std::move(out_); }
+
+private:
+    SecureBytes out_;
+};
+
+}  // namespace zt::detail
