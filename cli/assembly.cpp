@@ -1,6 +1,7 @@
 #include "cli/assembly.h"
 
 #include <dirent.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <memory>
@@ -16,6 +17,7 @@
 #include "timelock/pool.h"
 #include "timelock/processors.h"
 #include "timelock/protocol.h"
+#include "timelock/crypto.h"
 #include "timelock/segment_verify.h"
 
 namespace zt::cli {
@@ -55,9 +57,54 @@ Result<GeneratedPuzzle> verify_and_assemble(const WorkEngine& engine, const Gene
     return assemble_puzzle(plan, digests, keys);
 }
 
+namespace {
+
+bool is_regular_file(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// Whether the file at `path` is the plan's epoch key as publish_epoch_key writes it.
+bool holds_epoch_key(const std::string& path, const GenerationPlan& plan) {
+    if (!is_regular_file(path)) return false;
+    const auto key = read_key_file(path);
+    return key.ok() && *key == plan.epoch_key;
+}
+
+// Whether the file at `path` is a manifest of the plan's puzzle signed by `keys`.
+bool holds_manifest_of(const std::string& path, const GenerationPlan& plan, const Ed25519KeyPair& keys) {
+    if (!is_regular_file(path)) return false;
+    const auto manifest = read_manifest_file(path);
+    return manifest.ok() && verify_manifest(*manifest, keys.public_key).ok() &&
+           manifest->puzzle.epoch == plan.epoch && manifest->puzzle.key_commitment == key_commitment(plan.epoch_key);
+}
+
+}  // namespace
+
+Result<Published> earlier_publication(const GenerationPlan& plan, const Ed25519KeyPair& keys,
+                                      const std::string& manifest_out, const std::string& epoch_key_out) {
+    const bool manifest_there = output_exists(manifest_out);
+    if (!output_exists(epoch_key_out)) {
+        if (manifest_there) return Error(std::string(kOutputExists));
+        return Published::nothing;
+    }
+    if (!holds_epoch_key(epoch_key_out, plan)) return Error(std::string(kOutputExists));
+    if (!manifest_there) return Published::epoch_key;
+    if (!holds_manifest_of(manifest_out, plan, keys)) return Error(std::string(kOutputExists));
+    return Published::both;
+}
+
+Result<void> print_published_id(const std::string& manifest_out) {
+    ZT_TRY_ASSIGN(const SignedManifest manifest, read_manifest_file(manifest_out));
+    ZT_TRY_ASSIGN(const std::string id, manifest_id(manifest));
+    write_stdout(id + "\n");
+    return success();
+}
+
 Result<void> publish_puzzle(const GeneratedPuzzle& puzzle, const std::string& manifest_out,
-                            const std::string& epoch_key_out) {
-    ZT_TRY(publish_epoch_key(epoch_key_out, puzzle.epoch_key));
+                            const std::string& epoch_key_out, Published already) {
+    if (already == Published::both) return print_published_id(manifest_out);
+    if (already == Published::nothing) ZT_TRY(publish_epoch_key(epoch_key_out, puzzle.epoch_key));
     const std::string manifest_text = write_signed_manifest(puzzle.manifest);
     ZT_TRY(publish_staged(manifest_out, as_bytes(manifest_text), /*owner_only=*/false));
     ZT_TRY_ASSIGN(const std::string id, manifest_id(puzzle.manifest));
@@ -85,7 +132,6 @@ Result<std::vector<std::string>> leftover_staged_files(const std::string& dir) {
 }  // namespace
 
 Result<void> remove_state(const std::string& state_dir, const std::string& results_dir) {
-    ZT_TRY(wipe_and_remove(in_dir(state_dir, kPlanFileName)));
     for (std::uint32_t i = 0; i < protocol::kGeneratedSegments; ++i) {
         ZT_TRY(wipe_and_remove(in_dir(state_dir, task_file_name(i))));
         const std::string result = in_dir(results_dir, result_file_name(i));
@@ -96,7 +142,7 @@ Result<void> remove_state(const std::string& state_dir, const std::string& resul
         ZT_TRY_ASSIGN(const std::vector<std::string> staged, leftover_staged_files(dir));
         for (const std::string& path : staged) ZT_TRY(wipe_and_remove(path));
     }
-    return success();
+    return wipe_and_remove(in_dir(state_dir, kPlanFileName));
 }
 
 }  // namespace zt::cli

@@ -3,6 +3,11 @@
 // plan and recompute a sample of their intervals, assemble the puzzle, publish
 // it as `generate` does, and finally wipe the state's secret files.
 //
+// A run stopped after publishing (the epoch key alone, or both outputs)
+// but before the state was removed is finished by running it again: what
+// is already at an output is kept when it is this plan's, and the rest is
+// done as usual.
+//
 // Thread safety: call from the main thread; verification starts and joins
 // its own threads.
 #pragma once
@@ -25,6 +30,17 @@ namespace zt::cli {
 inline constexpr double kDefaultVerifyFraction = 0.01;
 inline constexpr std::string_view kBadVerifyFraction = "verify fraction must be above 0 and at most 1";
 
+// What an earlier run of the same plan already published.
+enum class Published { nothing, epoch_key, both };
+
+// Nothing when neither output exists. epoch_key when the epoch key output is
+// a regular file holding the plan's epoch key and the manifest output does
+// not exist; both when, in addition, the manifest output is a manifest of
+// the plan's epoch signed by `keys` and committing to that key. Any other
+// file at an output is "output already exists".
+Result<Published> earlier_publication(const GenerationPlan& plan, const Ed25519KeyPair& keys,
+                                      const std::string& manifest_out, const std::string& epoch_key_out);
+
 // The 96 tasks of `plan`, task i at position i.
 std::vector<SegmentTask> tasks_of(const GenerationPlan& plan);
 
@@ -45,12 +61,18 @@ Result<GeneratedPuzzle> verify_and_assemble(const WorkEngine& engine, const Gene
 // What generate does with a finished puzzle: the epoch key (0600), then the
 // manifest (0644), then the manifest id on standard output. The epoch key
 // file stays if publishing the manifest fails; nothing is printed then.
+// With `already` at epoch_key the epoch key is taken as published; at both,
+// only the id of the manifest already there is printed.
 Result<void> publish_puzzle(const GeneratedPuzzle& puzzle, const std::string& manifest_out,
-                            const std::string& epoch_key_out);
+                            const std::string& epoch_key_out, Published already = Published::nothing);
 
-// Wipes and removes STATE/plan.json, the task files in STATE, the result
-// and progress files in RESULTS, and the staged files that a publication
-// killed half-way left in either directory. The directories stay.
+// The id of the manifest at `manifest_out`, on standard output.
+Result<void> print_published_id(const std::string& manifest_out);
+
+// Wipes and removes the task files in STATE, the result and progress files
+// in RESULTS, the staged files that a publication killed half-way left in
+// either directory and, last, STATE/plan.json (so that a run stopped half-way
+// through can be finished by running it again). The directories stay.
 Result<void> remove_state(const std::string& state_dir, const std::string& results_dir);
 
 }  // namespace zt::cli

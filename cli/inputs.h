@@ -53,6 +53,7 @@ Result<Bytes32> parse_pin(std::string_view text);
 // symbolic links. Any failure counts as absence. Advisory only: publishing
 // refuses to replace an existing file in any case.
 bool output_exists(const std::string& path);
+inline constexpr std::string_view kOutputExists = "output already exists";
 
 // The whole file at `path`, at most `limit` bytes; "input file exceeds size
 // limit" when it holds more.

@@ -91,4 +91,20 @@ private:
     std::uint64_t steps_done_ = 0;
 };
 
+// The pool's counts for a run that resumes earlier work: the steps earlier
+// runs kept are shown as done but left out of the rate.
+class ResumedProgress final : public PoolObserver {
+public:
+    ResumedProgress(ProgressLine& line, std::uint64_t steps_kept) : line_(line), steps_kept_(steps_kept) {}
+
+    void pool_started() override { line_.start(0, steps_kept_); }
+    void pool_progress(std::uint64_t segments_done, std::uint64_t steps_done) override {
+        line_.update(segments_done, steps_kept_ + steps_done);
+    }
+
+private:
+    ProgressLine& line_;
+    std::uint64_t steps_kept_;
+};
+
 }  // namespace zt::cli

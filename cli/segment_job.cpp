@@ -23,6 +23,14 @@ Result<std::optional<SegmentResult>> finished_result(const SegmentTask& task, co
 
 }  // namespace
 
+std::uint64_t kept_steps(const SegmentTask& task, const std::string& result_path) {
+    const auto finished = finished_result(task, result_path);
+    if (!finished) return 0;
+    if (*finished) return task.iterations;
+    const auto progress = load_progress(progress_path(result_path), task);
+    return progress ? progress->iteration : 0;
+}
+
 Result<SegmentJob> SegmentJob::open(const SegmentTask& task, const std::string& result_path) {
     SegmentJob job(task, result_path);
     // 1.

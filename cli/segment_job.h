@@ -21,6 +21,7 @@
 // Thread safety: one job per thread; jobs of different tasks are independent.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -33,6 +34,11 @@
 #include "timelock/segment_work.h"
 
 namespace zt::cli {
+
+// The steps of `task` that earlier runs kept at `result_path`: all of them
+// when its result is there, else the position in its progress file; 0 when
+// neither can be read (opening the job reports why). Reads only.
+std::uint64_t kept_steps(const SegmentTask& task, const std::string& result_path);
 
 class SegmentJob {
 public:

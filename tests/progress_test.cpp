@@ -87,6 +87,15 @@ TEST(ProgressLine, StartCountsEarlierWorkAsDoneButNotInTheRate) {
     EXPECT_EQ(s.steps_at_start, 300u);
     EXPECT_EQ(s.steps_total, 700u);
     EXPECT_LT(s.elapsed_seconds, 1.0);
+
+    // A pool that resumes earlier work counts only its own steps.
+    ResumedProgress resumed(line, 250);
+    resumed.pool_started();
+    resumed.pool_progress(2, 40);
+    const ProgressSnapshot r = line.snapshot();
+    EXPECT_EQ(r.segments_done, 2u);
+    EXPECT_EQ(r.steps_done, 290u);
+    EXPECT_EQ(r.steps_at_start, 250u);
 }
 
 TEST(ProgressLine, StaysSilentWhenNotATerminal) {

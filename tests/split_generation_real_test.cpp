@@ -22,6 +22,7 @@
 #include "timelock/crypto.h"
 #include "timelock/generation_plan.h"
 #include "timelock/manifest.h"
+#include "timelock/manifest_signing.h"
 
 namespace zt {
 namespace {
@@ -122,13 +123,36 @@ TEST(RealLightGenerateState, StoppedAndKilledThenRunAgainPublishesAPuzzleThatSol
     EXPECT_FALSE(exists(dir / "puzzle.json"));
 
     // The third finishes from where they stopped, with the same plan.
+    const auto keep_state = [&] { std::filesystem::copy(dir / "state", dir / "kept", std::filesystem::copy_options::recursive); };
+    const auto restore_state = [&] {
+        std::filesystem::remove_all(dir / "state");
+        std::filesystem::copy(dir / "kept", dir / "state", std::filesystem::copy_options::recursive);
+    };
+    keep_state();
     const test::ProcessResult finished = test::run_program(ZT_BINARY, generate);
     ASSERT_EQ(finished.status, 0) << finished.err;
-    const SignedManifest manifest = read_signed_manifest(test::read_file(dir / "puzzle.json")).value();
+    const std::string manifest_text = test::read_file(dir / "puzzle.json");
+    const SignedManifest manifest = read_signed_manifest(manifest_text).value();
+    EXPECT_EQ(finished.out, manifest_id(manifest).value() + "\n");
     EXPECT_EQ(manifest.puzzle.dataset_key, encode_hex(plan->dataset_key.span())) << "drawn again";
     EXPECT_EQ(manifest.puzzle.seed_1, encode_hex(plan->seeds[0].span()));
     EXPECT_EQ(test::read_file(dir / "epoch.key"), encode_hex(plan->epoch_key.span()));
     EXPECT_TRUE(dir.entries("state").empty()) << "state wiped and removed";
+
+    // Runs stopped after publishing the epoch key, or both outputs, but
+    // before removing the state are finished by running them again.
+    restore_state();
+    std::filesystem::remove(dir / "puzzle.json");
+    const test::ProcessResult after_key = test::run_program(ZT_BINARY, generate);
+    ASSERT_EQ(after_key.status, 0) << after_key.err;
+    EXPECT_EQ(after_key.out, finished.out);
+    EXPECT_EQ(test::read_file(dir / "puzzle.json"), manifest_text);
+    EXPECT_TRUE(dir.entries("state").empty());
+    restore_state();
+    const test::ProcessResult after_both = test::run_program(ZT_BINARY, generate);
+    ASSERT_EQ(after_both.status, 0) << after_both.err;
+    EXPECT_EQ(after_both.out, finished.out);
+    EXPECT_TRUE(dir.entries("state").empty());
 
     const test::ProcessResult solved = test::run_program(
         ZT_BINARY, {"solve", "--manifest", dir / "puzzle.json", "--service-public-key", test::kServicePublicKeyHex,

@@ -160,6 +160,7 @@ TEST(SplitGeneration, AStoppedWalkSavesItsPositionAndAJobIsDoneOnceItsResultExis
         EXPECT_FALSE(job.run(vm, {.checkpoint_interval = 1000, .stop = &stop}).value().has_value());
     }
     EXPECT_EQ(load_progress(cli::progress_path(result_path), task).value().iteration, 0u);
+    EXPECT_EQ(cli::kept_steps(task, result_path), 0u);
     {
         // A second worker on the same task meanwhile is refused at once.
         auto first = cli::SegmentJob::open(task, result_path);
@@ -167,6 +168,21 @@ TEST(SplitGeneration, AStoppedWalkSavesItsPositionAndAJobIsDoneOnceItsResultExis
         auto second = cli::SegmentJob::open(task, result_path);
         ASSERT_FALSE(second.ok());
         EXPECT_EQ(second.error().message(), "progress file is in use by another worker");
+    }
+    {
+        // A walk cut half-way: its position is what a resumed run counts as done.
+        const std::string full = dir / "full.progress";
+        {
+            file_io::Fd fd = open_progress_file(full).value();
+            ASSERT_TRUE(walk_segment(task, vm, fresh_progress(task), fd.get(), {}).value().has_value());
+        }
+        const std::string written = test::read_file(full);
+        std::filesystem::remove(full);
+        dir.write("result-02.json.progress", written.substr(0, written.find('\n', written.size() / 2) + 1));
+        const std::uint64_t saved = load_progress(cli::progress_path(result_path), task).value().iteration;
+        EXPECT_GT(saved, 1000u);
+        EXPECT_LT(saved, 3000u);
+        EXPECT_EQ(cli::kept_steps(task, result_path), saved);
     }
     auto job = cli::SegmentJob::open(task, result_path).value();
     auto result = job.run(vm, {.checkpoint_interval = 1000});
@@ -180,6 +196,7 @@ TEST(SplitGeneration, AStoppedWalkSavesItsPositionAndAJobIsDoneOnceItsResultExis
     auto again = cli::SegmentJob::open(task, result_path);
     ASSERT_TRUE(again.ok() && again->done().has_value());
     EXPECT_EQ(write_result_document(*again->done()), write_result_document(**result));
+    EXPECT_EQ(cli::kept_steps(task, result_path), 3000u);
     EXPECT_EQ(fake.hashes(), hashes) << "no work for a finished task";
 
     // Another task's job never takes this result, nor touches it.
@@ -294,6 +311,73 @@ TEST(SplitGeneration, AssemblePublishesThenWipesTheState) {
     EXPECT_EQ(test::read_file(a.dir / "e.key"), encode_hex(a.plan.epoch_key.span()));
     EXPECT_TRUE(a.dir.entries("state").empty());
     EXPECT_TRUE(a.dir.entries("results").empty());
+}
+
+TEST(SplitGeneration, ARunStoppedAfterPublishingIsFinishedByRunningItAgain) {
+    // The outputs and id of one whole run, to compare with.
+    std::string manifest_text, key_text, id;
+    {
+        const Assembly whole(3);
+        testing::internal::CaptureStdout();
+        ASSERT_TRUE(whole.assemble().ok());
+        id = testing::internal::GetCapturedStdout();
+        manifest_text = test::read_file(whole.dir / "m.json");
+        key_text = test::read_file(whole.dir / "e.key");
+    }
+    struct Case {
+        const char* left;  // at the outputs when the state was not yet removed
+        std::function<void(const Assembly&)> leave;
+        bool finished;
+    };
+    const std::string other_key = encode_hex(std::vector<std::uint8_t>(32, 7));
+    const Case cases[] = {
+        {"both outputs", [&](const Assembly& a) { a.dir.write("m.json", manifest_text), a.dir.write("e.key", key_text); },
+         true},
+        {"the epoch key alone", [&](const Assembly& a) { a.dir.write("e.key", key_text); }, true},
+        {"another epoch key", [&](const Assembly& a) { a.dir.write("e.key", other_key); }, false},
+        {"another key beside the manifest",
+         [&](const Assembly& a) { a.dir.write("m.json", manifest_text), a.dir.write("e.key", other_key); }, false},
+        {"the manifest alone", [&](const Assembly& a) { a.dir.write("m.json", manifest_text); }, false},
+        {"the key beside another manifest",
+         [&](const Assembly& a) {
+             std::string text = manifest_text;
+             text.replace(text.find("\"epoch\": 31"), 12, "\"epoch\": 32");
+             a.dir.write("m.json", text), a.dir.write("e.key", key_text);
+         },
+         false},
+        {"the key as a link",
+         [&](const Assembly& a) {
+             a.dir.write("elsewhere.key", key_text);
+             std::filesystem::create_symlink(a.dir / "elsewhere.key", a.dir / "e.key");
+         },
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.left);
+        const Assembly a(3);  // the same draws as the whole run
+        c.leave(a);
+        const auto read_key = [&] {
+            return std::filesystem::exists(a.dir / "e.key") ? test::read_file(a.dir / "e.key") : "(none)";
+        };
+        const std::string key_before = read_key();
+        testing::internal::CaptureStdout();
+        const auto done = a.assemble();
+        const std::string printed = testing::internal::GetCapturedStdout();
+        if (!c.finished) {
+            ASSERT_FALSE(done.ok());
+            EXPECT_EQ(done.error().message(), "output already exists");
+            EXPECT_EQ(printed, "");
+            EXPECT_EQ(read_key(), key_before) << "nothing replaced";
+            EXPECT_TRUE(std::filesystem::exists(a.dir / "state/plan.json")) << "state kept";
+            continue;
+        }
+        ASSERT_TRUE(done.ok()) << done.error().message();
+        EXPECT_EQ(printed, id);
+        EXPECT_EQ(test::read_file(a.dir / "m.json"), manifest_text);
+        EXPECT_EQ(test::read_file(a.dir / "e.key"), key_text);
+        EXPECT_TRUE(a.dir.entries("state").empty());
+        EXPECT_TRUE(a.dir.entries("results").empty());
+    }
 }
 
 // ---- The sample ----------------------------------------------------------------

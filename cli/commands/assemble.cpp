@@ -5,7 +5,9 @@
 // exactly as generate does: the epoch key (0600), the manifest (0644), the
 // manifest id on standard output. Only after both outputs are durable are
 // the state's secret files (plan, tasks, results, progress files) wiped and
-// removed; until then a failed run can simply be run again.
+// removed; until then a failed run can simply be run again. A run stopped
+// between publishing and removing is finished by running it again: outputs
+// that are this plan's are kept, the rest is done (assembly.h).
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,16 +21,14 @@
 #include "timelock/generation_plan.h"
 
 namespace zt::cli {
-namespace {
-
-constexpr std::string_view kOutputExists = "output already exists";
-
-}  // namespace
 
 zt::Result<void> run_assemble(const AssembleArgs& args) {
-    // 1-2. Neither output may exist yet (checked again, atomically, when publishing).
-    if (output_exists(args.manifest_out)) return zt::Error(std::string(kOutputExists));
-    if (output_exists(args.epoch_key_out)) return zt::Error(std::string(kOutputExists));
+    // 1-2. Neither output may exist yet, unless an earlier run of this plan
+    // published it (step 6; checked again, atomically, when publishing).
+    if (!output_exists(in_dir(args.state, kPlanFileName)) &&
+        (output_exists(args.manifest_out) || output_exists(args.epoch_key_out))) {
+        return zt::Error(std::string(kOutputExists));
+    }
 
     // 3. Some checking, but never a full redo unless asked for.
     if (!(args.verify_fraction > 0.0 && args.verify_fraction <= 1.0)) return zt::Error(std::string(kBadVerifyFraction));
@@ -41,20 +41,29 @@ zt::Result<void> run_assemble(const AssembleArgs& args) {
     ZT_TRY_ASSIGN(const Key32 seed, read_key_file(args.signing_key));
     const Ed25519KeyPair keys = ed25519_from_seed(seed);
 
-    // 6. All 96 results, each of this plan and its segment.
+    // 6. What an earlier run published; with both outputs there, only the
+    // state is left to remove.
+    ZT_TRY_ASSIGN(const Published published,
+                  earlier_publication(plan, keys, args.manifest_out, args.epoch_key_out));
+    if (published == Published::both) {
+        ZT_TRY(print_published_id(args.manifest_out));
+        return remove_state(args.state, args.results);
+    }
+
+    // 7. All 96 results, each of this plan and its segment.
     ZT_TRY_ASSIGN(const std::vector<SegmentResult> results, read_results(tasks, args.results));
 
-    // 7. A sample of every result recomputed, then wraps and signature; the
+    // 8. A sample of every result recomputed, then wraps and signature; the
     // engine goes before anything is published.
     ZT_TRY_ASSIGN(GeneratedPuzzle puzzle, [&]() -> Result<GeneratedPuzzle> {
         ZT_TRY_ASSIGN(const WorkEngine engine, WorkEngine::setup(plan.dataset_key, args.mode));
         return verify_and_assemble(engine, plan, tasks, results, args.verify_fraction, keys);
     }());
 
-    // 8-9. The epoch key, the manifest and the manifest id, as generate.
-    ZT_TRY(publish_puzzle(puzzle, args.manifest_out, args.epoch_key_out));
+    // 9-10. The epoch key, the manifest and the manifest id, as generate.
+    ZT_TRY(publish_puzzle(puzzle, args.manifest_out, args.epoch_key_out, published));
 
-    // 10. Both outputs are durable: the state's secrets go.
+    // 11. Both outputs are durable: the state's secrets go.
     return remove_state(args.state, args.results);
 }
 

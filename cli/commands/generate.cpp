@@ -11,7 +11,7 @@
 // puzzle is assembled from the results; a run stopped by a signal, a crash or
 // a reboot is resumed by running the same command again, and nothing is
 // drawn twice. After publication the state's secret files are wiped and
-// removed.
+// removed; a run stopped between the two is finished by running it again.
 //
 // With --iterations-from, the iteration count is the calibration report's
 // iterations_for_one_day; a light-mode report is refused for a full-mode
@@ -43,7 +43,6 @@ namespace zt::cli {
 
 namespace {
 
-constexpr std::string_view kOutputExists = "output already exists";
 constexpr std::string_view kLightCalibration =
     "the calibration report was measured in light mode; a full-mode puzzle needs a full-mode calibration "
     "(or generate with --mode light)";
@@ -80,8 +79,23 @@ Result<void> generate_from_state(const GenerateArgs& args, std::uint64_t iterati
     ZT_TRY_ASSIGN(const GenerationPlan plan, open_state(args, iterations));
     const std::vector<SegmentTask> tasks = tasks_of(plan);
 
-    // 5b. Every segment as a resumable job, on the pool; a stop (also one
-    // during the setup) saves each job's position.
+    // 5b. What an earlier run of this plan published; with both outputs
+    // there, only the state is left to remove.
+    ZT_TRY_ASSIGN(const Published published,
+                  earlier_publication(plan, keys, args.manifest_out, args.epoch_key_out));
+    if (published == Published::both) {
+        ZT_TRY(print_published_id(args.manifest_out));
+        return remove_state(args.state, args.state);
+    }
+
+    // 5c. Every segment as a resumable job, on the pool; a stop (also one
+    // during the setup) saves each job's position. The steps earlier runs
+    // kept show as done.
+    std::uint64_t steps_kept = 0;
+    for (const SegmentTask& task : tasks) {
+        steps_kept += kept_steps(task, in_dir(args.state, result_file_name(task.segment)));
+    }
+    ResumedProgress resumed(progress, steps_kept);
     ZT_TRY_ASSIGN(const std::size_t processors, available_processors());
     std::optional<StopSignals> signals(std::in_place);
     ZT_TRY_ASSIGN(const WorkEngine engine, WorkEngine::setup(plan.dataset_key, args.mode));
@@ -95,7 +109,7 @@ Result<void> generate_from_state(const GenerateArgs& args, std::uint64_t iterati
         if (!result->has_value()) return std::optional<Key32>();  // stopped, the position saved
         return std::optional<Key32>((*result)->digest());
     };
-    auto worked = run_segment_pool(engine, tasks.size(), work, std::min(processors, kMaxPoolThreads), &progress,
+    auto worked = run_segment_pool(engine, tasks.size(), work, std::min(processors, kMaxPoolThreads), &resumed,
                                    StopSignals::flag());
     progress.clear();
     ZT_TRY(worked);
@@ -105,13 +119,13 @@ Result<void> generate_from_state(const GenerateArgs& args, std::uint64_t iterati
     }
     signals.reset();
 
-    // 5c. The results as assemble reads them, checked and assembled.
+    // 5d. The results as assemble reads them, checked and assembled.
     ZT_TRY_ASSIGN(const std::vector<SegmentResult> results, read_results(tasks, args.state));
     ZT_TRY_ASSIGN(const GeneratedPuzzle puzzle,
                   verify_and_assemble(engine, plan, tasks, results, kDefaultVerifyFraction, keys));
 
     // 6-8. Published and printed as without a state.
-    ZT_TRY(publish_puzzle(puzzle, args.manifest_out, args.epoch_key_out));
+    ZT_TRY(publish_puzzle(puzzle, args.manifest_out, args.epoch_key_out, published));
 
     // 9. Both outputs are durable: the state's secrets go.
     return remove_state(args.state, args.state);
@@ -120,9 +134,13 @@ Result<void> generate_from_state(const GenerateArgs& args, std::uint64_t iterati
 }  // namespace
 
 zt::Result<void> run_generate(const GenerateArgs& args) {
-    // 1-2. Neither output may exist yet (checked again, atomically, when publishing).
-    if (output_exists(args.manifest_out)) return zt::Error(std::string(kOutputExists));
-    if (output_exists(args.epoch_key_out)) return zt::Error(std::string(kOutputExists));
+    // 1-2. Neither output may exist yet (checked again, atomically, when
+    // publishing), unless an earlier run of the plan kept in --state
+    // published it (step 5b).
+    const bool state_has_plan = !args.state.empty() && output_exists(in_dir(args.state, kPlanFileName));
+    if (!state_has_plan && (output_exists(args.manifest_out) || output_exists(args.epoch_key_out))) {
+        return zt::Error(std::string(kOutputExists));
+    }
 
     // 3. The signing key pair from the seed file (its buffer is wiped by the reader).
     ZT_TRY_ASSIGN(const Key32 seed, read_key_file(args.signing_key));

@@ -16,7 +16,6 @@
 namespace zt::cli {
 namespace {
 
-constexpr std::string_view kOutputExists = "output already exists";
 
 }  // namespace
 
