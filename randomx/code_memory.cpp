@@ -1,5 +1,6 @@
 #include "randomx/code_memory.h"
 
+#include <sodium.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -78,9 +79,7 @@ bool CodeMemory::finish_write() noexcept {
 
 void CodeMemory::wipe() noexcept {
     if (write_view_ == nullptr || !begin_write()) return;
-    std::memset(write_view_, 0, size_);
-    // Keeps the bytes from being optimised away before the unmap.
-    __asm__ __volatile__("" : : "r"(write_view_) : "memory");
+    sodium_memzero(write_view_, size_);
 }
 
 void CodeMemory::release() noexcept {

@@ -44,21 +44,8 @@ void emit_instruction(A& a, const SuperscalarInstruction& in, bool bmi2) {
     case T::IXOR_C7:
     case T::IXOR_C8:
     case T::IXOR_C9: a.alu(A::Alu::Xor, d, static_cast<std::int32_t>(in.imm32)); break;
-    case T::IMULH_R:
-        if (bmi2) {
-            a.mov(rdx, d);
-            a.mulx(d, rax, s);
-        } else {
-            a.mov(rax, d);
-            a.mul(s);
-            a.mov(d, rdx);
-        }
-        break;
-    case T::ISMULH_R:
-        a.mov(rax, d);
-        a.imul1(s);
-        a.mov(d, rdx);
-        break;
+    case T::IMULH_R: emit_high_multiply(a, d, s, /*is_signed=*/false, bmi2); break;
+    case T::ISMULH_R: emit_high_multiply(a, d, s, /*is_signed=*/true, bmi2); break;
     case T::IMUL_RCP:
         a.mov_imm64(rax, superscalar_reciprocal(in.imm32));
         a.imul(d, rax);
@@ -97,14 +84,10 @@ void emit_initial_registers(A& a, Reg number, std::int32_t plus) {
     }
 }
 
-constexpr Reg kSaved[] = {rbx, rbp, r12, r13, r14, r15};
-
-void emit_prologue(A& a) {
-    for (Reg r : kSaved) a.push(r);
-}
+void emit_prologue(A& a) { push_callee_saved(a); }
 
 void emit_epilogue(A& a) {
-    for (int i = static_cast<int>(std::size(kSaved)) - 1; i >= 0; --i) a.pop(kSaved[i]);
+    pop_callee_saved(a);
     a.ret();
 }
 

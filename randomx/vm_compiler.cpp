@@ -39,7 +39,8 @@ constexpr std::int32_t kItem = 64;        // dataset items computed in light mod
 constexpr std::int32_t kGprSave = 192;    // registers kept across a light-mode call
 constexpr std::int32_t kXmmSave = 256;
 constexpr std::int32_t kFrameSize = kXmmSave + 16 * 16 + 8;  // 16-byte aligned stack inside
-constexpr Reg kSaved[] = {rbx, rbp, r12, r13, r14, r15};
+// The registers of ours that a light-mode call may change.
+constexpr Reg kKeptAcrossCalls[] = {rsi, r8, r9, r10, r11};
 
 constexpr std::uint32_t kCacheIndexMask = static_cast<std::uint32_t>(kCacheItemCount - 1);
 
@@ -112,7 +113,7 @@ public:
 
 private:
     void prologue() {
-        for (Reg r : kSaved) a_.push(r);
+        push_callee_saved(a_);
         a_.alu(A::Alu::Sub, rsp, kFrameSize);
         a_.mov(ptr(rsp, kStatePtr), rdi);
         a_.mov_imm64(rax, reinterpret_cast<std::uint64_t>(kConstants));
@@ -159,21 +160,6 @@ private:
         return ptr(rsi, tmp);
     }
 
-    void high_multiply(Reg d, Reg s, bool is_signed) {
-        if (!is_signed && bmi2_) {
-            a_.mov(rdx, d);
-            a_.mulx(d, rax, s);
-            return;
-        }
-        a_.mov(rax, d);
-        if (is_signed) {
-            a_.imul1(s);
-        } else {
-            a_.mul(s);
-        }
-        a_.mov(d, rdx);
-    }
-
     void high_multiply(Reg d, const Mem& m, bool is_signed) {
         a_.mov(rax, d);
         if (is_signed) {
@@ -204,9 +190,9 @@ private:
         case Op::IMUL_R: a_.imul(d, s); break;
         case Op::IMUL_I: a_.imul(d, d, i32(in.imm)); break;
         case Op::IMUL_M: a_.imul(d, scratchpad(in, in.src, rax)); break;
-        case Op::IMULH_R: high_multiply(d, s, false); break;
+        case Op::IMULH_R: emit_high_multiply(a_, d, s, /*is_signed=*/false, bmi2_); break;
         case Op::IMULH_M: high_multiply(d, scratchpad(in, in.src, rcx), false); break;
-        case Op::ISMULH_R: high_multiply(d, s, true); break;
+        case Op::ISMULH_R: emit_high_multiply(a_, d, s, /*is_signed=*/true, bmi2_); break;
         case Op::ISMULH_M: high_multiply(d, scratchpad(in, in.src, rcx), true); break;
         case Op::IMUL_RCP:
             a_.mov_imm64(rax, in.imm);
@@ -322,10 +308,21 @@ private:
         a_.prefetcht0(ptr(rdi, rcx));
     }
 
+    void save_kept() {
+        for (std::size_t i = 0; i < std::size(kKeptAcrossCalls); ++i) {
+            a_.mov(ptr(rsp, kGprSave + static_cast<std::int32_t>(8 * i)), kKeptAcrossCalls[i]);
+        }
+    }
+
+    void restore_kept() {
+        for (std::size_t i = 0; i < std::size(kKeptAcrossCalls); ++i) {
+            a_.mov(kKeptAcrossCalls[i], ptr(rsp, kGprSave + static_cast<std::int32_t>(8 * i)));
+        }
+    }
+
     // Computes the item at rax + offset and XORs it into r0-r7.
     void light_item(std::int32_t offset) {
-        constexpr Reg kKept[] = {rsi, r8, r9, r10, r11};
-        for (std::size_t i = 0; i < std::size(kKept); ++i) a_.mov(ptr(rsp, kGprSave + static_cast<std::int32_t>(8 * i)), kKept[i]);
+        save_kept();
         if (!light_.preserves_sse) {
             for (unsigned i = 0; i < 16; ++i) a_.movupd(ptr(rsp, kXmmSave + static_cast<std::int32_t>(16 * i)), static_cast<Xmm>(i));
         }
@@ -338,7 +335,7 @@ private:
         if (!light_.preserves_sse) {
             for (unsigned i = 0; i < 16; ++i) a_.movupd(static_cast<Xmm>(i), ptr(rsp, kXmmSave + static_cast<std::int32_t>(16 * i)));
         }
-        for (std::size_t i = 0; i < std::size(kKept); ++i) a_.mov(kKept[i], ptr(rsp, kGprSave + static_cast<std::int32_t>(8 * i)));
+        restore_kept();
         a_.mov_imm64(rdi, light_.cache_memory);
         for (unsigned i = 0; i < 8; ++i) a_.alu(A::Alu::Xor, R(i), ptr(rsp, kItem + static_cast<std::int32_t>(8 * i)));
     }
@@ -347,12 +344,11 @@ private:
     // 2048) compute the items of 2k (at rax, masked) and 2k + 1 (at mx, not
     // yet changed) together; iterations 2k + 1 use the second.
     void light_pair(std::int32_t offset) {
-        constexpr Reg kKept[] = {rsi, r8, r9, r10, r11};
         A::Label odd;
         A::Label combine;
         a_.test32(rbx, 1);
         a_.jcc(Cond::NE, odd);
-        for (std::size_t i = 0; i < std::size(kKept); ++i) a_.mov(ptr(rsp, kGprSave + static_cast<std::int32_t>(8 * i)), kKept[i]);
+        save_kept();
         a_.lea(rsi, ptr(rax, offset));
         a_.shift(A::Shift::Shr, rsi, 6);
         a_.mov(rdx, rbp);
@@ -363,7 +359,7 @@ private:
         a_.lea(rcx, ptr(rsp, kItem));
         a_.mov_imm64(rax, light_.pair);
         a_.call(rax);
-        for (std::size_t i = 0; i < std::size(kKept); ++i) a_.mov(kKept[i], ptr(rsp, kGprSave + static_cast<std::int32_t>(8 * i)));
+        restore_kept();
         a_.mov_imm64(rdi, light_.cache_memory);
         a_.lea(rcx, ptr(rsp, kItem));
         a_.jmp(combine);
@@ -404,7 +400,7 @@ private:
         a_.alu32(A::Alu::And, rax, 3);
         a_.mov32(ptr(rdi, off::kFprc), rax);
         a_.alu(A::Alu::Add, rsp, kFrameSize);
-        for (int i = static_cast<int>(std::size(kSaved)) - 1; i >= 0; --i) a_.pop(kSaved[i]);
+        pop_callee_saved(a_);
         a_.ret();
     }
 

@@ -1,5 +1,7 @@
 // The interpreter back end: runs a decoded program instruction by
 // instruction, reporting every iteration to the observer.
+#include <sodium.h>
+
 #include <bit>
 #include <cstring>
 #include <new>
@@ -229,8 +231,7 @@ public:
             s.sp_addr0 = 0;
             s.sp_addr1 = 0;
         }
-        std::memset(item, 0, sizeof item);
-        __asm__ __volatile__("" : : "r"(item) : "memory");
+        sodium_memzero(item, sizeof item);
     }
 
 private:

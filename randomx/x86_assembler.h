@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
+#include <iterator>
 
 namespace rx::x86 {
 
@@ -257,6 +258,36 @@ private:
     std::size_t capacity_;
     std::size_t size_ = 0;
 };
+
+// ---- Sequences both compilers emit ----------------------------------------
+
+// d = high 64 bits of the 128-bit product d * s (signed or not), through
+// rax and rdx (both clobbered); MULX where BMI2 has it, for the unsigned one.
+inline void emit_high_multiply(Assembler& a, Reg d, Reg s, bool is_signed, bool bmi2) {
+    if (!is_signed && bmi2) {
+        a.mov(rdx, d);
+        a.mulx(d, rax, s);
+        return;
+    }
+    a.mov(rax, d);
+    if (is_signed) {
+        a.imul1(s);
+    } else {
+        a.mul(s);
+    }
+    a.mov(d, rdx);
+}
+
+// The registers the C calling convention asks a function to preserve.
+inline constexpr Reg kCalleeSaved[] = {rbx, rbp, r12, r13, r14, r15};
+
+inline void push_callee_saved(Assembler& a) {
+    for (Reg r : kCalleeSaved) a.push(r);
+}
+
+inline void pop_callee_saved(Assembler& a) {
+    for (std::size_t i = std::size(kCalleeSaved); i-- > 0;) a.pop(kCalleeSaved[i]);
+}
 
 // ---- Definitions (inline: the compilers call these for every instruction) ----
 
