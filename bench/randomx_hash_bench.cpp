@@ -34,8 +34,10 @@
 #include <ctime>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "randomx/cpu.h"
@@ -44,6 +46,7 @@
 #include "randomx/randomx.h"
 #include "randomx/vm.h"
 #include "randomx/vm_compiler.h"
+#include "timelock/bytes.h"
 #include "timelock/crypto.h"
 
 namespace {
@@ -61,10 +64,6 @@ double thread_cpu_seconds() {
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
-void put_be(std::uint8_t* out, std::uint64_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) out[i] = static_cast<std::uint8_t>(value >> (8 * (bytes - 1 - i)));
-}
-
 using HashFunction = std::function<void(const std::uint8_t* in, std::size_t size, std::uint8_t out[32])>;
 
 struct Rate {
@@ -77,13 +76,13 @@ Rate chain(const HashFunction& hash, double seconds, std::uint64_t& position) {
     const std::string_view label = zt::labels::step;
     std::uint8_t message[69] = {};
     std::memcpy(message, label.data(), label.size());
-    put_be(message + 17, 7, 8);
+    zt::store_be64(std::span<std::uint8_t, 8>(message + 17, 8), 7);
     std::uint8_t state[32] = {};
     const Clock::time_point start = Clock::now();
     const double cpu_start = thread_cpu_seconds();
     std::uint64_t count = 0;
     while (count < 3 || seconds_since(start) < seconds) {
-        put_be(message + 29, position++, 8);
+        zt::store_be64(std::span<std::uint8_t, 8>(message + 29, 8), position++);
         std::memcpy(message + 37, state, sizeof state);
         hash(message, sizeof message, state);
         ++count;
@@ -103,6 +102,13 @@ double median(std::vector<double> v) {
     return v[v.size() / 2];
 }
 
+// The median over a configuration's rounds of one of its rates.
+double median_of(const Config& c, double Rate::*which) {
+    std::vector<double> v;
+    for (const Rate& rate : c.rounds) v.push_back(rate.*which);
+    return median(std::move(v));
+}
+
 // Runs every configuration for `rounds` alternating rounds and prints each
 // one's medians, with its ratio to the first.
 void compare(std::vector<Config>& configs, int rounds, double seconds) {
@@ -113,14 +119,8 @@ void compare(std::vector<Config>& configs, int rounds, double seconds) {
     std::vector<double> wall;
     std::vector<double> cpu;
     for (const Config& c : configs) {
-        std::vector<double> w;
-        std::vector<double> u;
-        for (const Rate& rate : c.rounds) {
-            w.push_back(rate.wall);
-            u.push_back(rate.cpu);
-        }
-        wall.push_back(median(w));
-        cpu.push_back(median(u));
+        wall.push_back(median_of(c, &Rate::wall));
+        cpu.push_back(median_of(c, &Rate::cpu));
     }
     for (std::size_t i = 0; i < configs.size(); ++i) {
         std::printf("  %-40s %8.1f H/s  x%5.2f   %8.1f H/CPU-s  x%5.2f\n", configs[i].name.c_str(), wall[i],
@@ -276,7 +276,7 @@ int main(int argc, char** argv) {
         portable.reset();
         randomx_release_cache(portable_cache);
         const double compile = compile_microseconds(cache);
-        const double hash_us = 1e6 / configs[2].rounds.back().cpu;
+        const double hash_us = 1e6 / median_of(configs[2], &Rate::cpu);
         std::printf("  compiling one program: %.1f us; 8 per hash: %.2f%% of a light-mode hash\n", compile,
                     100.0 * 8 * compile / hash_us);
     }
@@ -294,7 +294,7 @@ int main(int argc, char** argv) {
         };
         compare(configs, rounds, seconds);
         std::printf("  compiling: 8 programs are %.2f%% of a full-mode hash\n",
-                    100.0 * 8 * compile_microseconds(cache) * configs[1].rounds.back().cpu / 1e6);
+                    100.0 * 8 * compile_microseconds(cache) * median_of(configs[1], &Rate::cpu) / 1e6);
         interpreter.reset();
         compiler.reset();
         randomx_release_dataset(dataset);

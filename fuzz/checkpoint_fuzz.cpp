@@ -2,8 +2,7 @@
 // of a log file loaded the way solve resumes. Properties: no crash; a line
 // that parses is written back as a line that parses to the same record;
 // loading either finds nothing, fails with "checkpoint too large", or
-// returns a record that also parses from one of the file's lines; a loaded
-// record that was written by new_checkpoint is accepted as not corrupted.
+// returns a record that is written back as a line that parses to it.
 #include <cstdint>
 #include <string>
 

@@ -1,7 +1,7 @@
 #!/bin/sh
 # Runs a fuzz campaign: scripts/fuzz.sh TARGET SECONDS [libFuzzer options...]
-# TARGET is one of the names in fuzz/CMakeLists.txt (json_reader, manifest,
-# checkpoint, record, paste, key_file, hex, args). Builds the fuzz tree in
+# TARGET is one of the names in ZT_FUZZ_TARGETS (fuzz/CMakeLists.txt), such
+# as manifest or checkpoint. Builds the fuzz tree in
 # build-fuzz/ (clang, libFuzzer, address and undefined-behaviour
 # sanitizers), then fuzzes on one core at low priority, starting from the
 # target's corpus in fuzz/corpus/TARGET. New inputs go to

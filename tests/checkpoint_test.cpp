@@ -319,19 +319,13 @@ private:
     mode_t previous_;
 };
 
-unsigned mode_of(const std::string& path) {
-    struct stat info {};
-    EXPECT_EQ(::stat(path.c_str(), &info), 0);
-    return info.st_mode & 07777;
-}
-
 TEST(OpenLog, CreatesAnOwnerOnlyFileHoldingOneLineFeed) {
     const UmaskGuard mask(022);
     ScratchDir dir;
     auto log = open_checkpoint_log(dir / "progress.log");
     ASSERT_TRUE(log.ok());
     EXPECT_EQ(read_file(dir / "progress.log"), "\n");
-    EXPECT_EQ(mode_of(dir / "progress.log"), 0600u);
+    EXPECT_EQ(test::file_mode(dir / "progress.log"), 0600u);
 }
 
 TEST(OpenLog, AppendsALineFeedToAnExistingFileAndKeepsItsMode) {
@@ -346,7 +340,7 @@ TEST(OpenLog, AppendsALineFeedToAnExistingFileAndKeepsItsMode) {
     // The torn line is closed off, so the new line stands on its own.
     EXPECT_EQ(read_file(dir / "progress.log"), torn + "\n" + checkpoint_line(make(0, 2)));
     EXPECT_EQ(load_latest_checkpoint(dir / "progress.log").value(), make(0, 2));
-    EXPECT_EQ(mode_of(dir / "progress.log"), 0644u);
+    EXPECT_EQ(test::file_mode(dir / "progress.log"), 0644u);
 }
 
 TEST(OpenLog, FailuresAreTheSystemsErrors) {

@@ -26,12 +26,6 @@ std::span<const std::uint8_t> bytes_of(const std::string& s) {
     return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
 }
 
-unsigned mode_of(const std::string& path) {
-    struct stat info {};
-    EXPECT_EQ(::lstat(path.c_str(), &info), 0) << path;
-    return info.st_mode & 07777;
-}
-
 bool is_staged_name(const std::string& name) {
     if (name.size() != kStagedPrefix.size() + 32 || !name.starts_with(kStagedPrefix)) return false;
     return std::all_of(name.begin() + static_cast<long>(kStagedPrefix.size()), name.end(),
@@ -65,7 +59,7 @@ TEST_F(Publish, NewFileHasExactContentModeAndOneName) {
         const std::string target = owner_only ? "key.hex" : "manifest.json";
         ASSERT_TRUE(publish_staged(target, bytes_of("content\n"), owner_only).ok());
         EXPECT_EQ(test::read_file(target), "content\n");
-        EXPECT_EQ(mode_of(target), owner_only ? 0600u : 0644u);
+        EXPECT_EQ(test::file_mode(target), owner_only ? 0600u : 0644u);
         EXPECT_EQ(fs::hard_link_count(target), 1u);
     }
     EXPECT_TRUE(staged().empty());
@@ -82,7 +76,7 @@ TEST_F(Publish, EpochKeyIsLowercaseHexWithoutLineEndOwnerOnly) {
     for (std::size_t i = 0; i < key.size(); ++i) key[i] = static_cast<std::uint8_t>(0x0f + 0x31 * i);
     ASSERT_TRUE(publish_epoch_key("epoch.key", key).ok());
     EXPECT_EQ(test::read_file("epoch.key"), "0f4071a2d304356697c8f92a5b8cbdee1f5081b2e3144576a7d8093a6b9ccdfe");
-    EXPECT_EQ(mode_of("epoch.key"), 0600u);
+    EXPECT_EQ(test::file_mode("epoch.key"), 0600u);
     EXPECT_TRUE(staged().empty());
     EXPECT_EQ(publish_epoch_key("epoch.key", key).error().message(), "publishing epoch.key (will not overwrite)");
 }
@@ -104,11 +98,11 @@ TEST_F(Publish, ExistingTargetIsUntouchedAndTheNewDataStaysStaged) {
     ASSERT_FALSE(result.ok());
     EXPECT_EQ(result.error(), Error("publishing out.json (will not overwrite)", {"File exists (os error 17)"}));
     EXPECT_EQ(test::read_file("out.json"), "old");
-    EXPECT_EQ(mode_of("out.json"), 0640u);
+    EXPECT_EQ(test::file_mode("out.json"), 0640u);
     const auto left = staged();
     ASSERT_EQ(left.size(), 1u);
     EXPECT_EQ(test::read_file(left[0]), "new data");
-    EXPECT_EQ(mode_of(left[0]), 0600u);
+    EXPECT_EQ(test::file_mode(left[0]), 0600u);
 }
 
 TEST_F(Publish, EachCallDrawsItsOwnStagedName) {
@@ -363,7 +357,7 @@ TEST_F(Publish, AppendCreatesOwnerOnlyAndAppends) {
         ASSERT_TRUE(file_io::sync_data(file->get()).ok());
     }
     EXPECT_EQ(test::read_file("log"), "one\ntwo\n");
-    EXPECT_EQ(mode_of("log"), 0600u);
+    EXPECT_EQ(test::file_mode("log"), 0600u);
     EXPECT_EQ(file_io::open_exclusive("log", 0600).error(), Error("File exists (os error 17)"));
     EXPECT_EQ(file_io::open_append(std::string("l\0g", 3), 0600).error(),
               Error("file name contained an unexpected NUL byte"));

@@ -38,11 +38,6 @@ protected:
                 "--epoch-key", key, "--paste", "paste.json", "--plaintext-out", "paste.txt"};
     }
 
-    static unsigned mode_of(const std::string& path) {
-        struct stat info {};
-        return ::stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
-    }
-
     test::ScratchDir dir_;
     test::CurrentDir cwd_{dir_.path()};
 };
@@ -52,13 +47,13 @@ TEST_F(Example, RecordAndPasteOpenAsDocumented) {
     EXPECT_EQ(record.status, 0) << record.err;
     EXPECT_EQ(record.out + record.err, "");
     EXPECT_EQ(test::read_file("record.txt"), "The example record: sealed for epoch 7 of the example puzzle.\n");
-    EXPECT_EQ(mode_of("record.txt"), 0600u);
+    EXPECT_EQ(test::file_mode("record.txt"), 0600u);
 
     const auto paste = run(paste_args());
     EXPECT_EQ(paste.status, 0) << paste.err;
     EXPECT_EQ(paste.out + paste.err, "");
     EXPECT_EQ(test::read_file("paste.txt"), "An archived paste, readable once the epoch key is known.\n");
-    EXPECT_EQ(mode_of("paste.txt"), 0600u);
+    EXPECT_EQ(test::file_mode("paste.txt"), 0600u);
 }
 
 TEST_F(Example, RefusalsReadAsDocumented) {

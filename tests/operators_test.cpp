@@ -34,10 +34,7 @@ using test::ScratchDir;
 
 test::ProcessResult run(const std::vector<std::string>& args) { return test::run_program(ZT_BINARY, args); }
 
-unsigned mode_of(const std::string& path) {
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
-}
+using test::file_mode;
 
 const std::regex kHex64("[0-9a-f]{64}");
 
@@ -54,7 +51,7 @@ TEST(Keygen, PublishesAnOwnerOnlySeedWhosePinItPrintsAndPubkeyRepeats) {
     // 64 lowercase digits, no line end, 0600, and no staged name left behind.
     const std::string seed_hex = read_file(dir / "service.key");
     EXPECT_TRUE(std::regex_match(seed_hex, kHex64)) << seed_hex;
-    EXPECT_EQ(mode_of(dir / "service.key"), 0600u);
+    EXPECT_EQ(file_mode(dir / "service.key"), 0600u);
     EXPECT_EQ(dir.entries(), std::vector<std::string>{"service.key"});
 
     // The printed pin is the public key of the seed written (the library's
@@ -291,15 +288,6 @@ TEST(GenerateIterationsFrom, TakesTheReportsCountAndRefusesALightFigureForAFullP
 
 // ---- SIGUSR1 ------------------------------------------------------------------
 
-bool wait_for(const std::string& path, const std::string& needle, test::ChildProcess& child) {
-    for (int i = 0; i < 6000 && child.running(); ++i) {
-        std::error_code ignored;
-        if (std::filesystem::exists(path, ignored) && read_file(path).find(needle) != std::string::npos) return true;
-        usleep(20000);
-    }
-    return false;
-}
-
 TEST(RealLightStatusRequest, SigusrOneWritesAStatusLineAndTheSolveGoesOn) {
     const test::SolvablePuzzle puzzle = test::make_solvable_puzzle(kIterations);
     ScratchDir dir;
@@ -313,8 +301,8 @@ TEST(RealLightStatusRequest, SigusrOneWritesAStatusLineAndTheSolveGoesOn) {
     // Caught from the start; a request during the setup is answered when the walk starts.
     ASSERT_TRUE(child.wait_until_catching(SIGUSR1, std::chrono::minutes(1)));
     child.send(SIGUSR1);
-    ASSERT_TRUE(wait_for((dir.path() / "out" / "stderr").string(), "\n", child));
-    ASSERT_TRUE(wait_for(dir / "progress.log", "\"segment\":2,\"iteration\":0,", child));
+    ASSERT_TRUE(test::wait_for_text((dir.path() / "out" / "stderr").string(), "\n", child));
+    ASSERT_TRUE(test::wait_for_text(dir / "progress.log", "\"segment\":2,\"iteration\":0,", child));
     child.send(SIGUSR1);
     const test::ProcessResult finished = child.wait();
     EXPECT_EQ(finished.status, 0) << finished.err;

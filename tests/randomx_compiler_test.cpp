@@ -27,13 +27,9 @@ namespace {
 
 using zt::test::keyed_cache;
 
-struct ScratchpadFree {
-    void operator()(std::uint8_t* p) const { ::operator delete[](p, std::align_val_t{64}); }
-};
-using Scratchpad = std::unique_ptr<std::uint8_t, ScratchpadFree>;
-Scratchpad scratchpad() {
-    return Scratchpad(static_cast<std::uint8_t*>(::operator new[](rx::kScratchpadL3, std::align_val_t{64})));
-}
+using zt::test::CachePtr;
+using zt::test::Scratchpad;
+using zt::test::scratchpad;
 
 TEST(VmCompiler, MatchesTheInterpreterV1) { zt::test::compiler_against_interpreter(rx::Variant::V1, 2, 40, 11); }
 TEST(VmCompiler, MatchesTheInterpreterV2) { zt::test::compiler_against_interpreter(rx::Variant::V2, 2, 60, 22); }
@@ -46,11 +42,8 @@ TEST(VmCompiler, RunsOnACacheWithoutCodeAndWithMprotect) {
     if (!rx::compiled_code_runs() || !rx::cpu_has_aes()) {
         GTEST_SKIP() << "the compiler cannot run here";
     }
-    struct CacheRelease {
-        void operator()(randomx_cache* cache) const { randomx_release_cache(cache); }
-    };
     const auto flags = static_cast<unsigned>(randomx_get_flags());
-    const std::unique_ptr<randomx_cache, CacheRelease> cache(
+    const CachePtr cache(
         randomx_alloc_cache(static_cast<randomx_flags>(flags & ~static_cast<unsigned>(RANDOMX_FLAG_JIT))));
     ASSERT_NE(cache, nullptr);
     const std::string key = "test key 000";

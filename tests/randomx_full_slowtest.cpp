@@ -122,12 +122,9 @@ TEST_F(FullMode, ChainStatesMatchLightMode) {
 // The same dataset built on two threads in disjoint ranges (split off a
 // group boundary) by a cache without compiled code: identical memory.
 TEST_F(FullMode, ParallelPortableBuildEqualsTheOneThreadBuild) {
-    struct CacheRelease {
-        void operator()(randomx_cache* cache) const { randomx_release_cache(cache); }
-    };
     const auto portable_flags =
         static_cast<randomx_flags>(static_cast<unsigned>(randomx_get_flags()) & ~static_cast<unsigned>(RANDOMX_FLAG_JIT));
-    const std::unique_ptr<randomx_cache, CacheRelease> portable(randomx_alloc_cache(portable_flags));
+    const zt::test::CachePtr portable(randomx_alloc_cache(portable_flags));
     ASSERT_NE(portable, nullptr);
     randomx_init_cache(portable.get(), key_.data(), key_.size());
     const std::unique_ptr<randomx_dataset, DatasetRelease> parallel(randomx_alloc_dataset(RANDOMX_FLAG_DEFAULT));

@@ -215,11 +215,7 @@ TEST_P(VmTrace, EveryStageMatches) {
         GTEST_SKIP() << "the compiler cannot run here";
     }
     const Json trace = load_vectors(c.path);
-    struct ScratchpadFree {
-        void operator()(std::uint8_t* p) const { ::operator delete[](p, std::align_val_t{64}); }
-    };
-    const std::unique_ptr<std::uint8_t, ScratchpadFree> scratchpad(
-        static_cast<std::uint8_t*>(::operator new[](rx::kScratchpadL3, std::align_val_t{64})));
+    const zt::test::Scratchpad scratchpad = zt::test::scratchpad();
     const std::vector<std::uint8_t> input = unhex(trace["input_hex"].str());
     randomx_cache* cache = keyed_cache(unhex(trace["key_hex"].str()));
     for (const bool hard_aes : {false, true}) {
@@ -315,10 +311,7 @@ TEST(VmApi, FlagsCombineAsTheirOwnType) {
 TEST(VmApi, CreationNeedsTheDataSourceOfItsMode) {
     EXPECT_EQ(create_vm(RANDOMX_FLAG_V2, nullptr, nullptr), nullptr);
     EXPECT_EQ(create_vm(RANDOMX_FLAG_V2 | RANDOMX_FLAG_FULL_MEM, keyed_cache(bytes(kKey0)), nullptr), nullptr);
-    struct CacheRelease {
-        void operator()(randomx_cache* cache) const { randomx_release_cache(cache); }
-    };
-    const std::unique_ptr<randomx_cache, CacheRelease> uninitialised(randomx_alloc_cache(RANDOMX_FLAG_DEFAULT));
+    const zt::test::CachePtr uninitialised(randomx_alloc_cache(RANDOMX_FLAG_DEFAULT));
     ASSERT_NE(uninitialised, nullptr);
     EXPECT_EQ(create_vm(RANDOMX_FLAG_V2, uninitialised.get(), nullptr), nullptr);
     EXPECT_NE(create_vm(RANDOMX_FLAG_V2, keyed_cache(bytes(kKey0)), nullptr), nullptr);
@@ -363,10 +356,7 @@ TEST(VmApi, SetCacheRefusesAnUninitialisedCache) {
     const VmPtr vm = create_vm(static_cast<unsigned>(randomx_get_flags()) | RANDOMX_FLAG_V2, keyed_cache(bytes(kKey0)),
                                nullptr);
     ASSERT_NE(vm, nullptr);
-    struct CacheRelease {
-        void operator()(randomx_cache* cache) const { randomx_release_cache(cache); }
-    };
-    const std::unique_ptr<randomx_cache, CacheRelease> uninitialised(randomx_alloc_cache(randomx_get_flags()));
+    const zt::test::CachePtr uninitialised(randomx_alloc_cache(randomx_get_flags()));
     ASSERT_NE(uninitialised, nullptr);
     randomx_vm_set_cache(vm.get(), uninitialised.get());
     EXPECT_EQ(api_hash(vm.get(), a.input), a.v2_hash);
@@ -376,11 +366,7 @@ TEST(VmApi, SetCacheRefusesAnUninitialisedCache) {
 // program are derived from the input's way to the hash.
 TEST(VmApi, MachineWipesItsRegistersAndProgramAfterEveryHash) {
     const Official a = official(kKey0, "official test case a");
-    struct ScratchpadFree {
-        void operator()(std::uint8_t* p) const { ::operator delete[](p, std::align_val_t{64}); }
-    };
-    const std::unique_ptr<std::uint8_t, ScratchpadFree> scratchpad(
-        static_cast<std::uint8_t*>(::operator new[](rx::kScratchpadL3, std::align_val_t{64})));
+    const zt::test::Scratchpad scratchpad = zt::test::scratchpad();
     for (const rx::Backend backend : {rx::Backend::Interpreter, rx::Backend::Compiler}) {
         auto run = backend == rx::Backend::Compiler ? rx::make_compiler(rx::Variant::V2)
                                                     : rx::make_interpreter(rx::Variant::V2, rx::cpu_has_aes());
@@ -407,10 +393,7 @@ TEST(VmApi, SetCacheRebindsALightVm) {
     randomx_cache* first = keyed_cache(bytes(kKey0));
     const VmPtr vm = create_vm(static_cast<unsigned>(randomx_get_flags()) | RANDOMX_FLAG_V2, first, nullptr);
     ASSERT_NE(vm, nullptr);
-    struct CacheRelease {
-        void operator()(randomx_cache* cache) const { randomx_release_cache(cache); }
-    };
-    const std::unique_ptr<randomx_cache, CacheRelease> second(randomx_alloc_cache(randomx_get_flags()));
+    const zt::test::CachePtr second(randomx_alloc_cache(randomx_get_flags()));
     ASSERT_NE(second, nullptr);
     randomx_init_cache(second.get(), kKey1.data(), kKey1.size());
     randomx_vm_set_cache(vm.get(), second.get());

@@ -367,17 +367,6 @@ std::vector<std::string> solve_args(const ScratchDir& dir) {
             "light"};
 }
 
-// Waits until the log holds `needle` (the program has got that far).
-bool wait_for_log(const std::string& path, const std::string& needle, test::ChildProcess& child) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(3);
-    while (std::chrono::steady_clock::now() < deadline && child.running()) {
-        std::error_code ignored;
-        if (std::filesystem::exists(path, ignored) && read_file(path).find(needle) != std::string::npos) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
-}
-
 class RealLightStopProgram : public testing::TestWithParam<int> {};
 
 TEST_P(RealLightStopProgram, ExitsWithTheSignalsStatusAndTheNextRunFinishes) {
@@ -388,7 +377,7 @@ TEST_P(RealLightStopProgram, ExitsWithTheSignalsStatusAndTheNextRunFinishes) {
     std::filesystem::create_directory(dir.path() / "out");
     {
         test::ChildProcess child(ZT_BINARY, solve_args(dir), dir / "out");
-        ASSERT_TRUE(wait_for_log(log_path, "\"segment\":1,\"iteration\":0,", child));
+        ASSERT_TRUE(test::wait_for_text(log_path, "\"segment\":1,\"iteration\":0,", child));
         child.send(signal_number);
         const test::ProcessResult stopped = child.wait();
         EXPECT_EQ(stopped.status, 128 + signal_number);

@@ -4,6 +4,7 @@
 // stopped and killed mid-way, then run again, publishes a puzzle that
 // `solve` opens to the published epoch key, drawn only once.
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
 
 #include <chrono>
@@ -79,7 +80,34 @@ TEST(RealLightWork, KilledAtRandomMomentsAndRunAgainGivesTheUnkilledResult) {
     EXPECT_FALSE(exists(dir / "killed.json.progress"));
 }
 
+// Holds this thread (and the processes it starts) to at most two of its
+// processors: generate works that many segments at once, so its one-step
+// segments finish slowly enough to be stopped mid-way on any machine.
+class AtMostTwoProcessors {
+public:
+    AtMostTwoProcessors() {
+        CPU_ZERO(&saved_);
+        if (sched_getaffinity(0, sizeof saved_, &saved_) != 0) return;
+        cpu_set_t two;
+        CPU_ZERO(&two);
+        for (int cpu = 0, kept = 0; cpu < CPU_SETSIZE && kept < 2; ++cpu) {
+            if (CPU_ISSET(cpu, &saved_)) CPU_SET(cpu, &two), ++kept;
+        }
+        restore_ = sched_setaffinity(0, sizeof two, &two) == 0;
+    }
+    ~AtMostTwoProcessors() {
+        if (restore_) sched_setaffinity(0, sizeof saved_, &saved_);
+    }
+    AtMostTwoProcessors(const AtMostTwoProcessors&) = delete;
+    AtMostTwoProcessors& operator=(const AtMostTwoProcessors&) = delete;
+
+private:
+    cpu_set_t saved_;
+    bool restore_ = false;
+};
+
 TEST(RealLightGenerateState, StoppedAndKilledThenRunAgainPublishesAPuzzleThatSolves) {
+    const AtMostTwoProcessors two;
     test::ScratchDir dir;
     dir.write("signing.key", test::kServiceSeedHex);
     std::filesystem::create_directories(dir.path() / "out");

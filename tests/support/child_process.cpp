@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -123,6 +124,17 @@ int run_in_child(const std::function<int()>& body) {
         ::_exit(code);
     }
     return decode_status(wait_for(pid));
+}
+
+bool wait_for_text(const std::string& path, const std::string& needle, ChildProcess& child,
+                   std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline && child.running()) {
+        std::error_code ignored;
+        if (std::filesystem::exists(path, ignored) && read_file(path).find(needle) != std::string::npos) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
 }
 
 }  // namespace zt::test

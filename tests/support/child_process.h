@@ -47,6 +47,11 @@ private:
     std::string output_dir_;
 };
 
+// Waits until the file at `path` holds `needle` (the child has got that
+// far). False when the child ended or `timeout` passed first.
+bool wait_for_text(const std::string& path, const std::string& needle, ChildProcess& child,
+                   std::chrono::milliseconds timeout = std::chrono::minutes(3));
+
 // Runs `body` in a forked child and returns its result as the exit status
 // (0-255), or 128 + the signal that ended the child.
 int run_in_child(const std::function<int()>& body);

@@ -20,14 +20,6 @@ namespace {
 
 bool compiler_runs(rx::Variant variant) { return rx::make_compiler(variant) != nullptr; }
 
-struct ScratchpadFree {
-    void operator()(std::uint8_t* p) const { ::operator delete[](p, std::align_val_t{64}); }
-};
-using Scratchpad = std::unique_ptr<std::uint8_t, ScratchpadFree>;
-Scratchpad scratchpad() {
-    return Scratchpad(static_cast<std::uint8_t*>(::operator new[](rx::kScratchpadL3, std::align_val_t{64})));
-}
-
 // Every program's register file, in order.
 class RegisterFiles : public rx::HashObserver {
 public:

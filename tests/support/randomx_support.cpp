@@ -7,6 +7,7 @@
 #include <memory>
 #include <stdexcept>
 
+#include "randomx/constants.h"
 #include "timelock/crypto.h"
 
 namespace zt::test {
@@ -43,16 +44,14 @@ std::string word_hex(std::uint64_t value) {
     return text;
 }
 
-namespace {
+void ScratchpadFree::operator()(std::uint8_t* p) const { ::operator delete[](p, std::align_val_t{64}); }
 
-struct CacheRelease {
-    void operator()(randomx_cache* cache) const { randomx_release_cache(cache); }
-};
-
-}  // namespace
+Scratchpad scratchpad() {
+    return Scratchpad(static_cast<std::uint8_t*>(::operator new[](rx::kScratchpadL3, std::align_val_t{64})));
+}
 
 randomx_cache* keyed_cache(const std::vector<std::uint8_t>& key) {
-    static const std::unique_ptr<randomx_cache, CacheRelease> cache(randomx_alloc_cache(randomx_get_flags()));
+    static const CachePtr cache(randomx_alloc_cache(randomx_get_flags()));
     if (!cache) {
         std::fputs("randomx_alloc_cache failed\n", stderr);
         std::abort();

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,6 +28,20 @@ std::string sha256_hex(const void* data, std::size_t size);
 // A trace value: 16 hex digits, most significant first.
 std::uint64_t word(const Json& value);
 std::string word_hex(std::uint64_t value);  // the same notation
+
+// A machine's scratchpad: kScratchpadL3 bytes, 64-byte aligned, freed when
+// dropped.
+struct ScratchpadFree {
+    void operator()(std::uint8_t* p) const;
+};
+using Scratchpad = std::unique_ptr<std::uint8_t, ScratchpadFree>;
+Scratchpad scratchpad();
+
+// A cache of the tests' own, released when dropped.
+struct CacheRelease {
+    void operator()(randomx_cache* cache) const { randomx_release_cache(cache); }
+};
+using CachePtr = std::unique_ptr<randomx_cache, CacheRelease>;
 
 // The cache initialised with `key`, shared by all callers; re-initialised
 // only when the key changes. Never null (fails the test process otherwise).

@@ -1,5 +1,6 @@
 #include "tests/support/scratch_dir.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -61,6 +62,11 @@ std::string read_file(const std::string& path) {
     std::ostringstream data;
     data << in.rdbuf();
     return data.str();
+}
+
+unsigned file_mode(const std::string& path) {
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
 }
 
 }  // namespace zt::test

@@ -55,4 +55,8 @@ private:
 // Reads a whole file as bytes; throws when it cannot be read.
 std::string read_file(const std::string& path);
 
+// The permission bits of the file at `path` (not following a link); 0 when
+// there is none.
+unsigned file_mode(const std::string& path);
+
 }  // namespace zt::test
