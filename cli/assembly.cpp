@@ -103,7 +103,6 @@ Result<void> print_published_id(const std::string& manifest_out) {
 
 Result<void> publish_puzzle(const GeneratedPuzzle& puzzle, const std::string& manifest_out,
                             const std::string& epoch_key_out, Published already) {
-    if (already == Published::both) return print_published_id(manifest_out);
     if (already == Published::nothing) ZT_TRY(publish_epoch_key(epoch_key_out, puzzle.epoch_key));
     const std::string manifest_text = write_signed_manifest(puzzle.manifest);
     ZT_TRY(publish_staged(manifest_out, as_bytes(manifest_text), /*owner_only=*/false));
