@@ -95,8 +95,9 @@ constexpr OptionSpec kGenerate[] = {
     {"--iterations-from", "ITERATIONS_FROM", K::Path, "",
      "Calibration report whose iterations_for_one_day is the --iterations value",
      &store<&GenerateArgs::iterations_from>, true, "--iterations"},
-    {"--state", "STATE", K::OptionalPath, "",
-     "Private directory that keeps the work, so that a stopped generation resumes", &store<&GenerateArgs::state>},
+    {"--state", "STATE", K::Path, "",
+     "Private directory that keeps the work, so that a stopped generation resumes", &store<&GenerateArgs::state>,
+     true},
 };
 
 constexpr OptionSpec kSolve[] = {
@@ -266,7 +267,6 @@ std::optional<std::string> parse_value(const OptionSpec& option, const std::stri
     const std::string what = grammar::cat("invalid value ", quoted(raw), " for '", grammar::option_usage(option), "'");
     switch (option.kind) {
         case ValueKind::Path:
-        case ValueKind::OptionalPath:
             out = raw;
             return std::nullopt;
         case ValueKind::Fraction: {
