@@ -14,10 +14,6 @@
 #include "timelock/secret.h"
 
 namespace zt::cli {
-namespace {
-
-
-}  // namespace
 
 zt::Result<void> run_keygen(const KeygenArgs& args) {
     // 1. The output may not exist yet (checked again, atomically, when publishing).
