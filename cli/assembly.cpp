@@ -15,7 +15,6 @@
 #include "timelock/manifest.h"
 #include "timelock/manifest_signing.h"
 #include "timelock/pool.h"
-#include "timelock/processors.h"
 #include "timelock/protocol.h"
 #include "timelock/crypto.h"
 #include "timelock/segment_verify.h"
@@ -47,10 +46,10 @@ Result<GeneratedPuzzle> verify_and_assemble(const WorkEngine& engine, const Gene
                                             std::span<const SegmentTask> tasks,
                                             std::span<const SegmentResult> results, double fraction,
                                             const Ed25519KeyPair& keys) {
-    ZT_TRY_ASSIGN(const std::size_t processors, available_processors());
+    ZT_TRY_ASSIGN(const std::size_t threads, pool_threads());
     ZT_TRY_ASSIGN(const std::vector<IntervalCheck> checks,
                   choose_interval_checks(results.size(), plan.iterations, fraction));
-    ZT_TRY(verify_interval_checks(engine, tasks, results, checks, std::min(processors, kMaxPoolThreads)));
+    ZT_TRY(verify_interval_checks(engine, tasks, results, checks, threads));
     std::vector<Key32> digests;
     digests.reserve(results.size());
     for (const SegmentResult& result : results) digests.push_back(result.digest());
