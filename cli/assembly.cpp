@@ -1,10 +1,7 @@
 #include "cli/assembly.h"
 
-#include <dirent.h>
 #include <sys/stat.h>
 
-#include <cerrno>
-#include <memory>
 #include <string_view>
 #include <utility>
 
@@ -110,25 +107,6 @@ Result<void> publish_puzzle(const GeneratedPuzzle& puzzle, const std::string& ma
     return success();
 }
 
-namespace {
-
-// Staged files that a publication killed half-way left in `dir` (a result,
-// the plan or a task: secrets all of them).
-Result<std::vector<std::string>> leftover_staged_files(const std::string& dir) {
-    std::vector<std::string> found;
-    const std::unique_ptr<DIR, int (*)(DIR*)> handle(::opendir(dir.c_str()), &::closedir);
-    if (!handle) return Error::from_errno(errno);
-    errno = 0;
-    while (const dirent* entry = ::readdir(handle.get())) {
-        const std::string_view name = entry->d_name;
-        if (name.starts_with(kStagedPrefix)) found.push_back(in_dir(dir, name));
-    }
-    if (errno != 0) return Error::from_errno(errno);
-    return found;
-}
-
-}  // namespace
-
 Result<void> remove_state(const std::string& state_dir, const std::string& results_dir) {
     for (std::uint32_t i = 0; i < protocol::kGeneratedSegments; ++i) {
         ZT_TRY(wipe_and_remove(in_dir(state_dir, task_file_name(i))));
@@ -136,9 +114,13 @@ Result<void> remove_state(const std::string& state_dir, const std::string& resul
         ZT_TRY(wipe_and_remove(result));
         ZT_TRY(wipe_and_remove(progress_path(result)));
     }
+    // Staged files that a publication killed half-way left (a result, the
+    // plan or a task: secrets all of them).
     for (const std::string& dir : {state_dir, results_dir}) {
-        ZT_TRY_ASSIGN(const std::vector<std::string> staged, leftover_staged_files(dir));
-        for (const std::string& path : staged) ZT_TRY(wipe_and_remove(path));
+        ZT_TRY_ASSIGN(const std::vector<std::string> names, directory_entries(dir));
+        for (const std::string& name : names) {
+            if (name.starts_with(kStagedPrefix)) ZT_TRY(wipe_and_remove(in_dir(dir, name)));
+        }
     }
     return wipe_and_remove(in_dir(state_dir, kPlanFileName));
 }
