@@ -95,8 +95,9 @@ constexpr OptionSpec kGenerate[] = {
     {"--iterations-from", "ITERATIONS_FROM", K::Path, "",
      "Calibration report whose iterations_for_one_day is the --iterations value",
      &store<&GenerateArgs::iterations_from>, true, "--iterations"},
-    {"--state", "STATE", K::OptionalPath, "",
-     "Private directory that keeps the work, so that a stopped generation resumes", &store<&GenerateArgs::state>},
+    {"--state", "STATE", K::Path, "",
+     "Private directory that keeps the work, so that a stopped generation resumes", &store<&GenerateArgs::state>,
+     true},
 };
 
 constexpr OptionSpec kSolve[] = {
@@ -252,29 +253,20 @@ std::optional<double> parse_decimal(std::string_view text) {
     return value;
 }
 
-// A plain decimal number, 0 included ("0.01", "1", "1.0").
-std::optional<std::string> parse_fraction(const std::string& text, double& out) {
-    const std::optional<double> value = parse_plain_decimal(text);
-    if (!value) return "invalid decimal number";
-    out = *value;
-    return std::nullopt;
-}
-
 // Parses `raw` as the value of `option` into `out`; on failure returns the
 // usage error's message and leaves `out` alone.
 std::optional<std::string> parse_value(const OptionSpec& option, const std::string& raw, Value& out) {
     const std::string what = grammar::cat("invalid value ", quoted(raw), " for '", grammar::option_usage(option), "'");
     switch (option.kind) {
         case ValueKind::Path:
-        case ValueKind::OptionalPath:
             out = raw;
             return std::nullopt;
-        case ValueKind::Fraction: {
-            double fraction = 0.0;
-            if (auto reason = parse_fraction(raw, fraction)) return grammar::cat(what, ": ", *reason);
-            out = fraction;
-            return std::nullopt;
-        }
+        case ValueKind::Fraction:
+            if (auto fraction = parse_plain_decimal(raw)) {
+                out = *fraction;
+                return std::nullopt;
+            }
+            return grammar::cat(what, ": invalid decimal number");
         case ValueKind::Text:
             if (check_utf8(raw)) return grammar::cat(what, ": invalid UTF-8");
             out = raw;

@@ -1,10 +1,7 @@
 #include "cli/assembly.h"
 
-#include <dirent.h>
 #include <sys/stat.h>
 
-#include <cerrno>
-#include <memory>
 #include <string_view>
 #include <utility>
 
@@ -15,7 +12,6 @@
 #include "timelock/manifest.h"
 #include "timelock/manifest_signing.h"
 #include "timelock/pool.h"
-#include "timelock/processors.h"
 #include "timelock/protocol.h"
 #include "timelock/crypto.h"
 #include "timelock/segment_verify.h"
@@ -47,10 +43,10 @@ Result<GeneratedPuzzle> verify_and_assemble(const WorkEngine& engine, const Gene
                                             std::span<const SegmentTask> tasks,
                                             std::span<const SegmentResult> results, double fraction,
                                             const Ed25519KeyPair& keys) {
-    ZT_TRY_ASSIGN(const std::size_t processors, available_processors());
+    ZT_TRY_ASSIGN(const std::size_t threads, pool_threads());
     ZT_TRY_ASSIGN(const std::vector<IntervalCheck> checks,
                   choose_interval_checks(results.size(), plan.iterations, fraction));
-    ZT_TRY(verify_interval_checks(engine, tasks, results, checks, std::min(processors, kMaxPoolThreads)));
+    ZT_TRY(verify_interval_checks(engine, tasks, results, checks, threads));
     std::vector<Key32> digests;
     digests.reserve(results.size());
     for (const SegmentResult& result : results) digests.push_back(result.digest());
@@ -103,7 +99,6 @@ Result<void> print_published_id(const std::string& manifest_out) {
 
 Result<void> publish_puzzle(const GeneratedPuzzle& puzzle, const std::string& manifest_out,
                             const std::string& epoch_key_out, Published already) {
-    if (already == Published::both) return print_published_id(manifest_out);
     if (already == Published::nothing) ZT_TRY(publish_epoch_key(epoch_key_out, puzzle.epoch_key));
     const std::string manifest_text = write_signed_manifest(puzzle.manifest);
     ZT_TRY(publish_staged(manifest_out, as_bytes(manifest_text), /*owner_only=*/false));
@@ -112,25 +107,6 @@ Result<void> publish_puzzle(const GeneratedPuzzle& puzzle, const std::string& ma
     return success();
 }
 
-namespace {
-
-// Staged files that a publication killed half-way left in `dir` (a result,
-// the plan or a task: secrets all of them).
-Result<std::vector<std::string>> leftover_staged_files(const std::string& dir) {
-    std::vector<std::string> found;
-    const std::unique_ptr<DIR, int (*)(DIR*)> handle(::opendir(dir.c_str()), &::closedir);
-    if (!handle) return Error::from_errno(errno);
-    errno = 0;
-    while (const dirent* entry = ::readdir(handle.get())) {
-        const std::string_view name = entry->d_name;
-        if (name.starts_with(kStagedPrefix)) found.push_back(in_dir(dir, name));
-    }
-    if (errno != 0) return Error::from_errno(errno);
-    return found;
-}
-
-}  // namespace
-
 Result<void> remove_state(const std::string& state_dir, const std::string& results_dir) {
     for (std::uint32_t i = 0; i < protocol::kGeneratedSegments; ++i) {
         ZT_TRY(wipe_and_remove(in_dir(state_dir, task_file_name(i))));
@@ -138,9 +114,13 @@ Result<void> remove_state(const std::string& state_dir, const std::string& resul
         ZT_TRY(wipe_and_remove(result));
         ZT_TRY(wipe_and_remove(progress_path(result)));
     }
+    // Staged files that a publication killed half-way left (a result, the
+    // plan or a task: secrets all of them).
     for (const std::string& dir : {state_dir, results_dir}) {
-        ZT_TRY_ASSIGN(const std::vector<std::string> staged, leftover_staged_files(dir));
-        for (const std::string& path : staged) ZT_TRY(wipe_and_remove(path));
+        ZT_TRY_ASSIGN(const std::vector<std::string> names, directory_entries(dir));
+        for (const std::string& name : names) {
+            if (name.starts_with(kStagedPrefix)) ZT_TRY(wipe_and_remove(in_dir(dir, name)));
+        }
     }
     return wipe_and_remove(in_dir(state_dir, kPlanFileName));
 }

@@ -61,8 +61,7 @@ Result<GeneratedPuzzle> verify_and_assemble(const WorkEngine& engine, const Gene
 // What generate does with a finished puzzle: the epoch key (0600), then the
 // manifest (0644), then the manifest id on standard output. The epoch key
 // file stays if publishing the manifest fails; nothing is printed then.
-// With `already` at epoch_key the epoch key is taken as published; at both,
-// only the id of the manifest already there is printed.
+// With `already` at epoch_key the epoch key is taken as published.
 Result<void> publish_puzzle(const GeneratedPuzzle& puzzle, const std::string& manifest_out,
                             const std::string& epoch_key_out, Published already = Published::nothing);
 

@@ -9,11 +9,6 @@
 #include "timelock/protocol.h"
 
 namespace zt::cli {
-namespace {
-
-constexpr double kMinimumMeasuredSeconds = 0.5;
-
-}  // namespace
 
 std::string format_calibration_progress(std::uint64_t samples, std::uint64_t workers, std::uint64_t steps_done,
                                         double elapsed_seconds) {

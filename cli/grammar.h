@@ -24,10 +24,9 @@ inline constexpr std::string_view kVersionFlagAbout = "Print the version and the
 
 // path: bytes as given; text: valid UTF-8; number: unsigned 64-bit decimal;
 // mode: a WorkMode value name; decimal: a finite number above 0 ("6.54");
-// flag: no value at all (`--json`), true when given; optional path: a path
-// that may be left out, empty then (no default shown); fraction: decimal
+// flag: no value at all (`--json`), true when given; fraction: decimal
 // digits with an optional fractional part ("0.01", "1").
-enum class ValueKind { Path, Text, Number, Mode, Decimal, Flag, OptionalPath, Fraction };
+enum class ValueKind { Path, Text, Number, Mode, Decimal, Flag, Fraction };
 
 using Value = std::variant<std::string, std::uint64_t, WorkMode, double, bool>;
 
@@ -46,7 +45,7 @@ struct OptionSpec {
     std::string_view excludes = {};
 
     bool required() const {
-        return default_text.empty() && !optional && kind != ValueKind::Flag && kind != ValueKind::OptionalPath;
+        return default_text.empty() && !optional && kind != ValueKind::Flag;
     }
 };
 

@@ -8,13 +8,6 @@
 
 namespace zt::cli {
 
-namespace {
-
-// Below this, a rate would mostly measure thread start-up.
-constexpr double kMinimumMeasuredSeconds = 0.5;
-
-}  // namespace
-
 std::string format_rate(double rate) {
     char buf[48];
     if (rate < 10.0) {

@@ -23,6 +23,10 @@
 
 namespace zt::cli {
 
+// Below this much time measured, a rate would mostly measure start-up (the
+// threads', the first step's warm-up): the progress lines show none yet.
+inline constexpr double kMinimumMeasuredSeconds = 0.5;
+
 struct ProgressSnapshot {
     std::uint64_t segments_done = 0;
     std::uint64_t segments_total = 0;

@@ -81,10 +81,10 @@ Result<void> publish_staged(const std::string& path, std::span<const std::uint8_
     return success();
 }
 
-Result<void> publish_key_file(const std::string& path, const Key32& key) {
+Result<void> publish_key_file(const std::string& path, const Key32& key, OnFailure on_failure) {
     Secret<2 * Key32::size()> text;
     encode_hex_into(key.span(), text.span());
-    return publish_staged(path, text.span(), /*owner_only=*/true);
+    return publish_staged(path, text.span(), /*owner_only=*/true, on_failure);
 }
 
 }  // namespace zt::cli

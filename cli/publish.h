@@ -46,10 +46,11 @@ Result<void> publish_staged(const std::string& path, std::span<const std::uint8_
                             OnFailure on_failure = OnFailure::keep_staged);
 
 // Publishes a key file (an epoch key, a signing seed): the key as 64
-// lowercase hex digits, no line terminator, owner-only; errors as
-// publish_staged. The text is held in a buffer that wipes itself whether or
-// not it is published.
-Result<void> publish_key_file(const std::string& path, const Key32& key);
+// lowercase hex digits, no line terminator, owner-only; errors and the
+// staged file on failure as publish_staged. The text is held in a buffer
+// that wipes itself whether or not it is published.
+Result<void> publish_key_file(const std::string& path, const Key32& key,
+                              OnFailure on_failure = OnFailure::keep_staged);
 inline Result<void> publish_epoch_key(const std::string& path, const Key32& key) { return publish_key_file(path, key); }
 
 // The directory a target is staged in: its lexical parent (the last

@@ -7,12 +7,6 @@
 #include "cli/progress.h"
 
 namespace zt::cli {
-namespace {
-
-// Below this, a rate would mostly measure the first step's warm-up.
-constexpr double kMinimumMeasuredSeconds = 0.5;
-
-}  // namespace
 
 std::string format_solve_status(const SolveStatus& s) {
     std::string line = "solve: segment ";

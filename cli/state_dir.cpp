@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <memory>
+#include <utility>
 
 #include "cli/inputs.h"
 #include "cli/publish.h"
@@ -36,19 +37,29 @@ std::string in_dir(const std::string& dir, std::string_view name) {
 
 std::string progress_path(const std::string& result_path) { return result_path + std::string(kProgressSuffix); }
 
-Result<void> check_new_state_dir(const std::string& dir) {
-    if (dir.find('\0') != std::string::npos) return Error(std::string(file_io::kNulInPath));
+Result<std::vector<std::string>> directory_entries(const std::string& dir) {
     const std::unique_ptr<DIR, int (*)(DIR*)> handle(::opendir(dir.c_str()), &::closedir);
-    if (!handle) {
-        if (errno == ENOENT) return success();
-        return Error::from_errno(errno);
-    }
-    errno = 0;
-    while (const dirent* entry = ::readdir(handle.get())) {
+    if (!handle) return Error::from_errno(errno);
+    std::vector<std::string> names;
+    for (;;) {
+        errno = 0;
+        const dirent* entry = ::readdir(handle.get());
+        if (entry == nullptr) break;
         const std::string_view name = entry->d_name;
-        if (name != "." && name != "..") return Error(std::string(kStateNotEmpty));
+        if (name != "." && name != "..") names.emplace_back(name);
     }
     if (errno != 0) return Error::from_errno(errno);
+    return names;
+}
+
+Result<void> check_new_state_dir(const std::string& dir) {
+    if (dir.find('\0') != std::string::npos) return Error(std::string(file_io::kNulInPath));
+    auto entries = directory_entries(dir);
+    if (!entries) {
+        if (entries.error() == Error::from_errno(ENOENT)) return success();
+        return std::move(entries).error();
+    }
+    if (!entries->empty()) return Error(std::string(kStateNotEmpty));
     return success();
 }
 

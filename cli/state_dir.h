@@ -23,6 +23,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "timelock/error.h"
 #include "timelock/generation_plan.h"
@@ -46,6 +47,10 @@ std::string result_file_name(std::uint32_t segment);
 std::string in_dir(const std::string& dir, std::string_view name);
 
 std::string progress_path(const std::string& result_path);
+
+// The names in `dir` other than "." and "..", in the order the system lists
+// them. Errors: the system's.
+Result<std::vector<std::string>> directory_entries(const std::string& dir);
 
 // Whether a new plan may be written into `dir`: true when it does not exist
 // or is an empty directory; "state directory is not empty" when it holds

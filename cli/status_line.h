@@ -48,13 +48,11 @@ public:
 
     // The first throttled drawing is due one interval after construction.
     StatusLine(int fd, LineStyle style);
-    StatusLine(int fd, bool enabled) : StatusLine(fd, enabled ? LineStyle::Live : LineStyle::Off) {}
     StatusLine(const StatusLine&) = delete;
     StatusLine& operator=(const StatusLine&) = delete;
     ~StatusLine() { clear(); }
 
     bool enabled() const { return style_ != LineStyle::Off; }
-    LineStyle style() const { return style_; }
 
     // Whether the line is enabled and its interval has passed since the
     // last drawing (or construction, or hold_off()). Reads the clock only

@@ -78,6 +78,11 @@ TEST(Keygen, NeverReplacesAFile) {
     EXPECT_EQ(refused.err, "Error: output already exists\n");
     EXPECT_EQ(read_file(dir / "service.key"), "precious");
     EXPECT_EQ(dir.entries(), std::vector<std::string>{"service.key"});
+
+    // A dangling link is refused only at publication; the staged seed goes too.
+    std::filesystem::create_symlink(dir / "nowhere", dir / "link.key");
+    EXPECT_EQ(run({"keygen", "--signing-key-out", dir / "link.key"}).status, 1);
+    EXPECT_EQ(dir.entries(), (std::vector<std::string>{"link.key", "service.key"}));
 }
 
 TEST(Pubkey, KnownSeedAndBadKeyFiles) {

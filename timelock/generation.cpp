@@ -1,6 +1,5 @@
 #include "timelock/generation.h"
 
-#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <optional>
@@ -11,7 +10,6 @@
 #include "timelock/engine.h"
 #include "timelock/manifest_signing.h"
 #include "timelock/pool.h"
-#include "timelock/processors.h"
 #include "timelock/protocol.h"
 #include "timelock/stop_signals.h"
 
@@ -107,8 +105,7 @@ namespace detail {
 Result<GenerationOutcome> generate(std::uint64_t epoch, std::uint64_t iterations, const Ed25519KeyPair& keys,
                                    WorkMode mode, const GenerateOptions& options, const GenerationSeams& seams) {
     // 1. Pool size.
-    ZT_TRY_ASSIGN(const std::size_t processors, available_processors());
-    const std::size_t pool_size = std::min(processors, kMaxPoolThreads);
+    ZT_TRY_ASSIGN(const std::size_t pool_size, pool_threads());
 
     // 2-3. Iterations, then the random values (wiped by their holders on every path).
     ZT_TRY_ASSIGN(const GenerationPlan plan, draw_plan(epoch, iterations, seams.draw));

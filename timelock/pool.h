@@ -9,6 +9,7 @@
 // written with relaxed adds and only reported to the observer).
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -20,6 +21,7 @@
 
 #include "timelock/engine.h"
 #include "timelock/error.h"
+#include "timelock/processors.h"
 #include "timelock/secret.h"
 #include "timelock/stop_signals.h"
 #include "timelock/work_observer.h"
@@ -28,6 +30,13 @@ namespace zt {
 
 inline constexpr std::string_view kWorkerPanicked = "RandomX worker panicked";
 inline constexpr std::size_t kMaxPoolThreads = 96;
+
+// The pool size for this process: the processors available to it
+// (processors.h), at most kMaxPoolThreads. Errors: available_processors()'s.
+inline Result<std::size_t> pool_threads() {
+    ZT_TRY_ASSIGN(const std::size_t processors, available_processors());
+    return std::min(processors, kMaxPoolThreads);
+}
 
 // Digest i is the state after the last step of segment i.
 using SegmentDigests = std::vector<Key32>;

@@ -4,7 +4,6 @@
 // error is a terminal, a progress line is shown there during the setup and
 // the sampling, and a summary (the --iterations value, what generate and
 // solve would take here) after the report.
-#include <algorithm>
 #include <cstddef>
 #include <utility>
 
@@ -12,8 +11,7 @@
 #include "cli/commands/commands.h"
 #include "cli/driver.h"
 #include "timelock/calibration.h"
-#include "timelock/processors.h"
-#include "timelock/protocol.h"
+#include "timelock/pool.h"
 
 namespace zt::cli {
 
@@ -31,9 +29,8 @@ zt::Result<void> run_calibrate(const CalibrateArgs& args) {
     // 5. At a terminal, what the figures mean for generate and solve.
     if (progress.enabled()) {
         // As many threads as generate would start here (one per segment at most).
-        const auto processors = available_processors();
-        const std::size_t threads = processors ? processors.value() : 1;
-        progress.print(format_calibration_summary(report, std::min<std::size_t>(threads, protocol::kGeneratedSegments)));
+        const auto threads = pool_threads();
+        progress.print(format_calibration_summary(report, threads ? threads.value() : 1));
     }
     return zt::success();
 }

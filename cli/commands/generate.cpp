@@ -16,7 +16,6 @@
 // With --iterations-from, the iteration count is the calibration report's
 // iterations_for_one_day; a light-mode report is refused for a full-mode
 // puzzle, whose segments it would make last about thirteen times too long.
-#include <algorithm>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -34,7 +33,6 @@
 #include "timelock/ed25519.h"
 #include "timelock/generation.h"
 #include "timelock/pool.h"
-#include "timelock/processors.h"
 #include "timelock/protocol.h"
 #include "timelock/secret.h"
 #include "timelock/stop_signals.h"
@@ -96,7 +94,7 @@ Result<void> generate_from_state(const GenerateArgs& args, std::uint64_t iterati
         steps_kept += kept_steps(task, in_dir(args.state, result_file_name(task.segment)));
     }
     ResumedProgress resumed(progress, steps_kept);
-    ZT_TRY_ASSIGN(const std::size_t processors, available_processors());
+    ZT_TRY_ASSIGN(const std::size_t threads, pool_threads());
     std::optional<StopSignals> signals(std::in_place);
     ZT_TRY_ASSIGN(const WorkEngine engine, WorkEngine::setup(plan.dataset_key, args.mode));
     const SegmentWork work = [&](RandomxVm& vm, std::uint32_t segment,
@@ -109,7 +107,7 @@ Result<void> generate_from_state(const GenerateArgs& args, std::uint64_t iterati
         if (!result->has_value()) return std::optional<Key32>();  // stopped, the position saved
         return std::optional<Key32>((*result)->digest());
     };
-    auto worked = run_segment_pool(engine, tasks.size(), work, std::min(processors, kMaxPoolThreads), &resumed,
+    auto worked = run_segment_pool(engine, tasks.size(), work, threads, &resumed,
                                    StopSignals::flag());
     progress.clear();
     ZT_TRY(worked);

@@ -14,10 +14,6 @@
 #include "timelock/secret.h"
 
 namespace zt::cli {
-namespace {
-
-
-}  // namespace
 
 zt::Result<void> run_keygen(const KeygenArgs& args) {
     // 1. The output may not exist yet (checked again, atomically, when publishing).
@@ -30,8 +26,9 @@ zt::Result<void> run_keygen(const KeygenArgs& args) {
     // 3. The key pair, for the pin.
     const Ed25519KeyPair keys = ed25519_from_seed(seed);
 
-    // 4. Publish the seed owner-only, never overwriting.
-    ZT_TRY(publish_key_file(args.signing_key_out, seed));
+    // 4. Publish the seed owner-only, never overwriting. A seed that was not
+    // published is known to nobody, so no staged copy of it stays behind.
+    ZT_TRY(publish_key_file(args.signing_key_out, seed, OnFailure::remove_staged));
 
     // 5. The pin.
     write_stdout(encode_hex(keys.public_key) + "\n");

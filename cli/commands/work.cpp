@@ -16,6 +16,7 @@
 #include "cli/state_dir.h"
 #include "cli/utf8.h"
 #include "timelock/engine.h"
+#include "timelock/solver.h"
 #include "timelock/stop_signals.h"
 
 namespace zt::cli {
@@ -24,9 +25,11 @@ zt::Result<void> run_work(const WorkArgs& args) {
     // 1. The task (its seed wipes itself).
     ZT_TRY_ASSIGN(const SegmentTask task, read_task_file(args.task));
 
-    // 2. Done already, or locked and loaded for resuming.
+    // 2. Done already, or locked and loaded for resuming; a zero interval
+    // fails before the engine is built.
     ZT_TRY_ASSIGN(SegmentJob job, SegmentJob::open(task, args.result));
     if (job.done()) return zt::success();
+    if (args.checkpoint_interval == 0) return zt::Error(std::string(kZeroCheckpointInterval));
 
     // 3. The engine, keyed with the puzzle's dataset key; a stop during the
     // setup takes effect at the first step.
