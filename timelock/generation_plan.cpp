@@ -62,7 +62,8 @@ Result<GenerationPlan> draw_plan(std::uint64_t epoch, std::uint64_t iterations, 
 }
 
 std::string plan_id(const GenerationPlan& plan) {
-    Bytes input;
+    SecureBytes input;  // holds seed 0, a secret until the manifest is published
+    input.reserve(kPlanIdLabel.size() + 8 + 8 + 32 + 32 + 32);
     append_text(input, kPlanIdLabel);
     append_be64(input, plan.epoch);
     append_be64(input, plan.iterations);
