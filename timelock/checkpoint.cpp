@@ -142,12 +142,7 @@ Result<std::optional<Checkpoint>> load_latest_checkpoint(const std::string& path
 }
 
 Result<file_io::Fd> open_checkpoint_log(const std::string& path) {
-    ZT_TRY_ASSIGN(file_io::Fd fd, file_io::open_append(path, kCheckpointLogMode));
-    ZT_TRY_ASSIGN(const bool locked, file_io::try_lock_exclusive(fd.get()));
-    if (!locked) return Error(std::string(kCheckpointLogInUse));
-    static constexpr std::uint8_t kLineFeed[1] = {'\n'};
-    ZT_TRY(file_io::write_all(fd.get(), kLineFeed));
-    return fd;
+    return file_io::open_locked_log(path, kCheckpointLogMode, kCheckpointLogInUse);
 }
 
 Result<void> append_checkpoint(int log_fd, const Checkpoint& checkpoint) {

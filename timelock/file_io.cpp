@@ -78,6 +78,15 @@ Result<Fd> open_append(const std::string& path, unsigned mode) {
     return open_with(Op::OpenAppend, path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, mode);
 }
 
+Result<Fd> open_locked_log(const std::string& path, unsigned mode, std::string_view in_use) {
+    ZT_TRY_ASSIGN(Fd fd, open_append(path, mode));
+    ZT_TRY_ASSIGN(const bool locked, try_lock_exclusive(fd.get()));
+    if (!locked) return Error(std::string(in_use));
+    static constexpr std::uint8_t kLineFeed[1] = {'\n'};
+    ZT_TRY(write_all(fd.get(), kLineFeed));
+    return fd;
+}
+
 Result<Fd> open_for_wiping(const std::string& path) {
     return open_with(Op::OpenForWiping, path, O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0);
 }

@@ -173,12 +173,7 @@ Result<SegmentProgress> load_progress(const std::string& path, const SegmentTask
 }
 
 Result<file_io::Fd> open_progress_file(const std::string& path) {
-    ZT_TRY_ASSIGN(file_io::Fd fd, file_io::open_append(path, kProgressFileMode));
-    ZT_TRY_ASSIGN(const bool locked, file_io::try_lock_exclusive(fd.get()));
-    if (!locked) return Error(std::string(kProgressInUse));
-    static constexpr std::uint8_t kLineFeed[1] = {'\n'};
-    ZT_TRY(file_io::write_all(fd.get(), kLineFeed));
-    return fd;
+    return file_io::open_locked_log(path, kProgressFileMode, kProgressInUse);
 }
 
 Result<void> append_progress(int fd, const SegmentTask& task, const Key32& key, std::uint64_t iteration,
