@@ -87,6 +87,14 @@ Result<Fd> open_locked_log(const std::string& path, unsigned mode, std::string_v
     return fd;
 }
 
+Result<std::optional<Fd>> open_read_if_exists(const std::string& path) {
+    if (has_nul(path)) return Error(std::string(kNulInPath));
+    const long fd = checked(Op::OpenRead, true, [&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); });
+    if (fd == -ENOENT) return std::optional<Fd>();
+    if (fd < 0) return Error::from_errno(static_cast<int>(-fd));
+    return std::optional<Fd>(Fd(static_cast<int>(fd)));
+}
+
 Result<Fd> open_for_wiping(const std::string& path) {
     return open_with(Op::OpenForWiping, path, O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0);
 }
