@@ -44,20 +44,21 @@ struct json::Schema<PlanDocument> {
     };
 };
 
+Result<void> draw_random(const RandomSource& source, std::span<std::uint8_t> out) {
+    // The system's own error is not passed on, whatever the source said.
+    if (!(source ? source(out) : random_bytes(out))) return Error(std::string(kOsRandomnessFailed));
+    return success();
+}
+
 Result<GenerationPlan> draw_plan(std::uint64_t epoch, std::uint64_t iterations, const RandomSource& source) {
     if (!protocol::iterations_allowed(iterations)) return Error(std::string(kInvalidIterations));
     GenerationPlan plan;
     plan.epoch = epoch;
     plan.iterations = iterations;
-    // The system's own error is not passed on, whatever the source said.
-    const auto fill = [&source](std::span<std::uint8_t> out) -> Result<void> {
-        if (!(source ? source(out) : random_bytes(out))) return Error(std::string(kOsRandomnessFailed));
-        return success();
-    };
-    ZT_TRY(fill(plan.dataset_key.span()));
-    for (auto& seed : plan.seeds) ZT_TRY(fill(seed.span()));
-    ZT_TRY(fill(plan.epoch_key.span()));
-    for (auto& nonce : plan.nonces) ZT_TRY(fill(nonce));
+    ZT_TRY(draw_random(source, plan.dataset_key.span()));
+    for (auto& seed : plan.seeds) ZT_TRY(draw_random(source, seed.span()));
+    ZT_TRY(draw_random(source, plan.epoch_key.span()));
+    for (auto& nonce : plan.nonces) ZT_TRY(draw_random(source, nonce));
     return plan;
 }
 
