@@ -133,7 +133,7 @@ Result<SegmentProgress> load_progress(const std::string& path, const SegmentTask
     // and a line that outgrows the limit is skipped up to its line feed.
     ProgressReader reader(task);
     SecureBytes pending;
-    pending.reserve(kReadChunk + kProgressLineLimit + 1);
+    pending.reserve(kProgressLineLimit + 1);  // the most it ever holds
     bool skipping = false;
     Secret<kReadChunk> chunk;  // wipes itself on every path
     for (;;) {
