@@ -81,11 +81,9 @@ SecureBytes write_plan_document(const GenerationPlan& plan) {
     doc.text(",\n  \"epoch\": ").number(plan.epoch);
     doc.text(",\n  \"iterations\": ").number(plan.iterations);
     doc.text(",\n  \"dataset_key\": ").hex(plan.dataset_key.span());
-    doc.text(",\n  \"seeds\": [");
-    for (std::size_t i = 0; i < plan.seeds.size(); ++i) doc.text(i == 0 ? "\n    " : ",\n    ").hex(plan.seeds[i].span());
+    doc.text(",\n  \"seeds\": [").hex_list(plan.seeds);
     doc.text("\n  ],\n  \"epoch_key\": ").hex(plan.epoch_key.span());
-    doc.text(",\n  \"nonces\": [");
-    for (std::size_t i = 0; i < plan.nonces.size(); ++i) doc.text(i == 0 ? "\n    " : ",\n    ").hex(plan.nonces[i]);
+    doc.text(",\n  \"nonces\": [").hex_list(plan.nonces);
     doc.text("\n  ]\n}\n");
     return doc.take();
 }
