@@ -105,10 +105,7 @@ Result<CalibrationReport> read_calibration_report(std::string_view text) {
     if (document.randomx != protocol::kRandomxRelease || document.algorithm != protocol::kRandomxAlgorithm) {
         return Error(std::string(kCalibrationReportForeign));
     }
-    std::optional<WorkMode> mode;
-    for (WorkMode candidate : kWorkModes) {
-        if (work_mode_name(candidate) == document.mode) mode = candidate;
-    }
+    const std::optional<WorkMode> mode = work_mode_from_name(document.mode);
     if (!mode) return Error(std::string(kCalibrationReportMode));
     CalibrationReport report;
     report.samples = document.samples;

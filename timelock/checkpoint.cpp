@@ -1,6 +1,5 @@
 #include "timelock/checkpoint.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,24 +32,16 @@ namespace {
 // start; fewer if the file shrank meanwhile. The descriptor is closed on
 // every path.
 Result<std::optional<std::string>> read_log_tail(const std::string& path) {
-    if (path.find('\0') != std::string::npos) return Error(std::string(file_io::kNulInPath));
-    int raw = -1;
-    do {
-        raw = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (raw < 0 && errno == EINTR);
-    if (raw < 0) {
-        if (errno == ENOENT) return std::optional<std::string>();
-        return Error::from_errno(errno);
-    }
-    const file_io::Fd fd(raw);
+    ZT_TRY_ASSIGN(const std::optional<file_io::Fd> fd, file_io::open_read_if_exists(path));
+    if (!fd) return std::optional<std::string>();
     struct stat info {};
-    if (::fstat(fd.get(), &info) != 0) return Error::from_errno(errno);
+    if (::fstat(fd->get(), &info) != 0) return Error::from_errno(errno);
     const auto size = static_cast<std::uint64_t>(info.st_size);
     const std::uint64_t start = size > kCheckpointWindow ? size - kCheckpointWindow : 0;
     std::string tail(static_cast<std::size_t>(size - start), '\0');
     std::size_t got = 0;
     while (got < tail.size()) {
-        const ssize_t n = ::pread(fd.get(), tail.data() + got, tail.size() - got, static_cast<off_t>(start + got));
+        const ssize_t n = ::pread(fd->get(), tail.data() + got, tail.size() - got, static_cast<off_t>(start + got));
         if (n < 0) {
             if (errno == EINTR) continue;
             return Error::from_errno(errno);
@@ -142,12 +133,7 @@ Result<std::optional<Checkpoint>> load_latest_checkpoint(const std::string& path
 }
 
 Result<file_io::Fd> open_checkpoint_log(const std::string& path) {
-    ZT_TRY_ASSIGN(file_io::Fd fd, file_io::open_append(path, kCheckpointLogMode));
-    ZT_TRY_ASSIGN(const bool locked, file_io::try_lock_exclusive(fd.get()));
-    if (!locked) return Error(std::string(kCheckpointLogInUse));
-    static constexpr std::uint8_t kLineFeed[1] = {'\n'};
-    ZT_TRY(file_io::write_all(fd.get(), kLineFeed));
-    return fd;
+    return file_io::open_locked_log(path, kCheckpointLogMode, kCheckpointLogInUse);
 }
 
 Result<void> append_checkpoint(int log_fd, const Checkpoint& checkpoint) {

@@ -78,6 +78,23 @@ Result<Fd> open_append(const std::string& path, unsigned mode) {
     return open_with(Op::OpenAppend, path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, mode);
 }
 
+Result<Fd> open_locked_log(const std::string& path, unsigned mode, std::string_view in_use) {
+    ZT_TRY_ASSIGN(Fd fd, open_append(path, mode));
+    ZT_TRY_ASSIGN(const bool locked, try_lock_exclusive(fd.get()));
+    if (!locked) return Error(std::string(in_use));
+    static constexpr std::uint8_t kLineFeed[1] = {'\n'};
+    ZT_TRY(write_all(fd.get(), kLineFeed));
+    return fd;
+}
+
+Result<std::optional<Fd>> open_read_if_exists(const std::string& path) {
+    if (has_nul(path)) return Error(std::string(kNulInPath));
+    const long fd = checked(Op::OpenRead, true, [&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); });
+    if (fd == -ENOENT) return std::optional<Fd>();
+    if (fd < 0) return Error::from_errno(static_cast<int>(-fd));
+    return std::optional<Fd>(Fd(static_cast<int>(fd)));
+}
+
 Result<Fd> open_for_wiping(const std::string& path) {
     return open_with(Op::OpenForWiping, path, O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0);
 }

@@ -1,15 +1,18 @@
-// The file-system seam for durable writes: publishing output files and
-// appending to the checkpoint log go through these few calls and nothing
-// else, so a test can make any one of them fail, or stop the process right
-// before it ("crash"), and then look at what is left on disk.
+// The file-system seam for durable writes: publishing output files,
+// appending to the checkpoint and progress logs and opening them again to
+// read them back go through these few calls and nothing else, so a test can
+// make any one of them fail, or stop the process right before it ("crash"),
+// and then look at what is left on disk.
 //
 // Every call maps onto one POSIX call (retried while interrupted where the
-// call is safe to repeat) and reports failures as Error::from_errno. A path
+// call is safe to repeat; open_locked_log strings three of them together)
+// and reports failures as Error::from_errno. A path
 // holding a zero byte cannot reach the system and fails with
 // "file name contained an unexpected NUL byte". Nothing here deletes a file
 // except unlink, and nothing is ever overwritten except through
 // open_for_wiping, which exists to overwrite a secret with zeros before
-// it is unlinked; every other open creates a new file exclusively or appends.
+// it is unlinked; every other open creates a new file exclusively, appends
+// or only reads.
 //
 // Thread safety: the calls are safe from any thread. The fault hook is a
 // process-wide test facility; install and remove it only while no other
@@ -63,6 +66,16 @@ Result<Fd> open_exclusive(const std::string& path, unsigned mode);
 // Opens `path` write-only for appending, creating it with `mode` if missing.
 Result<Fd> open_append(const std::string& path, unsigned mode);
 
+// Opens a log for appending (open_append), locks it (try_lock_exclusive;
+// `in_use` is the error when another open file holds the lock, and the file
+// is then left as it was, though created if it was missing) and appends one
+// line feed, so that whatever torn line a crash left at the end is closed
+// off. The lock lasts as long as the returned descriptor.
+Result<Fd> open_locked_log(const std::string& path, unsigned mode, std::string_view in_use);
+
+// Opens `path` read-only (close-on-exec); nothing when it does not exist.
+Result<std::optional<Fd>> open_read_if_exists(const std::string& path);
+
 // Opens an existing regular file write-only at offset 0, without creating
 // or truncating it (close-on-exec, no symbolic link followed), for
 // overwriting its bytes with zeros before it is removed. Nothing else may
@@ -104,7 +117,7 @@ void close(int fd);
 
 enum class Op {
     OpenExclusive, OpenAppend, Write, Sync, SyncData, Link, Unlink, OpenDirectory, Close, Lock,
-    OpenForWiping, MakeDirectory
+    OpenForWiping, MakeDirectory, OpenRead
 };
 
 // Consulted before every system call the seam is about to make (each retry

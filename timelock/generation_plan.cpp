@@ -44,25 +44,27 @@ struct json::Schema<PlanDocument> {
     };
 };
 
+Result<void> draw_random(const RandomSource& source, std::span<std::uint8_t> out) {
+    // The system's own error is not passed on, whatever the source said.
+    if (!(source ? source(out) : random_bytes(out))) return Error(std::string(kOsRandomnessFailed));
+    return success();
+}
+
 Result<GenerationPlan> draw_plan(std::uint64_t epoch, std::uint64_t iterations, const RandomSource& source) {
     if (!protocol::iterations_allowed(iterations)) return Error(std::string(kInvalidIterations));
     GenerationPlan plan;
     plan.epoch = epoch;
     plan.iterations = iterations;
-    // The system's own error is not passed on, whatever the source said.
-    const auto fill = [&source](std::span<std::uint8_t> out) -> Result<void> {
-        if (!(source ? source(out) : random_bytes(out))) return Error(std::string(kOsRandomnessFailed));
-        return success();
-    };
-    ZT_TRY(fill(plan.dataset_key.span()));
-    for (auto& seed : plan.seeds) ZT_TRY(fill(seed.span()));
-    ZT_TRY(fill(plan.epoch_key.span()));
-    for (auto& nonce : plan.nonces) ZT_TRY(fill(nonce));
+    ZT_TRY(draw_random(source, plan.dataset_key.span()));
+    for (auto& seed : plan.seeds) ZT_TRY(draw_random(source, seed.span()));
+    ZT_TRY(draw_random(source, plan.epoch_key.span()));
+    for (auto& nonce : plan.nonces) ZT_TRY(draw_random(source, nonce));
     return plan;
 }
 
 std::string plan_id(const GenerationPlan& plan) {
-    Bytes input;
+    SecureBytes input;  // holds seed 0, a secret until the manifest is published
+    input.reserve(kPlanIdLabel.size() + 8 + 8 + 32 + 32 + 32);
     append_text(input, kPlanIdLabel);
     append_be64(input, plan.epoch);
     append_be64(input, plan.iterations);
@@ -79,11 +81,9 @@ SecureBytes write_plan_document(const GenerationPlan& plan) {
     doc.text(",\n  \"epoch\": ").number(plan.epoch);
     doc.text(",\n  \"iterations\": ").number(plan.iterations);
     doc.text(",\n  \"dataset_key\": ").hex(plan.dataset_key.span());
-    doc.text(",\n  \"seeds\": [");
-    for (std::size_t i = 0; i < plan.seeds.size(); ++i) doc.text(i == 0 ? "\n    " : ",\n    ").hex(plan.seeds[i].span());
+    doc.text(",\n  \"seeds\": [").hex_list(plan.seeds);
     doc.text("\n  ],\n  \"epoch_key\": ").hex(plan.epoch_key.span());
-    doc.text(",\n  \"nonces\": [");
-    for (std::size_t i = 0; i < plan.nonces.size(); ++i) doc.text(i == 0 ? "\n    " : ",\n    ").hex(plan.nonces[i]);
+    doc.text(",\n  \"nonces\": [").hex_list(plan.nonces);
     doc.text("\n  ]\n}\n");
     return doc.take();
 }

@@ -76,6 +76,11 @@ struct GenerationPlan {
 // Where draw_plan takes its bytes from; fills the span or fails.
 using RandomSource = std::function<Result<void>(std::span<std::uint8_t>)>;
 
+// Fills `out` from `source`, or from the operating system's when `source` is
+// null; "OS randomness failed" if that fails (the source's own error is not
+// passed on).
+Result<void> draw_random(const RandomSource& source, std::span<std::uint8_t> out);
+
 // "invalid iterations" unless 1 to 10^12 (before anything is drawn); then
 // the draws in order, "OS randomness failed" if any fails (the source's own
 // error is not passed on; what was drawn is wiped). A null `source` is the

@@ -7,6 +7,7 @@
 // thread.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -33,9 +34,28 @@ public:
         out_.push_back('"');
         return *this;
     }
+    // The elements of a JSON array member, one a line at four spaces'
+    // indentation: each item (a Secret or a byte array) as hex(), after
+    // "\n    " for the first and ",\n    " for the others. The brackets and
+    // the line feed before the closing one are the caller's.
+    template <typename Items>
+    SecretDocument& hex_list(const Items& items) {
+        std::string_view before = "\n    ";
+        for (const auto& item : items) {
+            text(before).hex(bytes_of(item));
+            before = ",\n    ";
+        }
+        return *this;
+    }
     SecureBytes take() { return std::move(out_); }
 
 private:
+    template <std::size_t N>
+    static std::span<const std::uint8_t> bytes_of(const Secret<N>& secret) {
+        return secret.span();
+    }
+    static std::span<const std::uint8_t> bytes_of(std::span<const std::uint8_t> bytes) { return bytes; }
+
     SecureBytes out_;
 };
 

@@ -1,6 +1,5 @@
 #include "timelock/segment_progress.h"
 
-#include <fcntl.h>
 #include <sodium.h>
 #include <unistd.h>
 
@@ -127,26 +126,18 @@ Result<SegmentProgress> read_progress(std::string_view text, const SegmentTask& 
 }
 
 Result<SegmentProgress> load_progress(const std::string& path, const SegmentTask& task) {
-    if (path.find('\0') != std::string::npos) return Error(std::string(file_io::kNulInPath));
-    int raw = -1;
-    do {
-        raw = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (raw < 0 && errno == EINTR);
-    if (raw < 0) {
-        if (errno == ENOENT) return fresh_progress(task);
-        return Error::from_errno(errno);
-    }
-    const file_io::Fd fd(raw);
+    ZT_TRY_ASSIGN(const std::optional<file_io::Fd> fd, file_io::open_read_if_exists(path));
+    if (!fd) return fresh_progress(task);
 
     // Streams the file through a bounded buffer: whole lines are handed on,
     // and a line that outgrows the limit is skipped up to its line feed.
     ProgressReader reader(task);
     SecureBytes pending;
-    pending.reserve(kReadChunk + kProgressLineLimit + 1);
+    pending.reserve(kProgressLineLimit + 1);  // the most it ever holds
     bool skipping = false;
     Secret<kReadChunk> chunk;  // wipes itself on every path
     for (;;) {
-        const ssize_t n = ::read(fd.get(), chunk.data(), chunk.size());
+        const ssize_t n = ::read(fd->get(), chunk.data(), chunk.size());
         if (n < 0) {
             if (errno == EINTR) continue;
             return Error::from_errno(errno);
@@ -173,12 +164,7 @@ Result<SegmentProgress> load_progress(const std::string& path, const SegmentTask
 }
 
 Result<file_io::Fd> open_progress_file(const std::string& path) {
-    ZT_TRY_ASSIGN(file_io::Fd fd, file_io::open_append(path, kProgressFileMode));
-    ZT_TRY_ASSIGN(const bool locked, file_io::try_lock_exclusive(fd.get()));
-    if (!locked) return Error(std::string(kProgressInUse));
-    static constexpr std::uint8_t kLineFeed[1] = {'\n'};
-    ZT_TRY(file_io::write_all(fd.get(), kLineFeed));
-    return fd;
+    return file_io::open_locked_log(path, kProgressFileMode, kProgressInUse);
 }
 
 Result<void> append_progress(int fd, const SegmentTask& task, const Key32& key, std::uint64_t iteration,

@@ -77,10 +77,7 @@ SecureBytes write_result_document(const SegmentResult& result) {
     doc.text(",\n  \"plan_id\": \"").text(result.plan_id).text("\"");
     doc.text(",\n  \"segment\": ").number(result.segment);
     doc.text(",\n  \"iterations\": ").number(result.iterations);
-    doc.text(",\n  \"states\": [");
-    for (std::size_t i = 0; i < result.states.size(); ++i) {
-        doc.text(i == 0 ? "\n    " : ",\n    ").hex(result.states[i].span());
-    }
+    doc.text(",\n  \"states\": [").hex_list(result.states);
     doc.text("\n  ],\n  \"mac\": \"").text(result.mac).text("\"\n}\n");
     return doc.take();
 }

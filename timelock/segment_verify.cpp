@@ -21,7 +21,7 @@ Result<std::uint64_t> uniform_below(std::uint64_t bound, const RandomSource& sou
     const std::uint64_t limit = UINT64_MAX - UINT64_MAX % bound;
     for (;;) {
         std::array<std::uint8_t, 8> bytes{};
-        if (!(source ? source(bytes) : random_bytes(bytes))) return Error(std::string(kOsRandomnessFailed));
+        ZT_TRY(draw_random(source, bytes));
         std::uint64_t value = 0;
         for (std::uint8_t b : bytes) value = value << 8 | b;
         if (value < limit) return value % bound;

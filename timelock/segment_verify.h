@@ -37,7 +37,6 @@ namespace zt {
 struct IntervalCheck {
     std::uint32_t segment = 0;
     std::uint64_t interval = 0;
-    friend bool operator==(const IntervalCheck&, const IntervalCheck&) = default;
 };
 
 // The sample for results of `iterations` steps, ordered by segment and

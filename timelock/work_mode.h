@@ -38,4 +38,12 @@ constexpr std::optional<WorkMode> work_mode_from_arg(std::string_view text) {
     return std::nullopt;
 }
 
+// The mode whose report name is exactly `text` (case-sensitive).
+constexpr std::optional<WorkMode> work_mode_from_name(std::string_view text) {
+    for (WorkMode mode : kWorkModes) {
+        if (work_mode_name(mode) == text) return mode;
+    }
+    return std::nullopt;
+}
+
 }  // namespace zt
