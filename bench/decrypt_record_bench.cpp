@@ -28,12 +28,12 @@
 #include <string>
 #include <vector>
 
-#include "timelock/crypto.h"
-#include "timelock/ed25519.h"
-#include "timelock/manifest.h"
-#include "timelock/manifest_signing.h"
-#include "timelock/protocol.h"
-#include "timelock/record.h"
+#include "timelock/base/crypto.h"
+#include "timelock/base/protocol.h"
+#include "timelock/ed25519/ed25519.h"
+#include "timelock/formats/manifest.h"
+#include "timelock/formats/manifest_signing.h"
+#include "timelock/formats/record.h"
 
 namespace {
 

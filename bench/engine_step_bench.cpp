@@ -18,7 +18,7 @@
 #include <string>
 
 #include "randomx/randomx.h"
-#include "timelock/engine.h"
+#include "timelock/work/engine.h"
 
 namespace {
 

@@ -46,8 +46,8 @@
 #include "randomx/randomx.h"
 #include "randomx/vm.h"
 #include "randomx/vm_compiler.h"
-#include "timelock/bytes.h"
-#include "timelock/crypto.h"
+#include "timelock/base/bytes.h"
+#include "timelock/base/crypto.h"
 
 namespace {
 

@@ -45,16 +45,16 @@
 #include <tuple>
 #include <vector>
 
-#include "randomx/randomx.h"
-#include "timelock/checkpoint.h"
-#include "timelock/crypto.h"
-#include "timelock/ed25519.h"
-#include "timelock/engine.h"
-#include "timelock/manifest_signing.h"
-#include "timelock/protocol.h"
-#include "timelock/randomx_calls.h"
 #include "cli/solve_progress.h"
-#include "timelock/solver.h"
+#include "randomx/randomx.h"
+#include "timelock/base/crypto.h"
+#include "timelock/base/protocol.h"
+#include "timelock/ed25519/ed25519.h"
+#include "timelock/formats/checkpoint.h"
+#include "timelock/formats/manifest_signing.h"
+#include "timelock/work/engine.h"
+#include "timelock/work/randomx_calls.h"
+#include "timelock/work/solver.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "cli/grammar.h"
-#include "cli/utf8.h"
+#include "timelock/base/utf8.h"
 
 namespace zt::cli {
 namespace grammar {

@@ -17,7 +17,7 @@
 #include <string>
 #include <variant>
 
-#include "timelock/work_mode.h"
+#include "timelock/base/work_mode.h"
 
 namespace zt::cli {
 

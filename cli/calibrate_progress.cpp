@@ -6,7 +6,7 @@
 #include <cstdio>
 
 #include "cli/progress.h"
-#include "timelock/protocol.h"
+#include "timelock/base/protocol.h"
 
 namespace zt::cli {
 

@@ -16,8 +16,8 @@
 #include <string>
 
 #include "cli/status_line.h"
-#include "timelock/calibration.h"
-#include "timelock/work_observer.h"
+#include "timelock/work/calibration.h"
+#include "timelock/work/work_observer.h"
 
 namespace zt::cli {
 

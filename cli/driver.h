@@ -12,8 +12,7 @@
 // by the status lines (cli/status_line.h).
 //
 // Thread safety: run_main and run_guarded are for the main thread;
-// write_stdout and format_error_report may be called from any thread, but
-// writes from several threads may interleave.
+// format_error_report may be called from any thread.
 #pragma once
 
 #include <functional>
@@ -21,7 +20,7 @@
 #include <string>
 #include <string_view>
 
-#include "timelock/error.h"
+#include "timelock/base/error.h"
 
 namespace zt::cli {
 
@@ -44,9 +43,5 @@ int run_guarded(const std::function<zt::Result<void>()>& body);
 // a multi-line cause are indented to the start of its text (seven columns
 // when numbered, four otherwise).
 std::string format_error_report(const zt::Error& error);
-
-// Writes all of `text` to standard output at once (nothing is buffered, so
-// nothing is left to flush). Throws zt::InternalFault when the write fails.
-void write_stdout(std::string_view text);
 
 }  // namespace zt::cli

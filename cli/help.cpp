@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "cli/grammar.h"
-#include "timelock/protocol.h"
+#include "timelock/base/protocol.h"
 
 #ifndef ZT_VERSION
 #error "ZT_VERSION (the project's version) is set by cli/CMakeLists.txt"

@@ -2,7 +2,7 @@
 // terminal: segments finished, hashes per second and the estimated time
 // left.
 //
-// It is the pool's observer (timelock/work_observer.h): the hashing threads
+// It is the pool's observer (timelock/work/work_observer.h): the hashing threads
 // only raise the pool's relaxed counters, and the pool's waiting thread
 // hands their values here. The line is drawn (by a StatusLine) only when its
 // descriptor is a terminal, never more than once a second, and cleared when
@@ -19,7 +19,7 @@
 #include <utility>
 
 #include "cli/status_line.h"
-#include "timelock/work_observer.h"
+#include "timelock/work/work_observer.h"
 
 namespace zt::cli {
 

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "cli/progress.h"
-#include "timelock/calibration.h"
 #include "timelock/json/text.h"
+#include "timelock/work/calibration.h"
 
 namespace zt::cli {
 namespace {

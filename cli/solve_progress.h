@@ -6,7 +6,7 @@
 // segment done; the rate counts only this run's steps (not the resumed
 // ones, nor the engine setup); the time left is for the whole puzzle.
 //
-// It is the solver's observer (timelock/work_observer.h). Cost to the
+// It is the solver's observer (timelock/work/work_observer.h). Cost to the
 // hashing loop: stepped() stores three integers and loads one flag; the
 // clock is read only every kClockStride steps, and the line is formatted and
 // written (by a StatusLine) at most once a second (once a minute as plain
@@ -25,7 +25,7 @@
 
 #include "cli/status_line.h"
 #include "cli/status_request.h"
-#include "timelock/work_observer.h"
+#include "timelock/work/work_observer.h"
 
 namespace zt::cli {
 

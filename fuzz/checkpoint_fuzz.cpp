@@ -7,7 +7,7 @@
 #include <string>
 
 #include "fuzz/fuzz_support.h"
-#include "timelock/checkpoint.h"
+#include "timelock/formats/checkpoint.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using zt::fuzz::require;

@@ -17,9 +17,9 @@
 #include <string>
 #include <string_view>
 
-#include "cli/inputs.h"
-#include "timelock/manifest.h"
-#include "timelock/secret.h"
+#include "timelock/base/secret.h"
+#include "timelock/formats/input_files.h"
+#include "timelock/formats/manifest.h"
 
 namespace zt::fuzz {
 
@@ -54,8 +54,8 @@ inline const SealedPuzzle& sealed_puzzle() {
     static const SealedPuzzle puzzle = [] {
         SealedPuzzle p;
         auto manifest = read_signed_manifest(read_data_file("sealed/manifest.json"));
-        auto pin = cli::parse_pin(kPinHex);
-        auto key = cli::parse_key_hex(read_data_file("sealed/epoch.key"));
+        auto pin = zt::parse_pin(kPinHex);
+        auto key = zt::parse_key_hex(read_data_file("sealed/epoch.key"));
         require(manifest.ok() && pin.ok() && key.ok());
         p.manifest = std::move(manifest).value();
         p.pin = *pin;

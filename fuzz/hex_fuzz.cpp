@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
-#include "timelock/crypto.h"
+#include "timelock/base/crypto.h"
 
 namespace {
 
@@ -60,7 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         require(zt::encode_hex(*strict) == text);
     }
 
-    auto pin = zt::cli::parse_pin(text);
+    auto pin = zt::parse_pin(text);
     require(pin.ok() == (expected.has_value() && size == 64));
     if (pin) require(std::vector<std::uint8_t>(pin->begin(), pin->end()) == *expected);
     if (!pin && size == 64 && !expected) require(pin.error().message() == lenient.error().message());

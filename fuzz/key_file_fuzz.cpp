@@ -6,18 +6,18 @@
 #include <cstdint>
 #include <string>
 
-#include "cli/inputs.h"
-#include "cli/utf8.h"
 #include "fuzz/fuzz_support.h"
+#include "timelock/base/utf8.h"
+#include "timelock/formats/input_files.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using zt::fuzz::require;
     static zt::fuzz::InputFile file;
     const std::string_view input = zt::fuzz::as_view(data, size);
-    auto key = zt::cli::read_key_file(file.hold(input));
+    auto key = zt::read_key_file(file.hold(input));
     if (!key) return 0;
-    require(size <= zt::cli::input_limit::kKeyFile);
-    auto direct = zt::cli::parse_key_hex(zt::cli::trim_white_space(input));
+    require(size <= zt::input_limit::kKeyFile);
+    auto direct = zt::parse_key_hex(zt::trim_white_space(input));
     require(direct.ok() && *direct == *key);
     return 0;
 }

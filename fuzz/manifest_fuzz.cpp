@@ -6,12 +6,12 @@
 #include <cstdint>
 
 #include "fuzz/fuzz_support.h"
-#include "timelock/manifest.h"
-#include "timelock/manifest_signing.h"
+#include "timelock/formats/manifest.h"
+#include "timelock/formats/manifest_signing.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using zt::fuzz::require;
-    static const zt::Bytes32 pin = zt::cli::parse_pin(zt::fuzz::kPinHex).value();
+    static const zt::Bytes32 pin = zt::parse_pin(zt::fuzz::kPinHex).value();
     auto manifest = zt::read_signed_manifest(zt::fuzz::as_view(data, size));
     if (!manifest) return 0;
     const std::string written = zt::write_signed_manifest(*manifest);

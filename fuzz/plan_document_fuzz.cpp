@@ -5,8 +5,8 @@
 #include <string>
 
 #include "fuzz/fuzz_support.h"
-#include "timelock/bytes.h"
-#include "timelock/generation_plan.h"
+#include "timelock/base/bytes.h"
+#include "timelock/formats/generation_plan.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using zt::fuzz::require;

@@ -6,8 +6,8 @@
 #include <cstdint>
 
 #include "fuzz/fuzz_support.h"
-#include "timelock/segment_progress.h"
-#include "timelock/segment_result.h"
+#include "timelock/formats/segment_progress.h"
+#include "timelock/formats/segment_result.h"
 
 namespace {
 

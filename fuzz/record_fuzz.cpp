@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "fuzz/fuzz_support.h"
-#include "timelock/record.h"
+#include "timelock/formats/record.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using zt::fuzz::require;

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
-#include "timelock/bytes.h"
-#include "timelock/segment_result.h"
+#include "timelock/base/bytes.h"
+#include "timelock/formats/segment_result.h"
 
 namespace {
 

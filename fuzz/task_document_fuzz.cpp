@@ -4,8 +4,8 @@
 #include <cstdint>
 
 #include "fuzz/fuzz_support.h"
-#include "timelock/bytes.h"
-#include "timelock/segment_task.h"
+#include "timelock/base/bytes.h"
+#include "timelock/formats/segment_task.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using zt::fuzz::require;

@@ -11,7 +11,7 @@
 
 #include "cli/commands/commands.h"
 #include "tests/support/fake_randomx.h"
-#include "timelock/calibration.h"
+#include "timelock/work/calibration.h"
 
 namespace zt {
 namespace {

@@ -21,10 +21,10 @@
 #include "tests/support/child_process.h"
 #include "tests/support/scratch_dir.h"
 #include "tests/support/signed_manifest.h"
-#include "timelock/checkpoint.h"
-#include "timelock/crypto.h"
-#include "timelock/file_io.h"
-#include "timelock/manifest_signing.h"
+#include "timelock/base/crypto.h"
+#include "timelock/base/file_io.h"
+#include "timelock/formats/checkpoint.h"
+#include "timelock/formats/manifest_signing.h"
 
 namespace zt {
 

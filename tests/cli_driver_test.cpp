@@ -7,6 +7,7 @@
 
 #include <csignal>
 
+#include "cli/console.h"
 #include "cli/driver.h"
 #include "tests/support/scratch_dir.h"
 #include "tests/support/subprocess.h"

@@ -11,9 +11,9 @@
 #include <fstream>
 #include <iterator>
 
-#include "cli/inputs.h"
-#include "cli/utf8.h"
 #include "tests/support/scratch_dir.h"
+#include "timelock/base/utf8.h"
+#include "timelock/formats/input_files.h"
 
 namespace zt::cli {
 namespace {

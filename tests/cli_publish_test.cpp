@@ -12,9 +12,9 @@
 #include <filesystem>
 #include <map>
 
-#include "cli/publish.h"
-#include "timelock/file_io.h"
 #include "tests/support/scratch_dir.h"
+#include "timelock/base/file_io.h"
+#include "timelock/base/publish.h"
 
 namespace zt::cli {
 namespace {

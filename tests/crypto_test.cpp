@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "tests/support/vector_json.h"
-#include "timelock/char_debug.h"
-#include "timelock/crypto.h"
+#include "timelock/base/char_debug.h"
+#include "timelock/base/crypto.h"
 
 namespace zt {
 namespace {

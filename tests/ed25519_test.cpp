@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "tests/support/vector_json.h"
-#include "timelock/crypto.h"
-#include "timelock/ed25519.h"
+#include "timelock/base/crypto.h"
+#include "timelock/ed25519/ed25519.h"
 #include "timelock/ed25519/group.h"
 
 namespace zt {

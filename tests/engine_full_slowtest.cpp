@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/vector_json.h"
-#include "timelock/crypto.h"
-#include "timelock/engine.h"
+#include "timelock/base/crypto.h"
+#include "timelock/work/engine.h"
 
 namespace zt {
 namespace {

@@ -11,8 +11,8 @@
 
 #include "tests/support/fake_randomx.h"
 #include "tests/support/vector_json.h"
-#include "timelock/crypto.h"
-#include "timelock/engine.h"
+#include "timelock/base/crypto.h"
+#include "timelock/work/engine.h"
 
 namespace zt {
 namespace {

@@ -19,11 +19,11 @@
 #include "tests/support/fake_randomx.h"
 #include "tests/support/scratch_dir.h"
 #include "tests/support/signed_manifest.h"
-#include "timelock/crypto.h"
-#include "timelock/engine.h"
-#include "timelock/generation.h"
-#include "timelock/manifest_signing.h"
-#include "timelock/randomx_calls.h"
+#include "timelock/base/crypto.h"
+#include "timelock/formats/manifest_signing.h"
+#include "timelock/work/engine.h"
+#include "timelock/work/generation.h"
+#include "timelock/work/randomx_calls.h"
 
 namespace zt {
 namespace {

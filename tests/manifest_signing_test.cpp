@@ -1,7 +1,7 @@
 // Manifest signing: the signing message layout, known answers from a
 // published manifest, verification against the pin in its fixed order, and
 // the manifest id.
-#include "timelock/manifest_signing.h"
+#include "timelock/formats/manifest_signing.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include <sstream>
 
 #include "tests/support/signed_manifest.h"
-#include "timelock/crypto.h"
+#include "timelock/base/crypto.h"
 
 namespace zt {
 namespace {

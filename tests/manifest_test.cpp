@@ -1,6 +1,6 @@
 // The manifest format: the written layout, reading in every accepted form,
 // the size limit, and the order of the validation rules.
-#include "timelock/manifest.h"
+#include "timelock/formats/manifest.h"
 
 #include <gtest/gtest.h>
 

@@ -18,13 +18,13 @@
 #include "tests/support/signed_manifest.h"
 #include "tests/support/solvable_puzzle.h"
 #include "tests/support/subprocess.h"
-#include "timelock/calibration.h"
-#include "timelock/checkpoint.h"
-#include "timelock/crypto.h"
-#include "timelock/ed25519.h"
-#include "timelock/manifest.h"
-#include "timelock/manifest_signing.h"
-#include "timelock/protocol.h"
+#include "timelock/base/crypto.h"
+#include "timelock/base/protocol.h"
+#include "timelock/ed25519/ed25519.h"
+#include "timelock/formats/checkpoint.h"
+#include "timelock/formats/manifest.h"
+#include "timelock/formats/manifest_signing.h"
+#include "timelock/work/calibration.h"
 
 namespace zt {
 namespace {

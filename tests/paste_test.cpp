@@ -9,15 +9,15 @@
 #include <string>
 #include <vector>
 
-#include "cli/inputs.h"
 #include "tests/support/paste_maker.h"
 #include "tests/support/record_maker.h"
 #include "tests/support/scratch_dir.h"
 #include "tests/support/signed_manifest.h"
 #include "tests/support/subprocess.h"
-#include "timelock/crypto.h"
-#include "timelock/manifest_signing.h"
-#include "timelock/paste.h"
+#include "timelock/base/crypto.h"
+#include "timelock/formats/input_files.h"
+#include "timelock/formats/manifest_signing.h"
+#include "timelock/formats/paste.h"
 
 namespace zt {
 namespace {
@@ -76,7 +76,7 @@ TEST(PasteVectors, GoodAndBadPastesGiveTheirResult) {
         {"fail_paste_uppercase_ciphertext.json", "epoch.key", "invalid paste encoding"},
     };
     for (const auto& c : cases) {
-        auto key = cli::read_key_file(kSealed + c.key_file);
+        auto key = zt::read_key_file(kSealed + c.key_file);
         ASSERT_TRUE(key.ok());
         const auto opened = open_document(*manifest, test::service_pin(), test::read_file(kSealed + c.file), *key);
         EXPECT_EQ(error_of(opened), c.expected) << c.file;

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "tests/support/fake_randomx.h"
-#include "timelock/engine.h"
-#include "timelock/pool.h"
+#include "timelock/work/engine.h"
+#include "timelock/work/pool.h"
 
 namespace zt {
 namespace {

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "timelock/processors.h"
+#include "timelock/base/processors.h"
 
 namespace zt {
 namespace {

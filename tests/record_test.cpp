@@ -11,14 +11,14 @@
 #include <string>
 #include <vector>
 
-#include "cli/inputs.h"
 #include "tests/support/record_maker.h"
 #include "tests/support/scratch_dir.h"
 #include "tests/support/signed_manifest.h"
 #include "tests/support/subprocess.h"
-#include "timelock/crypto.h"
-#include "timelock/manifest_signing.h"
-#include "timelock/record.h"
+#include "timelock/base/crypto.h"
+#include "timelock/formats/input_files.h"
+#include "timelock/formats/manifest_signing.h"
+#include "timelock/formats/record.h"
 
 namespace zt {
 namespace {
@@ -56,7 +56,7 @@ struct Vectors {
 
 Vectors load_vectors(const std::string& key_file = "epoch.key") {
     auto manifest = read_signed_manifest(test::read_file(kSealed + "manifest.json"));
-    auto key = cli::read_key_file(kSealed + key_file);
+    auto key = zt::read_key_file(kSealed + key_file);
     if (!manifest || !key) throw std::runtime_error("unreadable test vectors");
     if (!verify_manifest(*manifest, test::service_pin())) throw std::runtime_error("vector manifest not pinned");
     return {std::move(manifest).value(), std::move(key).value()};

@@ -29,12 +29,12 @@
 #include "tests/support/signed_manifest.h"
 #include "tests/support/solvable_puzzle.h"
 #include "tests/support/subprocess.h"
-#include "timelock/checkpoint.h"
-#include "timelock/crypto.h"
-#include "timelock/generation.h"
-#include "timelock/manifest_signing.h"
-#include "timelock/randomx_calls.h"
-#include "timelock/solver.h"
+#include "timelock/base/crypto.h"
+#include "timelock/formats/checkpoint.h"
+#include "timelock/formats/manifest_signing.h"
+#include "timelock/work/generation.h"
+#include "timelock/work/randomx_calls.h"
+#include "timelock/work/solver.h"
 
 namespace zt {
 namespace {

@@ -10,11 +10,11 @@
 #include <vector>
 
 #include "tests/support/scratch_dir.h"
-#include "timelock/crypto.h"
-#include "timelock/generation_plan.h"
-#include "timelock/segment_progress.h"
-#include "timelock/segment_result.h"
-#include "timelock/segment_task.h"
+#include "timelock/base/crypto.h"
+#include "timelock/formats/generation_plan.h"
+#include "timelock/formats/segment_progress.h"
+#include "timelock/formats/segment_result.h"
+#include "timelock/formats/segment_task.h"
 
 namespace zt {
 namespace {

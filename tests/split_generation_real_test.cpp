@@ -14,16 +14,16 @@
 #include <thread>
 #include <vector>
 
-#include "cli/state_dir.h"
 #include "tests/support/child_process.h"
 #include "tests/support/scratch_dir.h"
 #include "tests/support/signed_manifest.h"
 #include "tests/support/solve_crash.h"
 #include "tests/support/subprocess.h"
-#include "timelock/crypto.h"
-#include "timelock/generation_plan.h"
-#include "timelock/manifest.h"
-#include "timelock/manifest_signing.h"
+#include "timelock/base/crypto.h"
+#include "timelock/formats/generation_plan.h"
+#include "timelock/formats/manifest.h"
+#include "timelock/formats/manifest_signing.h"
+#include "timelock/split/state_dir.h"
 
 namespace zt {
 namespace {
@@ -135,7 +135,7 @@ TEST(RealLightGenerateState, StoppedAndKilledThenRunAgainPublishesAPuzzleThatSol
                   "Stopped before the puzzle was finished; the work done is kept in " + dir / "state" +
                       ": run the same command to resume\n");
     }
-    auto plan = cli::read_plan_file(dir / "state");
+    auto plan = zt::read_plan_file(dir / "state");
     ASSERT_TRUE(plan.ok()) << plan.error().message();
     const std::size_t after_stop = results();
     EXPECT_GE(after_stop, 4u);

@@ -16,19 +16,19 @@
 #include <string>
 #include <vector>
 
-#include "cli/assembly.h"
 #include "cli/commands/commands.h"
-#include "cli/segment_job.h"
-#include "cli/state_dir.h"
 #include "tests/support/fake_randomx.h"
 #include "tests/support/scratch_dir.h"
 #include "tests/support/signed_manifest.h"
-#include "timelock/crypto.h"
-#include "timelock/generation.h"
-#include "timelock/manifest.h"
-#include "timelock/manifest_signing.h"
-#include "timelock/segment_verify.h"
-#include "timelock/segment_work.h"
+#include "timelock/base/crypto.h"
+#include "timelock/formats/manifest.h"
+#include "timelock/formats/manifest_signing.h"
+#include "timelock/split/assembly.h"
+#include "timelock/split/segment_job.h"
+#include "timelock/split/segment_verify.h"
+#include "timelock/split/segment_walk.h"
+#include "timelock/split/state_dir.h"
+#include "timelock/work/generation.h"
 
 namespace zt {
 namespace {
@@ -52,8 +52,8 @@ WorkEngine fake_engine(const GenerationPlan& plan) {
 // Works one task to its end through the job that `work` runs, with its files in `dir`.
 SegmentResult work_to_end(const SegmentTask& task, const WorkEngine& engine, const std::string& dir,
                           std::uint64_t interval = 1) {
-    const std::string result_path = dir + "/" + cli::result_file_name(task.segment);
-    auto job = cli::SegmentJob::open(task, result_path);
+    const std::string result_path = dir + "/" + zt::result_file_name(task.segment);
+    auto job = zt::SegmentJob::open(task, result_path);
     EXPECT_TRUE(job.ok()) << job.error().message();
     if (job->done()) return *job->done();
     RandomxVm vm = std::move(engine.create_vm()).value();
@@ -73,7 +73,7 @@ TEST(SplitGeneration, WorkedInAnyOrderGivesTheManifestOfOneProcessGenerate) {
     const GeneratedPuzzle& expected = std::get<GeneratedPuzzle>(*whole);
 
     const GenerationPlan plan = draw_plan(kEpoch, kIterations, counting_source(9)).value();
-    const std::vector<SegmentTask> tasks = cli::tasks_of(plan);
+    const std::vector<SegmentTask> tasks = zt::tasks_of(plan);
     const WorkEngine engine = fake_engine(plan);
     for (std::uint64_t shuffle_seed : {1u, 2u}) {
         std::vector<std::uint32_t> order(96);
@@ -87,7 +87,7 @@ TEST(SplitGeneration, WorkedInAnyOrderGivesTheManifestOfOneProcessGenerate) {
             const SegmentTask copied = read_task_document(as_text(text)).value();
             results[i] = work_to_end(copied, engine, dir.path().string(), shuffle_seed);
         }
-        auto assembled = cli::verify_and_assemble(engine, plan, tasks, results, 1.0, test::service_keys());
+        auto assembled = zt::verify_and_assemble(engine, plan, tasks, results, 1.0, test::service_keys());
         ASSERT_TRUE(assembled.ok()) << assembled.error().message();
         EXPECT_EQ(write_signed_manifest(assembled->manifest), write_signed_manifest(expected.manifest));
         EXPECT_EQ(assembled->epoch_key, expected.epoch_key);
@@ -155,17 +155,17 @@ TEST(SplitGeneration, AStoppedWalkSavesItsPositionAndAJobIsDoneOnceItsResultExis
     std::atomic<int> stop{0};
     std::atomic<std::uint64_t> steps{0};
     {
-        auto job = cli::SegmentJob::open(task, result_path).value();
+        auto job = zt::SegmentJob::open(task, result_path).value();
         stop = SIGTERM;  // before the first step: nothing to save
         EXPECT_FALSE(job.run(vm, {.checkpoint_interval = 1000, .stop = &stop}).value().has_value());
     }
-    EXPECT_EQ(load_progress(cli::progress_path(result_path), task).value().iteration, 0u);
-    EXPECT_EQ(cli::kept_steps(task, result_path), 0u);
+    EXPECT_EQ(load_progress(zt::progress_path(result_path), task).value().iteration, 0u);
+    EXPECT_EQ(zt::kept_steps(task, result_path), 0u);
     {
         // A second worker on the same task meanwhile is refused at once.
-        auto first = cli::SegmentJob::open(task, result_path);
+        auto first = zt::SegmentJob::open(task, result_path);
         ASSERT_TRUE(first.ok());
-        auto second = cli::SegmentJob::open(task, result_path);
+        auto second = zt::SegmentJob::open(task, result_path);
         ASSERT_FALSE(second.ok());
         EXPECT_EQ(second.error().message(), "progress file is in use by another worker");
     }
@@ -179,12 +179,12 @@ TEST(SplitGeneration, AStoppedWalkSavesItsPositionAndAJobIsDoneOnceItsResultExis
         const std::string written = test::read_file(full);
         std::filesystem::remove(full);
         dir.write("result-02.json.progress", written.substr(0, written.find('\n', written.size() / 2) + 1));
-        const std::uint64_t saved = load_progress(cli::progress_path(result_path), task).value().iteration;
+        const std::uint64_t saved = load_progress(zt::progress_path(result_path), task).value().iteration;
         EXPECT_GT(saved, 1000u);
         EXPECT_LT(saved, 3000u);
-        EXPECT_EQ(cli::kept_steps(task, result_path), saved);
+        EXPECT_EQ(zt::kept_steps(task, result_path), saved);
     }
-    auto job = cli::SegmentJob::open(task, result_path).value();
+    auto job = zt::SegmentJob::open(task, result_path).value();
     auto result = job.run(vm, {.checkpoint_interval = 1000});
     ASSERT_TRUE(result.ok() && result->has_value());
     EXPECT_EQ(dir.entries(), std::vector<std::string>{"result-02.json"}) << "progress wiped and removed";
@@ -193,15 +193,15 @@ TEST(SplitGeneration, AStoppedWalkSavesItsPositionAndAJobIsDoneOnceItsResultExis
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 
     const std::uint64_t hashes = fake.hashes();
-    auto again = cli::SegmentJob::open(task, result_path);
+    auto again = zt::SegmentJob::open(task, result_path);
     ASSERT_TRUE(again.ok() && again->done().has_value());
     EXPECT_EQ(write_result_document(*again->done()), write_result_document(**result));
-    EXPECT_EQ(cli::kept_steps(task, result_path), 3000u);
+    EXPECT_EQ(zt::kept_steps(task, result_path), 3000u);
     EXPECT_EQ(fake.hashes(), hashes) << "no work for a finished task";
 
     // Another task's job never takes this result, nor touches it.
     const SegmentTask other = task_of(plan, 3);
-    auto foreign = cli::SegmentJob::open(other, result_path);
+    auto foreign = zt::SegmentJob::open(other, result_path);
     ASSERT_FALSE(foreign.ok());
     EXPECT_EQ(foreign.error().causes(), std::vector<std::string>{"result of segment index 3 holds segment index 2"});
 }
@@ -217,16 +217,16 @@ struct Assembly {
     explicit Assembly(std::uint64_t iterations) {
         std::filesystem::create_directory(dir.path() / "results");
         plan = draw_plan(kEpoch, iterations, counting_source(5)).value();
-        EXPECT_TRUE(cli::write_state(dir / "state", plan).ok());
-        tasks = cli::tasks_of(plan);
+        EXPECT_TRUE(zt::write_state(dir / "state", plan).ok());
+        tasks = zt::tasks_of(plan);
         const WorkEngine engine = fake_engine(plan);
         for (const SegmentTask& task : tasks) work_to_end(task, engine, dir / "results");
         dir.write("signing.key", test::kServiceSeedHex);
     }
-    std::string result(std::uint32_t segment) const { return dir / ("results/" + cli::result_file_name(segment)); }
+    std::string result(std::uint32_t segment) const { return dir / ("results/" + zt::result_file_name(segment)); }
     void replace(std::uint32_t segment, const SegmentResult& result) const {
         std::filesystem::remove(this->result(segment));
-        EXPECT_TRUE(cli::publish_result(this->result(segment), result).ok());
+        EXPECT_TRUE(zt::publish_result(this->result(segment), result).ok());
     }
     Result<void> assemble(double fraction = 1.0) const {
         return cli::run_assemble({dir / "state", dir / "results", dir / "signing.key", dir / "m.json", dir / "e.key",
@@ -262,12 +262,12 @@ TEST(SplitGeneration, AssembleRefusesABadResultNamingItsSegmentAndPublishesNothi
              const std::size_t at = text.find("\"states\": [\n    \"") + 17;
              text[at] = text[at] == '0' ? '1' : '0';
              std::filesystem::remove(a.result(95));
-             a.dir.write("results/" + cli::result_file_name(95), text);
+             a.dir.write("results/" + zt::result_file_name(95), text);
          },
          "result of segment index 95 is damaged or was not written by its worker"},
         {"a wrong state its worker sealed",
          [](const Assembly& a) {
-             SegmentResult forged = cli::read_result_file(a.result(33)).value().value();
+             SegmentResult forged = zt::read_result_file(a.result(33)).value().value();
              forged.states[1][0] ^= 1;
              a.replace(33, seal_result(a.tasks[33], forged.states));
          },
@@ -275,7 +275,7 @@ TEST(SplitGeneration, AssembleRefusesABadResultNamingItsSegmentAndPublishesNothi
         {"unreadable",
          [](const Assembly& a) {
              std::filesystem::remove(a.result(3));
-             a.dir.write("results/" + cli::result_file_name(3), "{}");
+             a.dir.write("results/" + zt::result_file_name(3), "{}");
          },
          "result of segment index 3 is unreadable"},
     };

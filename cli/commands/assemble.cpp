@@ -12,13 +12,14 @@
 #include <string_view>
 #include <vector>
 
-#include "cli/assembly.h"
 #include "cli/commands/commands.h"
-#include "cli/inputs.h"
-#include "cli/state_dir.h"
-#include "timelock/ed25519.h"
-#include "timelock/engine.h"
-#include "timelock/generation_plan.h"
+#include "cli/console.h"
+#include "timelock/ed25519/ed25519.h"
+#include "timelock/formats/generation_plan.h"
+#include "timelock/formats/input_files.h"
+#include "timelock/split/assembly.h"
+#include "timelock/split/state_dir.h"
+#include "timelock/work/engine.h"
 
 namespace zt::cli {
 
@@ -46,7 +47,8 @@ zt::Result<void> run_assemble(const AssembleArgs& args) {
     ZT_TRY_ASSIGN(const Published published,
                   earlier_publication(plan, keys, args.manifest_out, args.epoch_key_out));
     if (published == Published::both) {
-        ZT_TRY(print_published_id(args.manifest_out));
+        ZT_TRY_ASSIGN(const std::string id, published_id(args.manifest_out));
+        write_stdout(id + "\n");
         return remove_state(args.state, args.results);
     }
 
@@ -61,7 +63,8 @@ zt::Result<void> run_assemble(const AssembleArgs& args) {
     }());
 
     // 9-10. The epoch key, the manifest and the manifest id, as generate.
-    ZT_TRY(publish_puzzle(puzzle, args.manifest_out, args.epoch_key_out, published));
+    ZT_TRY_ASSIGN(const std::string id, publish_puzzle(puzzle, args.manifest_out, args.epoch_key_out, published));
+    write_stdout(id + "\n");
 
     // 11. Both outputs are durable: the state's secrets go.
     return remove_state(args.state, args.results);

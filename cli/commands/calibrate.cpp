@@ -9,9 +9,9 @@
 
 #include "cli/calibrate_progress.h"
 #include "cli/commands/commands.h"
-#include "cli/driver.h"
-#include "timelock/calibration.h"
-#include "timelock/pool.h"
+#include "cli/console.h"
+#include "timelock/work/calibration.h"
+#include "timelock/work/pool.h"
 
 namespace zt::cli {
 

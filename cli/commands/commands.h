@@ -12,7 +12,7 @@
 #pragma once
 
 #include "cli/args.h"
-#include "timelock/error.h"
+#include "timelock/base/error.h"
 
 namespace zt::cli {
 

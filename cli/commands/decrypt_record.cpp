@@ -2,12 +2,12 @@
 // epoch key and the record, open the record, publish the plaintext
 // owner-only. Prints nothing. Nothing is written unless the record opened.
 #include "cli/commands/commands.h"
-#include "cli/inputs.h"
-#include "cli/publish.h"
-#include "timelock/manifest.h"
-#include "timelock/manifest_signing.h"
-#include "timelock/record.h"
-#include "timelock/secret.h"
+#include "timelock/base/publish.h"
+#include "timelock/base/secret.h"
+#include "timelock/formats/input_files.h"
+#include "timelock/formats/manifest.h"
+#include "timelock/formats/manifest_signing.h"
+#include "timelock/formats/record.h"
 
 namespace zt::cli {
 

@@ -22,20 +22,21 @@
 #include <variant>
 #include <vector>
 
-#include "cli/assembly.h"
 #include "cli/commands/commands.h"
-#include "cli/inputs.h"
+#include "cli/console.h"
 #include "cli/progress.h"
-#include "cli/segment_job.h"
-#include "cli/state_dir.h"
-#include "cli/utf8.h"
-#include "timelock/calibration.h"
-#include "timelock/ed25519.h"
-#include "timelock/generation.h"
-#include "timelock/pool.h"
-#include "timelock/protocol.h"
-#include "timelock/secret.h"
-#include "timelock/stop_signals.h"
+#include "timelock/base/protocol.h"
+#include "timelock/base/secret.h"
+#include "timelock/base/stop_signals.h"
+#include "timelock/base/utf8.h"
+#include "timelock/ed25519/ed25519.h"
+#include "timelock/formats/input_files.h"
+#include "timelock/split/assembly.h"
+#include "timelock/split/local_generation.h"
+#include "timelock/split/state_dir.h"
+#include "timelock/work/calibration.h"
+#include "timelock/work/generation.h"
+#include "timelock/work/pool.h"
 
 namespace zt::cli {
 
@@ -55,26 +56,11 @@ Result<std::uint64_t> iteration_count(const GenerateArgs& args) {
     return report.iterations_for_one_day;
 }
 
-// The plan kept in `dir`, or a new one drawn into it.
-Result<GenerationPlan> open_state(const GenerateArgs& args, std::uint64_t iterations) {
-    if (output_exists(in_dir(args.state, kPlanFileName))) {
-        ZT_TRY_ASSIGN(GenerationPlan plan, read_plan_file(args.state));
-        if (plan.epoch != args.epoch || plan.iterations != iterations) {
-            return Error(std::string(kStateOfAnotherPuzzle));
-        }
-        return plan;
-    }
-    ZT_TRY(check_new_state_dir(args.state));
-    ZT_TRY_ASSIGN(GenerationPlan plan, draw_plan(args.epoch, iterations));
-    ZT_TRY(write_state(args.state, plan));
-    return plan;
-}
-
 // Steps 5 to 8 with the work kept in args.state.
 Result<void> generate_from_state(const GenerateArgs& args, std::uint64_t iterations, const Ed25519KeyPair& keys,
                                  ProgressLine& progress) {
     // 5a. The plan: drawn once, then always read back.
-    ZT_TRY_ASSIGN(const GenerationPlan plan, open_state(args, iterations));
+    ZT_TRY_ASSIGN(const GenerationPlan plan, open_or_draw_plan(args.state, args.epoch, iterations));
     const std::vector<SegmentTask> tasks = tasks_of(plan);
 
     // 5b. What an earlier run of this plan published; with both outputs
@@ -82,38 +68,24 @@ Result<void> generate_from_state(const GenerateArgs& args, std::uint64_t iterati
     ZT_TRY_ASSIGN(const Published published,
                   earlier_publication(plan, keys, args.manifest_out, args.epoch_key_out));
     if (published == Published::both) {
-        ZT_TRY(print_published_id(args.manifest_out));
+        ZT_TRY_ASSIGN(const std::string id, published_id(args.manifest_out));
+        write_stdout(id + "\n");
         return remove_state(args.state, args.state);
     }
 
     // 5c. Every segment as a resumable job, on the pool; a stop (also one
     // during the setup) saves each job's position. The steps earlier runs
     // kept show as done.
-    std::uint64_t steps_kept = 0;
-    for (const SegmentTask& task : tasks) {
-        steps_kept += kept_steps(task, in_dir(args.state, result_file_name(task.segment)));
-    }
-    ResumedProgress resumed(progress, steps_kept);
+    ResumedProgress resumed(progress, kept_steps_in(tasks, args.state));
     ZT_TRY_ASSIGN(const std::size_t threads, pool_threads());
     std::optional<StopSignals> signals(std::in_place);
     ZT_TRY_ASSIGN(const WorkEngine engine, WorkEngine::setup(plan.dataset_key, args.mode));
-    const SegmentWork work = [&](RandomxVm& vm, std::uint32_t segment,
-                                 std::atomic<std::uint64_t>& steps_done) -> Result<std::optional<Key32>> {
-        const SegmentTask& task = tasks[segment];
-        ZT_TRY_ASSIGN(SegmentJob job, SegmentJob::open(task, in_dir(args.state, result_file_name(segment))));
-        if (job.done()) return std::optional<Key32>(job.done()->digest());
-        const auto result = job.run(vm, WalkOptions{.stop = &StopSignals::flag(), .steps_done = &steps_done});
-        if (!result) return result.error();
-        if (!result->has_value()) return std::optional<Key32>();  // stopped, the position saved
-        return std::optional<Key32>((*result)->digest());
-    };
-    auto worked = run_segment_pool(engine, tasks.size(), work, threads, &resumed,
-                                   StopSignals::flag());
+    auto worked = work_segments(engine, tasks, args.state, threads, &resumed, StopSignals::flag());
     progress.clear();
-    ZT_TRY(worked);
-    if (const int signal = StopSignals::flag().load(); signal != 0) {
-        throw Interrupted(signal, "Stopped before the puzzle was finished; the work done is kept in " +
-                                      utf8_lossy(args.state) + ": run the same command to resume");
+    ZT_TRY_ASSIGN(const bool finished, std::move(worked));
+    if (!finished) {
+        throw Interrupted(StopSignals::flag().load(), "Stopped before the puzzle was finished; the work done is kept in " +
+                                                          utf8_lossy(args.state) + ": run the same command to resume");
     }
     signals.reset();
 
@@ -123,7 +95,8 @@ Result<void> generate_from_state(const GenerateArgs& args, std::uint64_t iterati
                   verify_and_assemble(engine, plan, tasks, results, kDefaultVerifyFraction, keys));
 
     // 6-8. Published and printed as without a state.
-    ZT_TRY(publish_puzzle(puzzle, args.manifest_out, args.epoch_key_out, published));
+    ZT_TRY_ASSIGN(const std::string id, publish_puzzle(puzzle, args.manifest_out, args.epoch_key_out, published));
+    write_stdout(id + "\n");
 
     // 9. Both outputs are durable: the state's secrets go.
     return remove_state(args.state, args.state);
@@ -162,7 +135,8 @@ zt::Result<void> run_generate(const GenerateArgs& args) {
 
     // 6-8. The epoch key (owner-only) before the manifest (readable by all),
     // then the manifest id.
-    ZT_TRY(publish_puzzle(puzzle, args.manifest_out, args.epoch_key_out));
+    ZT_TRY_ASSIGN(const std::string id, publish_puzzle(puzzle, args.manifest_out, args.epoch_key_out));
+    write_stdout(id + "\n");
 
     // 9. The epoch key, the seed and the key pair are wiped by their holders.
     return zt::success();

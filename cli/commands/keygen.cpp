@@ -6,12 +6,12 @@
 #include <string_view>
 
 #include "cli/commands/commands.h"
-#include "cli/driver.h"
-#include "cli/inputs.h"
-#include "cli/publish.h"
-#include "timelock/crypto.h"
-#include "timelock/ed25519.h"
-#include "timelock/secret.h"
+#include "cli/console.h"
+#include "timelock/base/crypto.h"
+#include "timelock/base/publish.h"
+#include "timelock/base/secret.h"
+#include "timelock/ed25519/ed25519.h"
+#include "timelock/formats/input_files.h"
 
 namespace zt::cli {
 

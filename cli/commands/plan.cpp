@@ -3,9 +3,9 @@
 // puzzle; it never leaves this machine) and one task file per segment (0600,
 // what that segment's worker needs). Prints the plan id.
 #include "cli/commands/commands.h"
-#include "cli/driver.h"
-#include "cli/state_dir.h"
-#include "timelock/generation_plan.h"
+#include "cli/console.h"
+#include "timelock/formats/generation_plan.h"
+#include "timelock/split/state_dir.h"
 
 namespace zt::cli {
 

@@ -17,14 +17,14 @@
 #include <variant>
 
 #include "cli/commands/commands.h"
-#include "cli/driver.h"
-#include "cli/inputs.h"
-#include "cli/publish.h"
-#include "timelock/checkpoint.h"
-#include "timelock/manifest.h"
+#include "cli/console.h"
 #include "cli/solve_progress.h"
 #include "cli/status_request.h"
-#include "timelock/solver.h"
+#include "timelock/base/publish.h"
+#include "timelock/formats/checkpoint.h"
+#include "timelock/formats/input_files.h"
+#include "timelock/formats/manifest.h"
+#include "timelock/work/solver.h"
 
 namespace zt::cli {
 namespace {

@@ -11,12 +11,12 @@
 #include <string>
 
 #include "cli/commands/commands.h"
-#include "cli/driver.h"
-#include "cli/inputs.h"
+#include "cli/console.h"
 #include "cli/puzzle_status.h"
-#include "timelock/checkpoint.h"
-#include "timelock/manifest.h"
-#include "timelock/manifest_signing.h"
+#include "timelock/formats/checkpoint.h"
+#include "timelock/formats/input_files.h"
+#include "timelock/formats/manifest.h"
+#include "timelock/formats/manifest_signing.h"
 
 namespace zt::cli {
 

@@ -12,12 +12,12 @@
 #include <string_view>
 
 #include "cli/commands/commands.h"
-#include "cli/segment_job.h"
-#include "cli/state_dir.h"
-#include "cli/utf8.h"
-#include "timelock/engine.h"
-#include "timelock/solver.h"
-#include "timelock/stop_signals.h"
+#include "timelock/base/stop_signals.h"
+#include "timelock/base/utf8.h"
+#include "timelock/split/segment_job.h"
+#include "timelock/split/state_dir.h"
+#include "timelock/work/engine.h"
+#include "timelock/work/solver.h"
 
 namespace zt::cli {
 

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "timelock/crypto.h"
+#include "timelock/base/crypto.h"
 
 namespace zt::test {
 

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "timelock/randomx_calls.h"
-#include "timelock/secret.h"
+#include "timelock/base/secret.h"
+#include "timelock/work/randomx_calls.h"
 
 namespace zt::test {
 

@@ -7,8 +7,8 @@
 #include "tests/support/record_maker.h"
 #include "tests/support/sealing_bytes.h"
 #include "tests/support/signed_manifest.h"
-#include "timelock/crypto.h"
-#include "timelock/manifest_signing.h"
+#include "timelock/base/crypto.h"
+#include "timelock/formats/manifest_signing.h"
 
 namespace zt::test {
 

@@ -10,10 +10,10 @@
 #include <string>
 #include <string_view>
 
-#include "timelock/ed25519.h"
-#include "timelock/manifest.h"
-#include "timelock/paste.h"
-#include "timelock/secret.h"
+#include "timelock/base/secret.h"
+#include "timelock/ed25519/ed25519.h"
+#include "timelock/formats/manifest.h"
+#include "timelock/formats/paste.h"
 
 namespace zt::test {
 

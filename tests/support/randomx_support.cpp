@@ -8,7 +8,7 @@
 #include <stdexcept>
 
 #include "randomx/constants.h"
-#include "timelock/crypto.h"
+#include "timelock/base/crypto.h"
 
 namespace zt::test {
 

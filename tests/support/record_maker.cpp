@@ -6,8 +6,8 @@
 #include <stdexcept>
 
 #include "tests/support/signed_manifest.h"
-#include "timelock/crypto.h"
-#include "timelock/manifest_signing.h"
+#include "timelock/base/crypto.h"
+#include "timelock/formats/manifest_signing.h"
 
 namespace zt::test {
 

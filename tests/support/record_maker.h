@@ -11,8 +11,8 @@
 #include <string>
 #include <string_view>
 
-#include "timelock/manifest.h"
-#include "timelock/secret.h"
+#include "timelock/base/secret.h"
+#include "timelock/formats/manifest.h"
 
 namespace zt::test {
 

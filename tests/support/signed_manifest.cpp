@@ -2,9 +2,9 @@
 
 #include <stdexcept>
 
-#include "timelock/crypto.h"
-#include "timelock/manifest_signing.h"
-#include "timelock/protocol.h"
+#include "timelock/base/crypto.h"
+#include "timelock/base/protocol.h"
+#include "timelock/formats/manifest_signing.h"
 
 namespace zt::test {
 

@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "timelock/bytes.h"
-#include "timelock/ed25519.h"
-#include "timelock/manifest.h"
-#include "timelock/secret.h"
+#include "timelock/base/bytes.h"
+#include "timelock/base/secret.h"
+#include "timelock/ed25519/ed25519.h"
+#include "timelock/formats/manifest.h"
 
 namespace zt::test {
 

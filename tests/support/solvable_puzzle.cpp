@@ -3,11 +3,11 @@
 #include <stdexcept>
 
 #include "tests/support/signed_manifest.h"
-#include "timelock/checkpoint.h"
-#include "timelock/crypto.h"
-#include "timelock/engine.h"
-#include "timelock/generation.h"
-#include "timelock/manifest_signing.h"
+#include "timelock/base/crypto.h"
+#include "timelock/formats/checkpoint.h"
+#include "timelock/formats/manifest_signing.h"
+#include "timelock/work/engine.h"
+#include "timelock/work/generation.h"
 
 namespace zt::test {
 namespace {

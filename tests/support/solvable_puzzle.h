@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "timelock/manifest.h"
-#include "timelock/secret.h"
+#include "timelock/base/secret.h"
+#include "timelock/formats/manifest.h"
 
 namespace zt::test {
 

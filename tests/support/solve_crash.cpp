@@ -20,9 +20,9 @@
 #include "tests/support/signed_manifest.h"
 #include "tests/support/solvable_puzzle.h"
 #include "tests/support/subprocess.h"
-#include "timelock/checkpoint.h"
-#include "timelock/crypto.h"
-#include "timelock/manifest.h"
+#include "timelock/base/crypto.h"
+#include "timelock/formats/checkpoint.h"
+#include "timelock/formats/manifest.h"
 
 namespace zt::test {
 namespace {

@@ -7,18 +7,18 @@
 #include <fstream>
 #include <string>
 
-#include "cli/inputs.h"
 #include "tests/support/paste_maker.h"
-#include "timelock/ed25519.h"
+#include "timelock/ed25519/ed25519.h"
+#include "timelock/formats/input_files.h"
 
 int main(int argc, char** argv) {
     if (argc != 6) {
         std::fputs("usage: seal_paste MANIFEST EPOCH_KEY SIGNING_KEY PLAINTEXT_TEXT OUT\n", stderr);
         return 1;
     }
-    auto manifest = zt::cli::read_manifest_file(argv[1]);
-    auto epoch_key = zt::cli::read_key_file(argv[2]);
-    auto seed = zt::cli::read_key_file(argv[3]);
+    auto manifest = zt::read_manifest_file(argv[1]);
+    auto epoch_key = zt::read_key_file(argv[2]);
+    auto seed = zt::read_key_file(argv[3]);
     if (!manifest || !epoch_key || !seed) {
         std::fputs("seal_paste: cannot read the manifest or a key file\n", stderr);
         return 1;

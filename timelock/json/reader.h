@@ -52,7 +52,7 @@
 #include <string_view>
 #include <vector>
 
-#include "timelock/error.h"
+#include "timelock/base/error.h"
 
 namespace zt::json {
 

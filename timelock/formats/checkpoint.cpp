@@ -1,0 +1,162 @@
+#include "timelock/formats/checkpoint.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+
+#include "timelock/base/crypto.h"
+#include "timelock/json/reader.h"
+#include "timelock/json/text.h"
+
+namespace zt {
+
+template <>
+struct json::Schema<Checkpoint> {
+    static constexpr std::string_view name = "Checkpoint";
+    static constexpr std::array fields{
+        json::field<&Checkpoint::version>("version"),
+        json::field<&Checkpoint::manifest_id>("manifest_id"),
+        json::field<&Checkpoint::segment>("segment"),
+        json::field<&Checkpoint::iteration>("iteration"),
+        json::field<&Checkpoint::x>("x"),
+        json::field<&Checkpoint::digest>("digest"),
+    };
+};
+
+namespace {
+
+// The file's last `kCheckpointWindow` bytes as of the size taken once at the
+// start; fewer if the file shrank meanwhile. The descriptor is closed on
+// every path.
+Result<std::optional<std::string>> read_log_tail(const std::string& path) {
+    ZT_TRY_ASSIGN(const std::optional<file_io::Fd> fd, file_io::open_read_if_exists(path));
+    if (!fd) return std::optional<std::string>();
+    struct stat info {};
+    if (::fstat(fd->get(), &info) != 0) return Error::from_errno(errno);
+    const auto size = static_cast<std::uint64_t>(info.st_size);
+    const std::uint64_t start = size > kCheckpointWindow ? size - kCheckpointWindow : 0;
+    std::string tail(static_cast<std::size_t>(size - start), '\0');
+    std::size_t got = 0;
+    while (got < tail.size()) {
+        const ssize_t n = ::pread(fd->get(), tail.data() + got, tail.size() - got, static_cast<off_t>(start + got));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return Error::from_errno(errno);
+        }
+        if (n == 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    tail.resize(got);
+    return std::optional<std::string>(std::move(tail));
+}
+
+}  // namespace
+
+Result<CheckpointDigestInput> checkpoint_digest_input(const Checkpoint& c) {
+    static_assert(labels::checkpoint.size() + 4 + 32 + 4 + 8 + 32 == kCheckpointDigestInputSize);
+    CheckpointDigestInput input{};
+    const std::span<std::uint8_t> all(input);
+    std::memcpy(all.data(), labels::checkpoint.data(), labels::checkpoint.size());
+    const std::span<std::uint8_t> fields = all.subspan(labels::checkpoint.size());
+    store_be32(fields.subspan<0, 4>(), c.version);
+    ZT_TRY(decode_hex_fixed_into(c.manifest_id, fields.subspan(4, 32)));
+    store_be32(fields.subspan<36, 4>(), c.segment);
+    store_be64(fields.subspan<40, 8>(), c.iteration);
+    ZT_TRY(decode_hex_fixed_into(c.x, fields.subspan(48, 32)));
+    return input;
+}
+
+Result<std::string> checkpoint_digest(const Checkpoint& checkpoint) {
+    ZT_TRY_ASSIGN(const CheckpointDigestInput input, checkpoint_digest_input(checkpoint));
+    return encode_hex(sha256(input));
+}
+
+Result<Checkpoint> new_checkpoint(std::string_view manifest_id, std::uint32_t segment, std::uint64_t iteration,
+                                  const Key32& state) {
+    Checkpoint c;
+    c.version = kCheckpointVersion;
+    c.manifest_id = std::string(manifest_id);
+    c.segment = segment;
+    c.iteration = iteration;
+    c.x = encode_hex(state.span());
+    ZT_TRY_ASSIGN(c.digest, checkpoint_digest(c));
+    return c;
+}
+
+std::string checkpoint_line(const Checkpoint& c) {
+    std::string line;
+    line.reserve(300);
+    line += "{\"version\":";
+    line += std::to_string(c.version);
+    line += ",\"manifest_id\":";
+    line += json::quoted(c.manifest_id);
+    line += ",\"segment\":";
+    line += std::to_string(c.segment);
+    line += ",\"iteration\":";
+    line += std::to_string(c.iteration);
+    line += ",\"x\":";
+    line += json::quoted(c.x);
+    line += ",\"digest\":";
+    line += json::quoted(c.digest);
+    line += "}\n";
+    return line;
+}
+
+Result<Checkpoint> parse_checkpoint(std::string_view line) { return json::parse<Checkpoint>(line); }
+
+Result<std::optional<Checkpoint>> load_latest_checkpoint(const std::string& path) {
+    ZT_TRY_ASSIGN(std::optional<std::string> tail, read_log_tail(path));
+    if (!tail) return std::optional<Checkpoint>();
+    // A final line without its line feed was never completely written.
+    const std::size_t last_feed = tail->rfind('\n');
+    if (last_feed == std::string::npos) return std::optional<Checkpoint>();
+    const std::string_view complete = std::string_view(*tail).substr(0, last_feed);
+    // Lines from the last to the first; the first may be the tail of a line
+    // that began before the window, and is judged like any other.
+    std::size_t end = complete.size();
+    for (;;) {
+        const std::size_t feed = end == 0 ? std::string_view::npos : complete.rfind('\n', end - 1);
+        const std::size_t begin = feed == std::string_view::npos ? 0 : feed + 1;
+        const std::string_view line = complete.substr(begin, end - begin);
+        if (line.size() > kCheckpointLineLimit) return Error(std::string(kCheckpointTooLarge));
+        if (!line.empty()) {
+            auto parsed = parse_checkpoint(line);
+            if (parsed) return std::optional<Checkpoint>(std::move(parsed).value());
+        }
+        if (feed == std::string_view::npos) break;
+        end = feed;
+    }
+    return std::optional<Checkpoint>();
+}
+
+Result<file_io::Fd> open_checkpoint_log(const std::string& path) {
+    return file_io::open_locked_log(path, kCheckpointLogMode, kCheckpointLogInUse);
+}
+
+Result<void> append_checkpoint(int log_fd, const Checkpoint& checkpoint) {
+    const std::string line = checkpoint_line(checkpoint);
+    ZT_TRY(file_io::write_all(log_fd, as_bytes(line)));
+    return file_io::sync_data(log_fd);
+}
+
+Result<void> accept_checkpoint(const Checkpoint& checkpoint, const SignedManifest& manifest,
+                               std::string_view manifest_id) {
+    const Manifest& puzzle = manifest.puzzle;
+    if (checkpoint.version != kCheckpointVersion || checkpoint.manifest_id != manifest_id) {
+        return Error(std::string(kCheckpointOtherPuzzle));
+    }
+    if (checkpoint.segment >= puzzle.segments || checkpoint.iteration > puzzle.iterations) {
+        return Error(std::string(kCheckpointCoordinates));
+    }
+    ZT_TRY_ASSIGN(const std::string digest, checkpoint_digest(checkpoint));
+    if (digest != checkpoint.digest) return Error(std::string(kCheckpointCorrupted));
+    if (checkpoint.segment == 0 && checkpoint.iteration == 0 && checkpoint.x != puzzle.seed_1) {
+        return Error(std::string(kInvalidInitialCheckpoint));
+    }
+    return success();
+}
+
+}  // namespace zt

@@ -1,0 +1,93 @@
+#include "timelock/formats/segment_task.h"
+
+#include <array>
+#include <utility>
+
+#include "timelock/base/bytes.h"
+#include "timelock/base/crypto.h"
+#include "timelock/base/secret_document.h"
+#include "timelock/json/reader.h"
+
+namespace zt {
+namespace {
+
+constexpr std::string_view kWorkKeySalt = "zanth-timelock-segment-work-v1";
+
+struct TaskDocument {
+    std::uint32_t version = 0;
+    std::string plan_id;
+    std::uint64_t epoch = 0;
+    std::uint64_t iterations = 0;
+    std::string dataset_key;
+    std::uint32_t segment = 0;
+    json::BorrowedString seed;  // a view into the self-wiping text until decoded
+};
+
+}  // namespace
+
+template <>
+struct json::Schema<TaskDocument> {
+    static constexpr std::string_view name = "SegmentTask";
+    static constexpr std::array fields{
+        json::field<&TaskDocument::version>("version"),
+        json::field<&TaskDocument::plan_id>("plan_id"),
+        json::field<&TaskDocument::epoch>("epoch"),
+        json::field<&TaskDocument::iterations>("iterations"),
+        json::field<&TaskDocument::dataset_key>("dataset_key"),
+        json::field<&TaskDocument::segment>("segment"),
+        json::field<&TaskDocument::seed>("seed"),
+    };
+};
+
+SegmentTask task_of(const GenerationPlan& plan, std::uint32_t segment) {
+    SegmentTask task;
+    task.plan_id = plan_id(plan);
+    task.epoch = plan.epoch;
+    task.iterations = plan.iterations;
+    task.dataset_key = plan.dataset_key;
+    task.segment = segment;
+    task.seed = plan.seeds.at(segment);
+    return task;
+}
+
+SecureBytes write_task_document(const SegmentTask& task) {
+    detail::SecretDocument doc;
+    doc.text("{\"version\":").number(kTaskVersion);
+    doc.text(",\"plan_id\":\"").text(task.plan_id).text("\"");
+    doc.text(",\"epoch\":").number(task.epoch);
+    doc.text(",\"iterations\":").number(task.iterations);
+    doc.text(",\"dataset_key\":").hex(task.dataset_key.span());
+    doc.text(",\"segment\":").number(task.segment);
+    doc.text(",\"seed\":").hex(task.seed.span());
+    doc.text("}\n");
+    return doc.take();
+}
+
+Result<SegmentTask> read_task_document(std::string_view text) {
+    if (text.size() > kTaskDocumentLimit) return Error(std::string(kTaskTooLarge));
+    ZT_TRY_ASSIGN(const TaskDocument doc, json::parse<TaskDocument>(text));
+    if (doc.version != kTaskVersion) return Error(std::string(kUnsupportedTask));
+    if (!protocol::iterations_allowed(doc.iterations) || doc.segment >= protocol::kGeneratedSegments) {
+        return Error(std::string(kInvalidTask));
+    }
+    SegmentTask task;
+    if (auto id = decode_hex_fixed<32>(doc.plan_id); !id) return std::move(id).error();
+    task.plan_id = doc.plan_id;
+    task.epoch = doc.epoch;
+    task.iterations = doc.iterations;
+    ZT_TRY(decode_hex_fixed_into(doc.dataset_key, task.dataset_key.span()));
+    task.segment = doc.segment;
+    ZT_TRY(decode_hex_fixed_into(doc.seed.text(), task.seed.span()));
+    return task;
+}
+
+Key32 work_key(const SegmentTask& task) {
+    Bytes info;
+    append_bytes(info, decode_hex_fixed<32>(task.plan_id).value());  // canonical in every task
+    append_be32(info, task.segment);
+    return derive_key(kWorkKeySalt, task.seed, info);
+}
+
+std::string segment_name(std::uint32_t segment) { return "segment index " + std::to_string(segment); }
+
+}  // namespace zt

@@ -1,0 +1,77 @@
+// The end of a generation from a plan, shared by `assemble` and
+// `generate --state`: gather the 96 results, check that each belongs to the
+// plan and recompute a sample of their intervals, assemble the puzzle, publish
+// it as `generate` does, and finally wipe the state's secret files.
+//
+// A run stopped after publishing (the epoch key alone, or both outputs)
+// but before the state was removed is finished by running it again: what
+// is already at an output is kept when it is this plan's, and the rest is
+// done as usual.
+//
+// Thread safety: call from the main thread; verification starts and joins
+// its own threads.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "timelock/base/error.h"
+#include "timelock/ed25519/ed25519.h"
+#include "timelock/formats/generation_plan.h"
+#include "timelock/formats/segment_result.h"
+#include "timelock/formats/segment_task.h"
+#include "timelock/work/engine.h"
+#include "timelock/work/generation.h"
+
+namespace zt {
+
+inline constexpr double kDefaultVerifyFraction = 0.01;
+inline constexpr std::string_view kBadVerifyFraction = "verify fraction must be above 0 and at most 1";
+
+// What an earlier run of the same plan already published.
+enum class Published { nothing, epoch_key, both };
+
+// Nothing when neither output exists. epoch_key when the epoch key output is
+// a regular file holding the plan's epoch key and the manifest output does
+// not exist; both when, in addition, the manifest output is a manifest of
+// the plan's epoch signed by `keys` and committing to that key. Any other
+// file at an output is "output already exists".
+Result<Published> earlier_publication(const GenerationPlan& plan, const Ed25519KeyPair& keys,
+                                      const std::string& manifest_out, const std::string& epoch_key_out);
+
+// The 96 tasks of `plan`, task i at position i.
+std::vector<SegmentTask> tasks_of(const GenerationPlan& plan);
+
+// Result i from RESULTS/result-NN.json for every task, in order, each passing
+// check_result. Errors name the segment: "result of segment index I is
+// missing", "result of segment index I is unreadable" (the reader's error as
+// cause), or check_result's.
+Result<std::vector<SegmentResult>> read_results(std::span<const SegmentTask> tasks, const std::string& results_dir);
+
+// Recomputes a sample of `fraction` of every result's intervals on `engine`
+// (segment_verify.h), then assembles the puzzle from the plan and the
+// results' digests (assemble_puzzle).
+Result<GeneratedPuzzle> verify_and_assemble(const WorkEngine& engine, const GenerationPlan& plan,
+                                            std::span<const SegmentTask> tasks,
+                                            std::span<const SegmentResult> results, double fraction,
+                                            const Ed25519KeyPair& keys);
+
+// What generate does with a finished puzzle: the epoch key (0600), then the
+// manifest (0644); returns the manifest id, for the caller to print. The
+// epoch key file stays if publishing the manifest fails. With `already` at
+// epoch_key the epoch key is taken as published.
+Result<std::string> publish_puzzle(const GeneratedPuzzle& puzzle, const std::string& manifest_out,
+                            const std::string& epoch_key_out, Published already = Published::nothing);
+
+// The id of the manifest at `manifest_out` (published by an earlier run).
+Result<std::string> published_id(const std::string& manifest_out);
+
+// Wipes and removes the task files in STATE, the result and progress files
+// in RESULTS, the staged files that a publication killed half-way left in
+// either directory and, last, STATE/plan.json (so that a run stopped half-way
+// through can be finished by running it again). The directories stay.
+Result<void> remove_state(const std::string& state_dir, const std::string& results_dir);
+
+}  // namespace zt

@@ -1,0 +1,81 @@
+// The files of a split generation: the private state directory that `plan`
+// fills and `assemble` empties, the task and result files of each segment,
+// and the progress file beside each result.
+//
+// Layout (segment indices as two digits, 00 .. 95):
+//   STATE/plan.json          the plan (0600): every secret of the puzzle
+//   STATE/task-NN.json       task of segment NN (0600), copied to the workers
+//   RESULTS/result-NN.json   result of segment NN (0600), written by `work`
+//   RESULTS/result-NN.json.progress   its progress while it is worked (0600)
+// STATE is created 0700. `generate --state` keeps results and progress
+// files in STATE itself.
+//
+// Every file is written through the staged, no-overwrite publisher and
+// every removal through timelock/base/file_io.h. A secret file is removed by
+// wiping: its bytes are overwritten with zeros and flushed, then the name is
+// unlinked and the directory flushed.
+//
+// Thread safety: independent calls on different files are safe from any
+// thread.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "timelock/base/error.h"
+#include "timelock/formats/generation_plan.h"
+#include "timelock/formats/segment_result.h"
+#include "timelock/formats/segment_task.h"
+
+namespace zt {
+
+inline constexpr std::string_view kPlanFileName = "plan.json";
+inline constexpr std::string_view kProgressSuffix = ".progress";
+inline constexpr unsigned kStateDirectoryMode = 0700;
+
+inline constexpr std::string_view kStateNotEmpty = "state directory is not empty";
+inline constexpr std::string_view kStateOfAnotherPuzzle = "state directory holds a plan for another epoch or iteration count";
+
+// "task-07.json", "result-07.json".
+std::string task_file_name(std::uint32_t segment);
+std::string result_file_name(std::uint32_t segment);
+
+// `name` inside `dir` (one "/" between them).
+std::string in_dir(const std::string& dir, std::string_view name);
+
+std::string progress_path(const std::string& result_path);
+
+// The names in `dir` other than "." and "..", in the order the system lists
+// them. Errors: the system's.
+Result<std::vector<std::string>> directory_entries(const std::string& dir);
+
+// Whether a new plan may be written into `dir`: true when it does not exist
+// or is an empty directory; "state directory is not empty" when it holds
+// anything; the system's error when it cannot be read or is no directory.
+Result<void> check_new_state_dir(const std::string& dir);
+
+// Creates `dir` (0700) unless it exists, then publishes plan.json and the 96
+// task files, owner-only. A failure leaves what was published so far.
+Result<void> write_state(const std::string& dir, const GenerationPlan& plan);
+
+// STATE/plan.json, read into self-wiping buffers.
+Result<GenerationPlan> read_plan_file(const std::string& dir);
+
+Result<SegmentTask> read_task_file(const std::string& path);
+
+// The result at `path`; nothing when no file is there.
+Result<std::optional<SegmentResult>> read_result_file(const std::string& path);
+
+// Publishes a result owner-only; its staged file is kept if the publication
+// fails (a day of work may be in it).
+Result<void> publish_result(const std::string& path, const SegmentResult& result);
+
+// Overwrites the file's bytes with zeros, flushes them, unlinks it and
+// flushes its directory. A missing file is no error. Errors are the
+// system's, with "removing {path}" as context.
+Result<void> wipe_and_remove(const std::string& path);
+
+}  // namespace zt

@@ -1,0 +1,104 @@
+// The work engine: one RandomX setup (cache, and in full mode the dataset)
+// keyed once per command, the virtual machines created from it, and the
+// program's unit of serial work, one hash of the 69-byte step message.
+//
+// Ownership and threads: a WorkEngine is created and released on the
+// command's own thread. Between those points any number of threads may call
+// create_vm on the same engine at once; the cache and the dataset are then
+// only read. A RandomxVm belongs to the thread that created it and must be
+// destroyed before the engine is released. Release destroys the dataset
+// first, then the cache.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "randomx/randomx.h"
+#include "timelock/base/error.h"
+#include "timelock/base/secret.h"
+#include "timelock/base/work_mode.h"
+
+namespace zt {
+
+inline constexpr std::string_view kCacheAllocationFailed = "RandomX cache allocation failed (256 MiB required)";
+inline constexpr std::string_view kDatasetAllocationFailed = "RandomX dataset allocation failed (2080 MiB required)";
+inline constexpr std::string_view kVmAllocationFailed = "RandomX VM allocation failed";
+
+// Bits the engine adds to the processor's base flags for every VM: SECURE
+// and the v2 algorithm selector, plus FULL_MEM in full mode. Large pages are
+// never requested, so neither allocation needs privileges.
+inline constexpr std::uint32_t kLightVmFlagBits = RANDOMX_FLAG_SECURE | RANDOMX_FLAG_V2;         // 144
+inline constexpr std::uint32_t kFullVmFlagBits = kLightVmFlagBits | RANDOMX_FLAG_FULL_MEM;       // 148
+
+// One step message: label (17) | epoch BE64 | segment BE32 | iteration BE64 | state (32).
+inline constexpr std::size_t kStepMessageSize = 69;
+using StepMessage = Secret<kStepMessageSize>;
+
+// A RandomX virtual machine; destroyed with the library when it goes away.
+class RandomxVm {
+public:
+    RandomxVm() = default;
+    explicit RandomxVm(randomx_vm* vm) : vm_(vm) {}
+    RandomxVm(RandomxVm&& other) noexcept : vm_(other.vm_) { other.vm_ = nullptr; }
+    RandomxVm& operator=(RandomxVm&& other) noexcept;
+    RandomxVm(const RandomxVm&) = delete;
+    RandomxVm& operator=(const RandomxVm&) = delete;
+    ~RandomxVm();
+
+    randomx_vm* get() const { return vm_; }
+
+private:
+    randomx_vm* vm_ = nullptr;
+};
+
+class WorkEngine {
+public:
+    // Keys the cache with `key` and, in full mode, fills the whole dataset on
+    // the calling thread. Errors: kCacheAllocationFailed, or
+    // kDatasetAllocationFailed (the cache has then been released already).
+    static Result<WorkEngine> setup(const Key32& key, WorkMode mode);
+
+    WorkEngine(WorkEngine&& other) noexcept;
+    WorkEngine& operator=(WorkEngine&& other) noexcept;
+    WorkEngine(const WorkEngine&) = delete;
+    WorkEngine& operator=(const WorkEngine&) = delete;
+    ~WorkEngine() { release(); }
+
+    // A new VM bound to this engine, or kVmAllocationFailed. Thread-safe.
+    Result<RandomxVm> create_vm() const;
+
+    // Destroys the dataset (if any), then the cache. Idempotent; every VM of
+    // this engine must be gone.
+    void release();
+
+    bool released() const { return cache_ == nullptr; }
+    WorkMode mode() const { return mode_; }
+    std::uint32_t vm_flags() const { return vm_flags_; }
+
+private:
+    WorkEngine(randomx_cache* cache, randomx_dataset* dataset, std::uint32_t vm_flags, WorkMode mode)
+        : cache_(cache), dataset_(dataset), vm_flags_(vm_flags), mode_(mode) {}
+
+    randomx_cache* cache_ = nullptr;
+    randomx_dataset* dataset_ = nullptr;
+    std::uint32_t vm_flags_ = 0;
+    WorkMode mode_ = WorkMode::Light;
+};
+
+StepMessage step_message(std::uint64_t epoch, std::uint32_t segment, std::uint64_t iteration,
+                         const Key32& state);
+
+// One unit of serial work: the hash of the step message, which is the next
+// state. The message lives in a wiped buffer; nothing is allocated.
+Key32 step(RandomxVm& vm, std::uint64_t epoch, std::uint32_t segment, std::uint64_t iteration,
+           const Key32& state);
+
+// The state after `iterations` steps of segment `segment` from `seed`
+// (iteration indices 0 .. iterations-1). When `steps_done` is given, it is
+// raised by one after each step (relaxed; for progress display only).
+Key32 segment_chain(RandomxVm& vm, std::uint64_t epoch, std::uint32_t segment, std::uint64_t iterations,
+                    const Key32& seed, std::atomic<std::uint64_t>* steps_done = nullptr);
+
+}  // namespace zt
