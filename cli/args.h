@@ -115,14 +115,23 @@ struct AssembleArgs {
     PathArg manifest_out;
     PathArg epoch_key_out;
     double verify_fraction = 0.0;
+    bool verify_all = false;
     WorkMode mode = WorkMode::Full;
     friend bool operator==(const AssembleArgs&, const AssembleArgs&) = default;
+};
+
+struct VerifyResultArgs {
+    PathArg task;
+    PathArg result;
+    WorkMode mode = WorkMode::Full;
+    friend bool operator==(const VerifyResultArgs&, const VerifyResultArgs&) = default;
 };
 
 // One alternative per subcommand, in the order of the help listing and of
 // the driver's dispatch.
 using Commands = std::variant<DecryptPasteArgs, DecryptRecordArgs, CalibrateArgs, GenerateArgs, SolveArgs,
-                              KeygenArgs, PubkeyArgs, StatusArgs, PlanArgs, WorkArgs, AssembleArgs>;
+                              KeygenArgs, PubkeyArgs, StatusArgs, PlanArgs, WorkArgs, AssembleArgs,
+                              VerifyResultArgs>;
 
 struct Args {
     Commands command;

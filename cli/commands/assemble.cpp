@@ -8,12 +8,14 @@
 // removed; until then a failed run can simply be run again. A run stopped
 // between publishing and removing is finished by running it again: outputs
 // that are this plan's are kept, the rest is done (assembly.h).
+#include <array>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "cli/commands/commands.h"
 #include "cli/console.h"
+#include "timelock/base/publish.h"
 #include "timelock/ed25519/ed25519.h"
 #include "timelock/formats/generation_plan.h"
 #include "timelock/formats/input_files.h"
@@ -30,9 +32,12 @@ zt::Result<void> run_assemble(const AssembleArgs& args) {
         (output_exists(args.manifest_out) || output_exists(args.epoch_key_out))) {
         return zt::Error(std::string(kOutputExists));
     }
+    ZT_TRY(check_output_path(args.manifest_out));
+    ZT_TRY(check_output_path(args.epoch_key_out));
 
     // 3. Some checking, but never a full redo unless asked for.
-    if (!(args.verify_fraction > 0.0 && args.verify_fraction <= 1.0)) return zt::Error(std::string(kBadVerifyFraction));
+    const double fraction = args.verify_all ? 1.0 : args.verify_fraction;
+    if (!(fraction > 0.0 && fraction <= 1.0)) return zt::Error(std::string(kBadVerifyFraction));
 
     // 4. The plan and its tasks (every secret of the puzzle; they wipe themselves).
     ZT_TRY_ASSIGN(const GenerationPlan plan, read_plan_file(args.state));
@@ -52,15 +57,21 @@ zt::Result<void> run_assemble(const AssembleArgs& args) {
         return remove_state(args.state, args.results);
     }
 
-    // 7. All 96 results, each of this plan and its segment.
+    // 7. All 96 results, each of this plan and its segment; no output may
+    // name a state file, and everything removed after publishing must be
+    // removable, so that nothing is published that cannot be finished.
+    ZT_TRY(check_outputs_apart(std::array{args.manifest_out, args.epoch_key_out}, args.state, args.results));
     ZT_TRY_ASSIGN(const std::vector<SegmentResult> results, read_results(tasks, args.results));
+    ZT_TRY(check_state_removable(args.state, args.results));
 
     // 8. A sample of every result recomputed, then wraps and signature; the
     // engine goes before anything is published.
-    ZT_TRY_ASSIGN(GeneratedPuzzle puzzle, [&]() -> Result<GeneratedPuzzle> {
+    ZT_TRY_ASSIGN(const VerifiedPuzzle verified, [&]() -> Result<VerifiedPuzzle> {
         ZT_TRY_ASSIGN(const WorkEngine engine, WorkEngine::setup(plan.dataset_key, args.mode));
-        return verify_and_assemble(engine, plan, tasks, results, args.verify_fraction, keys);
+        return verify_and_assemble(engine, plan, tasks, results, fraction, keys, args.results);
     }());
+    write_stderr(describe_verification(verified.report) + "\n");
+    const GeneratedPuzzle& puzzle = verified.puzzle;
 
     // 9-10. The epoch key, the manifest and the manifest id, as generate.
     ZT_TRY_ASSIGN(const std::string id, publish_puzzle(puzzle, args.manifest_out, args.epoch_key_out, published));

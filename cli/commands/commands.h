@@ -27,5 +27,6 @@ zt::Result<void> run_status(const StatusArgs& args);
 zt::Result<void> run_plan(const PlanArgs& args);
 zt::Result<void> run_work(const WorkArgs& args);
 zt::Result<void> run_assemble(const AssembleArgs& args);
+zt::Result<void> run_verify_result(const VerifyResultArgs& args);
 
 }  // namespace zt::cli

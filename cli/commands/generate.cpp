@@ -16,6 +16,7 @@
 // With --iterations-from, the iteration count is the calibration report's
 // iterations_for_one_day; a light-mode report is refused for a full-mode
 // puzzle, whose segments it would make last about thirteen times too long.
+#include <array>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -26,6 +27,7 @@
 #include "cli/console.h"
 #include "cli/progress.h"
 #include "timelock/base/protocol.h"
+#include "timelock/base/publish.h"
 #include "timelock/base/secret.h"
 #include "timelock/base/stop_signals.h"
 #include "timelock/base/utf8.h"
@@ -60,6 +62,7 @@ Result<std::uint64_t> iteration_count(const GenerateArgs& args) {
 Result<void> generate_from_state(const GenerateArgs& args, std::uint64_t iterations, const Ed25519KeyPair& keys,
                                  ProgressLine& progress) {
     // 5a. The plan: drawn once, then always read back.
+    ZT_TRY(check_outputs_apart(std::array{args.manifest_out, args.epoch_key_out}, args.state, args.state));
     ZT_TRY_ASSIGN(const GenerationPlan plan, open_or_draw_plan(args.state, args.epoch, iterations));
     const std::vector<SegmentTask> tasks = tasks_of(plan);
 
@@ -89,10 +92,14 @@ Result<void> generate_from_state(const GenerateArgs& args, std::uint64_t iterati
     }
     signals.reset();
 
-    // 5d. The results as assemble reads them, checked and assembled.
+    // 5d. The results as assemble reads them, checked and assembled; the
+    // state must be removable once the puzzle is published.
     ZT_TRY_ASSIGN(const std::vector<SegmentResult> results, read_results(tasks, args.state));
-    ZT_TRY_ASSIGN(const GeneratedPuzzle puzzle,
-                  verify_and_assemble(engine, plan, tasks, results, kDefaultVerifyFraction, keys));
+    ZT_TRY(check_state_removable(args.state, args.state));
+    ZT_TRY_ASSIGN(const VerifiedPuzzle verified,
+                  verify_and_assemble(engine, plan, tasks, results, kDefaultVerifyFraction, keys, args.state));
+    write_stderr(describe_verification(verified.report) + "\n");
+    const GeneratedPuzzle& puzzle = verified.puzzle;
 
     // 6-8. Published and printed as without a state.
     ZT_TRY_ASSIGN(const std::string id, publish_puzzle(puzzle, args.manifest_out, args.epoch_key_out, published));
@@ -112,6 +119,8 @@ zt::Result<void> run_generate(const GenerateArgs& args) {
     if (!state_has_plan && (output_exists(args.manifest_out) || output_exists(args.epoch_key_out))) {
         return zt::Error(std::string(kOutputExists));
     }
+    ZT_TRY(check_output_path(args.manifest_out));
+    ZT_TRY(check_output_path(args.epoch_key_out));
 
     // 3. The signing key pair from the seed file (its buffer is wiped by the reader).
     ZT_TRY_ASSIGN(const Key32 seed, read_key_file(args.signing_key));

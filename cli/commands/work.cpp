@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "cli/commands/commands.h"
+#include "timelock/base/publish.h"
 #include "timelock/base/stop_signals.h"
 #include "timelock/base/utf8.h"
 #include "timelock/split/segment_job.h"
@@ -22,7 +23,8 @@
 namespace zt::cli {
 
 zt::Result<void> run_work(const WorkArgs& args) {
-    // 1. The task (its seed wipes itself).
+    // 1. The result path can be published to; the task (its seed wipes itself).
+    ZT_TRY(check_output_path(args.result));
     ZT_TRY_ASSIGN(const SegmentTask task, read_task_file(args.task));
 
     // 2. Done already, or locked and loaded for resuming; a zero interval
