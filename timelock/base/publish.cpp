@@ -77,7 +77,10 @@ Result<void> publish_staged(const std::string& path, std::span<const std::uint8_
     return success();
 }
 
-void set_publication_warning(PublicationWarning warning) { publication_warning() = std::move(warning); }
+void set_publication_warning(PublicationWarning warning) {
+    if (!warning) warning = [](const std::string&) {};  // none: nothing is told
+    publication_warning() = std::move(warning);
+}
 
 Result<void> publish_key_file(const std::string& path, const Key32& key, OnFailure on_failure) {
     Secret<2 * Key32::size()> text;

@@ -58,7 +58,8 @@ inline Result<void> publish_epoch_key(const std::string& path, const Key32& key)
 
 // Told of a publication that succeeded but whose directory entry may not be
 // durable (the directory flush failed): one sentence naming the file. The
-// program shows it on standard error; by default nothing is told.
+// program shows it on standard error; by default (or given an empty
+// function) nothing is told.
 using PublicationWarning = std::function<void(const std::string& message)>;
 void set_publication_warning(PublicationWarning warning);
 
