@@ -7,11 +7,11 @@
 // thread, as libFuzzer runs its targets.
 #pragma once
 
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -65,13 +65,20 @@ inline const SealedPuzzle& sealed_puzzle() {
     return puzzle;
 }
 
-// One in-memory file whose content is replaced by every input, named by a
-// path the readers can open.
+// One private file whose content is replaced by every input, named by a
+// path the readers can open: a regular file of the user's, mode 0600, not
+// reached through a symbolic link (the split generation's readers refuse
+// anything else). Removed when the process ends.
 class InputFile {
 public:
-    InputFile() : fd_(::memfd_create("fuzz-input", 0)), path_("/proc/self/fd/" + std::to_string(fd_)) {
-        require(fd_ >= 0);
+    InputFile() : path_(temp_template()), fd_(::mkstemp(path_.data())) { require(fd_ >= 0); }
+    ~InputFile() {
+        ::unlink(path_.c_str());
+        ::close(fd_);
     }
+    InputFile(const InputFile&) = delete;
+    InputFile& operator=(const InputFile&) = delete;
+
     const std::string& hold(std::string_view content) {
         require(::ftruncate(fd_, 0) == 0);
         require(::pwrite(fd_, content.data(), content.size(), 0) == static_cast<ssize_t>(content.size()));
@@ -79,8 +86,13 @@ public:
     }
 
 private:
-    int fd_;
+    static std::string temp_template() {
+        const char* dir = std::getenv("TMPDIR");
+        return std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/zt-fuzz-input-XXXXXX";
+    }
+
     std::string path_;
+    int fd_;
 };
 
 }  // namespace zt::fuzz
