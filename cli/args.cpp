@@ -167,6 +167,48 @@ constexpr OptionSpec kAssemble[] = {
     {"--mode", "MODE", K::Mode, "full", kModeHelp, &store<&AssembleArgs::mode>},
 };
 
+constexpr OptionSpec kSealRecord[] = {
+    {"--manifest", "MANIFEST", K::Path, "", "Signed manifest of the puzzle to seal for", &store<&SealRecordArgs::manifest>},
+    {"--service-public-key", "SERVICE_PUBLIC_KEY", K::Text, "", "Public key of the service (64 hex digits); the manifest must verify against it",
+     &store<&SealRecordArgs::service_public_key>},
+    {"--epoch-key", "EPOCH_KEY", K::Path, "", "File holding the puzzle's epoch key, as generate wrote it",
+     &store<&SealRecordArgs::epoch_key>},
+    {"--plaintext", "PLAINTEXT", K::Path, "", "File to seal, at most 16 MiB", &store<&SealRecordArgs::plaintext>},
+    {"--sequence", "SEQUENCE", K::Number, "", "Number of the record, bound into it", &store<&SealRecordArgs::sequence>},
+    {"--record-out", "RECORD_OUT", K::Path, "", "New file for the encrypted record (0644, never replaced)",
+     &store<&SealRecordArgs::record_out>},
+};
+
+constexpr OptionSpec kSealPaste[] = {
+    {"--manifest", "MANIFEST", K::Path, "", "Signed manifest of the puzzle to seal for", &store<&SealPasteArgs::manifest>},
+    {"--signing-key", "SIGNING_KEY", K::Path, "", "The service's signing key file, the one that signed the manifest",
+     &store<&SealPasteArgs::signing_key>},
+    {"--epoch-key", "EPOCH_KEY", K::Path, "", "File holding the puzzle's epoch key, as generate wrote it",
+     &store<&SealPasteArgs::epoch_key>},
+    {"--plaintext", "PLAINTEXT", K::Path, "", "File to seal, at most 100 KiB", &store<&SealPasteArgs::plaintext>},
+    {"--tag-id", "TAG_ID", K::Text, "", "Tag identifier (64 lowercase hex digits)", &store<&SealPasteArgs::tag_id>},
+    {"--puzzle-artifact", "PUZZLE_ARTIFACT", K::Text, "",
+     "Puzzle artefact name: 64 lowercase hex digits and .puzzle.json [default: the manifest id's]",
+     &store<&SealPasteArgs::puzzle_artifact>, true},
+    {"--evidence-artifact", "EVIDENCE_ARTIFACT", K::Text, "",
+     "Evidence artefact name: 64 lowercase hex digits and .attestation.json", &store<&SealPasteArgs::evidence_artifact>},
+    {"--sequence", "SEQUENCE", K::Number, "", "Sequence number of the paste", &store<&SealPasteArgs::sequence>},
+    {"--created-at-ms", "CREATED_AT_MS", K::Number, "",
+     "Creation time in milliseconds since 1970-01-01 UTC [default: now]", &store<&SealPasteArgs::created_at_ms>, true},
+    {"--paste-out", "PASTE_OUT", K::Path, "", "New file for the signed paste (0644, never replaced)",
+     &store<&SealPasteArgs::paste_out>},
+};
+
+constexpr OptionSpec kVerify[] = {
+    {"--manifest", "MANIFEST", K::Path, "", "Signed manifest to check", &store<&VerifyArgs::manifest>},
+    {"--service-public-key", "SERVICE_PUBLIC_KEY", K::Text, "", "Pinned public key of the service (64 hex digits)",
+     &store<&VerifyArgs::service_public_key>},
+    {"--rate", "RATE", K::Decimal, "", "Solve speed in hashes per second, for the expected solve time",
+     &store<&VerifyArgs::rate>, true, "--calibration"},
+    {"--calibration", "CALIBRATION", K::Path, "", "Calibration report whose fastest worker gives the solve speed",
+     &store<&VerifyArgs::calibration>, true, "--rate"},
+};
+
 constexpr CommandSpec kCommands[] = {
     {"decrypt-paste", "Decrypt an archived paste after recovering its existing epoch key", kDecryptPaste,
      &blank<DecryptPasteArgs>},
@@ -188,6 +230,12 @@ constexpr CommandSpec kCommands[] = {
      &blank<WorkArgs>},
     {"assemble", "Check the segment results against the plan, then wrap, sign and publish the puzzle", kAssemble,
      &blank<AssembleArgs>},
+    {"seal-record", "Seal a file into an encrypted record of a puzzle, opened by decrypt-record", kSealRecord,
+     &blank<SealRecordArgs>},
+    {"seal-paste", "Seal a file into a paste of a puzzle, signed by the service, opened by decrypt-paste",
+     kSealPaste, &blank<SealPasteArgs>},
+    {"verify", "Check a signed manifest against the pinned service key; exit 0 when it verifies, 1 when not",
+     kVerify, &blank<VerifyArgs>},
 };
 
 static_assert(std::size(kCommands) == std::variant_size_v<Commands>);

@@ -119,10 +119,43 @@ struct AssembleArgs {
     friend bool operator==(const AssembleArgs&, const AssembleArgs&) = default;
 };
 
+struct SealRecordArgs {
+    PathArg manifest;
+    std::string service_public_key;
+    PathArg epoch_key;
+    PathArg plaintext;
+    std::uint64_t sequence = 0;
+    PathArg record_out;
+    friend bool operator==(const SealRecordArgs&, const SealRecordArgs&) = default;
+};
+
+struct SealPasteArgs {
+    PathArg manifest;
+    PathArg signing_key;
+    PathArg epoch_key;
+    PathArg plaintext;
+    std::string tag_id;
+    std::optional<std::string> puzzle_artifact;  // default: the manifest id + ".puzzle.json"
+    std::string evidence_artifact;
+    std::uint64_t sequence = 0;
+    std::optional<std::uint64_t> created_at_ms;  // default: now
+    PathArg paste_out;
+    friend bool operator==(const SealPasteArgs&, const SealPasteArgs&) = default;
+};
+
+struct VerifyArgs {
+    PathArg manifest;
+    std::string service_public_key;
+    std::optional<double> rate;
+    std::optional<PathArg> calibration;
+    friend bool operator==(const VerifyArgs&, const VerifyArgs&) = default;
+};
+
 // One alternative per subcommand, in the order of the help listing and of
 // the driver's dispatch.
 using Commands = std::variant<DecryptPasteArgs, DecryptRecordArgs, CalibrateArgs, GenerateArgs, SolveArgs,
-                              KeygenArgs, PubkeyArgs, StatusArgs, PlanArgs, WorkArgs, AssembleArgs>;
+                              KeygenArgs, PubkeyArgs, StatusArgs, PlanArgs, WorkArgs, AssembleArgs, SealRecordArgs,
+                              SealPasteArgs, VerifyArgs>;
 
 struct Args {
     Commands command;

@@ -33,6 +33,29 @@ const char* state_name(const PuzzleStatus& s) {
     return s.work_done() ? "work_done" : "in_progress";
 }
 
+using Rows = std::vector<std::pair<std::string, std::string>>;
+
+void add_puzzle_rows(Rows& rows, const PuzzleStatus& s) {
+    rows.emplace_back("manifest id", s.manifest_id);
+    rows.emplace_back("epoch", std::to_string(s.epoch));
+    rows.emplace_back("segments", std::to_string(s.segments));
+    rows.emplace_back("iterations", std::to_string(s.iterations) + " steps per segment");
+    if (!s.verified) rows.emplace_back("verified", "not checked (no --service-public-key)");
+    else if (*s.verified) rows.emplace_back("verified", "yes, signed by the pinned service key");
+    else rows.emplace_back("verified", "NO: " + s.verification_error);
+}
+
+// "name:" and the value, the values aligned in one column.
+std::string render(const Rows& rows) {
+    std::size_t width = 0;
+    for (const auto& row : rows) width = std::max(width, row.first.size());
+    std::string out;
+    for (const auto& [name, value] : rows) {
+        out += name + ":" + std::string(width - name.size() + 1, ' ') + value + "\n";
+    }
+    return out;
+}
+
 }  // namespace
 
 std::uint64_t PuzzleStatus::steps_total() const {
@@ -71,16 +94,23 @@ std::string format_utc(std::int64_t seconds) {
     return buf;
 }
 
+std::string format_verify_text(const PuzzleStatus& s) {
+    Rows rows;
+    rows.reserve(8);
+    add_puzzle_rows(rows, s);
+    if (const auto left = s.seconds_left()) {
+        rows.emplace_back("solve time", format_duration(*left) + " at " + format_rate(*s.rate) + " H/s (" +
+                                            s.rate_source + ")");
+    } else {
+        rows.emplace_back("solve time", "unknown (give --rate or --calibration)");
+    }
+    return render(rows);
+}
+
 std::string format_status_text(const PuzzleStatus& s) {
-    std::vector<std::pair<std::string, std::string>> rows;
-    rows.reserve(10);  // every row at once (growing it trips a false -Wnull-dereference in GCC 12)
-    rows.emplace_back("manifest id", s.manifest_id);
-    rows.emplace_back("epoch", std::to_string(s.epoch));
-    rows.emplace_back("segments", std::to_string(s.segments));
-    rows.emplace_back("iterations", std::to_string(s.iterations) + " steps per segment");
-    if (!s.verified) rows.emplace_back("verified", "not checked (no --service-public-key)");
-    else if (*s.verified) rows.emplace_back("verified", "yes, signed by the pinned service key");
-    else rows.emplace_back("verified", "NO: " + s.verification_error);
+    Rows rows;
+    rows.reserve(12);  // every row at once (growing it trips a false -Wnull-dereference in GCC 12)
+    add_puzzle_rows(rows, s);
 
     std::string position = "segment " + std::to_string(std::uint64_t{s.segment} + 1) + " of " +
                            std::to_string(s.segments) + ", step " + std::to_string(s.iteration) + " of " +
@@ -99,14 +129,7 @@ std::string format_status_text(const PuzzleStatus& s) {
     } else {
         rows.emplace_back("time left", "unknown (give --rate or --calibration)");
     }
-
-    std::size_t width = 0;
-    for (const auto& row : rows) width = std::max(width, row.first.size());
-    std::string out;
-    for (const auto& [name, value] : rows) {
-        out += name + ":" + std::string(width - name.size() + 1, ' ') + value + "\n";
-    }
-    return out;
+    return render(rows);
 }
 
 std::string format_status_json(const PuzzleStatus& s) {

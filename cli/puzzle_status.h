@@ -45,6 +45,12 @@ struct PuzzleStatus {
 // Lines of "name: value" text, ending with a line end.
 std::string format_status_text(const PuzzleStatus& status);
 
+// What verify prints about a verified manifest: the id, epoch, segments,
+// iterations, "verified: yes, ..." and the expected solve time (from the
+// start, at the rate) or how to get one; the rows and words of
+// format_status_text.
+std::string format_verify_text(const PuzzleStatus& status);
+
 // One JSON object on one line with a line end: manifest_id, epoch, segments,
 // iterations, verified (true, false or null), verification_error (null
 // unless false), state ("not_started", "in_progress", "work_done"), segment

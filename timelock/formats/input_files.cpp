@@ -46,7 +46,7 @@ Result<void> read_into(const std::string& path, std::size_t limit, Buffer& buffe
         if (n == 0) break;
         if (static_cast<std::size_t>(n) == want) chunk = std::min<std::size_t>(chunk * 2, std::size_t{1} << 20);
     }
-    if (size > limit) return Error("input file exceeds size limit");
+    if (size > limit) return Error(std::string(kInputTooLarge));
     return success();
 }
 
