@@ -79,6 +79,9 @@ constexpr OptionSpec kCalibrate[] = {
     {"--workers", "WORKERS", K::Number, "1", "Threads measuring at once, 1 to 96 (1 gives a solver's speed)",
      &store<&CalibrateArgs::workers>},
     {"--mode", "MODE", K::Mode, "full", kModeHelp, &store<&CalibrateArgs::mode>},
+    {"--segment-time", "SEGMENT_TIME", K::Duration, "",
+     "Segment length for the summary's --iterations figure (12h, 7d, 1d12h) [default: 1d]",
+     &store<&CalibrateArgs::segment_time>, true},
 };
 
 constexpr OptionSpec kGenerate[] = {
@@ -93,11 +96,14 @@ constexpr OptionSpec kGenerate[] = {
      &store<&GenerateArgs::epoch_key_out>},
     {"--mode", "MODE", K::Mode, "full", kModeHelp, &store<&GenerateArgs::mode>},
     {"--iterations-from", "ITERATIONS_FROM", K::Path, "",
-     "Calibration report whose iterations_for_one_day is the --iterations value",
+     "Calibration report whose iterations_for_one_day (or --segment-time) gives the iterations",
      &store<&GenerateArgs::iterations_from>, true, "--iterations"},
     {"--state", "STATE", K::Path, "",
      "Private directory that keeps the work, so that a stopped generation resumes", &store<&GenerateArgs::state>,
      true},
+    {"--segment-time", "SEGMENT_TIME", K::Duration, "",
+     "How long one segment should take to solve (12h, 7d, 1d12h); the iterations come from --iterations-from",
+     &store<&GenerateArgs::segment_time>, true, "--iterations", "--iterations-from"},
 };
 
 constexpr OptionSpec kSolve[] = {
@@ -139,9 +145,15 @@ constexpr OptionSpec kStatus[] = {
 constexpr OptionSpec kPlan[] = {
     {"--epoch", "EPOCH", K::Number, "", "Epoch whose key the puzzle locks", &store<&PlanArgs::epoch>},
     {"--iterations", "ITERATIONS", K::Number, "", "Serial RandomX steps per segment (see calibrate)",
-     &store<&PlanArgs::iterations>},
+     &store<&PlanArgs::iterations>, false, "--iterations-from"},
     {"--state", "STATE", K::Path, "", "New private directory for the plan and the task files",
      &store<&PlanArgs::state>},
+    {"--iterations-from", "ITERATIONS_FROM", K::Path, "",
+     "Calibration report whose iterations_for_one_day (or --segment-time) gives the iterations",
+     &store<&PlanArgs::iterations_from>, true, "--iterations"},
+    {"--segment-time", "SEGMENT_TIME", K::Duration, "",
+     "How long one segment should take to solve (12h, 7d, 1d12h); the iterations come from --iterations-from",
+     &store<&PlanArgs::segment_time>, true, "--iterations", "--iterations-from"},
 };
 
 constexpr OptionSpec kWork[] = {
@@ -244,6 +256,32 @@ static_assert(std::size(kCommands) == std::variant_size_v<Commands>);
 
 std::span<const CommandSpec> commands() { return kCommands; }
 
+std::optional<std::uint64_t> parse_duration(std::string_view text) {
+    constexpr std::pair<char, std::uint64_t> kUnits[] = {{'d', 86400}, {'h', 3600}, {'m', 60}, {'s', 1}};
+    std::size_t next_unit = 0;  // units must come in the order of kUnits, each once
+    std::uint64_t total = 0;
+    std::size_t i = 0;
+    if (text.empty()) return std::nullopt;
+    while (i < text.size()) {
+        std::uint64_t value = 0;
+        const std::size_t start = i;
+        for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+            const auto digit = static_cast<std::uint64_t>(text[i] - '0');
+            if (value > (UINT64_MAX - digit) / 10) return std::nullopt;
+            value = value * 10 + digit;
+        }
+        if (i == start || i == text.size()) return std::nullopt;  // no digits, or no unit
+        const char unit = text[i++];
+        while (next_unit < std::size(kUnits) && kUnits[next_unit].first != unit) ++next_unit;
+        if (next_unit == std::size(kUnits)) return std::nullopt;  // unknown, repeated or out of order
+        const std::uint64_t seconds_per = kUnits[next_unit++].second;
+        if (value > UINT64_MAX / seconds_per || total > UINT64_MAX - value * seconds_per) return std::nullopt;
+        total += value * seconds_per;
+    }
+    if (total == 0) return std::nullopt;
+    return total;
+}
+
 }  // namespace grammar
 
 namespace {
@@ -343,6 +381,13 @@ std::optional<std::string> parse_value(const OptionSpec& option, const std::stri
         case ValueKind::Flag:
             out = true;
             return std::nullopt;
+        case ValueKind::Duration:
+            if (auto seconds = grammar::parse_duration(raw)) {
+                out = *seconds;
+                return std::nullopt;
+            }
+            return grammar::cat(what, ": expected a length of time above 0 such as 12h, 7d, 90m or 1d12h "
+                                      "(units d, h, m, s in that order)");
     }
     return what;
 }
@@ -413,6 +458,15 @@ std::variant<Args, ParseExit> parse_command(const CommandSpec& command, std::spa
                                             [&](const OptionSpec& o) { return o.name == option.excludes; });
             return usage_error(grammar::cat("the argument '", grammar::option_usage(option), "' cannot be used with '",
                                             grammar::option_usage(*other), "'"),
+                               usage);
+        }
+    }
+
+    for (std::size_t index = 0; index < values.size(); ++index) {
+        const OptionSpec& option = command.options[index];
+        if (values[index] && !option.needs.empty() && !given(option.needs)) {
+            return usage_error(grammar::cat("the argument '", grammar::option_usage(option), "' needs '",
+                                            option.needs, "' (the calibration report it is computed from)"),
                                usage);
         }
     }

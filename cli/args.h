@@ -46,6 +46,7 @@ struct CalibrateArgs {
     std::uint64_t samples = 0;
     std::uint64_t workers = 0;
     WorkMode mode = WorkMode::Full;
+    std::optional<std::uint64_t> segment_time;  // seconds; for the summary
     friend bool operator==(const CalibrateArgs&, const CalibrateArgs&) = default;
 };
 
@@ -60,6 +61,8 @@ struct GenerateArgs {
     // (exactly one of the two is given).
     std::optional<PathArg> iterations_from;
     PathArg state;  // empty: the work is not kept
+    // Seconds one segment should take at the report's rate (with iterations_from).
+    std::optional<std::uint64_t> segment_time;
     friend bool operator==(const GenerateArgs&, const GenerateArgs&) = default;
 };
 
@@ -95,8 +98,10 @@ struct StatusArgs {
 
 struct PlanArgs {
     std::uint64_t epoch = 0;
-    std::uint64_t iterations = 0;
+    std::uint64_t iterations = 0;  // 0 when taken from `iterations_from`
     PathArg state;
+    std::optional<PathArg> iterations_from;
+    std::optional<std::uint64_t> segment_time;
     friend bool operator==(const PlanArgs&, const PlanArgs&) = default;
 };
 

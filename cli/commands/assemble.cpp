@@ -7,13 +7,23 @@
 // the state's secret files (plan, tasks, results, progress files) wiped and
 // removed; until then a failed run can simply be run again. A run stopped
 // between publishing and removing is finished by running it again: outputs
-// that are this plan's are kept, the rest is done (assembly.h).
+// that are this plan's are kept, the rest is done (assembly.h). SIGUSR1 asks
+// for one status line on standard error (the set-up, then the verification,
+// with the time spent) and the run goes on.
+#include <unistd.h>
+
+#include <chrono>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "cli/commands/commands.h"
 #include "cli/console.h"
+#include "cli/named_inputs.h"
+#include "cli/poller.h"
+#include "cli/progress.h"
+#include "cli/status_request.h"
 #include "timelock/ed25519/ed25519.h"
 #include "timelock/formats/generation_plan.h"
 #include "timelock/formats/input_files.h"
@@ -23,7 +33,22 @@
 
 namespace zt::cli {
 
+namespace {
+
+// "assemble: verifying a sample of 1% of the 96 results, 12s so far".
+std::string verifying_text(double fraction, std::size_t results, std::chrono::steady_clock::time_point started) {
+    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    const double percent = 100.0 * fraction;
+    std::string share = format_rate(percent);
+    while (share.find('.') != std::string::npos && (share.back() == '0' || share.back() == '.')) share.pop_back();
+    return "assemble: verifying a sample of " + share + "% of the " + std::to_string(results) + " results, " +
+           format_duration(elapsed) + " so far";
+}
+
+}  // namespace
+
 zt::Result<void> run_assemble(const AssembleArgs& args) {
+    const StatusRequests status_requests;  // SIGUSR1: a status line, and go on
     // 1-2. Neither output may exist yet, unless an earlier run of this plan
     // published it (step 6; checked again, atomically, when publishing).
     if (!output_exists(in_dir(args.state, kPlanFileName)) &&
@@ -58,8 +83,22 @@ zt::Result<void> run_assemble(const AssembleArgs& args) {
     // 8. A sample of every result recomputed, then wraps and signature; the
     // engine goes before anything is published.
     ZT_TRY_ASSIGN(GeneratedPuzzle puzzle, [&]() -> Result<GeneratedPuzzle> {
+        StatusLine line(STDERR_FILENO, StatusLine::style_for(STDERR_FILENO));
+        std::optional<SetupWatch> setup(std::in_place, line, "assemble", args.mode);
         ZT_TRY_ASSIGN(const WorkEngine engine, WorkEngine::setup(plan.dataset_key, args.mode));
-        return verify_and_assemble(engine, plan, tasks, results, args.verify_fraction, keys);
+        setup.reset();
+        const auto started = std::chrono::steady_clock::now();
+        Poller watch([&] {
+            const bool asked = StatusRequests::take();
+            if (!asked && !line.due()) return;
+            const std::string text = verifying_text(args.verify_fraction, results.size(), started);
+            if (asked) line.print(text);
+            line.draw(text);
+        });
+        auto assembled = verify_and_assemble(engine, plan, tasks, results, args.verify_fraction, keys);
+        watch.stop();
+        line.clear();
+        return assembled;
     }());
 
     // 9-10. The epoch key, the manifest and the manifest id, as generate.

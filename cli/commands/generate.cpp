@@ -14,8 +14,12 @@
 // removed; a run stopped between the two is finished by running it again.
 //
 // With --iterations-from, the iteration count is the calibration report's
-// iterations_for_one_day; a light-mode report is refused for a full-mode
-// puzzle, whose segments it would make last about thirteen times too long.
+// iterations_for_one_day, or what makes a segment last --segment-time
+// (cli/iteration_choice.h); what that means on the measured machine is said
+// on standard error first.
+//
+// SIGUSR1 asks for one status line on standard error at any time, the
+// RandomX set-up included, and the run goes on.
 #include <optional>
 #include <string>
 #include <string_view>
@@ -24,7 +28,9 @@
 
 #include "cli/commands/commands.h"
 #include "cli/console.h"
+#include "cli/iteration_choice.h"
 #include "cli/progress.h"
+#include "cli/status_request.h"
 #include "timelock/base/protocol.h"
 #include "timelock/base/secret.h"
 #include "timelock/base/stop_signals.h"
@@ -42,23 +48,18 @@ namespace zt::cli {
 
 namespace {
 
-constexpr std::string_view kLightCalibration =
-    "the calibration report was measured in light mode; a full-mode puzzle needs a full-mode calibration "
-    "(or generate with --mode light)";
 constexpr std::string_view kStoppedMessage =
     "Stopped before the puzzle was finished; nothing was published and the work done was not kept";
 
-// The iteration count: given, or taken from a calibration report.
-Result<std::uint64_t> iteration_count(const GenerateArgs& args) {
-    if (!args.iterations_from) return args.iterations;
-    ZT_TRY_ASSIGN(const CalibrationReport report, read_calibration_file(*args.iterations_from));
-    if (report.mode == WorkMode::Light && args.mode != WorkMode::Light) return Error(std::string(kLightCalibration));
-    return report.iterations_for_one_day;
+// The set-up time a report of the same mode measured; 0 (unknown) otherwise.
+double expected_setup(const IterationChoice& choice, WorkMode mode) {
+    return choice.rate && choice.report_mode == mode ? choice.setup_seconds : 0.0;
 }
 
 // Steps 5 to 8 with the work kept in args.state.
-Result<void> generate_from_state(const GenerateArgs& args, std::uint64_t iterations, const Ed25519KeyPair& keys,
+Result<void> generate_from_state(const GenerateArgs& args, const IterationChoice& choice, const Ed25519KeyPair& keys,
                                  ProgressLine& progress) {
+    const std::uint64_t iterations = choice.iterations;
     // 5a. The plan: drawn once, then always read back.
     ZT_TRY_ASSIGN(const GenerationPlan plan, open_or_draw_plan(args.state, args.epoch, iterations));
     const std::vector<SegmentTask> tasks = tasks_of(plan);
@@ -79,6 +80,7 @@ Result<void> generate_from_state(const GenerateArgs& args, std::uint64_t iterati
     ResumedProgress resumed(progress, kept_steps_in(tasks, args.state));
     ZT_TRY_ASSIGN(const std::size_t threads, pool_threads());
     std::optional<StopSignals> signals(std::in_place);
+    progress.begin_setup(args.mode, expected_setup(choice, args.mode));
     ZT_TRY_ASSIGN(const WorkEngine engine, WorkEngine::setup(plan.dataset_key, args.mode));
     auto worked = work_segments(engine, tasks, args.state, threads, &resumed, StopSignals::flag());
     progress.clear();
@@ -105,6 +107,9 @@ Result<void> generate_from_state(const GenerateArgs& args, std::uint64_t iterati
 }  // namespace
 
 zt::Result<void> run_generate(const GenerateArgs& args) {
+    // SIGUSR1 never ends a generation; the progress line answers it.
+    const StatusRequests status_requests;
+
     // 1-2. Neither output may exist yet (checked again, atomically, when
     // publishing), unless an earlier run of the plan kept in --state
     // published it (step 5b).
@@ -117,13 +122,18 @@ zt::Result<void> run_generate(const GenerateArgs& args) {
     ZT_TRY_ASSIGN(const Key32 seed, read_key_file(args.signing_key));
     const Ed25519KeyPair keys = ed25519_from_seed(seed);
 
-    // 4. The iteration count, when it comes from a calibration report.
-    ZT_TRY_ASSIGN(const std::uint64_t iterations, iteration_count(args));
+    // 4. The iteration count, when it comes from a calibration report, and
+    // what it means on the machine the report measured.
+    ZT_TRY_ASSIGN(const IterationChoice choice,
+                  choose_iterations(args.iterations, args.iterations_from, args.segment_time, args.mode));
+    const std::uint64_t iterations = choice.iterations;
+    write_stderr(format_opening_summary("generate", choice, protocol::kGeneratedSegments));
 
     // 5. The puzzle; a live progress line on standard error when it is a
     // terminal, cleared before anything else is written there.
     auto progress = ProgressLine::for_stderr("generate", protocol::kGeneratedSegments, iterations);
-    if (!args.state.empty()) return generate_from_state(args, iterations, keys, progress);
+    if (!args.state.empty()) return generate_from_state(args, choice, keys, progress);
+    progress.begin_setup(args.mode, expected_setup(choice, args.mode));
     auto generated = generate(args.epoch, iterations, keys, args.mode,
                               GenerateOptions{.observer = &progress, .stop_on_signals = true});
     progress.clear();
