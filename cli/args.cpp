@@ -175,8 +175,18 @@ constexpr OptionSpec kAssemble[] = {
     {"--epoch-key-out", "EPOCH_KEY_OUT", K::Path, "", "New file for the epoch key (0600); keep it private",
      &store<&AssembleArgs::epoch_key_out>},
     {"--verify-fraction", "VERIFY_FRACTION", K::Fraction, "0.01",
-     "Share of each segment's intervals recomputed to check its result", &store<&AssembleArgs::verify_fraction>},
+     "Share of each segment's other intervals recomputed to check its result (the first and last always are)",
+     &store<&AssembleArgs::verify_fraction>},
+    {"--verify-all", "", K::Flag, "", "Recompute every interval of every result, on all threads",
+     &store<&AssembleArgs::verify_all>, false, "--verify-fraction"},
     {"--mode", "MODE", K::Mode, "full", kModeHelp, &store<&AssembleArgs::mode>},
+};
+
+constexpr OptionSpec kVerifyResult[] = {
+    {"--task", "TASK", K::Path, "", "Task file of the result's segment", &store<&VerifyResultArgs::task>},
+    {"--result", "RESULT", K::Path, "", "Result file to check; the outcome is published beside it (.verified)",
+     &store<&VerifyResultArgs::result>},
+    {"--mode", "MODE", K::Mode, "full", kModeHelp, &store<&VerifyResultArgs::mode>},
 };
 
 constexpr OptionSpec kSealRecord[] = {
@@ -242,6 +252,9 @@ constexpr CommandSpec kCommands[] = {
      &blank<WorkArgs>},
     {"assemble", "Check the segment results against the plan, then wrap, sign and publish the puzzle", kAssemble,
      &blank<AssembleArgs>},
+    {"verify-result",
+     "Recompute every interval of one segment result on all threads; publish an outcome that assemble accepts",
+     kVerifyResult, &blank<VerifyResultArgs>},
     {"seal-record", "Seal a file into an encrypted record of a puzzle, opened by decrypt-record", kSealRecord,
      &blank<SealRecordArgs>},
     {"seal-paste", "Seal a file into a paste of a puzzle, signed by the service, opened by decrypt-paste",

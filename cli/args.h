@@ -120,8 +120,16 @@ struct AssembleArgs {
     PathArg manifest_out;
     PathArg epoch_key_out;
     double verify_fraction = 0.0;
+    bool verify_all = false;
     WorkMode mode = WorkMode::Full;
     friend bool operator==(const AssembleArgs&, const AssembleArgs&) = default;
+};
+
+struct VerifyResultArgs {
+    PathArg task;
+    PathArg result;
+    WorkMode mode = WorkMode::Full;
+    friend bool operator==(const VerifyResultArgs&, const VerifyResultArgs&) = default;
 };
 
 struct SealRecordArgs {
@@ -159,8 +167,8 @@ struct VerifyArgs {
 // One alternative per subcommand, in the order of the help listing and of
 // the driver's dispatch.
 using Commands = std::variant<DecryptPasteArgs, DecryptRecordArgs, CalibrateArgs, GenerateArgs, SolveArgs,
-                              KeygenArgs, PubkeyArgs, StatusArgs, PlanArgs, WorkArgs, AssembleArgs, SealRecordArgs,
-                              SealPasteArgs, VerifyArgs>;
+                              KeygenArgs, PubkeyArgs, StatusArgs, PlanArgs, WorkArgs, AssembleArgs,
+                              VerifyResultArgs, SealRecordArgs, SealPasteArgs, VerifyArgs>;
 
 struct Args {
     Commands command;

@@ -11,6 +11,7 @@
 #include "cli/args.h"
 #include "cli/commands/commands.h"
 #include "cli/console.h"
+#include "timelock/base/publish.h"
 #include "timelock/base/file_io.h"
 
 namespace zt::cli {
@@ -59,6 +60,7 @@ Result<void> dispatch(const Commands& command) {
         Result<void> operator()(const PlanArgs& a) const { return run_plan(a); }
         Result<void> operator()(const WorkArgs& a) const { return run_work(a); }
         Result<void> operator()(const AssembleArgs& a) const { return run_assemble(a); }
+        Result<void> operator()(const VerifyResultArgs& a) const { return run_verify_result(a); }
         Result<void> operator()(const SealRecordArgs& a) const { return run_seal_record(a); }
         Result<void> operator()(const SealPasteArgs& a) const { return run_seal_paste(a); }
         Result<void> operator()(const VerifyArgs& a) const { return run_verify(a); }
@@ -110,6 +112,7 @@ int run_guarded(const std::function<Result<void>()>& body) {
 
 int run_main(std::span<const std::string> args) {
     occupy_closed_standard_descriptors();
+    set_publication_warning([](const std::string& message) { write_stderr("Warning: " + message + "\n"); });
     std::signal(SIGPIPE, SIG_IGN);
     auto parsed = parse_args(args);
     if (auto* exit = std::get_if<ParseExit>(&parsed)) {

@@ -13,6 +13,7 @@
 #include <map>
 
 #include "tests/support/scratch_dir.h"
+#include "timelock/base/crypto.h"
 #include "timelock/base/file_io.h"
 #include "timelock/base/publish.h"
 
@@ -223,12 +224,33 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"LinkFails", Op::Link, 1, EXDEV,
                   Error("publishing out.bin (will not overwrite)", {"Invalid cross-device link (os error 18)"}),
                   false, 1},
-        FaultCase{"DirectoryOpenFails", Op::OpenDirectory, 1, EACCES, Error("Permission denied (os error 13)"),
-                  true, 1},
-        FaultCase{"DirectorySyncFails", Op::Sync, 2, EIO, kIo, true, 1},
+        // Once linked, the file is published: the staged name goes, a warning is given.
+        FaultCase{"DirectoryOpenFails", Op::OpenDirectory, 1, EACCES, std::nullopt, true, 0},
+        FaultCase{"DirectorySyncFails", Op::Sync, 2, EIO, std::nullopt, true, 0},
         FaultCase{"UnlinkFailsQuietly", Op::Unlink, 1, EIO, std::nullopt, true, 1},
         FaultCase{"FinalDirectorySyncFailsQuietly", Op::Sync, 3, EIO, std::nullopt, true, 0}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A publication whose directory cannot be flushed after the link is told as
+// published with a warning naming the file; no hidden copy of the key stays.
+TEST_F(Publish, UnflushedDirectoryAfterTheLinkIsAWarningNotAFailure) {
+    std::vector<std::string> warnings;
+    set_publication_warning([&warnings](const std::string& message) { warnings.push_back(message); });
+    const file_io::ScopedFaultHook hook([seen = 0](Op op) mutable -> std::optional<int> {
+        if (op == Op::Sync && ++seen == 2) return EIO;
+        return std::nullopt;
+    });
+    Key32 seed;
+    seed[0] = 7;
+    const auto result = publish_key_file("signing.key", seed, OnFailure::remove_staged);
+    set_publication_warning({});
+    ASSERT_TRUE(result.ok()) << result.error().message();
+    EXPECT_EQ(test::read_file("signing.key"), encode_hex(seed.span()));
+    EXPECT_TRUE(staged().empty());
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_EQ(warnings[0], "published signing.key, but its directory could not be flushed (Input/output error (os "
+                           "error 5)): the new name may not survive a system crash");
+}
 
 TEST_F(Publish, EveryDescriptorIsClosedOnEveryPath) {
     for (const Op failing : {Op::OpenExclusive, Op::Write, Op::Sync, Op::Link, Op::OpenDirectory, Op::Unlink}) {

@@ -30,7 +30,7 @@ TEST(SplitGrammar, CommandsParseWithTheirDefaults) {
               (PlanArgs{3, 9, "d"}));
     EXPECT_EQ(parsed_as<WorkArgs>({"work", "--task", "t", "--result", "r"}),
               (WorkArgs{"t", "r", WorkMode::Full, 10000}));
-    EXPECT_EQ(parsed_as<AssembleArgs>(kAssemble), (AssembleArgs{"s", "r", "k", "m", "e", 0.01, WorkMode::Full}));
+    EXPECT_EQ(parsed_as<AssembleArgs>(kAssemble), (AssembleArgs{"s", "r", "k", "m", "e", 0.01, false, WorkMode::Full}));
     const std::vector<std::string> generate = {"generate", "--epoch", "1", "--iterations", "2", "--signing-key", "k",
                                                "--manifest-out", "m", "--epoch-key-out", "e"};
     EXPECT_EQ(parsed_as<GenerateArgs>(generate).state, "");

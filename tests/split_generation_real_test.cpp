@@ -7,7 +7,9 @@
 #include <sched.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <random>
 #include <string>
@@ -187,6 +189,43 @@ TEST(RealLightGenerateState, StoppedAndKilledThenRunAgainPublishesAPuzzleThatSol
                     "--checkpoint", dir / "progress.log", "--key-out", dir / "solved.key", "--mode", "light"});
     ASSERT_EQ(solved.status, 0) << solved.err;
     EXPECT_EQ(test::read_file(dir / "solved.key"), test::read_file(dir / "epoch.key"));
+}
+
+// The early window: killed 0 to 5 ms after it starts, generate --state dies
+// before, while or after the plan is staged and published. Whatever it left
+// (nothing, only a staged plan, a plan with some tasks), the next run goes
+// on from it, and the run that finishes leaves no secret behind.
+TEST(RealLightGenerateState, KilledInItsFirstMillisecondsThenRunAgainFinishes) {
+    test::ScratchDir dir;
+    dir.write("signing.key", test::kServiceSeedHex);
+    std::filesystem::create_directories(dir.path() / "out");
+    const std::vector<std::string> generate = {
+        "generate",      "--epoch",          "6",          "--iterations",       "1",
+        "--signing-key", dir / "signing.key", "--manifest-out", dir / "puzzle.json", "--epoch-key-out",
+        dir / "epoch.key", "--mode",         "light",      "--state",            dir / "state"};
+    std::mt19937 random(std::random_device{}());
+    int only_staged = 0;
+    for (int kill = 0; kill < 30; ++kill) {
+        const auto delay = std::chrono::microseconds(std::uniform_int_distribution<int>(0, 5000)(random));
+        test::ChildProcess child(ZT_BINARY, generate, dir / "out");
+        std::this_thread::sleep_for(delay);
+        child.send(SIGKILL);
+        const int status = child.wait().status;
+        ASSERT_EQ(status, 128 + SIGKILL) << "finished within 5 ms?";
+        if (exists(dir / "state")) {
+            const std::vector<std::string> left = dir.entries("state");
+            only_staged += !left.empty() && std::all_of(left.begin(), left.end(), [](const std::string& name) {
+                return name.starts_with(".zanth-timelock-staged-");
+            });
+        }
+    }
+    const test::ProcessResult finished = test::run_program(ZT_BINARY, generate);
+    ASSERT_EQ(finished.status, 0) << finished.err;
+    EXPECT_TRUE(dir.entries("state").empty()) << "state wiped and removed";
+    EXPECT_TRUE(exists(dir / "puzzle.json"));
+    EXPECT_TRUE(exists(dir / "epoch.key"));
+    std::printf("generate --state killed 30 times within 5 ms of its start; %d left only a staged plan\n",
+                only_staged);
 }
 
 }  // namespace

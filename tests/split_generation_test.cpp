@@ -10,6 +10,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <csignal>
 #include <filesystem>
 #include <random>
@@ -87,10 +89,13 @@ TEST(SplitGeneration, WorkedInAnyOrderGivesTheManifestOfOneProcessGenerate) {
             const SegmentTask copied = read_task_document(as_text(text)).value();
             results[i] = work_to_end(copied, engine, dir.path().string(), shuffle_seed);
         }
-        auto assembled = zt::verify_and_assemble(engine, plan, tasks, results, 1.0, test::service_keys());
+        auto assembled =
+            zt::verify_and_assemble(engine, plan, tasks, results, 1.0, test::service_keys(), dir.path().string());
         ASSERT_TRUE(assembled.ok()) << assembled.error().message();
-        EXPECT_EQ(write_signed_manifest(assembled->manifest), write_signed_manifest(expected.manifest));
-        EXPECT_EQ(assembled->epoch_key, expected.epoch_key);
+        EXPECT_EQ(write_signed_manifest(assembled->puzzle.manifest), write_signed_manifest(expected.manifest));
+        EXPECT_EQ(assembled->puzzle.epoch_key, expected.epoch_key);
+        EXPECT_EQ(assembled->report.intervals_recomputed, assembled->report.intervals_total);
+        EXPECT_EQ(assembled->report.miss_probability, 0.0);
     }
 }
 
@@ -230,7 +235,7 @@ struct Assembly {
     }
     Result<void> assemble(double fraction = 1.0) const {
         return cli::run_assemble({dir / "state", dir / "results", dir / "signing.key", dir / "m.json", dir / "e.key",
-                                  fraction, WorkMode::Light});
+                                  fraction, false, WorkMode::Light});
     }
 };
 
@@ -382,30 +387,39 @@ TEST(SplitGeneration, ARunStoppedAfterPublishingIsFinishedByRunningItAgain) {
 
 // ---- The sample ----------------------------------------------------------------
 
-TEST(IntervalChecks, EachSegmentGetsItsShareOfDistinctIntervalsAndOneAtLeast) {
+TEST(IntervalChecks, EachSegmentGetsItsFirstAndLastAndItsShareOfTheOthers) {
     struct Case {
         std::uint64_t iterations;
         double fraction;
         std::size_t per_segment;
     };
-    for (const Case& c : {Case{1, 0.01, 1}, Case{5000, 0.01, 10}, Case{5000, 0.0001, 1}, Case{7, 1.0, 7},
-                          Case{1000, 0.0015, 2}}) {
+    for (const Case& c : {Case{1, 0.01, 1}, Case{2, 0.01, 2}, Case{3, 0.01, 3}, Case{5000, 0.01, 12},
+                          Case{5000, 0.0001, 3}, Case{7, 1.0, 7}, Case{1000, 0.0015, 4}}) {
         const auto checks = choose_interval_checks(96, c.iterations, c.fraction).value();
         ASSERT_EQ(checks.size(), 96 * c.per_segment) << c.iterations << " " << c.fraction;
+        const std::uint64_t k = result_intervals(c.iterations);
         for (std::size_t i = 0; i < checks.size(); ++i) {
             EXPECT_EQ(checks[i].segment, i / c.per_segment);
-            EXPECT_GE(checks[i].interval, 1u);
-            EXPECT_LE(checks[i].interval, result_intervals(c.iterations));
+            if (i % c.per_segment == 0) EXPECT_EQ(checks[i].interval, 1u);
+            if (i % c.per_segment == c.per_segment - 1) EXPECT_EQ(checks[i].interval, k);
             if (i % c.per_segment != 0) EXPECT_LT(checks[i - 1].interval, checks[i].interval);
         }
+        EXPECT_DOUBLE_EQ(miss_probability(checks, 96, c.iterations),
+                         1.0 - static_cast<double>(c.per_segment) / static_cast<double>(k));
     }
-    // Every interval can be drawn: over many draws of one in 1000, all turn up.
+    // Every middle interval can be drawn: over many draws of one in 1000, all turn up.
     std::vector<bool> seen(1000);
     for (int round = 0; round < 400; ++round) {
         const std::vector<IntervalCheck> checks = choose_interval_checks(96, 1000, 0.001).value();
         for (const IntervalCheck& c : checks) seen[c.interval - 1] = true;
     }
     EXPECT_EQ(std::count(seen.begin(), seen.end(), true), 1000);
+    // The library refuses what the command line would: no undefined cast of a NaN.
+    for (const double bad : {0.0, -0.5, 1.5, std::nan(""), std::numeric_limits<double>::infinity()}) {
+        const auto refused = choose_interval_checks(96, 1000, bad);
+        ASSERT_FALSE(refused.ok()) << bad;
+        EXPECT_EQ(refused.error().message(), kBadVerifyFraction);
+    }
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 // with the time spent) and the run goes on.
 #include <unistd.h>
 
+#include <array>
 #include <chrono>
 #include <optional>
 #include <string>
@@ -24,6 +25,7 @@
 #include "cli/poller.h"
 #include "cli/progress.h"
 #include "cli/status_request.h"
+#include "timelock/base/publish.h"
 #include "timelock/ed25519/ed25519.h"
 #include "timelock/formats/generation_plan.h"
 #include "timelock/formats/input_files.h"
@@ -55,9 +57,12 @@ zt::Result<void> run_assemble(const AssembleArgs& args) {
         (output_exists(args.manifest_out) || output_exists(args.epoch_key_out))) {
         return zt::Error(std::string(kOutputExists));
     }
+    ZT_TRY(check_output_path(args.manifest_out));
+    ZT_TRY(check_output_path(args.epoch_key_out));
 
     // 3. Some checking, but never a full redo unless asked for.
-    if (!(args.verify_fraction > 0.0 && args.verify_fraction <= 1.0)) return zt::Error(std::string(kBadVerifyFraction));
+    const double fraction = args.verify_all ? 1.0 : args.verify_fraction;
+    if (!(fraction > 0.0 && fraction <= 1.0)) return zt::Error(std::string(kBadVerifyFraction));
 
     // 4. The plan and its tasks (every secret of the puzzle; they wipe themselves).
     ZT_TRY_ASSIGN(const GenerationPlan plan, read_plan_file(args.state));
@@ -77,12 +82,16 @@ zt::Result<void> run_assemble(const AssembleArgs& args) {
         return remove_state(args.state, args.results);
     }
 
-    // 7. All 96 results, each of this plan and its segment.
+    // 7. All 96 results, each of this plan and its segment; no output may
+    // name a state file, and everything removed after publishing must be
+    // removable, so that nothing is published that cannot be finished.
+    ZT_TRY(check_outputs_apart(std::array{args.manifest_out, args.epoch_key_out}, args.state, args.results));
     ZT_TRY_ASSIGN(const std::vector<SegmentResult> results, read_results(tasks, args.results));
+    ZT_TRY(check_state_removable(args.state, args.results));
 
     // 8. A sample of every result recomputed, then wraps and signature; the
     // engine goes before anything is published.
-    ZT_TRY_ASSIGN(GeneratedPuzzle puzzle, [&]() -> Result<GeneratedPuzzle> {
+    ZT_TRY_ASSIGN(const VerifiedPuzzle verified, [&]() -> Result<VerifiedPuzzle> {
         StatusLine line(STDERR_FILENO, StatusLine::style_for(STDERR_FILENO));
         std::optional<SetupWatch> setup(std::in_place, line, "assemble", args.mode);
         ZT_TRY_ASSIGN(const WorkEngine engine, WorkEngine::setup(plan.dataset_key, args.mode));
@@ -91,15 +100,17 @@ zt::Result<void> run_assemble(const AssembleArgs& args) {
         Poller watch([&] {
             const bool asked = StatusRequests::take();
             if (!asked && !line.due()) return;
-            const std::string text = verifying_text(args.verify_fraction, results.size(), started);
+            const std::string text = verifying_text(fraction, results.size(), started);
             if (asked) line.print(text);
             line.draw(text);
         });
-        auto assembled = verify_and_assemble(engine, plan, tasks, results, args.verify_fraction, keys);
+        auto assembled = verify_and_assemble(engine, plan, tasks, results, fraction, keys, args.results);
         watch.stop();
         line.clear();
         return assembled;
     }());
+    write_stderr(describe_verification(verified.report) + "\n");
+    const GeneratedPuzzle& puzzle = verified.puzzle;
 
     // 9-10. The epoch key, the manifest and the manifest id, as generate.
     ZT_TRY_ASSIGN(const std::string id, publish_puzzle(puzzle, args.manifest_out, args.epoch_key_out, published));

@@ -20,6 +20,7 @@
 //
 // SIGUSR1 asks for one status line on standard error at any time, the
 // RandomX set-up included, and the run goes on.
+#include <array>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -32,6 +33,7 @@
 #include "cli/progress.h"
 #include "cli/status_request.h"
 #include "timelock/base/protocol.h"
+#include "timelock/base/publish.h"
 #include "timelock/base/secret.h"
 #include "timelock/base/stop_signals.h"
 #include "timelock/base/utf8.h"
@@ -61,6 +63,7 @@ Result<void> generate_from_state(const GenerateArgs& args, const IterationChoice
                                  ProgressLine& progress) {
     const std::uint64_t iterations = choice.iterations;
     // 5a. The plan: drawn once, then always read back.
+    ZT_TRY(check_outputs_apart(std::array{args.manifest_out, args.epoch_key_out}, args.state, args.state));
     ZT_TRY_ASSIGN(const GenerationPlan plan, open_or_draw_plan(args.state, args.epoch, iterations));
     const std::vector<SegmentTask> tasks = tasks_of(plan);
 
@@ -91,10 +94,14 @@ Result<void> generate_from_state(const GenerateArgs& args, const IterationChoice
     }
     signals.reset();
 
-    // 5d. The results as assemble reads them, checked and assembled.
+    // 5d. The results as assemble reads them, checked and assembled; the
+    // state must be removable once the puzzle is published.
     ZT_TRY_ASSIGN(const std::vector<SegmentResult> results, read_results(tasks, args.state));
-    ZT_TRY_ASSIGN(const GeneratedPuzzle puzzle,
-                  verify_and_assemble(engine, plan, tasks, results, kDefaultVerifyFraction, keys));
+    ZT_TRY(check_state_removable(args.state, args.state));
+    ZT_TRY_ASSIGN(const VerifiedPuzzle verified,
+                  verify_and_assemble(engine, plan, tasks, results, kDefaultVerifyFraction, keys, args.state));
+    write_stderr(describe_verification(verified.report) + "\n");
+    const GeneratedPuzzle& puzzle = verified.puzzle;
 
     // 6-8. Published and printed as without a state.
     ZT_TRY_ASSIGN(const std::string id, publish_puzzle(puzzle, args.manifest_out, args.epoch_key_out, published));
@@ -117,6 +124,8 @@ zt::Result<void> run_generate(const GenerateArgs& args) {
     if (!state_has_plan && (output_exists(args.manifest_out) || output_exists(args.epoch_key_out))) {
         return zt::Error(std::string(kOutputExists));
     }
+    ZT_TRY(check_output_path(args.manifest_out));
+    ZT_TRY(check_output_path(args.epoch_key_out));
 
     // 3. The signing key pair from the seed file (its buffer is wiped by the reader).
     ZT_TRY_ASSIGN(const Key32 seed, read_key_file(args.signing_key));

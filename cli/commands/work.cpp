@@ -9,16 +9,16 @@
 // position saved, and ends with zt::Interrupted. SIGUSR1 asks for one status
 // line on standard error and the work goes on; at a terminal a progress line
 // shows the set-up and the walk.
+#include <atomic>
 #include <optional>
 #include <string>
 #include <string_view>
-
-#include <atomic>
 
 #include "cli/commands/commands.h"
 #include "cli/poller.h"
 #include "cli/progress.h"
 #include "cli/status_request.h"
+#include "timelock/base/publish.h"
 #include "timelock/base/stop_signals.h"
 #include "timelock/base/utf8.h"
 #include "timelock/split/segment_job.h"
@@ -32,7 +32,8 @@ zt::Result<void> run_work(const WorkArgs& args) {
     // SIGUSR1 never ends the work; the progress line answers it.
     const StatusRequests status_requests;
 
-    // 1. The task (its seed wipes itself).
+    // 1. The result path can be published to; the task (its seed wipes itself).
+    ZT_TRY(check_output_path(args.result));
     ZT_TRY_ASSIGN(const SegmentTask task, read_task_file(args.task));
 
     // 2. Done already, or locked and loaded for resuming; a zero interval

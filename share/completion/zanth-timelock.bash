@@ -12,7 +12,7 @@ _zanth_timelock() {
         cword=$COMP_CWORD
     fi
 
-    local commands="decrypt-paste decrypt-record calibrate generate solve keygen pubkey status plan work assemble help"
+    local commands="decrypt-paste decrypt-record calibrate generate solve keygen pubkey status plan work assemble verify-result help"
     if [ "$cword" -eq 1 ]; then
         COMPREPLY=($(compgen -W "$commands --help --version" -- "$cur"))
         return
@@ -30,7 +30,8 @@ _zanth_timelock() {
         status) options="--manifest --service-public-key --checkpoint --rate --calibration --json" ;;
         plan) options="--epoch --iterations --state" ;;
         work) options="--task --result --mode --checkpoint-interval" ;;
-        assemble) options="--state --results --signing-key --manifest-out --epoch-key-out --verify-fraction --mode" ;;
+        assemble) options="--state --results --signing-key --manifest-out --epoch-key-out --verify-fraction --verify-all --mode" ;;
+        verify-result) options="--task --result --mode" ;;
         help)
             [ "$cword" -eq 2 ] && COMPREPLY=($(compgen -W "$commands" -- "$cur"))
             return ;;

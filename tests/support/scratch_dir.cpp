@@ -36,6 +36,9 @@ void ScratchDir::write(const std::string& name, const std::string& content) cons
     std::ofstream out(path_ / name, std::ios::binary);
     out << content;
     if (!out) throw std::runtime_error("cannot write " + name);
+    // Owner-only, as the program writes its own files: the split
+    // generation's files are refused otherwise.
+    std::filesystem::permissions(path_ / name, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
 }
 
 std::vector<std::string> ScratchDir::entries(const std::string& sub) const {

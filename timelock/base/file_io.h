@@ -63,21 +63,66 @@ private:
 // `mode` under the process's creation mask.
 Result<Fd> open_exclusive(const std::string& path, unsigned mode);
 
-// Opens `path` write-only for appending, creating it with `mode` if missing.
-Result<Fd> open_append(const std::string& path, unsigned mode);
+// Opens `path` write-only for appending, creating it with `mode` if missing
+// (the path is followed as given). With `created`, it is told whether this
+// call created the file.
+Result<Fd> open_append(const std::string& path, unsigned mode, bool* created = nullptr);
 
-// Opens a log for appending (open_append), locks it (try_lock_exclusive;
-// `in_use` is the error when another open file holds the lock, and the file
-// is then left as it was, though created if it was missing) and appends one
-// line feed, so that whatever torn line a crash left at the end is closed
-// off. The lock lasts as long as the returned descriptor.
-Result<Fd> open_locked_log(const std::string& path, unsigned mode, std::string_view in_use);
+// ---- Private files ---------------------------------------------------------
+//
+// The split generation's files (plan, tasks, results, progress files) hold
+// secrets and may live on storage that other users reach. They are opened
+// only as private files: never through a symbolic link (O_NOFOLLOW on the
+// last component), never blocking on a FIFO or a device (O_NONBLOCK at the
+// open, cleared after it), and only when the open file is a regular file
+// owned by this process's user with no group or other permission bits.
+// Anything else is refused with an error naming the file, before a byte is
+// read or written.
+inline constexpr unsigned kPrivateFileMode = 0600;
+
+// "{path} is a symbolic link; refusing to follow it", "{path} is not a
+// regular file", "{path} belongs to another user", "{path} is open to other
+// users (mode 0644); make it owner-only (chmod 600)". {path} is shown with
+// invalid UTF-8 as U+FFFD.
+Result<void> check_private(int fd, const std::string& path);
+
+// Opens an existing private file read-only; nothing when it does not exist.
+Result<std::optional<Fd>> open_private_read(const std::string& path);
+
+// Opens a private file for appending, creating it 0600 when missing; a file
+// it creates is made durable in its directory (the directory is flushed).
+Result<Fd> open_private_append(const std::string& path);
+
+// How open_locked_log opens its file.
+enum class LogOpening {
+    as_given,      // open_append: the path followed, any mode (the solver's checkpoint log)
+    private_file,  // open_private_append (a segment's progress file)
+};
+
+// Opens a log for appending, locks it (try_lock_exclusive; `in_use` is the
+// error when another open file holds the lock, and the file is then left as
+// it was, though created if it was missing) and appends one line feed, so
+// that whatever torn line a crash left at the end is closed off. A log it
+// creates is made durable in its directory. The lock lasts as long as the
+// returned descriptor; where the file system refuses locks (ENOLCK,
+// EOPNOTSUPP) the error names the file and says so.
+Result<Fd> open_locked_log(const std::string& path, unsigned mode, std::string_view in_use,
+                           LogOpening opening = LogOpening::as_given);
 
 // Opens `path` read-only (close-on-exec); nothing when it does not exist.
 Result<std::optional<Fd>> open_read_if_exists(const std::string& path);
 
-// Opens an existing regular file write-only at offset 0, without creating
-// or truncating it (close-on-exec, no symbolic link followed), for
+// Flushes the directory that holds `path` (its parent_directory), so that a
+// name created there survives a crash.
+Result<void> sync_parent(const std::string& path);
+
+// The directory a file is created in: the lexical parent of `path` (the last
+// component dropped, a trailing "/" not counting as one), or "." when that
+// is empty or there is none.
+std::string parent_directory(std::string_view path);
+
+// Opens an existing file write-only at offset 0, without creating or
+// truncating it (close-on-exec, no symbolic link followed, not blocking), for
 // overwriting its bytes with zeros before it is removed. Nothing else may
 // use it.
 Result<Fd> open_for_wiping(const std::string& path);

@@ -1,6 +1,9 @@
 #include "timelock/base/publish.h"
 
+#include <sys/stat.h>
+
 #include <array>
+#include <utility>
 
 #include "timelock/base/crypto.h"
 #include "timelock/base/file_io.h"
@@ -27,26 +30,14 @@ std::string join(const std::string& directory, const std::string& name) {
     return directory.ends_with('/') ? directory + name : directory + "/" + name;
 }
 
+PublicationWarning& publication_warning() {
+    static PublicationWarning warning = [](const std::string&) {};
+    return warning;
+}
+
 }  // namespace
 
-std::string staging_directory(std::string_view path) {
-    // Drop trailing separators and "." components, then the last component,
-    // then the separators and "." components before it. A leading "." stays
-    // (it is the parent of "./x"); the root has no parent.
-    auto trim = [](std::string_view p) {
-        for (;;) {
-            if (p.size() > 1 && p.ends_with('/')) p.remove_suffix(1);
-            else if (p.ends_with("/.")) p.remove_suffix(2);
-            else return p;
-        }
-    };
-    std::string_view rest = trim(path);
-    if (rest.empty() || rest == "/") return ".";
-    const std::size_t slash = rest.rfind('/');
-    if (slash == std::string_view::npos) return ".";
-    rest = trim(rest.substr(0, slash + 1));
-    return rest.empty() ? "." : std::string(rest);
-}
+std::string staging_directory(std::string_view path) { return file_io::parent_directory(path); }
 
 Result<void> publish_staged(const std::string& path, std::span<const std::uint8_t> bytes, bool owner_only,
                             OnFailure on_failure) {
@@ -71,20 +62,45 @@ Result<void> publish_staged(const std::string& path, std::span<const std::uint8_
     if (auto linked = file_io::link(staged, path); !linked) {
         return fail(linked.error().context("publishing " + shown + " (will not overwrite)"));
     }
-    ZT_TRY_ASSIGN(const file_io::Fd dir, file_io::open_directory(directory));
-    ZT_TRY(file_io::sync(dir.get()));
-
-    // The target is durable. The staged name would be a hidden second copy
-    // of what may be a secret, so it goes; failing to remove it does not
-    // undo the publication.
-    if (file_io::unlink(staged)) static_cast<void>(file_io::sync(dir.get()));
+    // Published: the link holds the content under its final name, and
+    // nothing below undoes that. The staged name would be a hidden second
+    // copy of what may be a secret, so it goes in every case.
+    auto dir = file_io::open_directory(directory);
+    const Result<void> synced = dir ? file_io::sync(dir->get()) : Result<void>(dir.error());
+    const bool unlinked = file_io::unlink(staged).ok();
+    if (!synced) {
+        publication_warning()("published " + shown + ", but its directory could not be flushed (" +
+                              synced.error().message() + "): the new name may not survive a system crash");
+        return success();
+    }
+    if (unlinked) static_cast<void>(file_io::sync(dir->get()));
     return success();
+}
+
+void set_publication_warning(PublicationWarning warning) {
+    if (!warning) warning = [](const std::string&) {};  // none: nothing is told
+    publication_warning() = std::move(warning);
 }
 
 Result<void> publish_key_file(const std::string& path, const Key32& key, OnFailure on_failure) {
     Secret<2 * Key32::size()> text;
     encode_hex_into(key.span(), text.span());
     return publish_staged(path, text.span(), /*owner_only=*/true, on_failure);
+}
+
+Result<void> check_output_path(const std::string& path) {
+    if (path.empty()) return Error("output path is empty; give the file to create");
+    const std::string directory = staging_directory(path);
+    struct stat info {};
+    if (::stat(directory.c_str(), &info) != 0) {
+        return Error("cannot publish " + utf8_lossy(path) + ": directory " + utf8_lossy(directory) +
+                         " is not there",
+                     {Error::from_errno(errno).message()});
+    }
+    if (!S_ISDIR(info.st_mode)) {
+        return Error("cannot publish " + utf8_lossy(path) + ": " + utf8_lossy(directory) + " is not a directory");
+    }
+    return success();
 }
 
 }  // namespace zt

@@ -18,6 +18,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -40,8 +41,10 @@ enum class OnFailure {
 //   "staging {path}"                           (cause: the system's error) the staged file cannot be created;
 //   the system's error or "failed to write whole buffer"                    writing or flushing failed;
 //   "publishing {path} (will not overwrite)"   (cause: the system's error) the target exists or cannot be linked;
-//   the system's error                          the directory cannot be flushed (the target is published).
-// {path} is `path` with invalid UTF-8 shown as U+FFFD.
+// {path} is `path` with invalid UTF-8 shown as U+FFFD. Once the link has
+// succeeded the file is published and the call succeeds: if the directory
+// then cannot be flushed, the staged name is still removed (no hidden copy
+// of a secret stays) and the publication warning is given instead.
 Result<void> publish_staged(const std::string& path, std::span<const std::uint8_t> bytes, bool owner_only,
                             OnFailure on_failure = OnFailure::keep_staged);
 
@@ -52,6 +55,20 @@ Result<void> publish_staged(const std::string& path, std::span<const std::uint8_
 Result<void> publish_key_file(const std::string& path, const Key32& key,
                               OnFailure on_failure = OnFailure::keep_staged);
 inline Result<void> publish_epoch_key(const std::string& path, const Key32& key) { return publish_key_file(path, key); }
+
+// Told of a publication that succeeded but whose directory entry may not be
+// durable (the directory flush failed): one sentence naming the file. The
+// program shows it on standard error; by default (or given an empty
+// function) nothing is told.
+using PublicationWarning = std::function<void(const std::string& message)>;
+void set_publication_warning(PublicationWarning warning);
+
+// Whether `path` could be published at all, checked before long work:
+// "output path is empty; give the file to create", "cannot publish {path}:
+// directory {dir} is not there" (the system's error as cause), "cannot
+// publish {path}: {dir} is not a directory". Whether something exists at
+// `path` is not looked at here.
+Result<void> check_output_path(const std::string& path);
 
 // The directory a target is staged in: its lexical parent (the last
 // component dropped, a trailing "/" not counting as one), or "." when that

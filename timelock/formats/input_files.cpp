@@ -18,15 +18,7 @@ namespace {
 // the data in doubling chunks, never past limit + 1 bytes in total, and is
 // not sized from what the file claims to hold (devices and pipes claim 0).
 template <typename Buffer>
-Result<void> read_into(const std::string& path, std::size_t limit, Buffer& buffer) {
-    if (path.find('\0') != std::string::npos) return Error(std::string(file_io::kNulInPath));
-    int raw = -1;
-    do {
-        raw = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (raw < 0 && errno == EINTR);
-    if (raw < 0) return Error::from_errno(errno);
-    const file_io::Fd file(raw);
-
+Result<void> read_fd_into(const file_io::Fd& file, std::size_t limit, Buffer& buffer) {
     const std::size_t cap = limit + 1;  // one byte past the limit tells "too large"
     std::size_t chunk = 8192;
     std::size_t size = 0;
@@ -48,6 +40,17 @@ Result<void> read_into(const std::string& path, std::size_t limit, Buffer& buffe
     }
     if (size > limit) return Error(std::string(kInputTooLarge));
     return success();
+}
+
+template <typename Buffer>
+Result<void> read_into(const std::string& path, std::size_t limit, Buffer& buffer) {
+    if (path.find('\0') != std::string::npos) return Error(std::string(file_io::kNulInPath));
+    int raw = -1;
+    do {
+        raw = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (raw < 0 && errno == EINTR);
+    if (raw < 0) return Error::from_errno(errno);
+    return read_fd_into(file_io::Fd(raw), limit, buffer);
 }
 
 }  // namespace
@@ -99,6 +102,14 @@ Result<Key32> read_key_file(const std::string& path) {
     ZT_TRY(read_into(path, input_limit::kKeyFile, bytes));
     if (auto bad = check_utf8(bytes)) return Error(bad->message());
     return parse_key_hex(trim_white_space(as_text(bytes)));
+}
+
+Result<std::optional<SecureBytes>> read_private_secret(const std::string& path, std::size_t limit) {
+    ZT_TRY_ASSIGN(const std::optional<file_io::Fd> file, file_io::open_private_read(path));
+    if (!file) return std::optional<SecureBytes>();
+    SecureBytes bytes;
+    ZT_TRY(read_fd_into(*file, limit, bytes));
+    return std::optional<SecureBytes>(std::move(bytes));
 }
 
 }  // namespace zt

@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -63,6 +64,11 @@ Result<Bytes> read_limited(const std::string& path, std::size_t limit);
 // read_limited into a buffer that wipes itself (its whole capacity, every
 // buffer it grew through), for files that hold secrets.
 Result<SecureBytes> read_limited_secret(const std::string& path, std::size_t limit);
+
+// read_limited_secret of a private file of the split generation
+// (file_io::open_private_read: no symbolic link, FIFO or device, owned by
+// this user, owner-only); nothing when it does not exist.
+Result<std::optional<SecureBytes>> read_private_secret(const std::string& path, std::size_t limit);
 
 // The signed manifest in the file at `path`: read_limited with the manifest
 // limit, then read_signed_manifest; the first failure is returned as it is.

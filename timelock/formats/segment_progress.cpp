@@ -126,7 +126,7 @@ Result<SegmentProgress> read_progress(std::string_view text, const SegmentTask& 
 }
 
 Result<SegmentProgress> load_progress(const std::string& path, const SegmentTask& task) {
-    ZT_TRY_ASSIGN(const std::optional<file_io::Fd> fd, file_io::open_read_if_exists(path));
+    ZT_TRY_ASSIGN(const std::optional<file_io::Fd> fd, file_io::open_private_read(path));
     if (!fd) return fresh_progress(task);
 
     // Streams the file through a bounded buffer: whole lines are handed on,
@@ -164,7 +164,7 @@ Result<SegmentProgress> load_progress(const std::string& path, const SegmentTask
 }
 
 Result<file_io::Fd> open_progress_file(const std::string& path) {
-    return file_io::open_locked_log(path, kProgressFileMode, kProgressInUse);
+    return file_io::open_locked_log(path, kProgressFileMode, kProgressInUse, file_io::LogOpening::private_file);
 }
 
 Result<void> append_progress(int fd, const SegmentTask& task, const Key32& key, std::uint64_t iteration,

@@ -75,12 +75,16 @@ SecureBytes progress_line(const SegmentTask& task, const Key32& key, std::uint64
 Result<SegmentProgress> read_progress(std::string_view text, const SegmentTask& task);
 
 // read_progress of the file at `path`; fresh_progress when it does not exist.
-// Other failures to read are the system's errors. Reads the file only.
+// The file is opened as a private file (file_io.h: no symbolic link, FIFO or
+// device, owned by this user, owner-only), errors naming it. Other failures
+// to read are the system's errors. Reads the file only.
 Result<SegmentProgress> load_progress(const std::string& path, const SegmentTask& task);
 
-// Opens the file for appending (created 0600 if missing, close-on-exec),
-// locks it (kProgressInUse when another open file holds the lock) and
-// appends one line feed, so that a torn last line is closed off.
+// Opens the file as a private file for appending (created 0600 if missing,
+// its directory flushed then; close-on-exec), locks it (kProgressInUse when
+// another open file holds the lock; an error naming the file where the file
+// system refuses locks) and appends one line feed, so that a torn last line
+// is closed off.
 Result<file_io::Fd> open_progress_file(const std::string& path);
 
 // Appends one line with one complete write and flushes the file's data.

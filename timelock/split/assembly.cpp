@@ -1,16 +1,26 @@
 #include "timelock/split/assembly.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <optional>
 
 #include <string_view>
 #include <utility>
 
 #include "timelock/base/crypto.h"
+#include "timelock/base/file_io.h"
+#include "timelock/base/utf8.h"
 #include "timelock/base/protocol.h"
 #include "timelock/base/publish.h"
 #include "timelock/formats/input_files.h"
 #include "timelock/formats/manifest.h"
 #include "timelock/formats/manifest_signing.h"
+#include "timelock/formats/verification_outcome.h"
 #include "timelock/split/segment_verify.h"
 #include "timelock/split/state_dir.h"
 #include "timelock/work/pool.h"
@@ -38,18 +48,49 @@ Result<std::vector<SegmentResult>> read_results(std::span<const SegmentTask> tas
     return results;
 }
 
-Result<GeneratedPuzzle> verify_and_assemble(const WorkEngine& engine, const GenerationPlan& plan,
-                                            std::span<const SegmentTask> tasks,
-                                            std::span<const SegmentResult> results, double fraction,
-                                            const Ed25519KeyPair& keys) {
+Result<VerifiedPuzzle> verify_and_assemble(const WorkEngine& engine, const GenerationPlan& plan,
+                                           std::span<const SegmentTask> tasks, std::span<const SegmentResult> results,
+                                           double fraction, const Ed25519KeyPair& keys,
+                                           const std::string& results_dir) {
+    // Results verified in full elsewhere (verify-result) need no sample.
+    std::vector<bool> has_outcome(results.size(), false);
+    VerificationReport report;
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        const std::string path = in_dir(results_dir, outcome_file_name(tasks[i].segment));
+        ZT_TRY_ASSIGN(const std::optional<SecureBytes> text, read_private_secret(path, kOutcomeDocumentLimit));
+        if (!text) continue;
+        ZT_TRY(check_outcome_document(as_text(*text), tasks[i], results[i]));
+        has_outcome[i] = true;
+        ++report.segments_with_outcome;
+    }
     ZT_TRY_ASSIGN(const std::size_t threads, pool_threads());
-    ZT_TRY_ASSIGN(const std::vector<IntervalCheck> checks,
-                  choose_interval_checks(results.size(), plan.iterations, fraction));
+    ZT_TRY_ASSIGN(std::vector<IntervalCheck> checks, choose_interval_checks(results.size(), plan.iterations, fraction));
+    std::erase_if(checks, [&](const IntervalCheck& check) { return has_outcome[check.segment]; });
     ZT_TRY(verify_interval_checks(engine, tasks, results, checks, threads));
+
+    const std::uint64_t k = result_intervals(plan.iterations);
+    report.intervals_recomputed = checks.size();
+    report.intervals_total = k * results.size();
+    const double covered = static_cast<double>(checks.size() + report.segments_with_outcome * k);
+    report.miss_probability = 1.0 - covered / static_cast<double>(report.intervals_total);
+
     std::vector<Key32> digests;
     digests.reserve(results.size());
     for (const SegmentResult& result : results) digests.push_back(result.digest());
-    return assemble_puzzle(plan, digests, keys);
+    ZT_TRY_ASSIGN(GeneratedPuzzle puzzle, assemble_puzzle(plan, digests, keys));
+    return VerifiedPuzzle{std::move(puzzle), report};
+}
+
+std::string describe_verification(const VerificationReport& report) {
+    std::array<char, 32> percent{};
+    std::snprintf(percent.data(), percent.size(), "%.4g%%", 100.0 * report.miss_probability);
+    std::string text = "Checked " + std::to_string(report.intervals_recomputed) + " of " +
+                       std::to_string(report.intervals_total) +
+                       " intervals here (the first and last of every segment and a random share of the rest)";
+    if (report.segments_with_outcome > 0) {
+        text += ", and " + std::to_string(report.segments_with_outcome) + " segments verified in full by verify-result";
+    }
+    return text + "; one wrong interval would have passed unnoticed with probability " + percent.data();
 }
 
 namespace {
@@ -102,22 +143,97 @@ Result<std::string> publish_puzzle(const GeneratedPuzzle& puzzle, const std::str
     return manifest_id(puzzle.manifest);
 }
 
-Result<void> remove_state(const std::string& state_dir, const std::string& results_dir) {
+namespace {
+
+// The names remove_state removes in `dir` as the state directory and/or the
+// results directory, the plan last; staged names are found by their prefix.
+std::vector<std::string> state_names(bool state, bool results) {
+    std::vector<std::string> names;
     for (std::uint32_t i = 0; i < protocol::kGeneratedSegments; ++i) {
-        ZT_TRY(wipe_and_remove(in_dir(state_dir, task_file_name(i))));
-        const std::string result = in_dir(results_dir, result_file_name(i));
-        ZT_TRY(wipe_and_remove(result));
-        ZT_TRY(wipe_and_remove(progress_path(result)));
+        if (state) names.push_back(task_file_name(i));
+        if (results) {
+            names.push_back(result_file_name(i));
+            names.push_back(std::string(progress_path(result_file_name(i))));
+            names.push_back(outcome_file_name(i));
+        }
+    }
+    if (state) names.emplace_back(kPlanFileName);
+    return names;
+}
+
+// The paths remove_state removes, in its order: tasks, results, progress
+// files, staged files of both directories, the plan.
+Result<std::vector<std::string>> state_paths(const std::string& state_dir, const std::string& results_dir) {
+    std::vector<std::string> paths;
+    for (const std::string& name : state_names(false, true)) paths.push_back(in_dir(results_dir, name));
+    for (const std::string& name : state_names(true, false)) {
+        if (name != kPlanFileName) paths.push_back(in_dir(state_dir, name));
     }
     // Staged files that a publication killed half-way left (a result, the
     // plan or a task: secrets all of them).
     for (const std::string& dir : {state_dir, results_dir}) {
         ZT_TRY_ASSIGN(const std::vector<std::string> names, directory_entries(dir));
         for (const std::string& name : names) {
-            if (name.starts_with(kStagedPrefix)) ZT_TRY(wipe_and_remove(in_dir(dir, name)));
+            if (name.starts_with(kStagedPrefix)) paths.push_back(in_dir(dir, name));
         }
     }
-    return wipe_and_remove(in_dir(state_dir, kPlanFileName));
+    paths.push_back(in_dir(state_dir, kPlanFileName));
+    return paths;
+}
+
+// The directory entry identity of `dir`, or nothing when it cannot be had.
+std::optional<std::pair<dev_t, ino_t>> identity(const std::string& dir) {
+    struct stat info {};
+    if (::stat(dir.c_str(), &info) != 0) return std::nullopt;
+    return std::pair(info.st_dev, info.st_ino);
+}
+
+// The last component of `path`, trailing separators dropped.
+std::string_view last_component(std::string_view path) {
+    while (path.size() > 1 && path.ends_with('/')) path.remove_suffix(1);
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace
+
+Result<void> check_outputs_apart(std::span<const std::string> outputs, const std::string& state_dir,
+                                 const std::string& results_dir) {
+    const auto state_id = identity(state_dir);
+    const auto results_id = identity(results_dir);
+    for (const std::string& output : outputs) {
+        const auto dir_id = identity(file_io::parent_directory(output));
+        if (!dir_id) continue;  // check_output_path tells about a missing directory
+        const bool in_state = dir_id == state_id;
+        const bool in_results = dir_id == results_id;
+        if (!in_state && !in_results) continue;
+        const std::string_view name = last_component(output);
+        const std::vector<std::string> names = state_names(in_state, in_results);
+        if (name.starts_with(kStagedPrefix) || std::find(names.begin(), names.end(), name) != names.end()) {
+            return Error("output " + utf8_lossy(output) +
+                         " is a file of the generation's state, which is wiped once the puzzle is published; "
+                         "choose another output path");
+        }
+    }
+    return success();
+}
+
+Result<void> check_state_removable(const std::string& state_dir, const std::string& results_dir) {
+    for (const std::string& dir : {state_dir, results_dir}) {
+        if (::faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
+            return Error("cannot remove files from " + utf8_lossy(dir) + " after publishing",
+                         {Error::from_errno(errno).message()});
+        }
+    }
+    ZT_TRY_ASSIGN(const std::vector<std::string> paths, state_paths(state_dir, results_dir));
+    for (const std::string& path : paths) ZT_TRY(file_io::open_private_read(path));
+    return success();
+}
+
+Result<void> remove_state(const std::string& state_dir, const std::string& results_dir) {
+    ZT_TRY_ASSIGN(const std::vector<std::string> paths, state_paths(state_dir, results_dir));
+    for (const std::string& path : paths) ZT_TRY(wipe_and_remove(path));
+    return success();
 }
 
 }  // namespace zt

@@ -23,12 +23,12 @@
 #include "timelock/formats/segment_result.h"
 #include "timelock/formats/segment_task.h"
 #include "timelock/work/engine.h"
+#include "timelock/split/segment_verify.h"
 #include "timelock/work/generation.h"
 
 namespace zt {
 
 inline constexpr double kDefaultVerifyFraction = 0.01;
-inline constexpr std::string_view kBadVerifyFraction = "verify fraction must be above 0 and at most 1";
 
 // What an earlier run of the same plan already published.
 enum class Published { nothing, epoch_key, both };
@@ -50,13 +50,33 @@ std::vector<SegmentTask> tasks_of(const GenerationPlan& plan);
 // cause), or check_result's.
 Result<std::vector<SegmentResult>> read_results(std::span<const SegmentTask> tasks, const std::string& results_dir);
 
-// Recomputes a sample of `fraction` of every result's intervals on `engine`
-// (segment_verify.h), then assembles the puzzle from the plan and the
-// results' digests (assemble_puzzle).
-Result<GeneratedPuzzle> verify_and_assemble(const WorkEngine& engine, const GenerationPlan& plan,
-                                            std::span<const SegmentTask> tasks,
-                                            std::span<const SegmentResult> results, double fraction,
-                                            const Ed25519KeyPair& keys);
+// What the check of the results covered.
+struct VerificationReport {
+    std::size_t intervals_recomputed = 0;  // here, on this machine
+    std::uint64_t intervals_total = 0;     // of all 96 results
+    std::size_t segments_with_outcome = 0;  // verified in full by verify-result
+    double miss_probability = 0.0;          // that one wrong interval passed unnoticed
+};
+
+struct VerifiedPuzzle {
+    GeneratedPuzzle puzzle;
+    VerificationReport report;
+};
+
+// Checks every result, then assembles the puzzle from the plan and the
+// results' digests (assemble_puzzle). A result with a verification outcome
+// beside it (RESULTS/result-NN.json.verified, verification_outcome.h) that
+// is for exactly this result counts as verified in full; an outcome that is
+// not is an error (check_outcome_document's, or the private file's). Every
+// other result has its first and last interval and `fraction` of the others
+// recomputed on `engine` with all processors (segment_verify.h).
+Result<VerifiedPuzzle> verify_and_assemble(const WorkEngine& engine, const GenerationPlan& plan,
+                                           std::span<const SegmentTask> tasks, std::span<const SegmentResult> results,
+                                           double fraction, const Ed25519KeyPair& keys,
+                                           const std::string& results_dir);
+
+// The report in one sentence for the operator, without a line end.
+std::string describe_verification(const VerificationReport& report);
 
 // What generate does with a finished puzzle: the epoch key (0600), then the
 // manifest (0644); returns the manifest id, for the caller to print. The
@@ -67,6 +87,22 @@ Result<std::string> publish_puzzle(const GeneratedPuzzle& puzzle, const std::str
 
 // The id of the manifest at `manifest_out` (published by an earlier run).
 Result<std::string> published_id(const std::string& manifest_out);
+
+// Refuses (before anything is published) an output path that names a file
+// remove_state would wipe: plan.json, a task, a result, a progress file or a
+// staged file in the state or results directory (compared by directory
+// identity, so "res/../res/x" is "res/x"). "output {path} is a file of the
+// generation's state, which is wiped once the puzzle is published; choose
+// another output path".
+Result<void> check_outputs_apart(std::span<const std::string> outputs, const std::string& state_dir,
+                                 const std::string& results_dir);
+
+// Refuses (before anything is published) a state that remove_state could
+// not remove afterwards: a directory this user cannot remove files from
+// ("cannot remove files from {dir} after publishing"), or under any name it
+// removes something other than a private file (file_io.h's errors, naming
+// the file). What it lets through, remove_state removes.
+Result<void> check_state_removable(const std::string& state_dir, const std::string& results_dir);
 
 // Wipes and removes the task files in STATE, the result and progress files
 // in RESULTS, the staged files that a publication killed half-way left in

@@ -36,23 +36,43 @@ using Mismatch = std::optional<IntervalCheck>;
 
 Result<std::vector<IntervalCheck>> choose_interval_checks(std::size_t segments, std::uint64_t iterations,
                                                           double fraction, const RandomSource& source) {
+    if (!(fraction > 0.0 && fraction <= 1.0)) return Error(std::string(kBadVerifyFraction));
     const std::uint64_t k = result_intervals(iterations);
-    const double wanted = std::ceil(std::clamp(fraction, 0.0, 1.0) * static_cast<double>(k));
-    const std::uint64_t m = std::clamp<std::uint64_t>(static_cast<std::uint64_t>(wanted), 1, k);
+    // The middle intervals 2 .. K - 1, of which m are drawn.
+    const std::uint64_t middle = k > 2 ? k - 2 : 0;
+    const double wanted = std::ceil(fraction * static_cast<double>(k));  // at most K: fraction <= 1
+    const std::uint64_t m = std::min(static_cast<std::uint64_t>(wanted), middle);
     std::vector<IntervalCheck> checks;
-    checks.reserve(segments * m);
-    std::vector<std::uint64_t> order(k);
+    checks.reserve(segments * (m + 2));
+    std::vector<std::uint64_t> order(middle);
     for (std::size_t segment = 0; segment < segments; ++segment) {
-        // The first m places of a partial Fisher-Yates shuffle of 1 .. K.
-        for (std::uint64_t i = 0; i < k; ++i) order[i] = i + 1;
+        // The first m places of a partial Fisher-Yates shuffle of 2 .. K - 1.
+        for (std::uint64_t i = 0; i < middle; ++i) order[i] = i + 2;
         for (std::uint64_t i = 0; i < m; ++i) {
-            ZT_TRY_ASSIGN(const std::uint64_t pick, uniform_below(k - i, source));
+            ZT_TRY_ASSIGN(const std::uint64_t pick, uniform_below(middle - i, source));
             std::swap(order[i], order[i + pick]);
         }
         std::sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(m));
-        for (std::uint64_t i = 0; i < m; ++i) checks.push_back({static_cast<std::uint32_t>(segment), order[i]});
+        const auto s = static_cast<std::uint32_t>(segment);
+        checks.push_back({s, 1});
+        for (std::uint64_t i = 0; i < m; ++i) checks.push_back({s, order[i]});
+        if (k > 1) checks.push_back({s, k});
     }
     return checks;
+}
+
+std::vector<IntervalCheck> all_interval_checks(std::uint32_t segment, std::uint64_t iterations) {
+    std::vector<IntervalCheck> checks;
+    const std::uint64_t k = result_intervals(iterations);
+    checks.reserve(k);
+    for (std::uint64_t i = 1; i <= k; ++i) checks.push_back({segment, i});
+    return checks;
+}
+
+double miss_probability(std::span<const IntervalCheck> checks, std::size_t segments, std::uint64_t iterations) {
+    const double total = static_cast<double>(segments) * static_cast<double>(result_intervals(iterations));
+    if (total == 0.0) return 0.0;
+    return (total - static_cast<double>(checks.size())) / total;
 }
 
 Result<void> verify_interval_checks(const WorkEngine& engine, std::span<const SegmentTask> tasks,

@@ -3,10 +3,15 @@
 // a result whose recomputed state differs is refused. A faulty or dishonest
 // worker otherwise yields a puzzle that nobody can solve.
 //
-// Sample: for every segment, m = max(1, ceil(fraction × K)) of its K
-// intervals (segment_result.h), chosen without replacement from the
-// operating system's random source after the results are fixed, so a worker
-// cannot know which of its intervals will be checked. Interval k starts from
+// Sample: for every segment, its first and last interval (the first
+// catches a worker that did not start from its seed, the last a digest that
+// is not the chain's) and m = ceil(fraction × K) of its other K - 2
+// intervals (segment_result.h; all of them when m exceeds that), chosen
+// without replacement from the operating system's random source after the
+// results are fixed, so a worker cannot know which of its intervals will be
+// checked. One wrong interval (a bit flipped in a worker's memory leaves
+// exactly one: every later state is wrong but consistent) is caught only if
+// it is in the sample. Interval k starts from
 // the state recorded at the end of interval k - 1 (the seed for k = 1) and
 // runs the segment's steps up to interval_end(N, k). A fraction of 1 redoes
 // every segment in full.
@@ -39,10 +44,20 @@ struct IntervalCheck {
     std::uint64_t interval = 0;
 };
 
+inline constexpr std::string_view kBadVerifyFraction = "verify fraction must be above 0 and at most 1";
+
 // The sample for results of `iterations` steps, ordered by segment and
-// interval; "OS randomness failed" when the source fails.
+// interval; kBadVerifyFraction unless 0 < fraction <= 1 (NaN included),
+// "OS randomness failed" when the source fails.
 Result<std::vector<IntervalCheck>> choose_interval_checks(std::size_t segments, std::uint64_t iterations,
                                                           double fraction, const RandomSource& source = {});
+
+// Every interval of segment `segment` (for a full check).
+std::vector<IntervalCheck> all_interval_checks(std::uint32_t segment, std::uint64_t iterations);
+
+// The chance that one wrong interval, equally likely anywhere in the
+// `segments` segments of K intervals each, is not among `checks`.
+double miss_probability(std::span<const IntervalCheck> checks, std::size_t segments, std::uint64_t iterations);
 
 // Recomputes `checks` (results[i] and tasks[i] belong to segment i, already
 // matched with check_result). The first mismatch, by segment and interval,

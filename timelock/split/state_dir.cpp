@@ -3,6 +3,9 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -14,6 +17,7 @@
 #include "timelock/base/publish.h"
 #include "timelock/base/utf8.h"
 #include "timelock/formats/input_files.h"
+#include "timelock/formats/verification_outcome.h"
 
 namespace zt {
 namespace {
@@ -37,6 +41,8 @@ std::string in_dir(const std::string& dir, std::string_view name) {
 
 std::string progress_path(const std::string& result_path) { return result_path + std::string(kProgressSuffix); }
 
+std::string outcome_file_name(std::uint32_t segment) { return result_file_name(segment) + std::string(kOutcomeSuffix); }
+
 Result<std::vector<std::string>> directory_entries(const std::string& dir) {
     const std::unique_ptr<DIR, int (*)(DIR*)> handle(::opendir(dir.c_str()), &::closedir);
     if (!handle) return Error::from_errno(errno);
@@ -59,7 +65,24 @@ Result<void> check_new_state_dir(const std::string& dir) {
         if (entries.error() == Error::from_errno(ENOENT)) return success();
         return std::move(entries).error();
     }
-    if (!entries->empty()) return Error(std::string(kStateNotEmpty));
+    // Only staged files: a plan being published when a kill came. Nothing
+    // was handed out yet, so they are wiped and the plan drawn again.
+    const bool only_staged = std::all_of(entries->begin(), entries->end(),
+                                         [](const std::string& name) { return name.starts_with(kStagedPrefix); });
+    if (!only_staged) return Error(std::string(kStateNotEmpty));
+    for (const std::string& name : *entries) ZT_TRY(wipe_and_remove(in_dir(dir, name)));
+    return success();
+}
+
+Result<void> make_private_directory(const std::string& dir) {
+    const std::string shown = utf8_lossy(dir);
+    ZT_TRY_ASSIGN(const file_io::Fd handle, file_io::open_directory(dir));
+    struct stat info {};
+    if (::fstat(handle.get(), &info) != 0) return Error::from_errno(errno);
+    if (info.st_uid != ::geteuid()) return Error("state directory " + shown + " belongs to another user");
+    if ((info.st_mode & 07777) != kStateDirectoryMode && ::fchmod(handle.get(), kStateDirectoryMode) != 0) {
+        return Error("cannot make state directory " + shown + " owner-only (0700)", {Error::from_errno(errno).message()});
+    }
     return success();
 }
 
@@ -68,6 +91,8 @@ Result<void> write_state(const std::string& dir, const GenerationPlan& plan) {
         struct stat info {};
         if (::stat(dir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return made;  // an existing one is checked empty
     }
+    // Also one that existed (empty) or was made under a loose creation mask.
+    ZT_TRY(make_private_directory(dir));
     // Nothing here is costly to draw again, so no staged copy of a secret stays.
     ZT_TRY(publish_staged(in_dir(dir, kPlanFileName), write_plan_document(plan), true, OnFailure::remove_staged));
     for (std::uint32_t i = 0; i < protocol::kGeneratedSegments; ++i) {
@@ -78,19 +103,22 @@ Result<void> write_state(const std::string& dir, const GenerationPlan& plan) {
 }
 
 Result<GenerationPlan> read_plan_file(const std::string& dir) {
-    ZT_TRY_ASSIGN(const SecureBytes text, read_limited_secret(in_dir(dir, kPlanFileName), kPlanDocumentLimit));
-    return read_plan_document(as_text(text));
+    ZT_TRY_ASSIGN(const std::optional<SecureBytes> text,
+                  read_private_secret(in_dir(dir, kPlanFileName), kPlanDocumentLimit));
+    if (!text) return Error::from_errno(ENOENT);
+    return read_plan_document(as_text(*text));
 }
 
 Result<SegmentTask> read_task_file(const std::string& path) {
-    ZT_TRY_ASSIGN(const SecureBytes text, read_limited_secret(path, kTaskDocumentLimit));
-    return read_task_document(as_text(text));
+    ZT_TRY_ASSIGN(const std::optional<SecureBytes> text, read_private_secret(path, kTaskDocumentLimit));
+    if (!text) return Error::from_errno(ENOENT);
+    return read_task_document(as_text(*text));
 }
 
 Result<std::optional<SegmentResult>> read_result_file(const std::string& path) {
-    if (!output_exists(path)) return std::optional<SegmentResult>();
-    ZT_TRY_ASSIGN(const SecureBytes text, read_limited_secret(path, kResultDocumentLimit));
-    ZT_TRY_ASSIGN(SegmentResult result, read_result_document(as_text(text)));
+    ZT_TRY_ASSIGN(const std::optional<SecureBytes> text, read_private_secret(path, kResultDocumentLimit));
+    if (!text) return std::optional<SegmentResult>();
+    ZT_TRY_ASSIGN(SegmentResult result, read_result_document(as_text(*text)));
     return std::optional<SegmentResult>(std::move(result));
 }
 
@@ -101,23 +129,31 @@ Result<void> publish_result(const std::string& path, const SegmentResult& result
 Result<void> wipe_and_remove(const std::string& path) {
     const auto removing = [&path](const Error& error) { return error.context("removing " + utf8_lossy(path)); };
     auto opened = file_io::open_for_wiping(path);
-    if (!opened) {
-        if (opened.error() == Error::from_errno(ENOENT)) return success();
-        return removing(opened.error());
-    }
-    const file_io::Fd file = std::move(opened).value();
-    struct stat info {};
-    if (::fstat(file.get(), &info) != 0) return removing(Error::from_errno(errno));
-    static constexpr std::array<std::uint8_t, 4096> kZeros{};
-    for (auto left = static_cast<std::uint64_t>(info.st_size); left > 0;) {
-        const std::size_t n = left < kZeros.size() ? static_cast<std::size_t>(left) : kZeros.size();
-        if (auto written = file_io::write_all(file.get(), std::span(kZeros).first(n)); !written) {
-            return removing(written.error());
+    if (!opened && opened.error() == Error::from_errno(ENOENT)) return success();
+    // The bytes are overwritten only in this user's own regular file with no
+    // other name: never through a link, never in a file someone else owns or
+    // also reaches. Whatever else stands under the name (a symbolic link, a
+    // FIFO, a file that cannot be opened for writing) is unlinked unread.
+    if (opened) {
+        const file_io::Fd file = std::move(opened).value();
+        struct stat info {};
+        if (::fstat(file.get(), &info) != 0) return removing(Error::from_errno(errno));
+        if (S_ISREG(info.st_mode) && info.st_uid == ::geteuid() && info.st_nlink == 1) {
+            static constexpr std::array<std::uint8_t, 4096> kZeros{};
+            for (auto left = static_cast<std::uint64_t>(info.st_size); left > 0;) {
+                const std::size_t n = left < kZeros.size() ? static_cast<std::size_t>(left) : kZeros.size();
+                if (auto written = file_io::write_all(file.get(), std::span(kZeros).first(n)); !written) {
+                    return removing(written.error());
+                }
+                left -= n;
+            }
+            if (auto synced = file_io::sync(file.get()); !synced) return removing(synced.error());
         }
-        left -= n;
     }
-    if (auto synced = file_io::sync(file.get()); !synced) return removing(synced.error());
-    if (auto unlinked = file_io::unlink(path); !unlinked) return removing(unlinked.error());
+    if (auto unlinked = file_io::unlink(path); !unlinked) {
+        if (unlinked.error() == Error::from_errno(ENOENT)) return success();
+        return removing(unlinked.error());
+    }
     auto directory = file_io::open_directory(staging_directory(path));
     if (!directory) return removing(directory.error());
     if (auto synced = file_io::sync(directory->get()); !synced) return removing(synced.error());

@@ -48,17 +48,24 @@ std::string in_dir(const std::string& dir, std::string_view name);
 
 std::string progress_path(const std::string& result_path);
 
+// "result-07.json.verified": the verification outcome beside a result.
+std::string outcome_file_name(std::uint32_t segment);
+
 // The names in `dir` other than "." and "..", in the order the system lists
 // them. Errors: the system's.
 Result<std::vector<std::string>> directory_entries(const std::string& dir);
 
 // Whether a new plan may be written into `dir`: true when it does not exist
 // or is an empty directory; "state directory is not empty" when it holds
-// anything; the system's error when it cannot be read or is no directory.
+// anything; the system's error when it cannot be read or is no directory. A
+// directory holding nothing but staged files (a plan whose publication a
+// kill cut short) has them wiped and counts as empty.
 Result<void> check_new_state_dir(const std::string& dir);
 
-// Creates `dir` (0700) unless it exists, then publishes plan.json and the 96
-// task files, owner-only. A failure leaves what was published so far.
+// Creates `dir` (0700) unless it exists, makes it 0700 if it does ("state
+// directory {dir} belongs to another user", "cannot make state directory
+// {dir} owner-only (0700)"), then publishes plan.json and the 96 task
+// files, owner-only. A failure leaves what was published so far.
 Result<void> write_state(const std::string& dir, const GenerationPlan& plan);
 
 // STATE/plan.json, read into self-wiping buffers.
@@ -73,9 +80,16 @@ Result<std::optional<SegmentResult>> read_result_file(const std::string& path);
 // fails (a day of work may be in it).
 Result<void> publish_result(const std::string& path, const SegmentResult& result);
 
-// Overwrites the file's bytes with zeros, flushes them, unlinks it and
-// flushes its directory. A missing file is no error. Errors are the
-// system's, with "removing {path}" as context.
+// Plan, task and result files are private files (file_io.h): a symbolic
+// link, a FIFO, a foreign or a group- or world-accessible file under their
+// names is refused with an error naming it.
+//
+// Removes the name `path` and flushes its directory; when it is this
+// user's own regular file with no other name, its bytes are first
+// overwritten with zeros and flushed. Anything else under the name (a
+// symbolic link, a FIFO) is unlinked without being opened through. A missing
+// file is no error. Errors are the system's, with "removing {path}" as
+// context.
 Result<void> wipe_and_remove(const std::string& path);
 
 }  // namespace zt

@@ -1,0 +1,44 @@
+// The verify-result command: recompute every interval of one segment result
+// on all processors and, when all match, publish the outcome beside it
+// (RESULT.verified, 0600, never replacing a file), which assemble accepts in
+// place of its own sample for that segment. Idempotent like work: an outcome
+// for exactly this result already there ends the command at once with
+// success. Prints nothing on standard output; on standard error, what was
+// checked.
+#include <string>
+
+#include "cli/commands/commands.h"
+#include "cli/console.h"
+#include "timelock/base/publish.h"
+#include "timelock/base/utf8.h"
+#include "timelock/split/full_verification.h"
+#include "timelock/split/state_dir.h"
+#include "timelock/work/engine.h"
+#include "timelock/work/pool.h"
+
+namespace zt::cli {
+
+zt::Result<void> run_verify_result(const VerifyResultArgs& args) {
+    // 1. The task, and the result, which must be the task's.
+    ZT_TRY_ASSIGN(const SegmentTask task, read_task_file(args.task));
+    ZT_TRY_ASSIGN(const std::optional<SegmentResult> result, read_result_file(args.result));
+    if (!result) return zt::Error("result " + utf8_lossy(args.result) + " is missing");
+    ZT_TRY(check_result(*result, task));
+
+    // 2. Done already?
+    ZT_TRY(check_output_path(outcome_path(args.result)));
+    ZT_TRY_ASSIGN(const bool done, outcome_published(task, *result, args.result));
+    if (done) return zt::success();
+
+    // 3. Every interval recomputed on all processors, then the outcome published.
+    ZT_TRY_ASSIGN(const std::size_t threads, pool_threads());
+    ZT_TRY_ASSIGN(const WorkEngine engine, WorkEngine::setup(task.dataset_key, args.mode));
+    ZT_TRY(verify_in_full(engine, task, *result, args.result, threads));
+
+    // 4. What was checked.
+    write_stderr("Verified all " + std::to_string(result->states.size()) + " intervals of " +
+                 segment_name(task.segment) + "\n");
+    return zt::success();
+}
+
+}  // namespace zt::cli
