@@ -130,7 +130,8 @@ constexpr OptionSpec kPubkey[] = {
 };
 
 constexpr OptionSpec kStatus[] = {
-    {"--manifest", "MANIFEST", K::Path, "", "Signed manifest of the puzzle being solved", &store<&StatusArgs::manifest>},
+    {"--manifest", "MANIFEST", K::Path, "", "Signed manifest of the puzzle being solved", &store<&StatusArgs::manifest>,
+     false, "--state"},
     {"--service-public-key", "SERVICE_PUBLIC_KEY", K::Text, "", "Pinned public key to verify the manifest against",
      &store<&StatusArgs::service_public_key>, true},
     {"--checkpoint", "CHECKPOINT", K::Path, "", "The solve's checkpoint log (read only; missing: not started)",
@@ -140,6 +141,12 @@ constexpr OptionSpec kStatus[] = {
     {"--calibration", "CALIBRATION", K::Path, "", "Calibration report whose fastest worker gives the solve speed",
      &store<&StatusArgs::calibration>, true, "--rate"},
     {"--json", "", K::Flag, "", "Print one JSON object instead of text", &store<&StatusArgs::json>},
+    {"--key-out", "KEY_OUT", K::Path, "", "The solve's key output: there and matching the manifest means finished",
+     &store<&StatusArgs::key_out>, true},
+    {"--state", "STATE", K::Path, "", "State directory of a split generation (plan, or generate --state), instead of a solve",
+     &store<&StatusArgs::state>, true, "--manifest"},
+    {"--results", "RESULTS", K::Path, "", "Results directory of that generation [default: the state directory]",
+     &store<&StatusArgs::results>, true, "", "--state"},
 };
 
 constexpr OptionSpec kPlan[] = {
@@ -478,9 +485,8 @@ std::variant<Args, ParseExit> parse_command(const CommandSpec& command, std::spa
     for (std::size_t index = 0; index < values.size(); ++index) {
         const OptionSpec& option = command.options[index];
         if (values[index] && !option.needs.empty() && !given(option.needs)) {
-            return usage_error(grammar::cat("the argument '", grammar::option_usage(option), "' needs '",
-                                            option.needs, "' (the calibration report it is computed from)"),
-                               usage);
+            return usage_error(
+                grammar::cat("the argument '", grammar::option_usage(option), "' needs '", option.needs, "'"), usage);
         }
     }
 

@@ -29,6 +29,7 @@ std::string json_number(const std::optional<double>& value) {
 }
 
 const char* state_name(const PuzzleStatus& s) {
+    if (s.key_matches && *s.key_matches) return "finished";
     if (!s.started) return "not_started";
     return s.work_done() ? "work_done" : "in_progress";
 }
@@ -64,6 +65,7 @@ std::uint64_t PuzzleStatus::steps_total() const {
 }
 
 std::uint64_t PuzzleStatus::steps_done() const {
+    if (key_matches && *key_matches) return steps_total();
     if (!started) return 0;
     return std::uint64_t{segment} * iterations + iteration;
 }
@@ -115,9 +117,16 @@ std::string format_status_text(const PuzzleStatus& s) {
     std::string position = "segment " + std::to_string(std::uint64_t{s.segment} + 1) + " of " +
                            std::to_string(s.segments) + ", step " + std::to_string(s.iteration) + " of " +
                            std::to_string(s.iterations);
-    if (!s.started) position = "not started";
+    if (s.key_matches && *s.key_matches) position = "finished";
+    else if (!s.started) position = "not started";
     else if (s.work_done()) position += " (all steps done)";
     rows.emplace_back("position", position);
+    if (s.key_matches) {
+        rows.emplace_back("finished", *s.key_matches ? "yes: the key output holds the puzzle's epoch key"
+                                                     : "NO: the key output holds another key, not this puzzle's");
+    } else if (s.work_done()) {
+        rows.emplace_back("finished", "yes: the log holds the last step");
+    }
     rows.emplace_back("done", percent(s.fraction_done()) + " (" + std::to_string(s.steps_done()) + " of " +
                                   std::to_string(s.steps_total()) + " steps)");
     rows.emplace_back("steps left", std::to_string(s.steps_left()));
