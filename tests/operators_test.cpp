@@ -75,7 +75,8 @@ TEST(Keygen, NeverReplacesAFile) {
     const auto refused = run({"keygen", "--signing-key-out", dir / "service.key"});
     EXPECT_EQ(refused.status, 1);
     EXPECT_EQ(refused.out, "");
-    EXPECT_EQ(refused.err, "Error: output already exists\n");
+    EXPECT_EQ(refused.err, "Error: output already exists: " + (dir / "service.key") +
+                               " (nothing is ever replaced; name a new file)\n");
     EXPECT_EQ(read_file(dir / "service.key"), "precious");
     EXPECT_EQ(dir.entries(), std::vector<std::string>{"service.key"});
 

@@ -53,9 +53,9 @@ zt::Result<void> run_assemble(const AssembleArgs& args) {
     const StatusRequests status_requests;  // SIGUSR1: a status line, and go on
     // 1-2. Neither output may exist yet, unless an earlier run of this plan
     // published it (step 6; checked again, atomically, when publishing).
-    if (!output_exists(in_dir(args.state, kPlanFileName)) &&
-        (output_exists(args.manifest_out) || output_exists(args.epoch_key_out))) {
-        return zt::Error(std::string(kOutputExists));
+    if (!output_exists(in_dir(args.state, kPlanFileName))) {
+        ZT_TRY(check_new_output(args.manifest_out));
+        ZT_TRY(check_new_output(args.epoch_key_out));
     }
     ZT_TRY(check_output_path(args.manifest_out));
     ZT_TRY(check_output_path(args.epoch_key_out));
