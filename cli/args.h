@@ -88,14 +88,14 @@ struct PubkeyArgs {
 
 struct StatusArgs {
     PathArg manifest;                        // empty with `state`
-    std::optional<PathArg> key_out;          // the solve's key output, to recognise a finished solve
-    std::optional<PathArg> state;            // a split generation's state directory (instead of a solve)
-    std::optional<PathArg> results;          // its results directory, when not `state`
     std::optional<std::string> service_public_key;
     std::optional<PathArg> checkpoint;
     std::optional<double> rate;              // hashes per second, finite and above 0
     std::optional<PathArg> calibration;      // a calibration report (exclusive with `rate`)
     bool json = false;
+    std::optional<PathArg> key_out;          // the solve's key output, to recognise a finished solve
+    std::optional<PathArg> state;            // a split generation's state directory (instead of a solve)
+    std::optional<PathArg> results;          // its results directory, when not `state`
     friend bool operator==(const StatusArgs&, const StatusArgs&) = default;
 };
 

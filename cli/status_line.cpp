@@ -26,17 +26,20 @@ void replace_all(std::string& text, std::string_view from, std::string_view to) 
     }
 }
 
-// Shorter wordings, tried in turn until the text fits: words first, then
-// separators, then the command's name. The figures (positions, share, rate,
-// time left) are kept to the last.
+// Shorter wordings, tried stage by stage until the text fits: words first,
+// then separators, then the command's name. The figures (positions, share,
+// rate, time left) are kept to the last. A stage makes one or two
+// replacements (brackets go in pairs).
 struct Shortening {
     std::string_view from;
     std::string_view to;
+    std::string_view from2 = {};
+    std::string_view to2 = {};
 };
 constexpr Shortening kWordings[] = {
     {" of ", "/"}, {"segment ", "seg "}, {" segments", " seg"}, {"step ", ""}, {" steps per worker", ""},
-    {"setting up RandomX", "setup"}, {" so far", ""}, {" left", ""}, {", ", " "}, {" (", " "}, {")", ""},
-    {" H/s", "H/s"}, {"d ", "d"}, {"h ", "h"}, {"m ", "m"},
+    {"setting up RandomX", "setup"}, {" so far", ""}, {" left", ""}, {", ", " "}, {" (", " ", ")", ""},
+    {" H/s", "H/s"}, {"d ", "d", "h ", "h"},
 };
 
 }  // namespace
@@ -49,6 +52,7 @@ std::string StatusLine::fit(std::string_view text, std::size_t columns) {
     if (columns == 0 || out.size() < columns) return out;
     for (const Shortening& wording : kWordings) {
         replace_all(out, wording.from, wording.to);
+        if (!wording.from2.empty()) replace_all(out, wording.from2, wording.to2);
         if (out.size() < columns) return out;
     }
     // The command's name ("solve: ") goes last, before the text is cut.
