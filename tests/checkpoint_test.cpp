@@ -11,6 +11,7 @@
 #include <cctype>
 #include <cerrno>
 #include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <optional>
@@ -24,6 +25,7 @@
 #include "timelock/base/crypto.h"
 #include "timelock/base/file_io.h"
 #include "timelock/formats/checkpoint.h"
+#include "timelock/formats/segment_progress.h"
 #include "timelock/formats/manifest_signing.h"
 
 namespace zt {
@@ -383,6 +385,36 @@ TEST(OpenLog, ALockTheSystemCannotTakeIsItsError) {
     EXPECT_EQ(log.error().message(), "No locks available (os error 37)");
     EXPECT_EQ(read_file(dir / "progress.log"), "") << "nothing appended without the lock";
     EXPECT_EQ(std::count(ops.begin(), ops.end(), file_io::Op::Write), 0);
+}
+
+// A log or progress file the call creates is made durable in its directory
+// (the directory flushed); one that was there is not flushed again. Where
+// locks are refused, a progress file's error names it.
+TEST(OpenLog, ANewLogIsFlushedIntoItsDirectoryAndARefusedLockOnAProgressFileNamesIt) {
+    ScratchDir dir;
+    for (const auto open : {+[](const std::string& p) { return open_checkpoint_log(p); },
+                            +[](const std::string& p) { return open_progress_file(p); }}) {
+        std::filesystem::remove(dir / "new.log");
+        for (const bool creates : {true, false}) {
+            std::vector<file_io::Op> ops;
+            const file_io::ScopedFaultHook hook([&](file_io::Op op) -> std::optional<int> {
+                ops.push_back(op);
+                return std::nullopt;
+            });
+            ASSERT_TRUE(open(dir / "new.log").ok());
+            const auto flushed = std::find(ops.begin(), ops.end(), file_io::Op::OpenDirectory);
+            EXPECT_EQ(flushed != ops.end(), creates);
+            if (creates) EXPECT_NE(std::find(flushed, ops.end(), file_io::Op::Sync), ops.end());
+        }
+    }
+    const file_io::ScopedFaultHook refuse([](file_io::Op op) -> std::optional<int> {
+        return op == file_io::Op::Lock ? std::optional<int>(ENOLCK) : std::nullopt;
+    });
+    const auto refused = open_progress_file(dir / "p.progress");
+    ASSERT_FALSE(refused.ok());
+    EXPECT_EQ(refused.error().message(), "cannot lock " + dir / "p.progress" +
+                                             ": this file system refuses locks, so one worker per file cannot be "
+                                             "ensured here");
 }
 
 // Records the seam's calls and injects one result for chosen calls.

@@ -207,6 +207,9 @@ TEST(RealLightGenerateState, KilledInItsFirstMillisecondsThenRunAgainFinishes) {
     int only_staged = 0;
     for (int kill = 0; kill < 30; ++kill) {
         const auto delay = std::chrono::microseconds(std::uniform_int_distribution<int>(0, 5000)(random));
+        // A child killed before it opens its output files leaves the old ones.
+        dir.write("out/stdout", "");
+        dir.write("out/stderr", "");
         test::ChildProcess child(ZT_BINARY, generate, dir / "out");
         std::this_thread::sleep_for(delay);
         child.send(SIGKILL);

@@ -166,7 +166,9 @@ Result<Fd> open_locked_log(const std::string& path, unsigned mode, std::string_v
                                                               : open_append(path, mode, &created));
     auto locked = try_lock_exclusive(fd.get());
     if (!locked) {
-        if (locked.error() == Error::from_errno(ENOLCK) || locked.error() == Error::from_errno(EOPNOTSUPP)) {
+        if (opening == LogOpening::private_file &&
+            (locked.error() == Error::from_errno(ENOLCK) || locked.error() == Error::from_errno(EOPNOTSUPP) ||
+             locked.error() == Error::from_errno(ENOSYS))) {
             return Error("cannot lock " + utf8_lossy(path) +
                              ": this file system refuses locks, so one worker per file cannot be ensured here",
                          {locked.error().message()});

@@ -104,8 +104,10 @@ enum class LogOpening {
 // it was, though created if it was missing) and appends one line feed, so
 // that whatever torn line a crash left at the end is closed off. A log it
 // creates is made durable in its directory. The lock lasts as long as the
-// returned descriptor; where the file system refuses locks (ENOLCK,
-// EOPNOTSUPP) the error names the file and says so.
+// returned descriptor. A lock the system refuses is its error; for a
+// private file (ENOLCK, EOPNOTSUPP, ENOSYS) the error names the file: "cannot lock
+// {path}: this file system refuses locks, so one worker per file cannot be
+// ensured here" (the system's error as cause).
 Result<Fd> open_locked_log(const std::string& path, unsigned mode, std::string_view in_use,
                            LogOpening opening = LogOpening::as_given);
 
