@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cli/grammar.h"
+#include "timelock/base/protocol.h"
 #include "timelock/base/utf8.h"
 
 namespace zt::cli {
@@ -151,7 +152,7 @@ constexpr OptionSpec kStatus[] = {
 
 constexpr OptionSpec kPlan[] = {
     {"--epoch", "EPOCH", K::Number, "", "Epoch whose key the puzzle locks", &store<&PlanArgs::epoch>},
-    {"--iterations", "ITERATIONS", K::Number, "", "Serial RandomX steps per segment (see calibrate)",
+    {"--iterations", "ITERATIONS", K::Steps, "", "Serial RandomX steps per segment, 1 to 10^12 (see calibrate)",
      &store<&PlanArgs::iterations>, false, "--iterations-from"},
     {"--state", "STATE", K::Path, "", "New private directory for the plan and the task files",
      &store<&PlanArgs::state>},
@@ -168,7 +169,7 @@ constexpr OptionSpec kWork[] = {
     {"--result", "RESULT", K::Path, "", "Result file to publish; its progress is kept beside it",
      &store<&WorkArgs::result>},
     {"--mode", "MODE", K::Mode, "full", kModeHelp, &store<&WorkArgs::mode>},
-    {"--checkpoint-interval", "CHECKPOINT_INTERVAL", K::Number, "10000",
+    {"--checkpoint-interval", "CHECKPOINT_INTERVAL", K::Count, "10000",
      "Steps between progress lines (the segment's end is always saved)", &store<&WorkArgs::checkpoint_interval>},
 };
 
@@ -181,7 +182,7 @@ constexpr OptionSpec kAssemble[] = {
      &store<&AssembleArgs::manifest_out>},
     {"--epoch-key-out", "EPOCH_KEY_OUT", K::Path, "", "New file for the epoch key (0600); keep it private",
      &store<&AssembleArgs::epoch_key_out>},
-    {"--verify-fraction", "VERIFY_FRACTION", K::Fraction, "0.01",
+    {"--verify-fraction", "VERIFY_FRACTION", K::Share, "0.01",
      "Share of each segment's other intervals recomputed to check its result (the first and last always are)",
      &store<&AssembleArgs::verify_fraction>},
     {"--verify-all", "", K::Flag, "", "Recompute every interval of every result, on all threads",
@@ -367,12 +368,6 @@ std::optional<std::string> parse_value(const OptionSpec& option, const std::stri
         case ValueKind::Path:
             out = raw;
             return std::nullopt;
-        case ValueKind::Fraction:
-            if (auto fraction = parse_plain_decimal(raw)) {
-                out = *fraction;
-                return std::nullopt;
-            }
-            return grammar::cat(what, ": invalid decimal number");
         case ValueKind::Text:
             if (check_utf8(raw)) return grammar::cat(what, ": invalid UTF-8");
             out = raw;
@@ -401,6 +396,24 @@ std::optional<std::string> parse_value(const OptionSpec& option, const std::stri
         case ValueKind::Flag:
             out = true;
             return std::nullopt;
+        case ValueKind::Count:
+        case ValueKind::Steps: {
+            std::uint64_t number = 0;
+            if (auto reason = parse_number(raw, number)) return grammar::cat(what, ": ", *reason);
+            const std::uint64_t most = option.kind == ValueKind::Steps ? protocol::kMaxIterations : UINT64_MAX;
+            if (number == 0 || number > most) {
+                return grammar::cat(what, option.kind == ValueKind::Steps ? ": expected 1 to 1000000000000"
+                                                                          : ": expected a number of 1 or more");
+            }
+            out = number;
+            return std::nullopt;
+        }
+        case ValueKind::Share:
+            if (auto share = parse_plain_decimal(raw); share && *share > 0.0 && *share <= 1.0) {
+                out = *share;
+                return std::nullopt;
+            }
+            return grammar::cat(what, ": expected a share above 0 and at most 1, such as 0.01");
         case ValueKind::Duration:
             if (auto seconds = grammar::parse_duration(raw)) {
                 out = *seconds;

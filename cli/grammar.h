@@ -25,10 +25,13 @@ inline constexpr std::string_view kVersionFlagAbout = "Print the version and the
 
 // path: bytes as given; text: valid UTF-8; number: unsigned 64-bit decimal;
 // mode: a WorkMode value name; decimal: a finite number above 0 ("6.54");
-// flag: no value at all (`--json`), true when given; fraction: decimal
-// digits with an optional fractional part ("0.01", "1"); duration: a length
-// of time as parse_duration reads it, stored in seconds.
-enum class ValueKind { Path, Text, Number, Mode, Decimal, Flag, Fraction, Duration };
+// flag: no value at all (`--json`), true when given; duration: a length
+// of time as parse_duration reads it, stored in seconds. count: a number of
+// at least 1; steps: an iteration count, 1 to 10^12; share: a fraction above
+// 0 and at most 1. The last three are for commands whose values are refused
+// as usage errors; the original commands keep taking any number and let the
+// handler refuse it.
+enum class ValueKind { Path, Text, Number, Mode, Decimal, Flag, Duration, Count, Steps, Share };
 
 using Value = std::variant<std::string, std::uint64_t, WorkMode, double, bool>;
 

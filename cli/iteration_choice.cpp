@@ -2,6 +2,7 @@
 
 #include "cli/named_inputs.h"
 #include "cli/progress.h"
+#include "timelock/base/protocol.h"
 #include "timelock/formats/calibration_check.h"
 
 namespace zt::cli {
@@ -33,7 +34,8 @@ Result<IterationChoice> choose_iterations(std::uint64_t iterations, const std::o
 }
 
 std::string format_opening_summary(std::string_view label, const IterationChoice& choice, std::uint32_t segments) {
-    if (!choice.rate || !(*choice.rate > 0.0)) return {};
+    // A count the puzzle cannot have is refused next, in generate's own words.
+    if (!choice.rate || !(*choice.rate > 0.0) || !protocol::iterations_allowed(choice.iterations)) return {};
     const double segment_seconds = static_cast<double>(choice.iterations) / *choice.rate;
     std::string text(label);
     text += ": " + std::to_string(segments) + " segments of " + std::to_string(choice.iterations) +

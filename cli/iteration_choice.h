@@ -42,7 +42,7 @@ Result<IterationChoice> choose_iterations(std::uint64_t iterations, const std::o
 // What the choice means on the machine the report measured, for standard
 // error: "{label}: 96 segments of 43200000 iterations, about 12h each at
 // 1000 H/s (Full-mode calibration); opening the puzzle takes about 48d
-// here". Empty without a rate.
+// here". Empty without a rate, and for a count outside 1 to 10^12.
 std::string format_opening_summary(std::string_view label, const IterationChoice& choice, std::uint32_t segments);
 
 }  // namespace zt::cli

@@ -254,13 +254,16 @@ TEST_F(Status, ALogSolveWouldRefuseIsAnError) {
 TEST(GenerateIterationsFrom, TakesTheReportsCountAndRefusesALightFigureForAFullPuzzle) {
     ScratchDir dir;
     dir.write("service.key", test::kServiceSeedHex);
-    // A report whose count is 0: generate's own check shows the count was taken from it,
-    // before any work (generate refuses 0 iterations).
-    CalibrationReport report = make_calibration_report(1, WorkMode::Light, 0.5, 1.0, {1.0});
-    report.iterations_for_one_day = 0;
+    // A report of an impossibly fast machine (10^15 H/s): its count for a day is
+    // past 10^12, and generate's own check shows the count was taken from it,
+    // before any work (generate refuses such a count).
+    CalibrationReport report = make_calibration_report(1'000'000'000'000, WorkMode::Light, 0.5, 1e-3, {1e-3});
     dir.write("light.json", write_calibration_report(report) + "\n");
     report.mode = WorkMode::Full;
     dir.write("full.json", write_calibration_report(report) + "\n");
+    // The same report edited by hand to a count of 0 contradicts its rate.
+    report.iterations_for_one_day = 0;
+    dir.write("edited.json", write_calibration_report(report) + "\n");
     auto generate = [&](const std::string& report_file, const std::string& mode) {
         return run({"generate", "--epoch", "1", "--iterations-from", dir / report_file, "--signing-key",
                     dir / "service.key", "--manifest-out", dir / "m.json", "--epoch-key-out", dir / "e.key",
@@ -278,13 +281,18 @@ TEST(GenerateIterationsFrom, TakesTheReportsCountAndRefusesALightFigureForAFullP
         {"light.json", "light", "Error: invalid iterations\n"},
         {"full.json", "full", "Error: invalid iterations\n"},
         {"full.json", "light", "Error: invalid iterations\n"},
+        {"edited.json", "full",
+         "Error: --iterations-from " + (dir / "edited.json") +
+             ": not a usable calibration report; run calibrate again and give its output\n\nCaused by:\n"
+             "    calibration report does not add up: iterations_for_one_day is 0 but the fastest worker's "
+             "1000000000000000.0 H/s make 18446744073709551615 a day\n"},
     };
     for (const Case& c : cases) {
         const auto result = generate(c.report, c.mode);
         EXPECT_EQ(result.status, 1) << c.report << " " << c.mode;
         EXPECT_EQ(result.err, c.err) << c.report << " " << c.mode;
     }
-    EXPECT_EQ(dir.entries(), (std::vector<std::string>{"full.json", "light.json", "service.key"}));
+    EXPECT_EQ(dir.entries(), (std::vector<std::string>{"edited.json", "full.json", "light.json", "service.key"}));
     // Not both, and not neither.
     EXPECT_EQ(run({"generate", "--epoch", "1", "--iterations", "1", "--iterations-from", "r", "--signing-key", "k",
                    "--manifest-out", "m", "--epoch-key-out", "e"})
