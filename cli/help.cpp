@@ -90,14 +90,15 @@ std::string program_help() {
         {"129, 130, 143", "generate, solve or work stopped by SIGHUP, SIGINT or SIGTERM"},
     };
     const std::vector<Row> signals = {
-        {"SIGINT, SIGTERM, SIGHUP", "save the position and stop; the same command resumes"},
-        {"SIGUSR1", "write one status line to standard error and go on"},
+        {"SIGINT, SIGTERM, SIGHUP", "solve, work and generate --state save the position and stop (the same command "
+                                    "resumes); generate stops and keeps nothing"},
+        {"SIGUSR1", "solve, generate, work, calibrate and assemble write one status line to standard error and go on"},
     };
     return with_about(kProgramAbout,
                       cat(program_usage(), "\n\nCommands:\n", render_rows(rows), "\nOptions:\n",
                           render_rows({{"-h, --help", std::string(kHelpFlagAbout)},
                                        {"    --version", std::string(kVersionFlagAbout)}}),
-                          "\nExit status:\n", render_rows(statuses), "\nSignals handled by solve:\n",
+                          "\nExit status:\n", render_rows(statuses), "\nSignals:\n",
                           render_rows(signals)));
 }
 
