@@ -21,6 +21,7 @@
 
 #include "cli/commands/commands.h"
 #include "cli/console.h"
+#include "cli/named_inputs.h"
 #include "cli/puzzle_status.h"
 #include "cli/split_status.h"
 #include "timelock/base/crypto.h"
@@ -83,7 +84,7 @@ zt::Result<void> run_status(const StatusArgs& args) {
 
     // 4. The key output, when it is there: the solve's end.
     if (args.key_out && output_exists(*args.key_out)) {
-        ZT_TRY_ASSIGN(const Key32 key, read_key_file(*args.key_out));
+        ZT_TRY_ASSIGN(const Key32 key, read_named_key("--key-out", *args.key_out, "the key the solve published"));
         status.key_matches = key_commitment(key) == manifest.puzzle.key_commitment;
     }
 
