@@ -311,7 +311,9 @@ TEST(OptionTable, CommandsParseIntoTheirOwnAlternativeInDispatchOrder) {
         for (const auto& option : commands[i].options) {
             if (!option.required()) continue;
             args.push_back(std::string(option.name));
-            args.push_back(option.kind == grammar::ValueKind::Number ? "1" : "x");
+            const bool numeric = option.kind == grammar::ValueKind::Number || option.kind == grammar::ValueKind::Count ||
+                                 option.kind == grammar::ValueKind::Steps;
+            args.push_back(numeric ? "1" : "x");
         }
         const auto result = parse(args);
         ASSERT_TRUE(std::holds_alternative<Args>(result)) << commands[i].name;
