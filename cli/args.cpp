@@ -144,7 +144,7 @@ constexpr OptionSpec kStatus[] = {
     {"--json", "", K::Flag, "", "Print one JSON object instead of text", &store<&StatusArgs::json>},
     {"--key-out", "KEY_OUT", K::Path, "", "The solve's key output: there and matching the manifest means finished",
      &store<&StatusArgs::key_out>, true},
-    {"--state", "STATE", K::Path, "", "State directory of a split generation (plan, or generate --state), instead of a solve",
+    {"--state", "STATE", K::Path, "", "A split generation's state directory or copy of its task files, instead of a solve",
      &store<&StatusArgs::state>, true, "--manifest"},
     {"--results", "RESULTS", K::Path, "", "Results directory of that generation [default: the state directory]",
      &store<&StatusArgs::results>, true, "", "--state"},

@@ -5,9 +5,9 @@
 
 #include "cli/progress.h"
 #include "timelock/formats/calibration_report.h"
-#include "timelock/formats/generation_plan.h"
+#include "timelock/base/protocol.h"
+#include "timelock/base/utf8.h"
 #include "timelock/formats/input_files.h"
-#include "timelock/split/assembly.h"
 #include "timelock/split/segment_job.h"
 #include "timelock/split/state_dir.h"
 
@@ -44,13 +44,18 @@ std::uint64_t SplitStatus::longest_steps_left() const {
 }
 
 Result<SplitStatus> read_split_status(const std::string& state_dir, const std::string& results_dir) {
-    ZT_TRY_ASSIGN(const GenerationPlan plan, read_plan_file(state_dir));
     SplitStatus status;
-    status.plan_id = plan_id(plan);
-    status.epoch = plan.epoch;
-    status.iterations = plan.iterations;
-    for (const SegmentTask& task : tasks_of(plan)) {
-        const std::string result = in_dir(results_dir, result_file_name(task.segment));
+    for (std::uint32_t segment = 0; segment < protocol::kGeneratedSegments; ++segment) {
+        ZT_TRY_ASSIGN(const SegmentTask task, read_task_file(in_dir(state_dir, task_file_name(segment))));
+        if (segment == 0) {
+            status.plan_id = task.plan_id;
+            status.epoch = task.epoch;
+            status.iterations = task.iterations;
+        } else if (task.plan_id != status.plan_id) {
+            return Error(utf8_lossy(in_dir(state_dir, task_file_name(segment))) + " is a task of another plan than " +
+                         task_file_name(0) + "; give the directory of one plan's task files");
+        }
+        const std::string result = in_dir(results_dir, result_file_name(segment));
         SegmentState state;
         state.done = output_exists(result);
         state.steps_kept = kept_steps(task, result);

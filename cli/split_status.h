@@ -37,8 +37,10 @@ struct SplitStatus {
     std::uint64_t longest_steps_left() const;    // the segment furthest from its end
 };
 
-// Reads the plan in `state_dir` and what each segment's result path in
-// `results_dir` shows. Errors: the plan's (read_plan_file).
+// Reads the 96 task files in `state_dir` (a state directory, or the copy of
+// its task files that a cluster's workers read; the plan is not needed) and
+// what each segment's result path in `results_dir` shows. Errors: the task
+// reader's, naming the file; task files of different plans.
 Result<SplitStatus> read_split_status(const std::string& state_dir, const std::string& results_dir);
 
 // "plan id:", "epoch:", "iterations:", "segments done:", the time left (or
