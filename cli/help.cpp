@@ -92,7 +92,8 @@ std::string program_help() {
     const std::vector<Row> signals = {
         {"SIGINT, SIGTERM, SIGHUP", "solve, work and generate --state save the position and stop (the same command "
                                     "resumes); generate stops and keeps nothing"},
-        {"SIGUSR1", "solve, generate, work, calibrate and assemble write one status line to standard error and go on"},
+        {"SIGUSR1", "solve, generate, work, calibrate, assemble and verify-result write one status line to "
+                    "standard error and go on"},
     };
     return with_about(kProgramAbout,
                       cat(program_usage(), "\n\nCommands:\n", render_rows(rows), "\nOptions:\n",

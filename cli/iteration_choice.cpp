@@ -28,7 +28,12 @@ Result<IterationChoice> choose_iterations(std::uint64_t iterations, const std::o
         return choice;
     }
     auto computed = iterations_for_segment_time(report, *segment_time);
-    if (!computed) return std::move(computed).error().context("--segment-time " + format_duration(static_cast<double>(*segment_time)) + ": too long for a segment at this rate");
+    if (!computed) {
+        // Past what format_duration shows ("--"), the seconds as the grammar takes them.
+        std::string shown = format_duration(static_cast<double>(*segment_time));
+        if (shown == "--") shown = std::to_string(*segment_time) + "s";
+        return std::move(computed).error().context("--segment-time " + shown + ": too long for a segment at this rate");
+    }
     choice.iterations = *computed;
     return choice;
 }

@@ -43,15 +43,19 @@ std::string format_setup_status(std::string_view label, WorkMode mode, double el
     return text;
 }
 
-SetupWatch::SetupWatch(StatusLine& line, std::string label, WorkMode mode, double expected_seconds)
-    : poller_([&line, label = std::move(label), mode, expected_seconds,
-               started = std::chrono::steady_clock::now()] {
+StatusWatch::StatusWatch(StatusLine& line, std::function<std::string(double)> describe)
+    : poller_([&line, describe = std::move(describe), started = std::chrono::steady_clock::now()] {
           const bool asked = StatusRequests::take();
           if (!asked && !line.due()) return;
-          const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-          const std::string text = format_setup_status(label, mode, elapsed, expected_seconds);
+          const std::string text =
+              describe(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
           if (asked) line.print(text);
-          if (line.due() || asked) line.draw(text);
+          line.draw(text);
+      }) {}
+
+SetupWatch::SetupWatch(StatusLine& line, std::string label, WorkMode mode, double expected_seconds)
+    : StatusWatch(line, [label = std::move(label), mode, expected_seconds](double elapsed) {
+          return format_setup_status(label, mode, elapsed, expected_seconds);
       }) {}
 
 }  // namespace zt::cli

@@ -53,16 +53,23 @@ private:
 std::string format_setup_status(std::string_view label, WorkMode mode, double elapsed_seconds,
                                 double expected_seconds);
 
-// A Poller that, while RandomX is being set up, redraws `line` with
-// format_setup_status when it is due and answers status requests with the
-// same text. `line` belongs to the poller until it is stopped.
-class SetupWatch {
+// A Poller for one long call on the caller's thread: it redraws `line` with
+// describe(seconds since construction) when the line is due, and answers a
+// status request (SIGUSR1) with the same text on a line of its own. `line`
+// belongs to the watch until it is stopped.
+class StatusWatch {
 public:
-    SetupWatch(StatusLine& line, std::string label, WorkMode mode, double expected_seconds = 0.0);
+    StatusWatch(StatusLine& line, std::function<std::string(double elapsed_seconds)> describe);
     void stop() { poller_.stop(); }
 
 private:
     Poller poller_;
+};
+
+// The StatusWatch of a RandomX set-up, showing format_setup_status.
+class SetupWatch : public StatusWatch {
+public:
+    SetupWatch(StatusLine& line, std::string label, WorkMode mode, double expected_seconds = 0.0);
 };
 
 }  // namespace zt::cli

@@ -2,8 +2,8 @@
 // program: SIGUSR1 is answered with one status line on standard error and
 // the work goes on; then SIGINT, SIGTERM or SIGHUP ends it as that command
 // promises (solve, generate and work save what they keep and exit with
-// 128 + the signal; calibrate and assemble keep nothing and end by the
-// signal), and nothing is ever published by a stopped run.
+// 128 + the signal; calibrate, assemble and verify-result keep nothing and
+// end by the signal), and nothing is ever published by a stopped run.
 //
 // Each command gets far more work than it can do in the test (light mode),
 // so the signals always land while it runs.
@@ -66,9 +66,9 @@ std::vector<std::string> work_args(ScratchDir& dir) {
 }
 
 // A plan of long segments and 96 results claiming to be its work (random
-// states under valid MACs): assemble sets up and then spends its time
-// recomputing intervals of a thousand steps each.
-std::vector<std::string> assemble_args(ScratchDir& dir) {
+// states under valid MACs): assemble and verify-result set up and then spend
+// their time recomputing intervals of a thousand steps each.
+void plan_with_forged_results(ScratchDir& dir) {
     const auto planned = test::run_program(ZT_BINARY, {"plan", "--epoch", "3", "--iterations", kManyIterations,
                                                        "--state", dir / "st"});
     EXPECT_EQ(planned.status, 0) << planned.err;
@@ -80,9 +80,19 @@ std::vector<std::string> assemble_args(ScratchDir& dir) {
         for (Key32& state : states) EXPECT_TRUE(random_bytes(state.span()).ok());
         EXPECT_TRUE(publish_result(in_dir(dir / "res", result_file_name(task.segment)), seal_result(task, states)).ok());
     }
+}
+
+std::vector<std::string> assemble_args(ScratchDir& dir) {
+    plan_with_forged_results(dir);
     dir.write("service.key", test::kServiceSeedHex);
     return {"assemble", "--state", dir / "st", "--results", dir / "res", "--signing-key", dir / "service.key",
             "--manifest-out", dir / "m.json", "--epoch-key-out", dir / "e.key", "--mode", "light"};
+}
+
+std::vector<std::string> verify_result_args(ScratchDir& dir) {
+    plan_with_forged_results(dir);
+    return {"verify-result", "--task", dir / "st/task-04.json", "--result", dir / "res/result-04.json",
+            "--mode", "light"};
 }
 
 // A signed manifest of long segments: the solve walks its first one (the
@@ -103,6 +113,7 @@ std::vector<Command> long_commands() {
                                                                         "--mode", "light"}; },
          "calibrate: ", false, {}},
         {"assemble", assemble_args, "assemble: ", false, {"m.json", "e.key"}},
+        {"verify-result", verify_result_args, "verify-result: ", false, {"res/result-04.json.verified"}},
         {"solve", solve_args, "solve: ", true, {"key.hex"}},
     };
 }

@@ -13,7 +13,6 @@
 #include <unistd.h>
 
 #include <array>
-#include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -38,8 +37,7 @@ namespace zt::cli {
 namespace {
 
 // "assemble: verifying a sample of 1% of the 96 results, 12s so far".
-std::string verifying_text(double fraction, std::size_t results, std::chrono::steady_clock::time_point started) {
-    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+std::string verifying_text(double fraction, std::size_t results, double elapsed) {
     const double percent = 100.0 * fraction;
     std::string share = format_rate(percent);
     while (share.find('.') != std::string::npos && (share.back() == '0' || share.back() == '.')) share.pop_back();
@@ -57,8 +55,8 @@ zt::Result<void> run_assemble(const AssembleArgs& args) {
         ZT_TRY(check_new_output(args.manifest_out));
         ZT_TRY(check_new_output(args.epoch_key_out));
     }
-    ZT_TRY(check_output_path(args.manifest_out));
-    ZT_TRY(check_output_path(args.epoch_key_out));
+    ZT_TRY(check_output_path("--manifest-out", args.manifest_out));
+    ZT_TRY(check_output_path("--epoch-key-out", args.epoch_key_out));
 
     // 3. Some checking, but never a full redo unless asked for.
     const double fraction = args.verify_all ? 1.0 : args.verify_fraction;
@@ -96,14 +94,7 @@ zt::Result<void> run_assemble(const AssembleArgs& args) {
         std::optional<SetupWatch> setup(std::in_place, line, "assemble", args.mode);
         ZT_TRY_ASSIGN(const WorkEngine engine, WorkEngine::setup(plan.dataset_key, args.mode));
         setup.reset();
-        const auto started = std::chrono::steady_clock::now();
-        Poller watch([&] {
-            const bool asked = StatusRequests::take();
-            if (!asked && !line.due()) return;
-            const std::string text = verifying_text(fraction, results.size(), started);
-            if (asked) line.print(text);
-            line.draw(text);
-        });
+        StatusWatch watch(line, [&](double elapsed) { return verifying_text(fraction, results.size(), elapsed); });
         auto assembled = verify_and_assemble(engine, plan, tasks, results, fraction, keys, args.results);
         watch.stop();
         line.clear();

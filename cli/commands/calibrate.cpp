@@ -3,8 +3,10 @@
 // file; on failure nothing is printed on standard output. When standard
 // error is a terminal, a progress line is shown there during the setup and
 // the sampling, and a summary (the --iterations value, what generate and
-// solve would take here) after the report. SIGUSR1 asks for one status line
-// on standard error and the measurement goes on.
+// solve would take here) after the report. With --segment-time the user
+// asked for a figure the report does not hold, so the summary is written
+// whatever standard error is (plain lines). SIGUSR1 asks for one status
+// line on standard error and the measurement goes on.
 #include <cstddef>
 #include <utility>
 
@@ -29,8 +31,9 @@ zt::Result<void> run_calibrate(const CalibrateArgs& args) {
     ZT_TRY_ASSIGN(const CalibrationReport report, std::move(measured));
     // 4. The report and one newline.
     write_stdout(write_calibration_report(report) + "\n");
-    // 5. At a terminal, what the figures mean for generate and solve.
-    if (progress.enabled()) {
+    // 5. What the figures mean for generate and solve: at a terminal, or
+    // wherever standard error goes when a segment length was asked for.
+    if (progress.enabled() || args.segment_time) {
         // As many threads as generate would start here (one per segment at most).
         const auto threads = pool_threads();
         progress.print(format_calibration_summary(report, threads ? threads.value() : 1, args.segment_time));

@@ -124,8 +124,8 @@ zt::Result<void> run_generate(const GenerateArgs& args) {
     if (!state_has_plan && (output_exists(args.manifest_out) || output_exists(args.epoch_key_out))) {
         return zt::Error(std::string(kOutputExists));
     }
-    ZT_TRY(check_output_path(args.manifest_out));
-    ZT_TRY(check_output_path(args.epoch_key_out));
+    ZT_TRY(check_output_path("--manifest-out", args.manifest_out));
+    ZT_TRY(check_output_path("--epoch-key-out", args.epoch_key_out));
 
     // 3. The signing key pair from the seed file (its buffer is wiped by the reader).
     ZT_TRY_ASSIGN(const Key32 seed, read_key_file(args.signing_key));

@@ -33,7 +33,7 @@ zt::Result<void> run_work(const WorkArgs& args) {
     const StatusRequests status_requests;
 
     // 1. The result path can be published to; the task (its seed wipes itself).
-    ZT_TRY(check_output_path(args.result));
+    ZT_TRY(check_output_path("--result", args.result));
     ZT_TRY_ASSIGN(const SegmentTask task, read_task_file(args.task));
 
     // 2. Done already, or locked and loaded for resuming; a zero interval
