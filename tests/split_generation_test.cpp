@@ -385,6 +385,21 @@ TEST(SplitGeneration, ARunStoppedAfterPublishingIsFinishedByRunningItAgain) {
     }
 }
 
+// What another user plants in a shared results directory while a long
+// verification runs (here a directory under two names the removal wipes)
+// holds nothing of ours: the removal after publishing leaves it and
+// finishes, where failing would stop every later run at the same name.
+TEST(SplitGeneration, RemovalAfterPublishingLeavesWhatOthersPlanted) {
+    const Assembly a(3);
+    for (const char* name : {"result-00.json.verified", ".zanth-timelock-staged-0123456789abcdef0123456789abcdef"}) {
+        std::filesystem::create_directory(a.dir.path() / "results" / name);
+    }
+    const auto removed = remove_state(a.dir / "state", a.dir / "results");
+    ASSERT_TRUE(removed.ok()) << removed.error().message();
+    EXPECT_TRUE(a.dir.entries("state").empty());
+    EXPECT_EQ(a.dir.entries("results").size(), 2u);
+}
+
 // ---- The sample ----------------------------------------------------------------
 
 TEST(IntervalChecks, EachSegmentGetsItsFirstAndLastAndItsShareOfTheOthers) {
