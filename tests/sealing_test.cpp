@@ -43,7 +43,6 @@ struct Service {
         dir.write("epoch.key", encode_hex(puzzle.epoch_key.span()));
         dir.write("other-epoch.key", encode_hex(other.epoch_key.span()));
         dir.write("service.key", test::kServiceSeedHex);
-        dir.write("stranger.key", encode_hex(test::random_key().span()));
         dir.write("short.key", "abc");
     }
 };
@@ -107,13 +106,9 @@ TEST(SealRoundTrip, FieldsAreTheOnesAskedForAndNoncesAreFresh) {
     const auto b = read_paste(test::read_file(s.dir / "b.paste"));
     ASSERT_TRUE(a.ok() && b.ok());
     EXPECT_NE(a->nonce, b->nonce);
+    // The other fields as given: examples_test compares them with the shipped paste.
     EXPECT_EQ(a->puzzle_id, manifest_id(s.puzzle.manifest).value());
     EXPECT_EQ(a->puzzle_artifact, a->puzzle_id + ".puzzle.json");
-    EXPECT_EQ(a->evidence_artifact, kEvidence);
-    EXPECT_EQ(a->tag_id, kTag);
-    EXPECT_EQ(a->sequence, 11u);
-    EXPECT_EQ(a->wrapped_key, s.puzzle.manifest.puzzle.wrapped_keys.back());
-    EXPECT_EQ(a->service_public_key, test::kServicePublicKeyHex);
 
     ASSERT_EQ(test::run_program(ZT_BINARY, seal_record_args(s, "p.txt", "a.record")).status, 0);
     ASSERT_EQ(test::run_program(ZT_BINARY, seal_record_args(s, "p.txt", "b.record")).status, 0);
@@ -138,11 +133,12 @@ TEST(SealRoundTrip, FieldsAreTheOnesAskedForAndNoncesAreFresh) {
     EXPECT_EQ(std::string(plain->begin(), plain->end()), "same");
 }
 
-// One input changed at a time; each case names the message it must give.
+// One input changed at a time; each case names the message it must give. (A
+// wrong epoch key, a foreign pin or signer, an upper-case tag id and an
+// oversized record are black-box cases: tests/conformance/cases/seal-*.)
 TEST(SealRoundTrip, HostileInputsAreRefusedNamingTheInputAndWriteNothing) {
     Service s;
     s.dir.write("p.txt", "secret");
-    s.dir.write("big-record.txt", std::string(16'777'217, 'x'));
     s.dir.write("big-paste.txt", std::string(102'401, 'x'));
     s.dir.write("taken", "do not replace");
     using Edit = std::function<void(std::vector<std::string>&)>;
@@ -160,26 +156,17 @@ TEST(SealRoundTrip, HostileInputsAreRefusedNamingTheInputAndWriteNothing) {
         int status;
         std::string message;  // found in standard error
     } cases[] = {
-        {"record: another puzzle's key", false, set("--epoch-key", s.dir / "other-epoch.key"), 1,
-         "--epoch-key " + (s.dir / "other-epoch.key") + ": not the epoch key of --manifest"},
         {"record: key file too short", false, set("--epoch-key", s.dir / "short.key"), 1,
          "--epoch-key " + (s.dir / "short.key") + ": cannot read"},
-        {"record: another service's pin", false, set("--service-public-key", encode_hex(test::random_key().span())),
-         1, "service signer does not match attestation pin"},
         {"record: pin of 63 digits", false, set("--service-public-key", std::string(63, 'a')), 1,
          "--service-public-key: not a public key"},
         {"record: manifest missing", false, set("--manifest", s.dir / "nothing.json"), 1,
          "--manifest " + (s.dir / "nothing.json")},
-        {"record: plaintext too large", false, set("--plaintext", s.dir / "big-record.txt"), 1,
-         "larger than a record holds"},
         {"record: plaintext missing", false, set("--plaintext", s.dir / "nothing.txt"), 1, "--plaintext "},
         {"record: output exists", false, set("--record-out", s.dir / "taken"), 1, "output already exists: "},
         {"record: sequence not a number", false, set("--sequence", "-1"), 2, "invalid value '-1'"},
-        {"paste: signed by a stranger", true, set("--signing-key", s.dir / "stranger.key"), 1,
-         "--manifest was not signed by --signing-key"},
         {"paste: another puzzle's key", true, set("--epoch-key", s.dir / "other-epoch.key"), 1,
          "not the epoch key of --manifest"},
-        {"paste: tag id in upper case", true, set("--tag-id", std::string(64, 'A')), 1, "--tag-id "},
         {"paste: tag id too short", true, set("--tag-id", std::string(62, 'a')), 1, "--tag-id "},
         {"paste: evidence suffix wrong", true, set("--evidence-artifact", std::string(64, 'e') + ".attestation.jsn"),
          1, "--evidence-artifact "},
