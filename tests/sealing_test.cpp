@@ -106,9 +106,13 @@ TEST(SealRoundTrip, FieldsAreTheOnesAskedForAndNoncesAreFresh) {
     const auto b = read_paste(test::read_file(s.dir / "b.paste"));
     ASSERT_TRUE(a.ok() && b.ok());
     EXPECT_NE(a->nonce, b->nonce);
-    // The other fields as given: examples_test compares them with the shipped paste.
     EXPECT_EQ(a->puzzle_id, manifest_id(s.puzzle.manifest).value());
     EXPECT_EQ(a->puzzle_artifact, a->puzzle_id + ".puzzle.json");
+    EXPECT_EQ(a->evidence_artifact, kEvidence);
+    EXPECT_EQ(a->tag_id, kTag);
+    EXPECT_EQ(a->sequence, 11u);
+    EXPECT_EQ(a->wrapped_key, s.puzzle.manifest.puzzle.wrapped_keys.back());
+    EXPECT_EQ(a->service_public_key, test::kServicePublicKeyHex);
 
     ASSERT_EQ(test::run_program(ZT_BINARY, seal_record_args(s, "p.txt", "a.record")).status, 0);
     ASSERT_EQ(test::run_program(ZT_BINARY, seal_record_args(s, "p.txt", "b.record")).status, 0);
