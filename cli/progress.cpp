@@ -47,6 +47,14 @@ std::string format_duration(double seconds) {
     return buf;
 }
 
+std::string format_verifying_status(std::string_view label, double fraction, std::size_t results,
+                                    double elapsed_seconds) {
+    std::string share = format_rate(100.0 * fraction);
+    while (share.find('.') != std::string::npos && (share.back() == '0' || share.back() == '.')) share.pop_back();
+    return std::string(label) + ": verifying a sample of " + share + "% of the " + std::to_string(results) +
+           " results, " + format_duration(elapsed_seconds) + " so far";
+}
+
 std::string format_progress(std::string_view label, const ProgressSnapshot& s) {
     std::string line(label);
     line += ": ";

@@ -46,6 +46,11 @@ std::string format_progress(std::string_view label, const ProgressSnapshot& snap
 // "3d 04h 05m", "2h 03m 04s", "3m 04s", "5s"; "--" when not finite or negative.
 std::string format_duration(double seconds);
 
+// "assemble: verifying a sample of 1% of the 96 results, 12s so far": the
+// status of the check of the workers' results before a puzzle is assembled.
+std::string format_verifying_status(std::string_view label, double fraction, std::size_t results,
+                                    double elapsed_seconds);
+
 // A hash rate with two decimals below 10, one below 1000, none above: "6.54",
 // "12.0", "2500".
 std::string format_rate(double rate);

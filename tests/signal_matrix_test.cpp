@@ -37,7 +37,9 @@ struct Command {
     std::string name;
     // Makes the inputs in `dir` and returns the arguments.
     std::function<std::vector<std::string>(ScratchDir&)> prepare;
-    // The status line's start: the command's own words.
+    // The status line's start: the command's own words, up to ": ", and
+    // what tells the phase the row is about (the status is asked for until
+    // a line holds it).
     std::string status_prefix;
     // Whether SIGINT, SIGTERM and SIGHUP are caught (exit 128 + signal,
     // with a message) rather than fatal.
@@ -89,6 +91,18 @@ std::vector<std::string> assemble_args(ScratchDir& dir) {
             "--manifest-out", dir / "m.json", "--epoch-key-out", dir / "e.key", "--mode", "light"};
 }
 
+// generate --state on such a plan with the forged results in the state
+// directory: nothing is left to work, and it spends its time verifying.
+std::vector<std::string> generate_verifying_args(ScratchDir& dir) {
+    plan_with_forged_results(dir);
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path() / "res")) {
+        std::filesystem::rename(entry.path(), dir.path() / "st" / entry.path().filename());
+    }
+    std::vector<std::string> args = generate_args(dir, false);
+    args.insert(args.end(), {"--state", dir / "st"});
+    return args;
+}
+
 std::vector<std::string> verify_result_args(ScratchDir& dir) {
     plan_with_forged_results(dir);
     return {"verify-result", "--task", dir / "st/task-04.json", "--result", dir / "res/result-04.json",
@@ -108,6 +122,7 @@ std::vector<Command> long_commands() {
         {"generate", [](ScratchDir& d) { return generate_args(d, false); }, "generate: ", true, {"m.json", "e.key"}},
         {"generate --state", [](ScratchDir& d) { return generate_args(d, true); }, "generate: ", true,
          {"m.json", "e.key"}},
+        {"generate --state, verifying", generate_verifying_args, "generate: verifying", false, {"m.json", "e.key"}},
         {"work", work_args, "work (segment 5): ", true, {"result-04.json"}},
         {"calibrate", [](ScratchDir&) { return std::vector<std::string>{"calibrate", "--samples", kManyIterations,
                                                                         "--mode", "light"}; },
@@ -128,11 +143,17 @@ TEST(RealLightSignalMatrix, StatusRequestsAnsweredAndStopsKeepTheirPromises) {
             test::ChildProcess child(ZT_BINARY, args, dir / "out");
             const std::string err = dir / "out/stderr";
 
-            // SIGUSR1: one line in the command's words, and it goes on.
+            // SIGUSR1: a line in the command's words, and it goes on; asked
+            // again until the command is in the phase the row is about.
             ASSERT_TRUE(child.wait_until_catching(SIGUSR1, 1min));
-            child.send(SIGUSR1);
-            ASSERT_TRUE(test::wait_for_text(err, "\n", child, 1min)) << test::read_file(err);
-            EXPECT_EQ(test::read_file(err).rfind(command.status_prefix, 0), 0u) << test::read_file(err);
+            bool answered = false;
+            for (int asked = 0; asked < 30 && !answered; ++asked) {
+                child.send(SIGUSR1);
+                answered = test::wait_for_text(err, command.status_prefix, child, 2s);
+            }
+            ASSERT_TRUE(answered) << test::read_file(err);
+            const std::string label = command.status_prefix.substr(0, command.status_prefix.find(": ") + 2);
+            EXPECT_EQ(test::read_file(err).rfind(label, 0), 0u) << test::read_file(err);
             EXPECT_TRUE(child.running());
 
             // The stop: caught and reported, or fatal, as promised.

@@ -34,19 +34,6 @@
 
 namespace zt::cli {
 
-namespace {
-
-// "assemble: verifying a sample of 1% of the 96 results, 12s so far".
-std::string verifying_text(double fraction, std::size_t results, double elapsed) {
-    const double percent = 100.0 * fraction;
-    std::string share = format_rate(percent);
-    while (share.find('.') != std::string::npos && (share.back() == '0' || share.back() == '.')) share.pop_back();
-    return "assemble: verifying a sample of " + share + "% of the " + std::to_string(results) + " results, " +
-           format_duration(elapsed) + " so far";
-}
-
-}  // namespace
-
 zt::Result<void> run_assemble(const AssembleArgs& args) {
     const StatusRequests status_requests;  // SIGUSR1: a status line, and go on
     // 1-2. Neither output may exist yet, unless an earlier run of this plan
@@ -94,7 +81,9 @@ zt::Result<void> run_assemble(const AssembleArgs& args) {
         std::optional<SetupWatch> setup(std::in_place, line, "assemble", args.mode);
         ZT_TRY_ASSIGN(const WorkEngine engine, WorkEngine::setup(plan.dataset_key, args.mode));
         setup.reset();
-        StatusWatch watch(line, [&](double elapsed) { return verifying_text(fraction, results.size(), elapsed); });
+        StatusWatch watch(line, [&](double elapsed) {
+            return format_verifying_status("assemble", fraction, results.size(), elapsed);
+        });
         auto assembled = verify_and_assemble(engine, plan, tasks, results, fraction, keys, args.results);
         watch.stop();
         line.clear();

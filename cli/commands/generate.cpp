@@ -19,7 +19,10 @@
 // on standard error first.
 //
 // SIGUSR1 asks for one status line on standard error at any time, the
-// RandomX set-up included, and the run goes on.
+// RandomX set-up and (with --state) the verification of the results
+// included, and the run goes on.
+#include <unistd.h>
+
 #include <array>
 #include <optional>
 #include <string>
@@ -30,6 +33,7 @@
 #include "cli/commands/commands.h"
 #include "cli/console.h"
 #include "cli/iteration_choice.h"
+#include "cli/poller.h"
 #include "cli/progress.h"
 #include "cli/status_request.h"
 #include "timelock/base/protocol.h"
@@ -98,8 +102,14 @@ Result<void> generate_from_state(const GenerateArgs& args, const IterationChoice
     // state must be removable once the puzzle is published.
     ZT_TRY_ASSIGN(const std::vector<SegmentResult> results, read_results(tasks, args.state));
     ZT_TRY(check_state_removable(args.state, args.state));
-    ZT_TRY_ASSIGN(const VerifiedPuzzle verified,
-                  verify_and_assemble(engine, plan, tasks, results, kDefaultVerifyFraction, keys, args.state));
+    ZT_TRY_ASSIGN(const VerifiedPuzzle verified, [&] {
+        // Hours for long segments: shown at a terminal, and SIGUSR1 answered.
+        StatusLine line(STDERR_FILENO, StatusLine::style_for(STDERR_FILENO));
+        const StatusWatch watch(line, [&](double elapsed) {
+            return format_verifying_status("generate", kDefaultVerifyFraction, results.size(), elapsed);
+        });
+        return verify_and_assemble(engine, plan, tasks, results, kDefaultVerifyFraction, keys, args.state);
+    }());
     write_stderr(describe_verification(verified.report) + "\n");
     const GeneratedPuzzle& puzzle = verified.puzzle;
 
