@@ -60,7 +60,7 @@ struct GenerateArgs {
     // A calibration report whose iterations_for_one_day replaces --iterations
     // (exactly one of the two is given).
     std::optional<PathArg> iterations_from;
-    PathArg state;  // empty: the work is not kept
+    std::optional<PathArg> state;  // absent: the work is not kept
     // Seconds one segment should take at the report's rate (with iterations_from).
     std::optional<std::uint64_t> segment_time;
     friend bool operator==(const GenerateArgs&, const GenerateArgs&) = default;

@@ -33,7 +33,7 @@ TEST(SplitGrammar, CommandsParseWithTheirDefaults) {
     EXPECT_EQ(parsed_as<AssembleArgs>(kAssemble), (AssembleArgs{"s", "r", "k", "m", "e", 0.01, false, WorkMode::Full}));
     const std::vector<std::string> generate = {"generate", "--epoch", "1", "--iterations", "2", "--signing-key", "k",
                                                "--manifest-out", "m", "--epoch-key-out", "e"};
-    EXPECT_EQ(parsed_as<GenerateArgs>(generate).state, "");
+    EXPECT_EQ(parsed_as<GenerateArgs>(generate).state, std::nullopt);
     std::vector<std::string> with_state = generate;
     with_state.insert(with_state.end(), {"--state", "dir"});
     EXPECT_EQ(parsed_as<GenerateArgs>(with_state).state, "dir");

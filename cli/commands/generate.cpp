@@ -62,13 +62,13 @@ double expected_setup(const IterationChoice& choice, WorkMode mode) {
     return choice.rate && choice.report_mode == mode ? choice.setup_seconds : 0.0;
 }
 
-// Steps 5 to 8 with the work kept in args.state.
-Result<void> generate_from_state(const GenerateArgs& args, const IterationChoice& choice, const Ed25519KeyPair& keys,
-                                 ProgressLine& progress) {
+// Steps 5 to 8 with the work kept in `state` (--state).
+Result<void> generate_from_state(const GenerateArgs& args, const std::string& state, const IterationChoice& choice,
+                                 const Ed25519KeyPair& keys, ProgressLine& progress) {
     const std::uint64_t iterations = choice.iterations;
     // 5a. The plan: drawn once, then always read back.
-    ZT_TRY(check_outputs_apart(std::array{args.manifest_out, args.epoch_key_out}, args.state, args.state));
-    ZT_TRY_ASSIGN(const GenerationPlan plan, open_or_draw_plan(args.state, args.epoch, iterations));
+    ZT_TRY(check_outputs_apart(std::array{args.manifest_out, args.epoch_key_out}, state, state));
+    ZT_TRY_ASSIGN(const GenerationPlan plan, open_or_draw_plan(state, args.epoch, iterations));
     const std::vector<SegmentTask> tasks = tasks_of(plan);
 
     // 5b. What an earlier run of this plan published; with both outputs
@@ -78,37 +78,37 @@ Result<void> generate_from_state(const GenerateArgs& args, const IterationChoice
     if (published == Published::both) {
         ZT_TRY_ASSIGN(const std::string id, published_id(args.manifest_out));
         write_stdout(id + "\n");
-        return remove_state(args.state, args.state);
+        return remove_state(state, state);
     }
 
     // 5c. Every segment as a resumable job, on the pool; a stop (also one
     // during the setup) saves each job's position. The steps earlier runs
     // kept show as done.
-    ResumedProgress resumed(progress, kept_steps_in(tasks, args.state));
+    ResumedProgress resumed(progress, kept_steps_in(tasks, state));
     ZT_TRY_ASSIGN(const std::size_t threads, pool_threads());
     std::optional<StopSignals> signals(std::in_place);
     progress.begin_setup(args.mode, expected_setup(choice, args.mode));
     ZT_TRY_ASSIGN(const WorkEngine engine, WorkEngine::setup(plan.dataset_key, args.mode));
-    auto worked = work_segments(engine, tasks, args.state, threads, &resumed, StopSignals::flag());
+    auto worked = work_segments(engine, tasks, state, threads, &resumed, StopSignals::flag());
     progress.clear();
     ZT_TRY_ASSIGN(const bool finished, std::move(worked));
     if (!finished) {
         throw Interrupted(StopSignals::flag().load(), "Stopped before the puzzle was finished; the work done is kept in " +
-                                                          utf8_lossy(args.state) + ": run the same command to resume");
+                                                          utf8_lossy(state) + ": run the same command to resume");
     }
     signals.reset();
 
     // 5d. The results as assemble reads them, checked and assembled; the
     // state must be removable once the puzzle is published.
-    ZT_TRY_ASSIGN(const std::vector<SegmentResult> results, read_results(tasks, args.state));
-    ZT_TRY(check_state_removable(args.state, args.state));
+    ZT_TRY_ASSIGN(const std::vector<SegmentResult> results, read_results(tasks, state));
+    ZT_TRY(check_state_removable(state, state));
     ZT_TRY_ASSIGN(const VerifiedPuzzle verified, [&] {
         // Hours for long segments: shown at a terminal, and SIGUSR1 answered.
         StatusLine line(STDERR_FILENO, StatusLine::style_for(STDERR_FILENO));
         const StatusWatch watch(line, [&](double elapsed) {
             return format_verifying_status("generate", kDefaultVerifyFraction, results.size(), elapsed);
         });
-        return verify_and_assemble(engine, plan, tasks, results, kDefaultVerifyFraction, keys, args.state);
+        return verify_and_assemble(engine, plan, tasks, results, kDefaultVerifyFraction, keys, state);
     }());
     write_stderr(describe_verification(verified.report) + "\n");
     const GeneratedPuzzle& puzzle = verified.puzzle;
@@ -118,7 +118,7 @@ Result<void> generate_from_state(const GenerateArgs& args, const IterationChoice
     write_stdout(id + "\n");
 
     // 9. Both outputs are durable: the state's secrets go.
-    return remove_state(args.state, args.state);
+    return remove_state(state, state);
 }
 
 }  // namespace
@@ -130,7 +130,9 @@ zt::Result<void> run_generate(const GenerateArgs& args) {
     // 1-2. Neither output may exist yet (checked again, atomically, when
     // publishing), unless an earlier run of the plan kept in --state
     // published it (step 5b).
-    const bool state_has_plan = !args.state.empty() && output_exists(in_dir(args.state, kPlanFileName));
+    // An empty --state would silently keep nothing: refused, like an empty output.
+    if (args.state && args.state->empty()) return zt::Error("--state is empty; give the directory that keeps the work");
+    const bool state_has_plan = args.state && output_exists(in_dir(*args.state, kPlanFileName));
     if (!state_has_plan && (output_exists(args.manifest_out) || output_exists(args.epoch_key_out))) {
         return zt::Error(std::string(kOutputExists));
     }
@@ -151,7 +153,7 @@ zt::Result<void> run_generate(const GenerateArgs& args) {
     // 5. The puzzle; a live progress line on standard error when it is a
     // terminal, cleared before anything else is written there.
     auto progress = ProgressLine::for_stderr("generate", protocol::kGeneratedSegments, iterations);
-    if (!args.state.empty()) return generate_from_state(args, choice, keys, progress);
+    if (args.state) return generate_from_state(args, *args.state, choice, keys, progress);
     progress.begin_setup(args.mode, expected_setup(choice, args.mode));
     auto generated = generate(args.epoch, iterations, keys, args.mode,
                               GenerateOptions{.observer = &progress, .stop_on_signals = true});

@@ -15,6 +15,7 @@ namespace zt::cli {
 
 zt::Result<void> run_plan(const PlanArgs& args) {
     // 1. The directory is new or empty (a plan is never mixed with another's files).
+    if (args.state.empty()) return zt::Error("--state is empty; give the directory to create");
     ZT_TRY(check_new_state_dir(args.state));
 
     // 2. The iteration count, given or from a calibration report (the work

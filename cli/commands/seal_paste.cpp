@@ -40,8 +40,10 @@ Result<void> check_field(std::string_view option, const std::string& value, std:
 }  // namespace
 
 zt::Result<void> run_seal_paste(const SealPasteArgs& args) {
-    // 1. The output may not exist yet (checked again, atomically, when publishing).
+    // 1. The output may not exist yet (checked again, atomically, when
+    // publishing), and its path must be one that can be published.
     ZT_TRY(check_new_output(args.paste_out));
+    ZT_TRY(check_output_path("--paste-out", args.paste_out));
 
     // 2. The signing key, and the manifest verified against its public key.
     ZT_TRY_ASSIGN(const Key32 seed,

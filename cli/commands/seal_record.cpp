@@ -16,8 +16,10 @@
 namespace zt::cli {
 
 zt::Result<void> run_seal_record(const SealRecordArgs& args) {
-    // 1. The output may not exist yet (checked again, atomically, when publishing).
+    // 1. The output may not exist yet (checked again, atomically, when
+    // publishing), and its path must be one that can be published.
     ZT_TRY(check_new_output(args.record_out));
+    ZT_TRY(check_output_path("--record-out", args.record_out));
 
     // 2. The manifest, verified against the pin.
     ZT_TRY_ASSIGN(const SignedManifest manifest, read_named_manifest(args.manifest));
