@@ -38,7 +38,7 @@ struct Shortening {
 };
 constexpr Shortening kWordings[] = {
     {" of ", "/"}, {"segment ", "seg "}, {" segments", " seg"}, {"step ", ""}, {" steps per worker", ""},
-    {"setting up RandomX", "setup"}, {" so far", ""}, {" left", ""}, {", ", " "}, {" (", " ", ")", ""},
+    {"setting up RandomX", "setup"}, {"verifying a sample", "sample"}, {"recomputing all ", ""}, {" so far", ""}, {" left", ""}, {", ", " "}, {" (", " ", ")", ""},
     {" H/s", "H/s"}, {"d ", "d", "h ", "h"},
 };
 

@@ -150,6 +150,9 @@ TEST(StatusLineFit, FortyColumnsKeepTheFigures) {
         {"calibrate: 120/1000 steps per worker (12.0%), 45.6 H/s, 19s left", {"120/1000", " 12.0% ", "45.6", "19s"}},
         {"work (segment 5): step 812 of 1000 (81.2%), 6.54 H/s, 30s left", {"812/1000", " 81.2% ", "6.54", "30s"}},
         {"generate: setting up RandomX (full mode), 12s so far of about 35s", {"12s", "35s"}},
+        {"assemble: verifying a sample of 1% of the 96 results, 2h 03m 04s so far", {"1%", "96", "2h", "03m", "04s"}},
+        {"verify-result: recomputing all 1000 intervals of segment 96, 2h 03m 04s so far",
+         {"1000", "96", "2h", "03m", "04s"}},
     };
     for (const auto& c : cases) {
         const std::string fitted = StatusLine::fit(c.text, 40);
