@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cli/grammar.h"
+#include "timelock/base/protocol.h"
 #include "timelock/base/utf8.h"
 
 namespace zt::cli {
@@ -79,6 +80,9 @@ constexpr OptionSpec kCalibrate[] = {
     {"--workers", "WORKERS", K::Number, "1", "Threads measuring at once, 1 to 96 (1 gives a solver's speed)",
      &store<&CalibrateArgs::workers>},
     {"--mode", "MODE", K::Mode, "full", kModeHelp, &store<&CalibrateArgs::mode>},
+    {"--segment-time", "SEGMENT_TIME", K::Duration, "",
+     "Segment length for the summary's --iterations figure (12h, 7d, 1d12h) [default: 1d]",
+     &store<&CalibrateArgs::segment_time>, true},
 };
 
 constexpr OptionSpec kGenerate[] = {
@@ -93,11 +97,14 @@ constexpr OptionSpec kGenerate[] = {
      &store<&GenerateArgs::epoch_key_out>},
     {"--mode", "MODE", K::Mode, "full", kModeHelp, &store<&GenerateArgs::mode>},
     {"--iterations-from", "ITERATIONS_FROM", K::Path, "",
-     "Calibration report whose iterations_for_one_day is the --iterations value",
+     "Calibration report whose iterations_for_one_day (or --segment-time) gives the iterations",
      &store<&GenerateArgs::iterations_from>, true, "--iterations"},
     {"--state", "STATE", K::Path, "",
      "Private directory that keeps the work, so that a stopped generation resumes", &store<&GenerateArgs::state>,
      true},
+    {"--segment-time", "SEGMENT_TIME", K::Duration, "",
+     "How long one segment should take to solve (12h, 7d, 1d12h); the iterations come from --iterations-from",
+     &store<&GenerateArgs::segment_time>, true, "--iterations", "--iterations-from"},
 };
 
 constexpr OptionSpec kSolve[] = {
@@ -124,7 +131,8 @@ constexpr OptionSpec kPubkey[] = {
 };
 
 constexpr OptionSpec kStatus[] = {
-    {"--manifest", "MANIFEST", K::Path, "", "Signed manifest of the puzzle being solved", &store<&StatusArgs::manifest>},
+    {"--manifest", "MANIFEST", K::Path, "", "Signed manifest of the puzzle being solved", &store<&StatusArgs::manifest>,
+     false, "--state"},
     {"--service-public-key", "SERVICE_PUBLIC_KEY", K::Text, "", "Pinned public key to verify the manifest against",
      &store<&StatusArgs::service_public_key>, true},
     {"--checkpoint", "CHECKPOINT", K::Path, "", "The solve's checkpoint log (read only; missing: not started)",
@@ -134,14 +142,26 @@ constexpr OptionSpec kStatus[] = {
     {"--calibration", "CALIBRATION", K::Path, "", "Calibration report whose fastest worker gives the solve speed",
      &store<&StatusArgs::calibration>, true, "--rate"},
     {"--json", "", K::Flag, "", "Print one JSON object instead of text", &store<&StatusArgs::json>},
+    {"--key-out", "KEY_OUT", K::Path, "", "The solve's key output: there and matching the manifest means finished",
+     &store<&StatusArgs::key_out>, true},
+    {"--state", "STATE", K::Path, "", "A split generation's state directory or copy of its task files, instead of a solve",
+     &store<&StatusArgs::state>, true, "--manifest"},
+    {"--results", "RESULTS", K::Path, "", "Results directory of that generation [default: the state directory]",
+     &store<&StatusArgs::results>, true, "", "--state"},
 };
 
 constexpr OptionSpec kPlan[] = {
     {"--epoch", "EPOCH", K::Number, "", "Epoch whose key the puzzle locks", &store<&PlanArgs::epoch>},
-    {"--iterations", "ITERATIONS", K::Number, "", "Serial RandomX steps per segment (see calibrate)",
-     &store<&PlanArgs::iterations>},
+    {"--iterations", "ITERATIONS", K::Steps, "", "Serial RandomX steps per segment, 1 to 10^12 (see calibrate)",
+     &store<&PlanArgs::iterations>, false, "--iterations-from"},
     {"--state", "STATE", K::Path, "", "New private directory for the plan and the task files",
      &store<&PlanArgs::state>},
+    {"--iterations-from", "ITERATIONS_FROM", K::Path, "",
+     "Calibration report whose iterations_for_one_day (or --segment-time) gives the iterations",
+     &store<&PlanArgs::iterations_from>, true, "--iterations"},
+    {"--segment-time", "SEGMENT_TIME", K::Duration, "",
+     "How long one segment should take to solve (12h, 7d, 1d12h); the iterations come from --iterations-from",
+     &store<&PlanArgs::segment_time>, true, "--iterations", "--iterations-from"},
 };
 
 constexpr OptionSpec kWork[] = {
@@ -149,7 +169,7 @@ constexpr OptionSpec kWork[] = {
     {"--result", "RESULT", K::Path, "", "Result file to publish; its progress is kept beside it",
      &store<&WorkArgs::result>},
     {"--mode", "MODE", K::Mode, "full", kModeHelp, &store<&WorkArgs::mode>},
-    {"--checkpoint-interval", "CHECKPOINT_INTERVAL", K::Number, "10000",
+    {"--checkpoint-interval", "CHECKPOINT_INTERVAL", K::Count, "10000",
      "Steps between progress lines (the segment's end is always saved)", &store<&WorkArgs::checkpoint_interval>},
 };
 
@@ -162,7 +182,7 @@ constexpr OptionSpec kAssemble[] = {
      &store<&AssembleArgs::manifest_out>},
     {"--epoch-key-out", "EPOCH_KEY_OUT", K::Path, "", "New file for the epoch key (0600); keep it private",
      &store<&AssembleArgs::epoch_key_out>},
-    {"--verify-fraction", "VERIFY_FRACTION", K::Fraction, "0.01",
+    {"--verify-fraction", "VERIFY_FRACTION", K::Share, "0.01",
      "Share of each segment's other intervals recomputed to check its result (the first and last always are)",
      &store<&AssembleArgs::verify_fraction>},
     {"--verify-all", "", K::Flag, "", "Recompute every interval of every result, on all threads",
@@ -175,6 +195,48 @@ constexpr OptionSpec kVerifyResult[] = {
     {"--result", "RESULT", K::Path, "", "Result file to check; the outcome is published beside it (.verified)",
      &store<&VerifyResultArgs::result>},
     {"--mode", "MODE", K::Mode, "full", kModeHelp, &store<&VerifyResultArgs::mode>},
+};
+
+constexpr OptionSpec kSealRecord[] = {
+    {"--manifest", "MANIFEST", K::Path, "", "Signed manifest of the puzzle to seal for", &store<&SealRecordArgs::manifest>},
+    {"--service-public-key", "SERVICE_PUBLIC_KEY", K::Text, "", "Public key of the service (64 hex digits); the manifest must verify against it",
+     &store<&SealRecordArgs::service_public_key>},
+    {"--epoch-key", "EPOCH_KEY", K::Path, "", "File holding the puzzle's epoch key, as generate wrote it",
+     &store<&SealRecordArgs::epoch_key>},
+    {"--plaintext", "PLAINTEXT", K::Path, "", "File to seal, at most 16 MiB", &store<&SealRecordArgs::plaintext>},
+    {"--sequence", "SEQUENCE", K::Number, "", "Number of the record, bound into it", &store<&SealRecordArgs::sequence>},
+    {"--record-out", "RECORD_OUT", K::Path, "", "New file for the encrypted record (0644, never replaced)",
+     &store<&SealRecordArgs::record_out>},
+};
+
+constexpr OptionSpec kSealPaste[] = {
+    {"--manifest", "MANIFEST", K::Path, "", "Signed manifest of the puzzle to seal for", &store<&SealPasteArgs::manifest>},
+    {"--signing-key", "SIGNING_KEY", K::Path, "", "The service's signing key file, the one that signed the manifest",
+     &store<&SealPasteArgs::signing_key>},
+    {"--epoch-key", "EPOCH_KEY", K::Path, "", "File holding the puzzle's epoch key, as generate wrote it",
+     &store<&SealPasteArgs::epoch_key>},
+    {"--plaintext", "PLAINTEXT", K::Path, "", "File to seal, at most 100 KiB", &store<&SealPasteArgs::plaintext>},
+    {"--tag-id", "TAG_ID", K::Text, "", "Tag identifier (64 lowercase hex digits)", &store<&SealPasteArgs::tag_id>},
+    {"--puzzle-artifact", "PUZZLE_ARTIFACT", K::Text, "",
+     "Puzzle artefact name: 64 lowercase hex digits and .puzzle.json [default: the manifest id's]",
+     &store<&SealPasteArgs::puzzle_artifact>, true},
+    {"--evidence-artifact", "EVIDENCE_ARTIFACT", K::Text, "",
+     "Evidence artefact name: 64 lowercase hex digits and .attestation.json", &store<&SealPasteArgs::evidence_artifact>},
+    {"--sequence", "SEQUENCE", K::Number, "", "Sequence number of the paste", &store<&SealPasteArgs::sequence>},
+    {"--created-at-ms", "CREATED_AT_MS", K::Number, "",
+     "Creation time in milliseconds since 1970-01-01 UTC [default: now]", &store<&SealPasteArgs::created_at_ms>, true},
+    {"--paste-out", "PASTE_OUT", K::Path, "", "New file for the signed paste (0644, never replaced)",
+     &store<&SealPasteArgs::paste_out>},
+};
+
+constexpr OptionSpec kVerify[] = {
+    {"--manifest", "MANIFEST", K::Path, "", "Signed manifest to check", &store<&VerifyArgs::manifest>},
+    {"--service-public-key", "SERVICE_PUBLIC_KEY", K::Text, "", "Pinned public key of the service (64 hex digits)",
+     &store<&VerifyArgs::service_public_key>},
+    {"--rate", "RATE", K::Decimal, "", "Solve speed in hashes per second, for the expected solve time",
+     &store<&VerifyArgs::rate>, true, "--calibration"},
+    {"--calibration", "CALIBRATION", K::Path, "", "Calibration report whose fastest worker gives the solve speed",
+     &store<&VerifyArgs::calibration>, true, "--rate"},
 };
 
 constexpr CommandSpec kCommands[] = {
@@ -201,6 +263,12 @@ constexpr CommandSpec kCommands[] = {
     {"verify-result",
      "Recompute every interval of one segment result on all threads; publish an outcome that assemble accepts",
      kVerifyResult, &blank<VerifyResultArgs>},
+    {"seal-record", "Seal a file into an encrypted record of a puzzle, opened by decrypt-record", kSealRecord,
+     &blank<SealRecordArgs>},
+    {"seal-paste", "Seal a file into a paste of a puzzle, signed by the service, opened by decrypt-paste",
+     kSealPaste, &blank<SealPasteArgs>},
+    {"verify", "Check a signed manifest against the pinned service key; exit 0 when it verifies, 1 when not",
+     kVerify, &blank<VerifyArgs>},
 };
 
 static_assert(std::size(kCommands) == std::variant_size_v<Commands>);
@@ -208,6 +276,32 @@ static_assert(std::size(kCommands) == std::variant_size_v<Commands>);
 }  // namespace
 
 std::span<const CommandSpec> commands() { return kCommands; }
+
+std::optional<std::uint64_t> parse_duration(std::string_view text) {
+    constexpr std::pair<char, std::uint64_t> kUnits[] = {{'d', 86400}, {'h', 3600}, {'m', 60}, {'s', 1}};
+    std::size_t next_unit = 0;  // units must come in the order of kUnits, each once
+    std::uint64_t total = 0;
+    std::size_t i = 0;
+    if (text.empty()) return std::nullopt;
+    while (i < text.size()) {
+        std::uint64_t value = 0;
+        const std::size_t start = i;
+        for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+            const auto digit = static_cast<std::uint64_t>(text[i] - '0');
+            if (value > (UINT64_MAX - digit) / 10) return std::nullopt;
+            value = value * 10 + digit;
+        }
+        if (i == start || i == text.size()) return std::nullopt;  // no digits, or no unit
+        const char unit = text[i++];
+        while (next_unit < std::size(kUnits) && kUnits[next_unit].first != unit) ++next_unit;
+        if (next_unit == std::size(kUnits)) return std::nullopt;  // unknown, repeated or out of order
+        const std::uint64_t seconds_per = kUnits[next_unit++].second;
+        if (value > UINT64_MAX / seconds_per || total > UINT64_MAX - value * seconds_per) return std::nullopt;
+        total += value * seconds_per;
+    }
+    if (total == 0) return std::nullopt;
+    return total;
+}
 
 }  // namespace grammar
 
@@ -274,12 +368,6 @@ std::optional<std::string> parse_value(const OptionSpec& option, const std::stri
         case ValueKind::Path:
             out = raw;
             return std::nullopt;
-        case ValueKind::Fraction:
-            if (auto fraction = parse_plain_decimal(raw)) {
-                out = *fraction;
-                return std::nullopt;
-            }
-            return grammar::cat(what, ": invalid decimal number");
         case ValueKind::Text:
             if (check_utf8(raw)) return grammar::cat(what, ": invalid UTF-8");
             out = raw;
@@ -308,6 +396,31 @@ std::optional<std::string> parse_value(const OptionSpec& option, const std::stri
         case ValueKind::Flag:
             out = true;
             return std::nullopt;
+        case ValueKind::Count:
+        case ValueKind::Steps: {
+            std::uint64_t number = 0;
+            if (auto reason = parse_number(raw, number)) return grammar::cat(what, ": ", *reason);
+            const std::uint64_t most = option.kind == ValueKind::Steps ? protocol::kMaxIterations : UINT64_MAX;
+            if (number == 0 || number > most) {
+                return grammar::cat(what, option.kind == ValueKind::Steps ? ": expected 1 to 1000000000000"
+                                                                          : ": expected a number of 1 or more");
+            }
+            out = number;
+            return std::nullopt;
+        }
+        case ValueKind::Share:
+            if (auto share = parse_plain_decimal(raw); share && *share > 0.0 && *share <= 1.0) {
+                out = *share;
+                return std::nullopt;
+            }
+            return grammar::cat(what, ": expected a share above 0 and at most 1, such as 0.01");
+        case ValueKind::Duration:
+            if (auto seconds = grammar::parse_duration(raw)) {
+                out = *seconds;
+                return std::nullopt;
+            }
+            return grammar::cat(what, ": expected a length of time above 0 such as 12h, 7d, 90m or 1d12h "
+                                      "(units d, h, m, s in that order)");
     }
     return what;
 }
@@ -379,6 +492,14 @@ std::variant<Args, ParseExit> parse_command(const CommandSpec& command, std::spa
             return usage_error(grammar::cat("the argument '", grammar::option_usage(option), "' cannot be used with '",
                                             grammar::option_usage(*other), "'"),
                                usage);
+        }
+    }
+
+    for (std::size_t index = 0; index < values.size(); ++index) {
+        const OptionSpec& option = command.options[index];
+        if (values[index] && !option.needs.empty() && !given(option.needs)) {
+            return usage_error(
+                grammar::cat("the argument '", grammar::option_usage(option), "' needs '", option.needs, "'"), usage);
         }
     }
 

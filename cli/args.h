@@ -46,6 +46,7 @@ struct CalibrateArgs {
     std::uint64_t samples = 0;
     std::uint64_t workers = 0;
     WorkMode mode = WorkMode::Full;
+    std::optional<std::uint64_t> segment_time;  // seconds; for the summary
     friend bool operator==(const CalibrateArgs&, const CalibrateArgs&) = default;
 };
 
@@ -59,7 +60,9 @@ struct GenerateArgs {
     // A calibration report whose iterations_for_one_day replaces --iterations
     // (exactly one of the two is given).
     std::optional<PathArg> iterations_from;
-    PathArg state;  // empty: the work is not kept
+    std::optional<PathArg> state;  // absent: the work is not kept
+    // Seconds one segment should take at the report's rate (with iterations_from).
+    std::optional<std::uint64_t> segment_time;
     friend bool operator==(const GenerateArgs&, const GenerateArgs&) = default;
 };
 
@@ -84,19 +87,24 @@ struct PubkeyArgs {
 };
 
 struct StatusArgs {
-    PathArg manifest;
+    PathArg manifest;                        // empty with `state`
     std::optional<std::string> service_public_key;
     std::optional<PathArg> checkpoint;
     std::optional<double> rate;              // hashes per second, finite and above 0
     std::optional<PathArg> calibration;      // a calibration report (exclusive with `rate`)
     bool json = false;
+    std::optional<PathArg> key_out;          // the solve's key output, to recognise a finished solve
+    std::optional<PathArg> state;            // a split generation's state directory (instead of a solve)
+    std::optional<PathArg> results;          // its results directory, when not `state`
     friend bool operator==(const StatusArgs&, const StatusArgs&) = default;
 };
 
 struct PlanArgs {
     std::uint64_t epoch = 0;
-    std::uint64_t iterations = 0;
+    std::uint64_t iterations = 0;  // 0 when taken from `iterations_from`
     PathArg state;
+    std::optional<PathArg> iterations_from;
+    std::optional<std::uint64_t> segment_time;
     friend bool operator==(const PlanArgs&, const PlanArgs&) = default;
 };
 
@@ -127,11 +135,43 @@ struct VerifyResultArgs {
     friend bool operator==(const VerifyResultArgs&, const VerifyResultArgs&) = default;
 };
 
+struct SealRecordArgs {
+    PathArg manifest;
+    std::string service_public_key;
+    PathArg epoch_key;
+    PathArg plaintext;
+    std::uint64_t sequence = 0;
+    PathArg record_out;
+    friend bool operator==(const SealRecordArgs&, const SealRecordArgs&) = default;
+};
+
+struct SealPasteArgs {
+    PathArg manifest;
+    PathArg signing_key;
+    PathArg epoch_key;
+    PathArg plaintext;
+    std::string tag_id;
+    std::optional<std::string> puzzle_artifact;  // default: the manifest id + ".puzzle.json"
+    std::string evidence_artifact;
+    std::uint64_t sequence = 0;
+    std::optional<std::uint64_t> created_at_ms;  // default: now
+    PathArg paste_out;
+    friend bool operator==(const SealPasteArgs&, const SealPasteArgs&) = default;
+};
+
+struct VerifyArgs {
+    PathArg manifest;
+    std::string service_public_key;
+    std::optional<double> rate;
+    std::optional<PathArg> calibration;
+    friend bool operator==(const VerifyArgs&, const VerifyArgs&) = default;
+};
+
 // One alternative per subcommand, in the order of the help listing and of
 // the driver's dispatch.
 using Commands = std::variant<DecryptPasteArgs, DecryptRecordArgs, CalibrateArgs, GenerateArgs, SolveArgs,
                               KeygenArgs, PubkeyArgs, StatusArgs, PlanArgs, WorkArgs, AssembleArgs,
-                              VerifyResultArgs>;
+                              VerifyResultArgs, SealRecordArgs, SealPasteArgs, VerifyArgs>;
 
 struct Args {
     Commands command;

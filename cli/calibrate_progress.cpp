@@ -6,7 +6,9 @@
 #include <cstdio>
 
 #include "cli/progress.h"
+#include "cli/status_request.h"
 #include "timelock/base/protocol.h"
+#include "timelock/formats/calibration_check.h"
 
 namespace zt::cli {
 
@@ -27,7 +29,8 @@ std::string format_calibration_progress(std::uint64_t samples, std::uint64_t wor
     return line + ", " + format_rate(rate) + " H/s, " + format_duration(left) + " left";
 }
 
-std::string format_calibration_summary(const CalibrationReport& report, std::size_t generate_threads) {
+std::string format_calibration_summary(const CalibrationReport& report, std::size_t generate_threads,
+                                       std::optional<std::uint64_t> segment_seconds) {
     const double rate = report.fastest_worker_hashes_per_second;
     const auto segments = static_cast<std::uint64_t>(protocol::kGeneratedSegments);
     std::string out = "calibrate: " + format_rate(rate) + " H/s on one thread (" +
@@ -35,17 +38,25 @@ std::string format_calibration_summary(const CalibrationReport& report, std::siz
     if (report.iterations_for_one_day == 0 || !std::isfinite(rate) || !(rate > 0.0)) {
         return out + "  no iteration count could be derived from this measurement\n";
     }
-    const double segment_seconds = static_cast<double>(report.iterations_for_one_day) / rate;
+    std::uint64_t iterations = report.iterations_for_one_day;
+    std::string length = "one-day";
+    if (segment_seconds) {
+        const auto wanted = iterations_for_segment_time(report, *segment_seconds);
+        if (!wanted) return out + "  " + wanted.error().message() + "\n";
+        iterations = *wanted;
+        length = format_duration(static_cast<double>(*segment_seconds));
+    }
+    const double segment_seconds_here = static_cast<double>(iterations) / rate;
     const std::size_t threads = generate_threads == 0 ? 1 : generate_threads;
     // A segment is one thread's chain: the threads take whole segments, so
     // the last round may leave some of them idle.
     const std::uint64_t rounds = (segments + threads - 1) / threads;
-    out += "  one-day segments: --iterations " + std::to_string(report.iterations_for_one_day) + "\n";
-    out += "  generate here: " + std::to_string(segments) + " segment-days over " + std::to_string(threads) +
+    out += "  " + length + " segments: --iterations " + std::to_string(iterations) + "\n";
+    out += "  generate here: " + std::to_string(segments) + " segments over " + std::to_string(threads) +
            (threads == 1 ? " thread" : " threads") + ", about " +
-           format_duration(static_cast<double>(rounds) * segment_seconds) + "\n";
+           format_duration(static_cast<double>(rounds) * segment_seconds_here) + "\n";
     out += "  solve at this speed: " + std::to_string(segments) + " segments one after another, about " +
-           format_duration(static_cast<double>(segments) * segment_seconds) + "\n";
+           format_duration(static_cast<double>(segments) * segment_seconds_here) + "\n";
     if (report.mode == WorkMode::Light) {
         out += "  warning: a light-mode figure; full mode hashes many times faster, so a puzzle made with it "
                "would open in hours per segment, not days. Calibrate with --mode full for a real puzzle.\n";
@@ -59,9 +70,11 @@ CalibrateProgress CalibrateProgress::for_stderr() {
 
 void CalibrateProgress::calibration_setting_up(WorkMode mode) {
     line_.draw("calibrate: setting up RandomX (" + std::string(work_mode_arg(mode)) + " mode)");
+    setup_.emplace(line_, "calibrate", mode);
 }
 
 void CalibrateProgress::sampling_started(std::uint64_t samples, std::uint64_t workers) {
+    setup_.reset();  // joins its thread: the line is this thread's again
     samples_ = samples;
     workers_ = workers;
     started_ = std::chrono::steady_clock::now();
@@ -69,9 +82,12 @@ void CalibrateProgress::sampling_started(std::uint64_t samples, std::uint64_t wo
 }
 
 void CalibrateProgress::sampling_progress(std::uint64_t steps_done) {
-    if (!line_.due()) return;
+    const bool asked = StatusRequests::take();
+    if (!asked && !line_.due()) return;
     const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
-    line_.draw(format_calibration_progress(samples_, workers_, steps_done, elapsed));
+    const std::string text = format_calibration_progress(samples_, workers_, steps_done, elapsed);
+    if (asked) line_.print(text);
+    line_.draw(text);
 }
 
 void CalibrateProgress::print(const std::string& text) {

@@ -61,6 +61,9 @@ Result<void> dispatch(const Commands& command) {
         Result<void> operator()(const WorkArgs& a) const { return run_work(a); }
         Result<void> operator()(const AssembleArgs& a) const { return run_assemble(a); }
         Result<void> operator()(const VerifyResultArgs& a) const { return run_verify_result(a); }
+        Result<void> operator()(const SealRecordArgs& a) const { return run_seal_record(a); }
+        Result<void> operator()(const SealPasteArgs& a) const { return run_seal_paste(a); }
+        Result<void> operator()(const VerifyArgs& a) const { return run_verify(a); }
     };
     return std::visit(Dispatch{}, command);
 }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -24,9 +25,13 @@ inline constexpr std::string_view kVersionFlagAbout = "Print the version and the
 
 // path: bytes as given; text: valid UTF-8; number: unsigned 64-bit decimal;
 // mode: a WorkMode value name; decimal: a finite number above 0 ("6.54");
-// flag: no value at all (`--json`), true when given; fraction: decimal
-// digits with an optional fractional part ("0.01", "1").
-enum class ValueKind { Path, Text, Number, Mode, Decimal, Flag, Fraction };
+// flag: no value at all (`--json`), true when given; duration: a length
+// of time as parse_duration reads it, stored in seconds. count: a number of
+// at least 1; steps: an iteration count, 1 to 10^12; share: a fraction above
+// 0 and at most 1. The last three are for commands whose values are refused
+// as usage errors; the original commands keep taking any number and let the
+// handler refuse it.
+enum class ValueKind { Path, Text, Number, Mode, Decimal, Flag, Duration, Count, Steps, Share };
 
 using Value = std::variant<std::string, std::uint64_t, WorkMode, double, bool>;
 
@@ -43,6 +48,9 @@ struct OptionSpec {
     // An option that cannot be given together with this one; a required
     // option is satisfied by it instead ("--iterations" or "--iterations-from").
     std::string_view excludes = {};
+    // An option that must be given with this one ("--segment-time" needs
+    // "--iterations-from").
+    std::string_view needs = {};
 
     bool required() const {
         return default_text.empty() && !optional && kind != ValueKind::Flag;
@@ -67,6 +75,12 @@ std::string cat(const Parts&... parts) {
 
 // Every subcommand, in dispatch order.
 std::span<const CommandSpec> commands();
+
+// A length of time: one or more groups of decimal digits and a unit, the
+// units d (86400 s), h, m and s in that order, each at most once ("12h",
+// "7d", "90m", "1d12h", "1h30m15s"). In seconds; nothing for any other form,
+// for a total of 0 and for a total past 2^64 - 1 seconds.
+std::optional<std::uint64_t> parse_duration(std::string_view text);
 
 // "--epoch <EPOCH>"; a flag is its name alone.
 std::string option_usage(const OptionSpec& option);

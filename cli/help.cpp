@@ -32,6 +32,8 @@ std::string option_description(const OptionSpec& option) {
     std::string text(option.help);
     auto add = [&](const std::string& part) { text += cat(text.empty() ? "" : " ", part); };
     if (!option.default_text.empty()) add(cat("[default: ", option.default_text, "]"));
+    if (option.required() && !option.excludes.empty()) add(cat("[required unless ", option.excludes, " is given]"));
+    if (!option.needs.empty()) add(cat("[needs ", option.needs, "]"));
     if (option.kind == ValueKind::Mode) {
         std::string possible;
         for (WorkMode mode : kWorkModes) possible += cat(possible.empty() ? "" : ", ", work_mode_arg(mode));
@@ -57,8 +59,18 @@ std::string command_usage(const CommandSpec& command) {
     std::string usage = cat("Usage: ", kProgram, " ", command.name);
     bool has_optional = false;
     for (const OptionSpec& option : command.options) {
-        if (option.required()) usage += cat(" ", option_usage(option));
-        else has_optional = true;
+        if (!option.required()) {
+            has_optional = true;
+        } else if (option.excludes.empty()) {
+            usage += cat(" ", option_usage(option));
+        } else {
+            // Either of two options serves: "<--iterations <ITERATIONS>|--iterations-from <ITERATIONS_FROM>>".
+            std::string alternative = std::string(option.excludes);
+            for (const OptionSpec& other : command.options) {
+                if (other.name == option.excludes) alternative = option_usage(other);
+            }
+            usage += cat(" <", option_usage(option), "|", alternative, ">");
+        }
     }
     if (has_optional) usage += " [OPTIONS]";
     return usage;
@@ -78,14 +90,16 @@ std::string program_help() {
         {"129, 130, 143", "generate, solve or work stopped by SIGHUP, SIGINT or SIGTERM"},
     };
     const std::vector<Row> signals = {
-        {"SIGINT, SIGTERM, SIGHUP", "save the position and stop; the same command resumes"},
-        {"SIGUSR1", "write one status line to standard error and go on"},
+        {"SIGINT, SIGTERM, SIGHUP", "solve, work and generate --state save the position and stop (the same command "
+                                    "resumes); generate stops and keeps nothing"},
+        {"SIGUSR1", "solve, generate, work, calibrate, assemble and verify-result write one status line to "
+                    "standard error and go on"},
     };
     return with_about(kProgramAbout,
                       cat(program_usage(), "\n\nCommands:\n", render_rows(rows), "\nOptions:\n",
                           render_rows({{"-h, --help", std::string(kHelpFlagAbout)},
                                        {"    --version", std::string(kVersionFlagAbout)}}),
-                          "\nExit status:\n", render_rows(statuses), "\nSignals handled by solve:\n",
+                          "\nExit status:\n", render_rows(statuses), "\nSignals:\n",
                           render_rows(signals)));
 }
 

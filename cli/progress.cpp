@@ -2,9 +2,12 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <utility>
+
+#include "cli/status_request.h"
 
 namespace zt::cli {
 
@@ -44,13 +47,29 @@ std::string format_duration(double seconds) {
     return buf;
 }
 
+std::string format_verifying_status(std::string_view label, double fraction, std::size_t results,
+                                    double elapsed_seconds) {
+    std::string share = format_rate(100.0 * fraction);
+    while (share.find('.') != std::string::npos && (share.back() == '0' || share.back() == '.')) share.pop_back();
+    return std::string(label) + ": verifying a sample of " + share + "% of the " + std::to_string(results) +
+           " results, " + format_duration(elapsed_seconds) + " so far";
+}
+
 std::string format_progress(std::string_view label, const ProgressSnapshot& s) {
     std::string line(label);
     line += ": ";
-    line += std::to_string(s.segments_done);
-    line += '/';
-    line += std::to_string(s.segments_total);
-    line += " segments, ";
+    if (s.segments_total == 1) {
+        const std::uint64_t done = std::min(s.steps_done, s.steps_total);
+        char percent[32];
+        std::snprintf(percent, sizeof percent, " (%.1f%%), ",
+                      s.steps_total == 0 ? 0.0 : 100.0 * static_cast<double>(done) / static_cast<double>(s.steps_total));
+        line += "step " + std::to_string(done) + " of " + std::to_string(s.steps_total) + percent;
+    } else {
+        line += std::to_string(s.segments_done);
+        line += '/';
+        line += std::to_string(s.segments_total);
+        line += " segments, ";
+    }
     const std::uint64_t measured = s.steps_done > s.steps_at_start ? s.steps_done - s.steps_at_start : 0;
     if (measured == 0 || !(s.elapsed_seconds >= kMinimumMeasuredSeconds)) {
         line += "-- H/s, -- left";
@@ -79,7 +98,13 @@ ProgressLine::ProgressLine(int fd, LineStyle style, std::string label, std::uint
       steps_per_segment_(steps_per_segment),
       started_(std::chrono::steady_clock::now()) {}
 
+void ProgressLine::begin_setup(WorkMode mode, double expected_seconds) {
+    setup_.reset();
+    setup_.emplace(line_, label_, mode, expected_seconds);
+}
+
 void ProgressLine::start(std::uint64_t segments_done, std::uint64_t steps_done) {
+    setup_.reset();  // joins its thread: the line is this thread's again
     segments_done_ = segments_done;
     steps_done_ = steps_done;
     steps_at_start_ = steps_done;
@@ -104,6 +129,7 @@ ProgressSnapshot ProgressLine::snapshot() const {
 void ProgressLine::update(std::uint64_t segments_done, std::uint64_t steps_done) {
     segments_done_ = segments_done;
     steps_done_ = steps_done;
+    if (StatusRequests::take()) line_.print(format_progress(label_, snapshot()));
     if (line_.due()) line_.draw(format_progress(label_, snapshot()));
 }
 

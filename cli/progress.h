@@ -14,10 +14,12 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 
+#include "cli/poller.h"
 #include "cli/status_line.h"
 #include "timelock/work/work_observer.h"
 
@@ -36,12 +38,18 @@ struct ProgressSnapshot {
     double elapsed_seconds = 0.0;
 };
 
-// "generate: 12/96 segments, 1234 H/s, 1h 02m 03s left"; rate and time left
-// read "--" until there is something to measure.
+// "generate: 12/96 segments, 1234 H/s, 1h 02m 03s left"; for one segment
+// (work) "work: step 812 of 1000 (81.2%), 6.54 H/s, 30s left". Rate and time
+// left read "--" until there is something to measure.
 std::string format_progress(std::string_view label, const ProgressSnapshot& snapshot);
 
 // "3d 04h 05m", "2h 03m 04s", "3m 04s", "5s"; "--" when not finite or negative.
 std::string format_duration(double seconds);
+
+// "assemble: verifying a sample of 1% of the 96 results, 12s so far": the
+// status of the check of the workers' results before a puzzle is assembled.
+std::string format_verifying_status(std::string_view label, double fraction, std::size_t results,
+                                    double elapsed_seconds);
 
 // A hash rate with two decimals below 10, one below 1000, none above: "6.54",
 // "12.0", "2500".
@@ -64,13 +72,18 @@ public:
 
     bool enabled() const { return line_.enabled(); }
 
+    // Shows the RandomX set-up (format_setup_status) from another thread
+    // until start() is called; `expected_seconds` 0 when unknown.
+    void begin_setup(WorkMode mode, double expected_seconds = 0.0);
+
     // Marks the start of the timed work (the clock also starts at
-    // construction). Work counted here, such as segments already done by an
+    // construction); ends a set-up display. Work counted here, such as segments already done by an
     // earlier run, shows as done but is not part of the rate.
     void start(std::uint64_t segments_done = 0, std::uint64_t steps_done = 0);
 
     // The work done so far (earlier work included); redraws when at least a
-    // second has passed since the last drawing.
+    // second has passed since the last drawing, and answers a status request
+    // (SIGUSR1) with the same text on a line of its own.
     void update(std::uint64_t segments_done, std::uint64_t steps_done);
 
     // PoolObserver: the pool's hashing starts the clock; its counts are
@@ -79,8 +92,12 @@ public:
     void pool_progress(std::uint64_t segments_done, std::uint64_t steps_done) override {
         update(segments_done, steps_done);
     }
-    // Removes the line from the terminal, if one is drawn.
-    void clear() { line_.clear(); }
+    // Ends a set-up display and removes the line from the terminal, if one
+    // is drawn.
+    void clear() {
+        setup_.reset();
+        line_.clear();
+    }
 
     ProgressSnapshot snapshot() const;
 
@@ -93,6 +110,7 @@ private:
     std::chrono::steady_clock::time_point started_;
     std::uint64_t segments_done_ = 0;
     std::uint64_t steps_done_ = 0;
+    std::optional<SetupWatch> setup_;  // uses line_, so it goes first
 };
 
 // The pool's counts for a run that resumes earlier work: the steps earlier

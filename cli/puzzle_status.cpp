@@ -29,8 +29,32 @@ std::string json_number(const std::optional<double>& value) {
 }
 
 const char* state_name(const PuzzleStatus& s) {
+    if (s.key_matches && *s.key_matches) return "finished";
     if (!s.started) return "not_started";
     return s.work_done() ? "work_done" : "in_progress";
+}
+
+using Rows = std::vector<std::pair<std::string, std::string>>;
+
+void add_puzzle_rows(Rows& rows, const PuzzleStatus& s) {
+    rows.emplace_back("manifest id", s.manifest_id);
+    rows.emplace_back("epoch", std::to_string(s.epoch));
+    rows.emplace_back("segments", std::to_string(s.segments));
+    rows.emplace_back("iterations", std::to_string(s.iterations) + " steps per segment");
+    if (!s.verified) rows.emplace_back("verified", "not checked (no --service-public-key)");
+    else if (*s.verified) rows.emplace_back("verified", "yes, signed by the pinned service key");
+    else rows.emplace_back("verified", "NO: " + s.verification_error);
+}
+
+// "name:" and the value, the values aligned in one column.
+std::string render(const Rows& rows) {
+    std::size_t width = 0;
+    for (const auto& row : rows) width = std::max(width, row.first.size());
+    std::string out;
+    for (const auto& [name, value] : rows) {
+        out += name + ":" + std::string(width - name.size() + 1, ' ') + value + "\n";
+    }
+    return out;
 }
 
 }  // namespace
@@ -41,6 +65,7 @@ std::uint64_t PuzzleStatus::steps_total() const {
 }
 
 std::uint64_t PuzzleStatus::steps_done() const {
+    if (key_matches && *key_matches) return steps_total();
     if (!started) return 0;
     return std::uint64_t{segment} * iterations + iteration;
 }
@@ -71,23 +96,37 @@ std::string format_utc(std::int64_t seconds) {
     return buf;
 }
 
+std::string format_verify_text(const PuzzleStatus& s) {
+    Rows rows;
+    rows.reserve(8);
+    add_puzzle_rows(rows, s);
+    if (const auto left = s.seconds_left()) {
+        rows.emplace_back("solve time", format_duration(*left) + " at " + format_rate(*s.rate) + " H/s (" +
+                                            s.rate_source + ")");
+    } else {
+        rows.emplace_back("solve time", "unknown (give --rate or --calibration)");
+    }
+    return render(rows);
+}
+
 std::string format_status_text(const PuzzleStatus& s) {
-    std::vector<std::pair<std::string, std::string>> rows;
-    rows.reserve(10);  // every row at once (growing it trips a false -Wnull-dereference in GCC 12)
-    rows.emplace_back("manifest id", s.manifest_id);
-    rows.emplace_back("epoch", std::to_string(s.epoch));
-    rows.emplace_back("segments", std::to_string(s.segments));
-    rows.emplace_back("iterations", std::to_string(s.iterations) + " steps per segment");
-    if (!s.verified) rows.emplace_back("verified", "not checked (no --service-public-key)");
-    else if (*s.verified) rows.emplace_back("verified", "yes, signed by the pinned service key");
-    else rows.emplace_back("verified", "NO: " + s.verification_error);
+    Rows rows;
+    rows.reserve(12);  // every row at once (growing it trips a false -Wnull-dereference in GCC 12)
+    add_puzzle_rows(rows, s);
 
     std::string position = "segment " + std::to_string(std::uint64_t{s.segment} + 1) + " of " +
                            std::to_string(s.segments) + ", step " + std::to_string(s.iteration) + " of " +
                            std::to_string(s.iterations);
-    if (!s.started) position = "not started";
+    if (s.key_matches && *s.key_matches) position = "finished";
+    else if (!s.started) position = "not started";
     else if (s.work_done()) position += " (all steps done)";
     rows.emplace_back("position", position);
+    if (s.key_matches) {
+        rows.emplace_back("finished", *s.key_matches ? "yes: the key output holds the puzzle's epoch key"
+                                                     : "NO: the key output holds another key, not this puzzle's");
+    } else if (s.work_done()) {
+        rows.emplace_back("finished", "yes: the log holds the last step");
+    }
     rows.emplace_back("done", percent(s.fraction_done()) + " (" + std::to_string(s.steps_done()) + " of " +
                                   std::to_string(s.steps_total()) + " steps)");
     rows.emplace_back("steps left", std::to_string(s.steps_left()));
@@ -99,14 +138,7 @@ std::string format_status_text(const PuzzleStatus& s) {
     } else {
         rows.emplace_back("time left", "unknown (give --rate or --calibration)");
     }
-
-    std::size_t width = 0;
-    for (const auto& row : rows) width = std::max(width, row.first.size());
-    std::string out;
-    for (const auto& [name, value] : rows) {
-        out += name + ":" + std::string(width - name.size() + 1, ' ') + value + "\n";
-    }
-    return out;
+    return render(rows);
 }
 
 std::string format_status_json(const PuzzleStatus& s) {

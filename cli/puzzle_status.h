@@ -28,6 +28,7 @@ struct PuzzleStatus {
     bool started = false;                // a checkpoint was found in the log
     std::uint32_t segment = 0;           // from 0
     std::uint64_t iteration = 0;         // steps of `segment` done
+    std::optional<bool> key_matches;     // the key output is there: whether it is the puzzle's key
     std::optional<double> rate;          // hashes per second (finite, above 0)
     std::string rate_source;             // "given", "Full-mode calibration", ...
     std::int64_t now = 0;                // seconds since 1970-01-01 UTC
@@ -37,6 +38,8 @@ struct PuzzleStatus {
     std::uint64_t steps_left() const { return steps_total() - steps_done(); }
     double fraction_done() const;
     bool work_done() const { return steps_total() != 0 && steps_left() == 0; }
+    // The key output holds the puzzle's key, or the log holds the last step.
+    bool finished() const { return (key_matches && *key_matches) || (started && work_done()); }
     std::optional<double> seconds_left() const;
     // now + seconds_left rounded up; none without a rate (or past year 9999).
     std::optional<std::int64_t> finish() const;
@@ -45,9 +48,16 @@ struct PuzzleStatus {
 // Lines of "name: value" text, ending with a line end.
 std::string format_status_text(const PuzzleStatus& status);
 
+// What verify prints about a verified manifest: the id, epoch, segments,
+// iterations, "verified: yes, ..." and the expected solve time (from the
+// start, at the rate) or how to get one; the rows and words of
+// format_status_text.
+std::string format_verify_text(const PuzzleStatus& status);
+
 // One JSON object on one line with a line end: manifest_id, epoch, segments,
 // iterations, verified (true, false or null), verification_error (null
-// unless false), state ("not_started", "in_progress", "work_done"), segment
+// unless false), state ("not_started", "in_progress", "work_done", or
+// "finished" when the key output holds the puzzle's key), segment
 // (from 1), iteration, steps_done, steps_total, steps_left, fraction_done,
 // rate, seconds_left and finish_utc (null without a rate).
 std::string format_status_json(const PuzzleStatus& status);

@@ -50,9 +50,11 @@ void SolveProgress::note(std::string_view text) { line_.draw(text); }
 
 void SolveProgress::setting_up(WorkMode mode) {
     note("solve: setting up RandomX (" + std::string(work_mode_arg(mode)) + " mode)");
+    setup_.emplace(line_, "solve", mode);
 }
 
 void SolveProgress::walk_started(std::uint32_t segment, std::uint64_t iteration) {
+    setup_.reset();  // joins its thread: the line is this thread's again
     segment_ = segment;
     iteration_ = iteration;
     steps_ = 0;

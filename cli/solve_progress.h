@@ -12,17 +12,20 @@
 // written (by a StatusLine) at most once a second (once a minute as plain
 // lines on a dumb terminal). Whatever standard error is, a status request
 // (SIGUSR1, cli/status_request.h) is answered with the same text as a line of
-// its own at the next step, or when the walk starts. Nothing is ever written
-// to standard output.
+// its own at the next step; during the RandomX set-up a helper thread shows
+// the time it has taken so far and answers requests (cli/poller.h). Nothing
+// is ever written to standard output.
 //
 // Thread safety: owned and used by the solving thread only.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "cli/poller.h"
 #include "cli/status_line.h"
 #include "cli/status_request.h"
 #include "timelock/work/work_observer.h"
@@ -61,7 +64,8 @@ public:
     void note(std::string_view text);
 
     // SolveObserver.
-    // Shows "solve: setting up RandomX ({mode} mode)".
+    // Shows "solve: setting up RandomX ({mode} mode), 3s so far" from a
+    // helper thread until the walk starts.
     void setting_up(WorkMode mode) override;
 
     // The walk begins at this position; the rate is measured from now. Draws
@@ -87,8 +91,12 @@ public:
         }
     }
 
-    // Removes the line from the terminal, if one is drawn.
-    void clear() { line_.clear(); }
+    // Ends a set-up display and removes the line from the terminal, if one
+    // is drawn.
+    void clear() {
+        setup_.reset();
+        line_.clear();
+    }
 
     SolveStatus status() const;
 
@@ -104,6 +112,7 @@ private:
     std::uint64_t steps_ = 0;
     std::uint64_t since_clock_ = 0;
     std::chrono::steady_clock::time_point started_{};
+    std::optional<SetupWatch> setup_;  // uses line_, so it goes first
 };
 
 }  // namespace zt::cli

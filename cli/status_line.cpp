@@ -18,12 +18,47 @@ LineStyle StatusLine::style_for(int fd) {
     return LineStyle::Live;
 }
 
+namespace {
+
+void replace_all(std::string& text, std::string_view from, std::string_view to) {
+    for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+        text.replace(at, from.size(), to);
+    }
+}
+
+// Shorter wordings, tried stage by stage until the text fits: words first,
+// then separators, then the command's name. The figures (positions, share,
+// rate, time left) are kept to the last. A stage makes one or two
+// replacements (brackets go in pairs).
+struct Shortening {
+    std::string_view from;
+    std::string_view to;
+    std::string_view from2 = {};
+    std::string_view to2 = {};
+};
+constexpr Shortening kWordings[] = {
+    {" of ", "/"}, {"segment ", "seg "}, {" segments", " seg"}, {"step ", ""}, {" steps per worker", ""},
+    {"setting up RandomX", "setup"}, {"verifying a sample", "sample"}, {"recomputing all ", ""}, {" so far", ""}, {" left", ""}, {", ", " "}, {" (", " ", ")", ""},
+    {" H/s", "H/s"}, {"d ", "d", "h ", "h"},
+};
+
+}  // namespace
+
 std::string StatusLine::fit(std::string_view text, std::size_t columns) {
     // The last column is left free: a character written there puts some
     // terminals into a pending wrap that the next carriage return turns into
     // a new line.
-    if (columns != 0 && text.size() >= columns) text = text.substr(0, columns - 1);
-    return std::string(text);
+    std::string out(text);
+    if (columns == 0 || out.size() < columns) return out;
+    for (const Shortening& wording : kWordings) {
+        replace_all(out, wording.from, wording.to);
+        if (!wording.from2.empty()) replace_all(out, wording.from2, wording.to2);
+        if (out.size() < columns) return out;
+    }
+    // The command's name ("solve: ") goes last, before the text is cut.
+    if (const std::size_t colon = out.find(": "); colon != std::string::npos && colon < 24) out.erase(0, colon + 2);
+    if (out.size() >= columns) out.resize(columns - 1);
+    return out;
 }
 
 StatusLine::StatusLine(int fd, LineStyle style)

@@ -9,7 +9,7 @@
 // plain text of its own, at most one a minute, and clearing does nothing.
 // Off (not a terminal): nothing is written at all.
 //
-// Either way the text is cut to the terminal's width (one column short of
+// Either way the text is shortened to the terminal's width (one column short of
 // it, read at every drawing, so a resized window is followed): a line that
 // wrapped would leave a new line behind at every redraw. Texts are ASCII.
 //
@@ -42,8 +42,10 @@ public:
     // "dumb", empty or unset; Live otherwise.
     static LineStyle style_for(int fd);
 
-    // `text` cut to fit a terminal `columns` wide: at most columns - 1
-    // characters (0 columns: unknown, nothing is cut).
+    // `text` made to fit a terminal `columns` wide: at most columns - 1
+    // characters (0 columns: unknown, nothing changes). A text too long is
+    // first worded more tersely ("segment 4 of 7" as "seg 4/7", no "left",
+    // no command name) so that its figures stay; only then is it cut.
     static std::string fit(std::string_view text, std::size_t columns);
 
     // The first throttled drawing is due one interval after construction.

@@ -5,7 +5,9 @@
 # tests/conformance against the built program (and those of
 # ../shared/conformance when a checkout has them beside it), and the cluster
 # drill of tests/slurm (a single-node Slurm it starts and stops itself;
-# about two minutes; skipped when not run as root).
+# about two minutes; skipped when not run as root). As root it also builds
+# the Debian package, installs it, runs the installed program and removes it
+# (scripts/deb_check.sh).
 set -eu
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
@@ -18,6 +20,9 @@ cmake --build build -j "$jobs"
 
 echo "== unit tests (release)"
 ctest --test-dir build -LE slow --output-on-failure -j "$jobs"
+
+echo "== Debian package: built, installed, run and removed"
+./scripts/deb_check.sh build
 
 echo "== build (address and undefined-behaviour sanitizers)"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZT_SANITIZE=ON \

@@ -24,10 +24,10 @@ TEST(CalibrationSummary, TurnsTheReportIntoIterationsAndDurations) {
         std::size_t threads;
         const char* generate;
     } cases[] = {
-        {1, "96 segment-days over 1 thread, about 96d 00h 00m"},
-        {2, "96 segment-days over 2 threads, about 48d 00h 00m"},
-        {5, "96 segment-days over 5 threads, about 20d 00h 00m"},  // 20 rounds: segments are not split
-        {96, "96 segment-days over 96 threads, about 1d 00h 00m"},
+        {1, "96 segments over 1 thread, about 96d 00h 00m"},
+        {2, "96 segments over 2 threads, about 48d 00h 00m"},
+        {5, "96 segments over 5 threads, about 20d 00h 00m"},  // 20 rounds: segments are not split
+        {96, "96 segments over 96 threads, about 1d 00h 00m"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(format_calibration_summary(full, c.threads),
@@ -42,6 +42,12 @@ TEST(CalibrationSummary, TurnsTheReportIntoIterationsAndDurations) {
     EXPECT_NE(light.find("(Light mode)"), std::string::npos);
     EXPECT_NE(light.find("warning: a light-mode figure"), std::string::npos) << light;
     EXPECT_EQ(format_calibration_summary(full, 2).find("warning"), std::string::npos);
+    // A chosen segment length: twelve hours at 100 H/s, half of everything.
+    EXPECT_EQ(format_calibration_summary(full, 2, 12 * 3600),
+              "calibrate: 100.0 H/s on one thread (Full mode)\n"
+              "  12h 00m 00s segments: --iterations 4320000\n"
+              "  generate here: 96 segments over 2 threads, about 24d 00h 00m\n"
+              "  solve at this speed: 96 segments one after another, about 48d 00h 00m\n");
 
     const std::string degenerate =
         format_calibration_summary(make_calibration_report(100, WorkMode::Full, 1.0, 0.0, {0.0}), 2);

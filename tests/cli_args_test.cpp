@@ -96,7 +96,8 @@ void PrintTo(const BadCase& c, std::ostream* os) { *os << c.name; }
 
 const std::string kCalibrateUsage = "\n\nUsage: zanth-timelock calibrate [OPTIONS]\n\nFor more information, try '--help'.\n";
 const std::string kGenerateUsage =
-    "\n\nUsage: zanth-timelock generate --epoch <EPOCH> --iterations <ITERATIONS> --signing-key <SIGNING_KEY> "
+    "\n\nUsage: zanth-timelock generate --epoch <EPOCH> <--iterations <ITERATIONS>|--iterations-from <ITERATIONS_FROM>> "
+    "--signing-key <SIGNING_KEY> "
     "--manifest-out <MANIFEST_OUT> --epoch-key-out <EPOCH_KEY_OUT> [OPTIONS]\n\nFor more information, try '--help'.\n";
 const std::string kTopUsage = "\n\nUsage: zanth-timelock <COMMAND>\n\nFor more information, try '--help'.\n";
 
@@ -170,13 +171,13 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"VersionWithMore", {"--version", "solve"}, "error: unexpected argument '--version' found" + kTopUsage},
         BadCase{"FlagWithValue", {"status", "--manifest", "m", "--json=yes"},
                 "error: unexpected value 'yes' for '--json' found; no more were expected\n\nUsage: zanth-timelock "
-                "status --manifest <MANIFEST> [OPTIONS]\n\nFor more information, try '--help'.\n"},
+                "status <--manifest <MANIFEST>|--state <STATE>> [OPTIONS]\n\nFor more information, try '--help'.\n"},
         BadCase{"RateNotANumber", {"status", "--manifest", "m", "--rate", "fast"},
                 "error: invalid value 'fast' for '--rate <RATE>': expected a number above 0, such as 6.54\n\nUsage: "
-                "zanth-timelock status --manifest <MANIFEST> [OPTIONS]\n\nFor more information, try '--help'.\n"},
+                "zanth-timelock status <--manifest <MANIFEST>|--state <STATE>> [OPTIONS]\n\nFor more information, try '--help'.\n"},
         BadCase{"RateAndCalibration", {"status", "--manifest", "m", "--calibration", "c", "--rate", "2"},
                 "error: the argument '--rate <RATE>' cannot be used with '--calibration <CALIBRATION>'\n\nUsage: "
-                "zanth-timelock status --manifest <MANIFEST> [OPTIONS]\n\nFor more information, try '--help'.\n"},
+                "zanth-timelock status <--manifest <MANIFEST>|--state <STATE>> [OPTIONS]\n\nFor more information, try '--help'.\n"},
         BadCase{"IterationsNeitherWay", {"generate", "--epoch", "1", "--signing-key", "k", "--manifest-out", "m",
                                          "--epoch-key-out", "e"},
                 "error: the following required arguments were not provided:\n  --iterations <ITERATIONS>" +
@@ -253,11 +254,14 @@ TEST(Help, SubcommandHelpShowsOptionsDefaultsAndPossibleValues) {
               "Measure genuine serial RandomX work; production calibration requires full mode\n\n"
               "Usage: zanth-timelock calibrate [OPTIONS]\n\n"
               "Options:\n"
-              "      --samples <SAMPLES>  Chained RandomX steps each worker times [default: 1000]\n"
-              "      --workers <WORKERS>  Threads measuring at once, 1 to 96 (1 gives a solver's speed) [default: 1]\n"
-              "      --mode <MODE>        RandomX memory mode: full (2080 MiB dataset, fast) or light (256 MiB cache) "
-              "[default: full] [possible values: full, light]\n"
-              "  -h, --help               Print help\n");
+              "      --samples <SAMPLES>            Chained RandomX steps each worker times [default: 1000]\n"
+              "      --workers <WORKERS>            Threads measuring at once, 1 to 96 (1 gives a solver's speed) "
+              "[default: 1]\n"
+              "      --mode <MODE>                  RandomX memory mode: full (2080 MiB dataset, fast) or light "
+              "(256 MiB cache) [default: full] [possible values: full, light]\n"
+              "      --segment-time <SEGMENT_TIME>  Segment length for the summary's --iterations figure (12h, 7d, "
+              "1d12h) [default: 1d]\n"
+              "  -h, --help                         Print help\n");
     const std::string generate = exit_of({"help", "generate"}).text;
     EXPECT_NE(generate.find("--signing-key <SIGNING_KEY>          File containing a 32-byte Ed25519 seed in lowercase "
                             "hexadecimal\n"),
@@ -307,7 +311,9 @@ TEST(OptionTable, CommandsParseIntoTheirOwnAlternativeInDispatchOrder) {
         for (const auto& option : commands[i].options) {
             if (!option.required()) continue;
             args.push_back(std::string(option.name));
-            args.push_back(option.kind == grammar::ValueKind::Number ? "1" : "x");
+            const bool numeric = option.kind == grammar::ValueKind::Number || option.kind == grammar::ValueKind::Count ||
+                                 option.kind == grammar::ValueKind::Steps;
+            args.push_back(numeric ? "1" : "x");
         }
         const auto result = parse(args);
         ASSERT_TRUE(std::holds_alternative<Args>(result)) << commands[i].name;

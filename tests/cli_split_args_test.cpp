@@ -33,7 +33,7 @@ TEST(SplitGrammar, CommandsParseWithTheirDefaults) {
     EXPECT_EQ(parsed_as<AssembleArgs>(kAssemble), (AssembleArgs{"s", "r", "k", "m", "e", 0.01, false, WorkMode::Full}));
     const std::vector<std::string> generate = {"generate", "--epoch", "1", "--iterations", "2", "--signing-key", "k",
                                                "--manifest-out", "m", "--epoch-key-out", "e"};
-    EXPECT_EQ(parsed_as<GenerateArgs>(generate).state, "");
+    EXPECT_EQ(parsed_as<GenerateArgs>(generate).state, std::nullopt);
     std::vector<std::string> with_state = generate;
     with_state.insert(with_state.end(), {"--state", "dir"});
     EXPECT_EQ(parsed_as<GenerateArgs>(with_state).state, "dir");
@@ -41,12 +41,13 @@ TEST(SplitGrammar, CommandsParseWithTheirDefaults) {
     EXPECT_EQ(help.find("[default: ]"), std::string::npos) << help;
 }
 
-TEST(SplitGrammar, VerifyFractionTakesPlainDecimalsOnly) {
+TEST(SplitGrammar, VerifyFractionTakesPlainDecimalsAboveZeroUpToOne) {
     struct Case {
         const char* text;
         double value;  // negative: a usage error
     };
-    for (const Case& c : {Case{"0.01", 0.01}, Case{"1", 1.0}, Case{"1.0", 1.0}, Case{"0", 0.0}, Case{"2.5", 2.5},
+    for (const Case& c : {Case{"0.01", 0.01}, Case{"1", 1.0}, Case{"1.0", 1.0}, Case{"0", -1}, Case{"0.0", -1}, Case{"2.5", -1},
+                          Case{"1.0001", -1},
                           Case{"", -1}, Case{".5", -1}, Case{"5.", -1}, Case{"1e-3", -1}, Case{"-0.1", -1},
                           Case{"0,5", -1}, Case{"nan", -1}, Case{" 1", -1}}) {
         std::vector<std::string> args = kAssemble;

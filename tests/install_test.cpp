@@ -36,7 +36,10 @@ TEST(Install, TheTreeHoldsTheProgramManPageAndCompletions) {
     const fs::path man = root / "share" / "man" / "man1" / "zanth-timelock.1";
     const fs::path bash = root / "share" / "bash-completion" / "completions" / "zanth-timelock";
     const fs::path zsh = root / "share" / "zsh" / "site-functions" / "_zanth-timelock";
-    for (const fs::path& path : {program, man, bash, zsh}) EXPECT_TRUE(fs::is_regular_file(path)) << path;
+    const fs::path docs = root / "share" / "doc" / "zanth-timelock";
+    for (const fs::path& path : {program, man, bash, zsh, docs / "README.md", docs / "cluster.md"}) {
+        EXPECT_TRUE(fs::is_regular_file(path)) << path;
+    }
     EXPECT_TRUE((fs::status(program).permissions() & fs::perms::owner_exec) != fs::perms::none);
     const auto version = test::run_program(program.string(), {"--version"});
     EXPECT_EQ(version.status, 0);
@@ -47,7 +50,10 @@ TEST(Install, TheTreeHoldsTheProgramManPageAndCompletions) {
     const std::string zsh_text = test::read_file(zsh.string());
     EXPECT_EQ(man_text.rfind(".TH ZANTH-TIMELOCK 1", 0), 0u);
     for (const char* section : {".SH COMMANDS", ".SH MODES", ".SH FILES", ".SH SIGNALS", ".SH EXIT STATUS",
-                                ".SH EXAMPLE", "SIGUSR1", ".B 101"}) {
+                                ".SH EXAMPLE", "SIGUSR1", ".B 101", ".SH RECORDS AND PASTES", ".SH DURATIONS",
+                                // the installed guides it points at
+                                "/usr/share/doc/zanth\\-timelock/README.md",
+                                "/usr/share/doc/zanth\\-timelock/cluster.md"}) {
         EXPECT_NE(man_text.find(section), std::string::npos) << section;
     }
     for (const auto& command : cli::grammar::commands()) {

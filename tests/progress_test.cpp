@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 #include <thread>
 
 #include "cli/progress.h"
@@ -119,7 +120,7 @@ namespace {
 
 // ---- Terminal width and dumb terminals ------------------------------------------
 
-TEST(StatusLineFit, CutsOneColumnShortOfTheWidthAndNeverWraps) {
+TEST(StatusLineFit, ShortensWordsThenCutsOneColumnShortOfTheWidth) {
     const struct {
         std::string text;
         std::size_t columns;
@@ -128,11 +129,36 @@ TEST(StatusLineFit, CutsOneColumnShortOfTheWidthAndNeverWraps) {
         {"solve: segment 4 of 96", 0, "solve: segment 4 of 96"},   // width unknown
         {"solve: segment 4 of 96", 80, "solve: segment 4 of 96"},
         {"solve: segment 4 of 96", 23, "solve: segment 4 of 96"},  // 22 characters fit in 23
-        {"solve: segment 4 of 96", 22, "solve: segment 4 of 9"},
-        {"solve: segment 4 of 96", 10, "solve: se"},
+        {"solve: segment 4 of 96", 22, "solve: segment 4/96"},
+        {"solve: segment 4 of 96", 10, "seg 4/96"},
+        {"solve: segment 4 of 96", 6, "seg 4"},
         {"solve", 1, ""},
     };
     for (const auto& c : cases) EXPECT_EQ(StatusLine::fit(c.text, c.columns), c.fitted) << c.columns;
+}
+
+// At 40 columns every progress line keeps its position, share, rate and
+// time left; only words go.
+TEST(StatusLineFit, FortyColumnsKeepTheFigures) {
+    const struct {
+        std::string text;
+        std::vector<std::string> figures;
+    } cases[] = {
+        {"solve: segment 4 of 7, step 812 of 1000 (44.0%), 6.54 H/s, 3d 04h 05m left",
+         {"4/7", "812/1000", "44.0%", "6.54", "3d", "04h", "05m"}},
+        {"generate: 12/96 segments, 1234 H/s, 1h 02m 03s left", {"12/96", "1234", "1h", "02m", "03s"}},
+        {"calibrate: 120/1000 steps per worker (12.0%), 45.6 H/s, 19s left", {"120/1000", " 12.0% ", "45.6", "19s"}},
+        {"work (segment 5): step 812 of 1000 (81.2%), 6.54 H/s, 30s left", {"812/1000", " 81.2% ", "6.54", "30s"}},
+        {"generate: setting up RandomX (full mode), 12s so far of about 35s", {"12s", "35s"}},
+        {"assemble: verifying a sample of 1% of the 96 results, 2h 03m 04s so far", {"1%", "96", "2h", "03m", "04s"}},
+        {"verify-result: recomputing all 1000 intervals of segment 96, 2h 03m 04s so far",
+         {"1000", "96", "2h", "03m", "04s"}},
+    };
+    for (const auto& c : cases) {
+        const std::string fitted = StatusLine::fit(c.text, 40);
+        EXPECT_LT(fitted.size(), 40u) << fitted;
+        for (const std::string& figure : c.figures) EXPECT_NE(fitted.find(figure), std::string::npos) << fitted;
+    }
 }
 
 TEST(StatusLinePlain, WritesWholeLinesWithoutEscapesAtMostOnceAMinute) {

@@ -108,15 +108,20 @@ private:
     bool restore_ = false;
 };
 
+// generate --state of one-step segments in `dir`, with its signing key and
+// an out/ folder for a child's output.
+std::vector<std::string> generate_with_state(const test::ScratchDir& dir) {
+    dir.write("signing.key", test::kServiceSeedHex);
+    std::filesystem::create_directories(dir.path() / "out");
+    return {"generate",       "--epoch",          "6",          "--iterations",       "1",
+            "--signing-key",  dir / "signing.key", "--manifest-out", dir / "puzzle.json", "--epoch-key-out",
+            dir / "epoch.key", "--mode",          "light",      "--state",            dir / "state"};
+}
+
 TEST(RealLightGenerateState, StoppedAndKilledThenRunAgainPublishesAPuzzleThatSolves) {
     const AtMostTwoProcessors two;
     test::ScratchDir dir;
-    dir.write("signing.key", test::kServiceSeedHex);
-    std::filesystem::create_directories(dir.path() / "out");
-    const std::vector<std::string> generate = {
-        "generate",      "--epoch",          "6",          "--iterations",       "1",
-        "--signing-key", dir / "signing.key", "--manifest-out", dir / "puzzle.json", "--epoch-key-out",
-        dir / "epoch.key", "--mode",         "light",      "--state",            dir / "state"};
+    const std::vector<std::string> generate = generate_with_state(dir);
     const auto results = [&dir] {
         std::size_t count = 0;
         if (!exists(dir / "state")) return count;
@@ -197,12 +202,7 @@ TEST(RealLightGenerateState, StoppedAndKilledThenRunAgainPublishesAPuzzleThatSol
 // on from it, and the run that finishes leaves no secret behind.
 TEST(RealLightGenerateState, KilledInItsFirstMillisecondsThenRunAgainFinishes) {
     test::ScratchDir dir;
-    dir.write("signing.key", test::kServiceSeedHex);
-    std::filesystem::create_directories(dir.path() / "out");
-    const std::vector<std::string> generate = {
-        "generate",      "--epoch",          "6",          "--iterations",       "1",
-        "--signing-key", dir / "signing.key", "--manifest-out", dir / "puzzle.json", "--epoch-key-out",
-        dir / "epoch.key", "--mode",         "light",      "--state",            dir / "state"};
+    const std::vector<std::string> generate = generate_with_state(dir);
     std::mt19937 random(std::random_device{}());
     int only_staged = 0;
     for (int kill = 0; kill < 30; ++kill) {

@@ -208,7 +208,7 @@ TEST(SplitGeneration, AStoppedWalkSavesItsPositionAndAJobIsDoneOnceItsResultExis
     const SegmentTask other = task_of(plan, 3);
     auto foreign = zt::SegmentJob::open(other, result_path);
     ASSERT_FALSE(foreign.ok());
-    EXPECT_EQ(foreign.error().causes(), std::vector<std::string>{"result of segment index 3 holds segment index 2"});
+    EXPECT_EQ(foreign.error().causes(), std::vector<std::string>{"result of segment 4 holds segment 3"});
 }
 
 // ---- Checking results ----------------------------------------------------------
@@ -247,20 +247,20 @@ TEST(SplitGeneration, AssembleRefusesABadResultNamingItsSegmentAndPublishesNothi
     };
     const Case cases[] = {
         {"missing", [](const Assembly& a) { std::filesystem::remove(a.result(40)); },
-         "result of segment index 40 is missing"},
+         "result of segment 41 is missing"},
         {"of another plan",
          [](const Assembly& a) {
              const GenerationPlan other = draw_plan(kEpoch, a.plan.iterations, counting_source(6)).value();
              SegmentTask task = task_of(other, 12);
              a.replace(12, seal_result(task, std::vector<Key32>(result_intervals(task.iterations))));
          },
-         "result of segment index 12 belongs to another plan"},
+         "result of segment 13 belongs to another plan"},
         {"of another segment",
          [](const Assembly& a) {
              std::filesystem::remove(a.result(7));
              std::filesystem::copy_file(a.result(8), a.result(7));
          },
-         "result of segment index 7 holds segment index 8"},
+         "result of segment 8 holds segment 9"},
         {"one digit changed",
          [](const Assembly& a) {
              std::string text = test::read_file(a.result(95));
@@ -269,20 +269,20 @@ TEST(SplitGeneration, AssembleRefusesABadResultNamingItsSegmentAndPublishesNothi
              std::filesystem::remove(a.result(95));
              a.dir.write("results/" + zt::result_file_name(95), text);
          },
-         "result of segment index 95 is damaged or was not written by its worker"},
+         "result of segment 96 is damaged or was not written by its worker"},
         {"a wrong state its worker sealed",
          [](const Assembly& a) {
              SegmentResult forged = zt::read_result_file(a.result(33)).value().value();
              forged.states[1][0] ^= 1;
              a.replace(33, seal_result(a.tasks[33], forged.states));
          },
-         "result of segment index 33 failed verification: the state after step 2 is not the chain's"},
+         "result of segment 34 failed verification: the state after step 2 is not the chain's"},
         {"unreadable",
          [](const Assembly& a) {
              std::filesystem::remove(a.result(3));
              a.dir.write("results/" + zt::result_file_name(3), "{}");
          },
-         "result of segment index 3 is unreadable"},
+         "result of segment 4 is unreadable"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -383,6 +383,21 @@ TEST(SplitGeneration, ARunStoppedAfterPublishingIsFinishedByRunningItAgain) {
         EXPECT_TRUE(a.dir.entries("state").empty());
         EXPECT_TRUE(a.dir.entries("results").empty());
     }
+}
+
+// What another user plants in a shared results directory while a long
+// verification runs (here a directory under two names the removal wipes)
+// holds nothing of ours: the removal after publishing leaves it and
+// finishes, where failing would stop every later run at the same name.
+TEST(SplitGeneration, RemovalAfterPublishingLeavesWhatOthersPlanted) {
+    const Assembly a(3);
+    for (const char* name : {"result-00.json.verified", ".zanth-timelock-staged-0123456789abcdef0123456789abcdef"}) {
+        std::filesystem::create_directory(a.dir.path() / "results" / name);
+    }
+    const auto removed = remove_state(a.dir / "state", a.dir / "results");
+    ASSERT_TRUE(removed.ok()) << removed.error().message();
+    EXPECT_TRUE(a.dir.entries("state").empty());
+    EXPECT_EQ(a.dir.entries("results").size(), 2u);
 }
 
 // ---- The sample ----------------------------------------------------------------

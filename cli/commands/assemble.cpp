@@ -7,14 +7,23 @@
 // the state's secret files (plan, tasks, results, progress files) wiped and
 // removed; until then a failed run can simply be run again. A run stopped
 // between publishing and removing is finished by running it again: outputs
-// that are this plan's are kept, the rest is done (assembly.h).
+// that are this plan's are kept, the rest is done (assembly.h). SIGUSR1 asks
+// for one status line on standard error (the set-up, then the verification,
+// with the time spent) and the run goes on.
+#include <unistd.h>
+
 #include <array>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "cli/commands/commands.h"
 #include "cli/console.h"
+#include "cli/named_inputs.h"
+#include "cli/poller.h"
+#include "cli/progress.h"
+#include "cli/status_request.h"
 #include "timelock/base/publish.h"
 #include "timelock/ed25519/ed25519.h"
 #include "timelock/formats/generation_plan.h"
@@ -26,14 +35,15 @@
 namespace zt::cli {
 
 zt::Result<void> run_assemble(const AssembleArgs& args) {
+    const StatusRequests status_requests;  // SIGUSR1: a status line, and go on
     // 1-2. Neither output may exist yet, unless an earlier run of this plan
     // published it (step 6; checked again, atomically, when publishing).
-    if (!output_exists(in_dir(args.state, kPlanFileName)) &&
-        (output_exists(args.manifest_out) || output_exists(args.epoch_key_out))) {
-        return zt::Error(std::string(kOutputExists));
+    if (!output_exists(in_dir(args.state, kPlanFileName))) {
+        ZT_TRY(check_new_output(args.manifest_out));
+        ZT_TRY(check_new_output(args.epoch_key_out));
     }
-    ZT_TRY(check_output_path(args.manifest_out));
-    ZT_TRY(check_output_path(args.epoch_key_out));
+    ZT_TRY(check_output_path("--manifest-out", args.manifest_out));
+    ZT_TRY(check_output_path("--epoch-key-out", args.epoch_key_out));
 
     // 3. Some checking, but never a full redo unless asked for.
     const double fraction = args.verify_all ? 1.0 : args.verify_fraction;
@@ -67,8 +77,17 @@ zt::Result<void> run_assemble(const AssembleArgs& args) {
     // 8. A sample of every result recomputed, then wraps and signature; the
     // engine goes before anything is published.
     ZT_TRY_ASSIGN(const VerifiedPuzzle verified, [&]() -> Result<VerifiedPuzzle> {
+        StatusLine line(STDERR_FILENO, StatusLine::style_for(STDERR_FILENO));
+        std::optional<SetupWatch> setup(std::in_place, line, "assemble", args.mode);
         ZT_TRY_ASSIGN(const WorkEngine engine, WorkEngine::setup(plan.dataset_key, args.mode));
-        return verify_and_assemble(engine, plan, tasks, results, fraction, keys, args.results);
+        setup.reset();
+        StatusWatch watch(line, [&](double elapsed) {
+            return format_verifying_status("assemble", fraction, results.size(), elapsed);
+        });
+        auto assembled = verify_and_assemble(engine, plan, tasks, results, fraction, keys, args.results);
+        watch.stop();
+        line.clear();
+        return assembled;
     }());
     write_stderr(describe_verification(verified.report) + "\n");
     const GeneratedPuzzle& puzzle = verified.puzzle;

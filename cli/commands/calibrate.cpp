@@ -3,34 +3,40 @@
 // file; on failure nothing is printed on standard output. When standard
 // error is a terminal, a progress line is shown there during the setup and
 // the sampling, and a summary (the --iterations value, what generate and
-// solve would take here) after the report.
+// solve would take here) after the report. With --segment-time the user
+// asked for a figure the report does not hold, so the summary is written
+// whatever standard error is (plain lines). SIGUSR1 asks for one status
+// line on standard error and the measurement goes on.
 #include <cstddef>
 #include <utility>
 
 #include "cli/calibrate_progress.h"
 #include "cli/commands/commands.h"
 #include "cli/console.h"
+#include "cli/status_request.h"
 #include "timelock/work/calibration.h"
 #include "timelock/work/pool.h"
 
 namespace zt::cli {
 
 zt::Result<void> run_calibrate(const CalibrateArgs& args) {
+    const StatusRequests status_requests;  // SIGUSR1: a status line, and go on
     // 1-2. Samples within 1 .. 10^12, then workers within 1 .. 96.
     ZT_TRY(check_calibration_limits(args.samples, args.workers));
     // 3. The measurement; the engine is released before it returns. The
     // progress line is cleared before anything else is written.
     CalibrateProgress progress = CalibrateProgress::for_stderr();
-    auto measured = calibrate(args.samples, args.workers, args.mode, progress.enabled() ? &progress : nullptr);
+    auto measured = calibrate(args.samples, args.workers, args.mode, &progress);
     progress.clear();
     ZT_TRY_ASSIGN(const CalibrationReport report, std::move(measured));
     // 4. The report and one newline.
     write_stdout(write_calibration_report(report) + "\n");
-    // 5. At a terminal, what the figures mean for generate and solve.
-    if (progress.enabled()) {
+    // 5. What the figures mean for generate and solve: at a terminal, or
+    // wherever standard error goes when a segment length was asked for.
+    if (progress.enabled() || args.segment_time) {
         // As many threads as generate would start here (one per segment at most).
         const auto threads = pool_threads();
-        progress.print(format_calibration_summary(report, threads ? threads.value() : 1));
+        progress.print(format_calibration_summary(report, threads ? threads.value() : 1, args.segment_time));
     }
     return zt::success();
 }

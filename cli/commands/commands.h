@@ -28,5 +28,8 @@ zt::Result<void> run_plan(const PlanArgs& args);
 zt::Result<void> run_work(const WorkArgs& args);
 zt::Result<void> run_assemble(const AssembleArgs& args);
 zt::Result<void> run_verify_result(const VerifyResultArgs& args);
+zt::Result<void> run_seal_record(const SealRecordArgs& args);
+zt::Result<void> run_seal_paste(const SealPasteArgs& args);
+zt::Result<void> run_verify(const VerifyArgs& args);
 
 }  // namespace zt::cli

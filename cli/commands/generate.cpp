@@ -14,8 +14,15 @@
 // removed; a run stopped between the two is finished by running it again.
 //
 // With --iterations-from, the iteration count is the calibration report's
-// iterations_for_one_day; a light-mode report is refused for a full-mode
-// puzzle, whose segments it would make last about thirteen times too long.
+// iterations_for_one_day, or what makes a segment last --segment-time
+// (cli/iteration_choice.h); what that means on the measured machine is said
+// on standard error first.
+//
+// SIGUSR1 asks for one status line on standard error at any time, the
+// RandomX set-up and (with --state) the verification of the results
+// included, and the run goes on.
+#include <unistd.h>
+
 #include <array>
 #include <optional>
 #include <string>
@@ -25,7 +32,10 @@
 
 #include "cli/commands/commands.h"
 #include "cli/console.h"
+#include "cli/iteration_choice.h"
+#include "cli/poller.h"
 #include "cli/progress.h"
+#include "cli/status_request.h"
 #include "timelock/base/protocol.h"
 #include "timelock/base/publish.h"
 #include "timelock/base/secret.h"
@@ -44,26 +54,21 @@ namespace zt::cli {
 
 namespace {
 
-constexpr std::string_view kLightCalibration =
-    "the calibration report was measured in light mode; a full-mode puzzle needs a full-mode calibration "
-    "(or generate with --mode light)";
 constexpr std::string_view kStoppedMessage =
     "Stopped before the puzzle was finished; nothing was published and the work done was not kept";
 
-// The iteration count: given, or taken from a calibration report.
-Result<std::uint64_t> iteration_count(const GenerateArgs& args) {
-    if (!args.iterations_from) return args.iterations;
-    ZT_TRY_ASSIGN(const CalibrationReport report, read_calibration_file(*args.iterations_from));
-    if (report.mode == WorkMode::Light && args.mode != WorkMode::Light) return Error(std::string(kLightCalibration));
-    return report.iterations_for_one_day;
+// The set-up time a report of the same mode measured; 0 (unknown) otherwise.
+double expected_setup(const IterationChoice& choice, WorkMode mode) {
+    return choice.rate && choice.report_mode == mode ? choice.setup_seconds : 0.0;
 }
 
-// Steps 5 to 8 with the work kept in args.state.
-Result<void> generate_from_state(const GenerateArgs& args, std::uint64_t iterations, const Ed25519KeyPair& keys,
-                                 ProgressLine& progress) {
+// Steps 5 to 8 with the work kept in `state` (--state).
+Result<void> generate_from_state(const GenerateArgs& args, const std::string& state, const IterationChoice& choice,
+                                 const Ed25519KeyPair& keys, ProgressLine& progress) {
+    const std::uint64_t iterations = choice.iterations;
     // 5a. The plan: drawn once, then always read back.
-    ZT_TRY(check_outputs_apart(std::array{args.manifest_out, args.epoch_key_out}, args.state, args.state));
-    ZT_TRY_ASSIGN(const GenerationPlan plan, open_or_draw_plan(args.state, args.epoch, iterations));
+    ZT_TRY(check_outputs_apart(std::array{args.manifest_out, args.epoch_key_out}, state, state));
+    ZT_TRY_ASSIGN(const GenerationPlan plan, open_or_draw_plan(state, args.epoch, iterations));
     const std::vector<SegmentTask> tasks = tasks_of(plan);
 
     // 5b. What an earlier run of this plan published; with both outputs
@@ -73,31 +78,38 @@ Result<void> generate_from_state(const GenerateArgs& args, std::uint64_t iterati
     if (published == Published::both) {
         ZT_TRY_ASSIGN(const std::string id, published_id(args.manifest_out));
         write_stdout(id + "\n");
-        return remove_state(args.state, args.state);
+        return remove_state(state, state);
     }
 
     // 5c. Every segment as a resumable job, on the pool; a stop (also one
     // during the setup) saves each job's position. The steps earlier runs
     // kept show as done.
-    ResumedProgress resumed(progress, kept_steps_in(tasks, args.state));
+    ResumedProgress resumed(progress, kept_steps_in(tasks, state));
     ZT_TRY_ASSIGN(const std::size_t threads, pool_threads());
     std::optional<StopSignals> signals(std::in_place);
+    progress.begin_setup(args.mode, expected_setup(choice, args.mode));
     ZT_TRY_ASSIGN(const WorkEngine engine, WorkEngine::setup(plan.dataset_key, args.mode));
-    auto worked = work_segments(engine, tasks, args.state, threads, &resumed, StopSignals::flag());
+    auto worked = work_segments(engine, tasks, state, threads, &resumed, StopSignals::flag());
     progress.clear();
     ZT_TRY_ASSIGN(const bool finished, std::move(worked));
     if (!finished) {
         throw Interrupted(StopSignals::flag().load(), "Stopped before the puzzle was finished; the work done is kept in " +
-                                                          utf8_lossy(args.state) + ": run the same command to resume");
+                                                          utf8_lossy(state) + ": run the same command to resume");
     }
     signals.reset();
 
     // 5d. The results as assemble reads them, checked and assembled; the
     // state must be removable once the puzzle is published.
-    ZT_TRY_ASSIGN(const std::vector<SegmentResult> results, read_results(tasks, args.state));
-    ZT_TRY(check_state_removable(args.state, args.state));
-    ZT_TRY_ASSIGN(const VerifiedPuzzle verified,
-                  verify_and_assemble(engine, plan, tasks, results, kDefaultVerifyFraction, keys, args.state));
+    ZT_TRY_ASSIGN(const std::vector<SegmentResult> results, read_results(tasks, state));
+    ZT_TRY(check_state_removable(state, state));
+    ZT_TRY_ASSIGN(const VerifiedPuzzle verified, [&] {
+        // Hours for long segments: shown at a terminal, and SIGUSR1 answered.
+        StatusLine line(STDERR_FILENO, StatusLine::style_for(STDERR_FILENO));
+        const StatusWatch watch(line, [&](double elapsed) {
+            return format_verifying_status("generate", kDefaultVerifyFraction, results.size(), elapsed);
+        });
+        return verify_and_assemble(engine, plan, tasks, results, kDefaultVerifyFraction, keys, state);
+    }());
     write_stderr(describe_verification(verified.report) + "\n");
     const GeneratedPuzzle& puzzle = verified.puzzle;
 
@@ -106,33 +118,43 @@ Result<void> generate_from_state(const GenerateArgs& args, std::uint64_t iterati
     write_stdout(id + "\n");
 
     // 9. Both outputs are durable: the state's secrets go.
-    return remove_state(args.state, args.state);
+    return remove_state(state, state);
 }
 
 }  // namespace
 
 zt::Result<void> run_generate(const GenerateArgs& args) {
+    // SIGUSR1 never ends a generation; the progress line answers it.
+    const StatusRequests status_requests;
+
     // 1-2. Neither output may exist yet (checked again, atomically, when
     // publishing), unless an earlier run of the plan kept in --state
     // published it (step 5b).
-    const bool state_has_plan = !args.state.empty() && output_exists(in_dir(args.state, kPlanFileName));
+    // An empty --state would silently keep nothing: refused, like an empty output.
+    if (args.state && args.state->empty()) return zt::Error("--state is empty; give the directory that keeps the work");
+    const bool state_has_plan = args.state && output_exists(in_dir(*args.state, kPlanFileName));
     if (!state_has_plan && (output_exists(args.manifest_out) || output_exists(args.epoch_key_out))) {
         return zt::Error(std::string(kOutputExists));
     }
-    ZT_TRY(check_output_path(args.manifest_out));
-    ZT_TRY(check_output_path(args.epoch_key_out));
+    ZT_TRY(check_output_path("--manifest-out", args.manifest_out));
+    ZT_TRY(check_output_path("--epoch-key-out", args.epoch_key_out));
 
     // 3. The signing key pair from the seed file (its buffer is wiped by the reader).
     ZT_TRY_ASSIGN(const Key32 seed, read_key_file(args.signing_key));
     const Ed25519KeyPair keys = ed25519_from_seed(seed);
 
-    // 4. The iteration count, when it comes from a calibration report.
-    ZT_TRY_ASSIGN(const std::uint64_t iterations, iteration_count(args));
+    // 4. The iteration count, when it comes from a calibration report, and
+    // what it means on the machine the report measured.
+    ZT_TRY_ASSIGN(const IterationChoice choice,
+                  choose_iterations(args.iterations, args.iterations_from, args.segment_time, args.mode));
+    const std::uint64_t iterations = choice.iterations;
+    write_stderr(format_opening_summary("generate", choice, protocol::kGeneratedSegments));
 
     // 5. The puzzle; a live progress line on standard error when it is a
     // terminal, cleared before anything else is written there.
     auto progress = ProgressLine::for_stderr("generate", protocol::kGeneratedSegments, iterations);
-    if (!args.state.empty()) return generate_from_state(args, iterations, keys, progress);
+    if (args.state) return generate_from_state(args, *args.state, choice, keys, progress);
+    progress.begin_setup(args.mode, expected_setup(choice, args.mode));
     auto generated = generate(args.epoch, iterations, keys, args.mode,
                               GenerateOptions{.observer = &progress, .stop_on_signals = true});
     progress.clear();

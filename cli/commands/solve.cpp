@@ -46,7 +46,7 @@ zt::Result<void> run_solve(const SolveArgs& args) {
     const StatusRequests status_requests;
     // 1. Before anything is read: a long run must not end unable to publish.
     if (output_exists(args.key_out)) return Error(std::string(kKeyOutputExists));
-    ZT_TRY(check_output_path(args.key_out));
+    ZT_TRY(check_output_path("--key-out", args.key_out));
     // 2.
     ZT_TRY_ASSIGN(const SignedManifest manifest, read_manifest_file(args.manifest));
     const Manifest& puzzle = manifest.puzzle;

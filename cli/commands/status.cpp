@@ -5,14 +5,26 @@
 // means the solve has not started), so it is safe beside a running solve.
 // A manifest that fails verification against a given pin is shown as not
 // verified rather than refused; a log line that solve itself would refuse
-// (another puzzle's, corrupted) ends the command with solve's error.
+// (another puzzle's, corrupted) ends the command with solve's error. Given
+// the solve's key output, a key there that matches the manifest's
+// commitment shows the solve as finished (the log alone cannot always tell:
+// it records a segment's end only when the interval divides the
+// iterations).
+//
+// With --state (and --results) it reports a split generation instead, per
+// segment (cli/split_status.h).
 #include <ctime>
 #include <optional>
 #include <string>
+#include <tuple>
+#include <utility>
 
 #include "cli/commands/commands.h"
 #include "cli/console.h"
+#include "cli/named_inputs.h"
 #include "cli/puzzle_status.h"
+#include "cli/split_status.h"
+#include "timelock/base/crypto.h"
 #include "timelock/formats/checkpoint.h"
 #include "timelock/formats/input_files.h"
 #include "timelock/formats/manifest.h"
@@ -20,7 +32,28 @@
 
 namespace zt::cli {
 
+namespace {
+
+// The rate, given or from a calibration report's fastest worker; none without either.
+Result<std::pair<std::optional<double>, std::string>> status_rate(const StatusArgs& args) {
+    if (args.rate) return std::pair<std::optional<double>, std::string>(*args.rate, "given");
+    if (!args.calibration) return std::pair<std::optional<double>, std::string>(std::nullopt, "");
+    ZT_TRY_ASSIGN(const CalibrationReport report, read_calibration_file(*args.calibration));
+    return std::pair<std::optional<double>, std::string>(report.fastest_worker_hashes_per_second,
+                                                         std::string(work_mode_name(report.mode)) + "-mode calibration");
+}
+
+Result<void> split_status(const StatusArgs& args) {
+    ZT_TRY_ASSIGN(SplitStatus status, read_split_status(*args.state, args.results.value_or(*args.state)));
+    ZT_TRY_ASSIGN(std::tie(status.rate, status.rate_source), status_rate(args));
+    write_stdout(args.json ? format_split_status_json(status) : format_split_status_text(status));
+    return zt::success();
+}
+
+}  // namespace
+
 zt::Result<void> run_status(const StatusArgs& args) {
+    if (args.state) return split_status(args);
     PuzzleStatus status;
 
     // 1. The signed manifest and its id.
@@ -49,18 +82,17 @@ zt::Result<void> run_status(const StatusArgs& args) {
         }
     }
 
-    // 4. The rate, given or from a calibration report's fastest worker.
-    if (args.rate) {
-        status.rate = *args.rate;
-        status.rate_source = "given";
-    } else if (args.calibration) {
-        ZT_TRY_ASSIGN(const CalibrationReport report, read_calibration_file(*args.calibration));
-        status.rate = report.fastest_worker_hashes_per_second;
-        status.rate_source = std::string(work_mode_name(report.mode)) + "-mode calibration";
+    // 4. The key output, when it is there: the solve's end.
+    if (args.key_out && output_exists(*args.key_out)) {
+        ZT_TRY_ASSIGN(const Key32 key, read_named_key("--key-out", *args.key_out, "the key the solve published"));
+        status.key_matches = key_commitment(key) == manifest.puzzle.key_commitment;
     }
+
+    // 5. The rate, given or from a calibration report's fastest worker.
+    ZT_TRY_ASSIGN(std::tie(status.rate, status.rate_source), status_rate(args));
     status.now = static_cast<std::int64_t>(std::time(nullptr));
 
-    // 5. One JSON object or the text lines.
+    // 6. One JSON object or the text lines.
     write_stdout(args.json ? format_status_json(status) : format_status_text(status));
     return zt::success();
 }

@@ -4,11 +4,19 @@
 // place of its own sample for that segment. Idempotent like work: an outcome
 // for exactly this result already there ends the command at once with
 // success. Prints nothing on standard output; on standard error, what was
-// checked.
+// checked. SIGUSR1 asks for one status line on standard error (the set-up,
+// then the recomputation, with the time spent) and the work goes on; at a
+// terminal the same line is kept up to date.
+#include <unistd.h>
+
+#include <optional>
 #include <string>
 
 #include "cli/commands/commands.h"
 #include "cli/console.h"
+#include "cli/poller.h"
+#include "cli/progress.h"
+#include "cli/status_request.h"
 #include "timelock/base/publish.h"
 #include "timelock/base/utf8.h"
 #include "timelock/split/full_verification.h"
@@ -19,6 +27,7 @@
 namespace zt::cli {
 
 zt::Result<void> run_verify_result(const VerifyResultArgs& args) {
+    const StatusRequests status_requests;  // SIGUSR1: a status line, and go on
     // 1. The task, and the result, which must be the task's.
     ZT_TRY_ASSIGN(const SegmentTask task, read_task_file(args.task));
     ZT_TRY_ASSIGN(const std::optional<SegmentResult> result, read_result_file(args.result));
@@ -26,14 +35,23 @@ zt::Result<void> run_verify_result(const VerifyResultArgs& args) {
     ZT_TRY(check_result(*result, task));
 
     // 2. Done already?
-    ZT_TRY(check_output_path(outcome_path(args.result)));
+    ZT_TRY(check_output_path("the outcome of --result", outcome_path(args.result)));
     ZT_TRY_ASSIGN(const bool done, outcome_published(task, *result, args.result));
     if (done) return zt::success();
 
     // 3. Every interval recomputed on all processors, then the outcome published.
     ZT_TRY_ASSIGN(const std::size_t threads, pool_threads());
+    StatusLine line(STDERR_FILENO, StatusLine::style_for(STDERR_FILENO));
+    std::optional<SetupWatch> setup(std::in_place, line, "verify-result", args.mode);
     ZT_TRY_ASSIGN(const WorkEngine engine, WorkEngine::setup(task.dataset_key, args.mode));
-    ZT_TRY(verify_in_full(engine, task, *result, args.result, threads));
+    setup.reset();
+    const std::string doing = "verify-result: recomputing all " + std::to_string(result->states.size()) +
+                              " intervals of " + segment_name(task.segment) + ", ";
+    StatusWatch watch(line, [&](double elapsed) { return doing + format_duration(elapsed) + " so far"; });
+    const auto verified = verify_in_full(engine, task, *result, args.result, threads);
+    watch.stop();
+    line.clear();
+    ZT_TRY(verified);
 
     // 4. What was checked.
     write_stderr("Verified all " + std::to_string(result->states.size()) + " intervals of " +

@@ -6,12 +6,18 @@
 // is published (0600, never replacing a file) and the progress file is then
 // wiped and removed. Prints nothing. SIGINT, SIGTERM or SIGHUP (a scheduler
 // cancelling or requeueing the job) stops at the next step with the
-// position saved, and ends with zt::Interrupted.
+// position saved, and ends with zt::Interrupted. SIGUSR1 asks for one status
+// line on standard error and the work goes on; at a terminal a progress line
+// shows the set-up and the walk.
+#include <atomic>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "cli/commands/commands.h"
+#include "cli/poller.h"
+#include "cli/progress.h"
+#include "cli/status_request.h"
 #include "timelock/base/publish.h"
 #include "timelock/base/stop_signals.h"
 #include "timelock/base/utf8.h"
@@ -23,8 +29,11 @@
 namespace zt::cli {
 
 zt::Result<void> run_work(const WorkArgs& args) {
+    // SIGUSR1 never ends the work; the progress line answers it.
+    const StatusRequests status_requests;
+
     // 1. The result path can be published to; the task (its seed wipes itself).
-    ZT_TRY(check_output_path(args.result));
+    ZT_TRY(check_output_path("--result", args.result));
     ZT_TRY_ASSIGN(const SegmentTask task, read_task_file(args.task));
 
     // 2. Done already, or locked and loaded for resuming; a zero interval
@@ -36,12 +45,24 @@ zt::Result<void> run_work(const WorkArgs& args) {
     // 3. The engine, keyed with the puzzle's dataset key; a stop during the
     // setup takes effect at the first step.
     const StopSignals signals;
+    const std::string label = "work (segment " + std::to_string(std::uint64_t{task.segment} + 1) + ")";
+    ProgressLine progress = ProgressLine::for_stderr(label, 1, task.iterations);
+    progress.begin_setup(args.mode);
     ZT_TRY_ASSIGN(const WorkEngine engine, WorkEngine::setup(task.dataset_key, args.mode));
     ZT_TRY_ASSIGN(RandomxVm vm, engine.create_vm());
 
-    // 4-5. The walk, then the result and the removal of the progress file.
+    // 4-5. The walk, watched from a helper thread, then the result and the
+    // removal of the progress file.
+    const std::uint64_t kept = kept_steps(task, args.result);
+    std::atomic<std::uint64_t> steps{0};
+    progress.start(0, kept);
+    std::optional<Poller> watch(std::in_place,
+                                [&] { progress.update(0, kept + steps.load(std::memory_order_relaxed)); });
     const auto result = job.run(vm, WalkOptions{.checkpoint_interval = args.checkpoint_interval,
-                                                .stop = &StopSignals::flag()});
+                                                .stop = &StopSignals::flag(),
+                                                .steps_done = &steps});
+    watch.reset();
+    progress.clear();
     if (!result) return result.error();
     if (!result->has_value()) {
         throw Interrupted(StopSignals::flag().load(), "Stopped; the work done is kept in " +

@@ -12,7 +12,7 @@ _zanth_timelock() {
         cword=$COMP_CWORD
     fi
 
-    local commands="decrypt-paste decrypt-record calibrate generate solve keygen pubkey status plan work assemble verify-result help"
+    local commands="decrypt-paste decrypt-record calibrate generate solve keygen pubkey status plan work assemble verify-result seal-record seal-paste verify help"
     if [ "$cword" -eq 1 ]; then
         COMPREPLY=($(compgen -W "$commands --help --version" -- "$cur"))
         return
@@ -22,16 +22,19 @@ _zanth_timelock() {
     case ${words[1]} in
         decrypt-paste) options="--manifest --service-public-key --epoch-key --paste --plaintext-out" ;;
         decrypt-record) options="--manifest --service-public-key --epoch-key --record --plaintext-out" ;;
-        calibrate) options="--samples --workers --mode" ;;
-        generate) options="--epoch --iterations --iterations-from --signing-key --manifest-out --epoch-key-out --mode --state" ;;
+        calibrate) options="--samples --workers --mode --segment-time" ;;
+        generate) options="--epoch --iterations --iterations-from --segment-time --signing-key --manifest-out --epoch-key-out --mode --state" ;;
         solve) options="--manifest --service-public-key --checkpoint --key-out --checkpoint-interval --mode" ;;
         keygen) options="--signing-key-out" ;;
         pubkey) options="--signing-key" ;;
-        status) options="--manifest --service-public-key --checkpoint --rate --calibration --json" ;;
-        plan) options="--epoch --iterations --state" ;;
+        status) options="--manifest --service-public-key --checkpoint --key-out --rate --calibration --json --state --results" ;;
+        plan) options="--epoch --iterations --iterations-from --segment-time --state" ;;
         work) options="--task --result --mode --checkpoint-interval" ;;
         assemble) options="--state --results --signing-key --manifest-out --epoch-key-out --verify-fraction --verify-all --mode" ;;
         verify-result) options="--task --result --mode" ;;
+        seal-record) options="--manifest --service-public-key --epoch-key --plaintext --sequence --record-out" ;;
+        seal-paste) options="--manifest --signing-key --epoch-key --plaintext --tag-id --puzzle-artifact --evidence-artifact --sequence --created-at-ms --paste-out" ;;
+        verify) options="--manifest --service-public-key --rate --calibration" ;;
         help)
             [ "$cword" -eq 2 ] && COMPREPLY=($(compgen -W "$commands" -- "$cur"))
             return ;;
@@ -42,7 +45,7 @@ _zanth_timelock() {
         --mode)
             COMPREPLY=($(compgen -W "full light" -- "$cur"))
             return ;;
-        --samples | --workers | --epoch | --iterations | --checkpoint-interval | --rate | --service-public-key | --verify-fraction)
+        --samples | --workers | --epoch | --iterations | --checkpoint-interval | --rate | --service-public-key | --verify-fraction | --segment-time | --sequence | --tag-id | --puzzle-artifact | --evidence-artifact | --created-at-ms)
             return ;;
         --state | --results)
             COMPREPLY=($(compgen -d -- "$cur"))

@@ -121,6 +121,23 @@ Result<Bytes> seal_chacha(const Key32& key, std::span<const std::uint8_t, 12> no
     return out;
 }
 
+Result<Bytes> seal_xchacha(const Key32& key, std::span<const std::uint8_t, 24> nonce,
+                           std::span<const std::uint8_t> aad, std::span<const std::uint8_t> plaintext) {
+    detail::ensure_sodium();
+    if (plaintext.size() > crypto_aead_xchacha20poly1305_ietf_MESSAGEBYTES_MAX) {
+        return Error(std::string(kAeadEncryption));
+    }
+    Bytes out(plaintext.size() + kTagBytes);
+    unsigned long long out_len = 0;
+    if (crypto_aead_xchacha20poly1305_ietf_encrypt(out.data(), &out_len, plaintext.data(), plaintext.size(),
+                                                   aad.data(), aad.size(), nullptr, nonce.data(),
+                                                   key.data()) != 0 ||
+        out_len != out.size()) {
+        return Error(std::string(kAeadEncryption));
+    }
+    return out;
+}
+
 std::optional<SecureBytes> open_chacha(const Key32& key, std::span<const std::uint8_t, 12> nonce,
                                        std::span<const std::uint8_t> aad,
                                        std::span<const std::uint8_t> ciphertext_and_tag) {

@@ -108,6 +108,12 @@ std::optional<SecureBytes> open_xchacha(const Key32& key, std::span<const std::u
                                         std::span<const std::uint8_t> aad,
                                         std::span<const std::uint8_t> ciphertext_and_tag);
 
+// XChaCha20-Poly1305 sealing, ciphertext || tag, for the artefacts the
+// service seals; failure is "AEAD encryption". The nonce must be fresh for
+// every sealing under one key (24 random bytes make a repeat negligible).
+Result<Bytes> seal_xchacha(const Key32& key, std::span<const std::uint8_t, 24> nonce,
+                           std::span<const std::uint8_t> aad, std::span<const std::uint8_t> plaintext);
+
 // open_xchacha decrypting in place, so a large value needs one buffer, not
 // two: on success the first size() - 16 bytes of `ciphertext_and_tag` hold
 // the plaintext (the caller owns the wiping); on failure (a bad tag, fewer

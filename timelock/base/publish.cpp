@@ -88,18 +88,16 @@ Result<void> publish_key_file(const std::string& path, const Key32& key, OnFailu
     return publish_staged(path, text.span(), /*owner_only=*/true, on_failure);
 }
 
-Result<void> check_output_path(const std::string& path) {
-    if (path.empty()) return Error("output path is empty; give the file to create");
+Result<void> check_output_path(std::string_view option, const std::string& path) {
+    if (path.empty()) return Error(std::string(option) + " is empty; give the file to create");
     const std::string directory = staging_directory(path);
+    const std::string named = "cannot publish " + std::string(option) + " " + utf8_lossy(path) + ": ";
     struct stat info {};
     if (::stat(directory.c_str(), &info) != 0) {
-        return Error("cannot publish " + utf8_lossy(path) + ": directory " + utf8_lossy(directory) +
-                         " is not there",
+        return Error(named + "directory " + utf8_lossy(directory) + " is not there",
                      {Error::from_errno(errno).message()});
     }
-    if (!S_ISDIR(info.st_mode)) {
-        return Error("cannot publish " + utf8_lossy(path) + ": " + utf8_lossy(directory) + " is not a directory");
-    }
+    if (!S_ISDIR(info.st_mode)) return Error(named + utf8_lossy(directory) + " is not a directory");
     return success();
 }
 

@@ -63,12 +63,13 @@ inline Result<void> publish_epoch_key(const std::string& path, const Key32& key)
 using PublicationWarning = std::function<void(const std::string& message)>;
 void set_publication_warning(PublicationWarning warning);
 
-// Whether `path` could be published at all, checked before long work:
-// "output path is empty; give the file to create", "cannot publish {path}:
-// directory {dir} is not there" (the system's error as cause), "cannot
-// publish {path}: {dir} is not a directory". Whether something exists at
-// `path` is not looked at here.
-Result<void> check_output_path(const std::string& path);
+// Whether `path`, given as `option` (for example "--key-out"), could be
+// published at all, checked before long work: "{option} is empty; give the
+// file to create", "cannot publish {option} {path}: directory {dir} is not
+// there" (the system's error as cause), "cannot publish {option} {path}:
+// {dir} is not a directory". Whether something exists at `path` is not
+// looked at here.
+Result<void> check_output_path(std::string_view option, const std::string& path);
 
 // The directory a target is staged in: its lexical parent (the last
 // component dropped, a trailing "/" not counting as one), or "." when that

@@ -38,7 +38,7 @@ Result<void> read_fd_into(const file_io::Fd& file, std::size_t limit, Buffer& bu
         if (n == 0) break;
         if (static_cast<std::size_t>(n) == want) chunk = std::min<std::size_t>(chunk * 2, std::size_t{1} << 20);
     }
-    if (size > limit) return Error("input file exceeds size limit");
+    if (size > limit) return Error(std::string(kInputTooLarge));
     return success();
 }
 

@@ -58,6 +58,7 @@ inline constexpr std::string_view kOutputExists = "output already exists";
 
 // The whole file at `path`, at most `limit` bytes; "input file exceeds size
 // limit" when it holds more.
+inline constexpr std::string_view kInputTooLarge = "input file exceeds size limit";
 Result<Bytes> read_limited(const std::string& path, std::size_t limit);
 
 // read_limited into a buffer that wipes itself (its whole capacity, every

@@ -62,6 +62,21 @@ Result<Bytes> build_paste_context(const Paste& p) {
     return context;
 }
 
+Result<Bytes> paste_signed_message(const Paste& p) {
+    ZT_TRY_ASSIGN(Bytes message, build_paste_context(p));
+    ZT_TRY_ASSIGN(const auto nonce, decode_hex_fixed<24>(p.nonce));
+    ZT_TRY_ASSIGN(const Bytes ciphertext, decode_hex_bytes(p.ciphertext));  // only an odd length is left to fail
+    ZT_TRY_ASSIGN(const auto wrapped_key, decode_hex_fixed<60>(p.wrapped_key));
+
+    // The ciphertext limit bounds the length far below 2^32.
+    message.reserve(message.size() + nonce.size() + 4 + ciphertext.size() + wrapped_key.size());
+    append_bytes(message, nonce);
+    append_be32(message, static_cast<std::uint32_t>(ciphertext.size()));
+    append_bytes(message, ciphertext);
+    append_bytes(message, wrapped_key);
+    return message;
+}
+
 Result<void> verify_paste(const Paste& p) {
     ZT_TRY_ASSIGN(const Bytes32 public_key, decode_hex_fixed<32>(p.service_public_key));
     if (!ed25519_decompresses(public_key)) return ed25519_decompress_error();
@@ -71,18 +86,8 @@ Result<void> verify_paste(const Paste& p) {
     // Signed bytes have one text form: uppercase would verify the same bytes.
     if (!lowercase_hex(p.ciphertext)) return Error(std::string(paste::kInvalidEncoding));
 
-    ZT_TRY_ASSIGN(Bytes message, build_paste_context(p));
-    ZT_TRY_ASSIGN(const auto nonce, decode_hex_fixed<24>(p.nonce));
-    ZT_TRY_ASSIGN(const Bytes ciphertext, decode_hex_bytes(p.ciphertext));  // only an odd length is left to fail
-    ZT_TRY_ASSIGN(const auto wrapped_key, decode_hex_fixed<60>(p.wrapped_key));
+    ZT_TRY_ASSIGN(const Bytes message, paste_signed_message(p));
     ZT_TRY_ASSIGN(const Bytes64 signature, decode_hex_fixed<64>(p.service_signature));
-
-    // The size check above bounds the length far below 2^32.
-    message.reserve(message.size() + nonce.size() + 4 + ciphertext.size() + wrapped_key.size());
-    append_bytes(message, nonce);
-    append_be32(message, static_cast<std::uint32_t>(ciphertext.size()));
-    append_bytes(message, ciphertext);
-    append_bytes(message, wrapped_key);
     return ed25519_verify_strict(public_key, message, signature);
 }
 

@@ -85,6 +85,11 @@ Result<void> verify_paste(const Paste& paste);
 // length" for an artefact prefix, puzzle_id, tag_id or service_public_key.
 Result<Bytes> build_paste_context(const Paste& paste);
 
+// The bytes service_signature covers: the context, the nonce, the
+// ciphertext's length (32-bit) and bytes, the wrapped key. Fails as the
+// context does, or with the decoders' errors.
+Result<Bytes> paste_signed_message(const Paste& paste);
+
 // Verifies `manifest` against `pin`, then the paste on its own; then that it
 // belongs to the manifest's epoch and id and was signed by the manifest's
 // service key ("paste belongs to another puzzle"); the key commitment

@@ -77,9 +77,9 @@ SecureBytes write_result_document(const SegmentResult& result);
 Result<SegmentResult> read_result_document(std::string_view text);
 
 // Whether `result` is the one `task` asks for, in this order: the same plan
-// id ("result of segment index I belongs to another plan"), the same segment
-// ("result of segment index I holds segment index J"), the same iterations
-// and the MAC under the task's work key ("result of segment index I is
+// id ("result of segment N belongs to another plan"), the same segment
+// ("result of segment N holds segment M"), the same iterations
+// and the MAC under the task's work key ("result of segment N is
 // damaged or was not written by its worker").
 Result<void> check_result(const SegmentResult& result, const SegmentTask& task);
 

@@ -88,6 +88,6 @@ Key32 work_key(const SegmentTask& task) {
     return derive_key(kWorkKeySalt, task.seed, info);
 }
 
-std::string segment_name(std::uint32_t segment) { return "segment index " + std::to_string(segment); }
+std::string segment_name(std::uint32_t segment) { return "segment " + std::to_string(std::uint64_t{segment} + 1); }
 
 }  // namespace zt

@@ -61,7 +61,7 @@ Result<SegmentTask> read_task_document(std::string_view text);
 
 Key32 work_key(const SegmentTask& task);
 
-// "segment index 7", the way messages about a segment's files name it.
+// "segment 8" for index 7: messages count segments from 1, as a person does.
 std::string segment_name(std::uint32_t segment);
 
 }  // namespace zt

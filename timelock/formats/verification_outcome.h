@@ -37,8 +37,8 @@ std::string write_outcome_document(const SegmentTask& task, const SegmentResult&
 
 // Whether `text` is an outcome for exactly this result of `task`: the JSON
 // rules and version ("unsupported verification outcome version"); "verification
-// outcome of segment index I is for another plan, segment or result"; its MAC
-// ("verification outcome of segment index I is damaged or was not written
+// outcome of segment N is for another plan, segment or result"; its MAC
+// ("verification outcome of segment N is damaged or was not written
 // with its task").
 Result<void> check_outcome_document(std::string_view text, const SegmentTask& task, const SegmentResult& result);
 

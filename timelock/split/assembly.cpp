@@ -37,13 +37,26 @@ std::vector<SegmentTask> tasks_of(const GenerationPlan& plan) {
 Result<std::vector<SegmentResult>> read_results(std::span<const SegmentTask> tasks, const std::string& results_dir) {
     std::vector<SegmentResult> results;
     results.reserve(tasks.size());
+    std::vector<std::uint32_t> missing;  // all of them are named at once
     for (const SegmentTask& task : tasks) {
         const std::string name = "result of " + segment_name(task.segment);
         auto read = read_result_file(in_dir(results_dir, result_file_name(task.segment)));
         if (!read) return Error(name + " is unreadable", {read.error().message()});
-        if (!*read) return Error(name + " is missing");
+        if (!*read) {
+            missing.push_back(task.segment);
+            continue;
+        }
         ZT_TRY(check_result(**read, task));
         results.push_back(std::move(**read));
+    }
+    if (missing.size() == 1) return Error("result of " + segment_name(missing.front()) + " is missing");
+    if (!missing.empty()) {
+        std::string list;
+        for (const std::uint32_t segment : missing) {
+            list += (list.empty() ? "" : ", ") + std::to_string(std::uint64_t{segment} + 1);
+        }
+        return Error("results of " + std::to_string(missing.size()) + " segments are missing: segments " + list +
+                     " (run work for each of them, then assemble again)");
     }
     return results;
 }

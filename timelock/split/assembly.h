@@ -45,9 +45,11 @@ Result<Published> earlier_publication(const GenerationPlan& plan, const Ed25519K
 std::vector<SegmentTask> tasks_of(const GenerationPlan& plan);
 
 // Result i from RESULTS/result-NN.json for every task, in order, each passing
-// check_result. Errors name the segment: "result of segment index I is
-// missing", "result of segment index I is unreadable" (the reader's error as
-// cause), or check_result's.
+// check_result. Errors name the segment (counted from 1): "result of
+// segment N is unreadable" (the reader's error as cause) or check_result's,
+// at the first such result; otherwise every missing result at once,
+// "result of segment N is missing" or "results of K segments are missing:
+// segments N, M, ...".
 Result<std::vector<SegmentResult>> read_results(std::span<const SegmentTask> tasks, const std::string& results_dir);
 
 // What the check of the results covered.

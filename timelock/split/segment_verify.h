@@ -61,7 +61,7 @@ double miss_probability(std::span<const IntervalCheck> checks, std::size_t segme
 
 // Recomputes `checks` (results[i] and tasks[i] belong to segment i, already
 // matched with check_result). The first mismatch, by segment and interval,
-// decides the error: "result of segment index I failed verification: the
+// decides the error: "result of segment N failed verification: the
 // state after step S is not the chain's". The VM allocation and thread
 // failures are the pool's ("RandomX VM allocation failed", "RandomX worker
 // panicked", InternalFault).

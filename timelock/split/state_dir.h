@@ -88,8 +88,10 @@ Result<void> publish_result(const std::string& path, const SegmentResult& result
 // user's own regular file with no other name, its bytes are first
 // overwritten with zeros and flushed. Anything else under the name (a
 // symbolic link, a FIFO) is unlinked without being opened through. A missing
-// file is no error. Errors are the system's, with "removing {path}" as
-// context.
+// file is no error, and neither is a name that cannot be unlinked because
+// it is not this user's regular file (a directory, another user's file in a
+// sticky directory): nothing of ours is there. Errors are the system's,
+// with "removing {path}" as context.
 Result<void> wipe_and_remove(const std::string& path);
 
 }  // namespace zt

@@ -1,0 +1,46 @@
+// The verify command: does this signed manifest come from the pinned
+// service? Exit 0 and a description of the puzzle when it verifies; exit 1
+// with the error report (why not) when it does not. Given a rate or a
+// calibration report, the description includes the expected solve time.
+// Reads only.
+#include <string>
+
+#include "cli/commands/commands.h"
+#include "cli/console.h"
+#include "cli/named_inputs.h"
+#include "cli/puzzle_status.h"
+#include "timelock/formats/manifest_signing.h"
+
+namespace zt::cli {
+
+zt::Result<void> run_verify(const VerifyArgs& args) {
+    // 1. The manifest and the pin.
+    ZT_TRY_ASSIGN(const SignedManifest manifest, read_named_manifest(args.manifest));
+    ZT_TRY_ASSIGN(const Bytes32 pin, parse_named_pin(args.service_public_key));
+
+    // 2. The verdict; a failure is the command's failure.
+    if (auto verified = verify_manifest(manifest, pin); !verified) {
+        return std::move(verified).error().context(
+            "--manifest does not verify against --service-public-key: do not solve or trust this puzzle");
+    }
+
+    // 3. What it is, and at a known rate how long it takes to open.
+    PuzzleStatus status;
+    ZT_TRY_ASSIGN(status.manifest_id, manifest_id(manifest));
+    status.epoch = manifest.puzzle.epoch;
+    status.segments = manifest.puzzle.segments;
+    status.iterations = manifest.puzzle.iterations;
+    status.verified = true;
+    if (args.rate) {
+        status.rate = *args.rate;
+        status.rate_source = "given";
+    } else if (args.calibration) {
+        ZT_TRY_ASSIGN(const CalibrationReport report, read_named_calibration("--calibration", *args.calibration));
+        status.rate = report.fastest_worker_hashes_per_second;
+        status.rate_source = std::string(work_mode_name(report.mode)) + "-mode calibration";
+    }
+    write_stdout(format_verify_text(status));
+    return zt::success();
+}
+
+}  // namespace zt::cli
