@@ -5,6 +5,7 @@
 // progress file resumes to the uninterrupted result; the sampled
 // recomputation catches a wrong state; and assemble refuses a missing,
 // foreign, tampered or wrong result without publishing anything.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,11 +15,13 @@
 #include <limits>
 #include <csignal>
 #include <filesystem>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "cli/commands/commands.h"
+#include "tests/support/child_process.h"
 #include "tests/support/fake_randomx.h"
 #include "tests/support/scratch_dir.h"
 #include "tests/support/signed_manifest.h"
@@ -394,10 +397,82 @@ TEST(SplitGeneration, RemovalAfterPublishingLeavesWhatOthersPlanted) {
     for (const char* name : {"result-00.json.verified", ".zanth-timelock-staged-0123456789abcdef0123456789abcdef"}) {
         std::filesystem::create_directory(a.dir.path() / "results" / name);
     }
+    // Another user's file under a state name: neither wiped nor removed, even
+    // by a user (root) who could remove it.
+    const std::string planted = a.dir / "results/.zanth-timelock-staged-00000000000000000000000000000000";
+    a.dir.write("results/.zanth-timelock-staged-00000000000000000000000000000000", "theirs");
+    const bool root = ::geteuid() == 0;
+    if (root) ASSERT_EQ(::chown(planted.c_str(), 4321, 4321), 0);
     const auto removed = remove_state(a.dir / "state", a.dir / "results");
     ASSERT_TRUE(removed.ok()) << removed.error().message();
     EXPECT_TRUE(a.dir.entries("state").empty());
-    EXPECT_EQ(a.dir.entries("results").size(), 2u);
+    EXPECT_EQ(a.dir.entries("results").size(), root ? 3u : 2u);
+    if (root) EXPECT_EQ(test::read_file(planted), "theirs");
+}
+
+// Runs `body` in a child as a user other than root when the test runs as
+// root (root writes into a read-only file anyway), inside `dir` made that
+// user's; the child's exit status is returned.
+int as_ordinary_user(const test::ScratchDir& dir, const std::function<int()>& body) {
+    constexpr uid_t kUser = 4321;
+    const bool root = ::geteuid() == 0;
+    if (root) {
+        std::filesystem::permissions(dir.path(), std::filesystem::perms::owner_all | std::filesystem::perms::others_exec);
+        if (::chown(dir.path().c_str(), kUser, kUser) != 0) return 200;
+    }
+    return test::run_in_child([&] {
+        if (root && (::setresgid(kUser, kUser, kUser) != 0 || ::setresuid(kUser, kUser, kUser) != 0)) return 201;
+        return body();
+    });
+}
+
+// A secret file of ours is overwritten with zeros before its name goes, a
+// read-only one too (made writable through the descriptor that was
+// checked); a file of ours that has a second name (another user may have
+// hard-linked it there) and the target of a symbolic link are never
+// written, nor their mode changed: only the name goes.
+TEST(StateRemoval, ZeroesOurOwnFilesReadOnlyOnesIncludedAndNoOtherFile) {
+    struct Case {
+        const char* name;
+        unsigned mode;
+        enum { plain, second_name, symlink } shape;
+        bool zeroed;
+    };
+    const Case cases[] = {
+        {"owner-only", 0600, Case::plain, true},
+        {"read-only", 0400, Case::plain, true},
+        {"read-only with a second name", 0400, Case::second_name, false},
+        {"link to a read-only file", 0400, Case::symlink, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::ScratchDir dir;
+        const int status = as_ordinary_user(dir, [&] {
+            const std::string secret(5000, 's');  // more than one block of zeros
+            const std::string file = dir / "secret";
+            dir.write("secret", secret);
+            if (c.shape == Case::second_name) std::filesystem::create_hard_link(file, dir / "other-name");
+            const std::string wiped = c.shape == Case::symlink ? dir / "link" : file;
+            if (c.shape == Case::symlink) std::filesystem::create_symlink(file, wiped);
+            ::chmod(file.c_str(), c.mode);
+            const int held = ::open(file.c_str(), O_RDONLY);
+            if (!wipe_and_remove(wiped).ok()) return 1;
+            if (std::filesystem::exists(std::filesystem::symlink_status(wiped))) return 2;
+            // The other name, or the link's target, as it was.
+            const std::string kept = c.shape == Case::second_name ? dir / "other-name" : file;
+            if (c.shape != Case::plain && (test::read_file(kept) != secret || test::file_mode(kept) != c.mode)) {
+                return 3;
+            }
+            if (held >= 0) {
+                std::string after(secret.size(), 'x');
+                const bool zeroed = ::pread(held, after.data(), after.size(), 0) == static_cast<ssize_t>(after.size()) &&
+                                    after == std::string(secret.size(), '\0');
+                if (zeroed != c.zeroed) return 4;
+            }
+            return 0;
+        });
+        EXPECT_EQ(status, 0);
+    }
 }
 
 // ---- The sample ----------------------------------------------------------------

@@ -1,11 +1,15 @@
 // The split generation against hostile files on shared storage, through the
 // built program: every path argument of work, assemble, verify-result and
 // generate --state, and every file they keep beside those, replaced by a
-// symbolic link (to a world-writable file), a FIFO, a file of another user,
-// a file open to others or a directory. Each is refused with an error that
-// names it, before anything is published and without writing through the
-// link; the untouched state still goes through. plan's state directory is
-// made 0700, and refused when it belongs to another user or is no directory.
+// symbolic link (to a world-writable file), a FIFO, a file or a link of
+// another user, a file open to others or a directory. What a command reads
+// or writes is refused with an error that names it, before anything is
+// published and without writing through the link; what it would only wipe
+// afterwards is refused too when it is ours, and named and left as it is
+// when another user owns it (a shared sticky results directory lets anyone
+// plant names there); the untouched state still goes through. plan's state
+// directory is made 0700, and refused when it belongs to another user or is
+// no directory.
 //
 // The state (a plan of 2 iterations and its 96 results) is made once with
 // the real light-mode RandomX.
@@ -16,6 +20,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/support/scratch_dir.h"
@@ -34,13 +39,21 @@ namespace fs = std::filesystem;
 
 constexpr uid_t kOtherUser = 4321;
 
-enum class Hostile { symlink, fifo, foreign_owner, open_mode, directory };
+enum class Hostile { symlink, fifo, foreign_owner, foreign_symlink, open_mode, directory };
+
+constexpr Hostile kAllHostile[] = {Hostile::symlink,         Hostile::fifo,      Hostile::foreign_owner,
+                                   Hostile::foreign_symlink, Hostile::open_mode, Hostile::directory};
+
+bool foreign(Hostile kind) { return kind == Hostile::foreign_owner || kind == Hostile::foreign_symlink; }
+
+constexpr const char* kStagedName = ".zanth-timelock-staged-0123456789abcdef0123456789abcdef";
 
 const char* name_of(Hostile kind) {
     switch (kind) {
         case Hostile::symlink: return "symbolic link";
         case Hostile::fifo: return "FIFO";
         case Hostile::foreign_owner: return "another user's file";
+        case Hostile::foreign_symlink: return "another user's symbolic link";
         case Hostile::open_mode: return "file open to others";
         case Hostile::directory: return "directory";
     }
@@ -95,7 +108,8 @@ public:
             return;
         }
         fs::remove(path);
-        if (kind == Hostile::symlink) fs::create_symlink(at("leak"), path);
+        if (kind == Hostile::symlink || kind == Hostile::foreign_symlink) fs::create_symlink(at("leak"), path);
+        if (kind == Hostile::foreign_symlink) ASSERT_EQ(::lchown(path.c_str(), kOtherUser, kOtherUser), 0);
         if (kind == Hostile::fifo) ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
         if (kind == Hostile::directory) fs::create_directory(path);
     }
@@ -130,35 +144,57 @@ TEST_F(RealLightHostileFiles, EveryPathOfTheSplitCommandsRefusesEveryHostileFile
     struct Target {
         const char* command;
         Command args;
-        std::vector<std::string> files;
+        std::vector<std::string> used;       // read or written: refused, whoever owns it
+        std::vector<std::string> only_wiped;  // refused when ours, left when another user's
     };
+    const std::string res_staged = std::string("res/") + kStagedName;
+    const std::string gst_staged = std::string("gst/") + kStagedName;
     const Target targets[] = {
-        {"work", &RealLightHostileFiles::work, {"st/task-07.json", "res/result-07.json", "res/result-07.json.progress"}},
+        {"work",
+         &RealLightHostileFiles::work,
+         {"st/task-07.json", "res/result-07.json", "res/result-07.json.progress"},
+         {}},
         {"assemble",
          &RealLightHostileFiles::assemble,
-         {"st/plan.json", "st/task-07.json", "res/result-07.json", "res/result-07.json.progress",
-          "res/result-07.json.verified"}},
+         {"st/plan.json", "res/result-07.json", "res/result-07.json.verified"},
+         {"st/task-07.json", "res/result-07.json.progress", res_staged}},
         {"verify-result",
          &RealLightHostileFiles::verify_result,
-         {"st/task-07.json", "res/result-07.json", "res/result-07.json.verified"}},
+         {"st/task-07.json", "res/result-07.json", "res/result-07.json.verified"},
+         {}},
         {"generate --state",
          &RealLightHostileFiles::generate_state,
-         {"gst/plan.json", "gst/task-07.json", "gst/result-07.json", "gst/result-07.json.progress"}},
+         {"gst/plan.json", "gst/result-07.json"},
+         {"gst/task-07.json", "gst/result-07.json.progress", gst_staged}},
     };
     for (const Target& target : targets) {
-        for (const std::string& file : target.files) {
-            for (Hostile kind : {Hostile::symlink, Hostile::fifo, Hostile::foreign_owner, Hostile::open_mode,
-                                 Hostile::directory}) {
+        std::vector<std::pair<std::string, bool>> files;  // with whether it is only wiped
+        for (const std::string& file : target.used) files.emplace_back(file, false);
+        for (const std::string& file : target.only_wiped) files.emplace_back(file, true);
+        for (const auto& [file, only_wiped] : files) {
+            for (Hostile kind : kAllHostile) {
+                // Who owns a link does not matter where nothing is followed anyway.
+                if (kind == Hostile::foreign_symlink && !only_wiped) continue;
                 SCOPED_TRACE(std::string(target.command) + ": " + name_of(kind) + " at " + file);
                 fresh();
                 const std::vector<std::string> args = (this->*target.args)();
                 plant(kind, file);
                 const test::ProcessResult run = test::run_program(ZT_BINARY, args);
-                EXPECT_EQ(run.status, 1) << run.err;
                 EXPECT_NE(run.err.find(at(file)), std::string::npos) << run.err;
+                EXPECT_EQ(test::read_file(at("leak")), "untouched");
+                if (only_wiped && foreign(kind)) {
+                    // Named, never opened, and still there after the state is removed.
+                    EXPECT_EQ(run.status, 0) << run.err;
+                    EXPECT_NE(run.err.find("Warning: " + at(file) + " belongs to another user: left as it is"),
+                              std::string::npos)
+                        << run.err;
+                    EXPECT_TRUE(fs::exists(fs::symlink_status(at(file))));
+                    EXPECT_TRUE(fs::exists(at("m.json")));
+                    continue;
+                }
+                EXPECT_EQ(run.status, 1) << run.err;
                 EXPECT_FALSE(fs::exists(at("m.json")));
                 EXPECT_FALSE(fs::exists(at("e.hex")));
-                EXPECT_EQ(test::read_file(at("leak")), "untouched");
             }
         }
         SCOPED_TRACE(std::string(target.command) + " on the untouched state");

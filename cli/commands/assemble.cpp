@@ -68,11 +68,13 @@ zt::Result<void> run_assemble(const AssembleArgs& args) {
     }
 
     // 7. All 96 results, each of this plan and its segment; no output may
-    // name a state file, and everything removed after publishing must be
-    // removable, so that nothing is published that cannot be finished.
+    // name a state file, and everything of ours removed after publishing
+    // must be removable, so that nothing is published that cannot be
+    // finished; another user's entries under state names are named and left.
     ZT_TRY(check_outputs_apart(std::array{args.manifest_out, args.epoch_key_out}, args.state, args.results));
     ZT_TRY_ASSIGN(const std::vector<SegmentResult> results, read_results(tasks, args.results));
-    ZT_TRY(check_state_removable(args.state, args.results));
+    ZT_TRY_ASSIGN(const std::vector<std::string> left_alone, check_state_removable(args.state, args.results));
+    for (const std::string& path : left_alone) write_stderr("Warning: " + left_alone_notice(path) + "\n");
 
     // 8. A sample of every result recomputed, then wraps and signature; the
     // engine goes before anything is published.

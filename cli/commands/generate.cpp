@@ -99,9 +99,11 @@ Result<void> generate_from_state(const GenerateArgs& args, const std::string& st
     signals.reset();
 
     // 5d. The results as assemble reads them, checked and assembled; the
-    // state must be removable once the puzzle is published.
+    // state must be removable once the puzzle is published (another user's
+    // entries are named and left).
     ZT_TRY_ASSIGN(const std::vector<SegmentResult> results, read_results(tasks, state));
-    ZT_TRY(check_state_removable(state, state));
+    ZT_TRY_ASSIGN(const std::vector<std::string> left_alone, check_state_removable(state, state));
+    for (const std::string& path : left_alone) write_stderr("Warning: " + left_alone_notice(path) + "\n");
     ZT_TRY_ASSIGN(const VerifiedPuzzle verified, [&] {
         // Hours for long segments: shown at a terminal, and SIGUSR1 answered.
         StatusLine line(STDERR_FILENO, StatusLine::style_for(STDERR_FILENO));

@@ -218,6 +218,10 @@ Result<Fd> open_for_wiping(const std::string& path) {
     return open_with(Op::OpenForWiping, path, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0);
 }
 
+Result<Fd> open_unfollowed(const std::string& path) {
+    return open_with(Op::OpenRead, path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0);
+}
+
 Result<void> make_directory(const std::string& path, unsigned mode) {
     if (has_nul(path)) return Error(std::string(kNulInPath));
     return status(checked(Op::MakeDirectory, false, [&] { return ::mkdir(path.c_str(), static_cast<mode_t>(mode)); }));

@@ -129,6 +129,11 @@ std::string parent_directory(std::string_view path);
 // use it.
 Result<Fd> open_for_wiping(const std::string& path);
 
+// Opens an existing file read-only (close-on-exec, no symbolic link
+// followed, not blocking on a FIFO or a device), for looking at what it is
+// through fstat before anything else is done to it.
+Result<Fd> open_unfollowed(const std::string& path);
+
 // Creates the directory `path` with permission bits `mode` (under the
 // creation mask); fails if anything exists under that name.
 Result<void> make_directory(const std::string& path, unsigned mode);

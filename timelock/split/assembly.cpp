@@ -231,7 +231,8 @@ Result<void> check_outputs_apart(std::span<const std::string> outputs, const std
     return success();
 }
 
-Result<void> check_state_removable(const std::string& state_dir, const std::string& results_dir) {
+Result<std::vector<std::string>> check_state_removable(const std::string& state_dir,
+                                                       const std::string& results_dir) {
     for (const std::string& dir : {state_dir, results_dir}) {
         if (::faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
             return Error("cannot remove files from " + utf8_lossy(dir) + " after publishing",
@@ -239,8 +240,21 @@ Result<void> check_state_removable(const std::string& state_dir, const std::stri
         }
     }
     ZT_TRY_ASSIGN(const std::vector<std::string> paths, state_paths(state_dir, results_dir));
-    for (const std::string& path : paths) ZT_TRY(file_io::open_private_read(path));
-    return success();
+    std::vector<std::string> others;
+    for (const std::string& path : paths) {
+        // Not ours: never opened (it may be a link or a FIFO), and left by
+        // the removal as it is, the same rule on both sides of publishing.
+        if (owned_by_another_user(path)) {
+            others.push_back(path);
+            continue;
+        }
+        ZT_TRY(file_io::open_private_read(path));
+    }
+    return others;
+}
+
+std::string left_alone_notice(const std::string& path) {
+    return utf8_lossy(path) + " belongs to another user: left as it is, neither read nor removed";
 }
 
 Result<void> remove_state(const std::string& state_dir, const std::string& results_dir) {

@@ -102,14 +102,22 @@ Result<void> check_outputs_apart(std::span<const std::string> outputs, const std
 // Refuses (before anything is published) a state that remove_state could
 // not remove afterwards: a directory this user cannot remove files from
 // ("cannot remove files from {dir} after publishing"), or under any name it
-// removes something other than a private file (file_io.h's errors, naming
-// the file). What it lets through, remove_state removes.
-Result<void> check_state_removable(const std::string& state_dir, const std::string& results_dir);
+// removes something of this user's other than a private file (file_io.h's
+// errors, naming the file). Entries of another user under those names (a
+// staged name planted in a shared sticky results directory, say) are not
+// looked into: they are returned, for the caller to name (left_alone_notice),
+// and remove_state leaves them. What it lets through, remove_state removes.
+Result<std::vector<std::string>> check_state_removable(const std::string& state_dir,
+                                                       const std::string& results_dir);
+
+// "{path} belongs to another user: left as it is, neither read nor removed".
+std::string left_alone_notice(const std::string& path);
 
 // Wipes and removes the task files in STATE, the result and progress files
 // in RESULTS, the staged files that a publication killed half-way left in
 // either directory and, last, STATE/plan.json (so that a run stopped half-way
-// through can be finished by running it again). The directories stay.
+// through can be finished by running it again). The directories stay, and
+// so does every entry of another user (wipe_and_remove).
 Result<void> remove_state(const std::string& state_dir, const std::string& results_dir);
 
 }  // namespace zt

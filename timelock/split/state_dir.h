@@ -36,7 +36,6 @@ inline constexpr std::string_view kPlanFileName = "plan.json";
 inline constexpr std::string_view kProgressSuffix = ".progress";
 inline constexpr unsigned kStateDirectoryMode = 0700;
 
-inline constexpr std::string_view kStateNotEmpty = "state directory is not empty";
 inline constexpr std::string_view kStateOfAnotherPuzzle = "state directory holds a plan for another epoch or iteration count";
 
 // "task-07.json", "result-07.json".
@@ -56,17 +55,36 @@ std::string outcome_file_name(std::uint32_t segment);
 Result<std::vector<std::string>> directory_entries(const std::string& dir);
 
 // Whether a new plan may be written into `dir`: true when it does not exist
-// or is an empty directory; "state directory is not empty" when it holds
-// anything; the system's error when it cannot be read or is no directory. A
-// directory holding nothing but staged files (a plan whose publication a
-// kill cut short) has them wiped and counts as empty.
+// or is an empty directory; the system's error when it cannot be read or is
+// no directory; otherwise "state directory {dir} is not empty: it holds
+// {up to three names} and {K} more; give a new or empty directory". A
+// directory holding nothing but staged files of ours (a plan whose
+// publication a kill cut short) has them wiped and counts as empty.
 Result<void> check_new_state_dir(const std::string& dir);
+
+// What `plan` finds in `dir`. Nothing when a new plan may be written there
+// (check_new_state_dir's cases). The plan kept there when `dir` holds this
+// user's plan.json, some or all of its task files, each exactly as the plan
+// makes it, and perhaps staged files of ours (wiped here): a plan whose
+// writing a kill cut short, for finish_state to complete. Errors: the
+// not-empty one above when anything else is there (naming it), "state
+// directory {dir} holds a plan.json that cannot be read; ..." (the reader's
+// error as cause), "state directory {dir} holds task-NN.json, which is not
+// a task of its plan.json; ...", and the private-file errors naming a task.
+Result<std::optional<GenerationPlan>> unfinished_plan(const std::string& dir);
+
+// How many of the 96 task files are in `dir`.
+std::size_t task_files_in(const std::string& dir);
 
 // Creates `dir` (0700) unless it exists, makes it 0700 if it does ("state
 // directory {dir} belongs to another user", "cannot make state directory
 // {dir} owner-only (0700)"), then publishes plan.json and the 96 task
 // files, owner-only. A failure leaves what was published so far.
 Result<void> write_state(const std::string& dir, const GenerationPlan& plan);
+
+// Makes `dir` 0700 as write_state does and publishes the task files of
+// `plan` that are missing there (unfinished_plan checked the others).
+Result<void> finish_state(const std::string& dir, const GenerationPlan& plan);
 
 // STATE/plan.json, read into self-wiping buffers.
 Result<GenerationPlan> read_plan_file(const std::string& dir);
@@ -84,14 +102,21 @@ Result<void> publish_result(const std::string& path, const SegmentResult& result
 // link, a FIFO, a foreign or a group- or world-accessible file under their
 // names is refused with an error naming it.
 //
+// Whether the entry `path` (not followed) exists and belongs to another
+// user than this process's effective one. Such an entry in a shared results
+// directory holds nothing of ours (a file of ours hard-linked there by
+// someone else still belongs to us): it is never opened, wiped or removed.
+bool owned_by_another_user(const std::string& path);
+
 // Removes the name `path` and flushes its directory; when it is this
 // user's own regular file with no other name, its bytes are first
-// overwritten with zeros and flushed. Anything else under the name (a
-// symbolic link, a FIFO) is unlinked without being opened through. A missing
-// file is no error, and neither is a name that cannot be unlinked because
-// it is not this user's regular file (a directory, another user's file in a
-// sticky directory): nothing of ours is there. Errors are the system's,
-// with "removing {path}" as context.
+// overwritten with zeros and flushed (a read-only one made writable first,
+// through a descriptor of the file checked). Anything else of ours under the
+// name (a symbolic link, a FIFO) is unlinked without being opened through.
+// A missing file is no error, and neither is an entry of another user
+// (owned_by_another_user), which is left as it is, nor a name that cannot be
+// unlinked because it is no regular file of ours (a directory): nothing of
+// ours is there. Errors are the system's, with "removing {path}" as context.
 Result<void> wipe_and_remove(const std::string& path);
 
 }  // namespace zt
