@@ -2,7 +2,8 @@
 // RandomX: `work` killed with SIGKILL at random moments and run again ends
 // with the very result file of an unkilled run, and `generate --state`
 // stopped and killed mid-way, then run again, publishes a puzzle that
-// `solve` opens to the published epoch key, drawn only once.
+// `solve` opens to the published epoch key, drawn only once; `plan` killed
+// while writing its files finishes the same plan when run again.
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <signal.h>
@@ -25,6 +26,7 @@
 #include "timelock/formats/generation_plan.h"
 #include "timelock/formats/manifest.h"
 #include "timelock/formats/manifest_signing.h"
+#include "timelock/formats/segment_task.h"
 #include "timelock/split/state_dir.h"
 
 namespace zt {
@@ -229,6 +231,59 @@ TEST(RealLightGenerateState, KilledInItsFirstMillisecondsThenRunAgainFinishes) {
     EXPECT_TRUE(exists(dir / "epoch.key"));
     std::printf("generate --state killed 30 times within 5 ms of its start; %d left only a staged plan\n",
                 only_staged);
+}
+
+// plan killed at any moment of its writing: before, while or after plan.json
+// is published, or between its task files. The same command run again ends
+// with the complete plan (the very plan.json that was published, if one
+// was: nothing is drawn twice once it could have been handed out) and
+// prints its id.
+TEST(RealPlan, KilledWhileWritingThenRunAgainFinishesTheSamePlan) {
+    test::ScratchDir dir;
+    std::filesystem::create_directories(dir.path() / "out");
+    const auto plan_into = [&dir](const std::string& state) {
+        return std::vector<std::string>{"plan", "--epoch", "9", "--iterations", "3", "--state", dir / state};
+    };
+    const auto start = Clock::now();
+    ASSERT_EQ(test::run_program(ZT_BINARY, plan_into("unkilled")).status, 0);
+    const auto whole = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start);
+
+    std::mt19937 random(std::random_device{}());
+    int with_some_tasks = 0;
+    constexpr int kKills = 12;
+    for (int kill = 0; kill < kKills; ++kill) {
+        const std::string state = "state-" + std::to_string(kill);
+        SCOPED_TRACE(state);
+        {
+            test::ChildProcess child(ZT_BINARY, plan_into(state), dir / "out");
+            std::this_thread::sleep_for(
+                std::chrono::microseconds(std::uniform_int_distribution<long>(0, whole.count())(random)));
+            child.send(SIGKILL);
+            child.wait();
+        }
+        const std::string plan_file = dir / (state + "/plan.json");
+        const bool had_plan = exists(plan_file);
+        const std::string published = had_plan ? test::read_file(plan_file) : "";
+        if (had_plan) with_some_tasks += dir.entries(state).size() < 1 + 96;
+
+        const test::ProcessResult again = test::run_program(ZT_BINARY, plan_into(state));
+        ASSERT_EQ(again.status, 0) << again.err;
+        const auto plan = read_plan_file(dir / state);
+        ASSERT_TRUE(plan.ok()) << plan.error().message();
+        EXPECT_EQ(again.out, plan_id(*plan) + "\n");
+        if (had_plan) EXPECT_EQ(test::read_file(plan_file), published) << "drawn again";
+        const std::vector<std::string> names = dir.entries(state);
+        EXPECT_EQ(names.size(), 1u + 96u);
+        for (const std::string& name : names) {
+            if (name == "plan.json") continue;
+            const auto task = read_task_file(dir / (state + "/" + name));
+            ASSERT_TRUE(task.ok()) << name;
+            EXPECT_EQ(task_file_name(task->segment), name);
+            EXPECT_EQ(task->seed, plan->seeds[task->segment]);
+        }
+    }
+    std::printf("plan (%lld us unkilled) killed %d times while writing; %d left a plan with some of its tasks\n",
+                static_cast<long long>(whole.count()), kKills, with_some_tasks);
 }
 
 }  // namespace
