@@ -11,6 +11,7 @@
 #include "cli/args.h"
 #include "cli/commands/commands.h"
 #include "cli/console.h"
+#include "cli/status_request.h"
 #include "timelock/base/publish.h"
 #include "timelock/base/file_io.h"
 
@@ -68,6 +69,13 @@ Result<void> dispatch(const Commands& command) {
     return std::visit(Dispatch{}, command);
 }
 
+// Whether the command answers SIGUSR1 with a status line (cli/status_request.h).
+bool answers_status_requests(const Commands& command) {
+    return std::holds_alternative<GenerateArgs>(command) || std::holds_alternative<SolveArgs>(command) ||
+           std::holds_alternative<WorkArgs>(command) || std::holds_alternative<CalibrateArgs>(command) ||
+           std::holds_alternative<AssembleArgs>(command) || std::holds_alternative<VerifyResultArgs>(command);
+}
+
 }  // namespace
 
 std::string format_error_report(const Error& error) {
@@ -111,6 +119,9 @@ int run_guarded(const std::function<Result<void>()>& body) {
 }
 
 int run_main(std::span<const std::string> args) {
+    // Before anything else: a status request that comes before the command
+    // answers it, or after it stopped answering, never ends the process.
+    ignore_status_requests();
     occupy_closed_standard_descriptors();
     set_publication_warning([](const std::string& message) { write_stderr("Warning: " + message + "\n"); });
     std::signal(SIGPIPE, SIG_IGN);
@@ -126,6 +137,7 @@ int run_main(std::span<const std::string> args) {
         });
     }
     const Args& parsed_args = std::get<Args>(parsed);
+    if (!answers_status_requests(parsed_args.command)) restore_status_signal();
     return run_guarded([&] { return dispatch(parsed_args.command); });
 }
 

@@ -93,7 +93,7 @@ std::string program_help() {
         {"SIGINT, SIGTERM, SIGHUP", "solve, work and generate --state save the position and stop (the same command "
                                     "resumes); generate stops and keeps nothing"},
         {"SIGUSR1", "solve, generate, work, calibrate, assemble and verify-result write one status line to "
-                    "standard error and go on"},
+                    "standard error and go on (never ended by it, from their first moment to their last)"},
     };
     return with_about(kProgramAbout,
                       cat(program_usage(), "\n\nCommands:\n", render_rows(rows), "\nOptions:\n",

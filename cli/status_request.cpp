@@ -12,11 +12,48 @@ std::atomic<bool> g_requested{false};
 
 extern "C" void record_status_request(int) { g_requested.store(true, std::memory_order_relaxed); }
 
+// How the process was started, kept by ignore_status_requests.
+struct Started {
+    bool saved = false;
+    struct sigaction action {};
+    bool blocked = false;
+};
+Started g_started;
+
 }  // namespace
+
+void ignore_status_requests() {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    if (sigaction(SIGUSR1, &ignore, &g_started.action) != 0) return;
+    g_started.saved = true;
+    // Ignored first: a request pending while blocked is dropped, not fatal.
+    sigset_t usr1;
+    sigemptyset(&usr1);
+    sigaddset(&usr1, SIGUSR1);
+    sigset_t before;
+    if (sigprocmask(SIG_UNBLOCK, &usr1, &before) == 0) g_started.blocked = sigismember(&before, SIGUSR1) == 1;
+}
+
+void restore_status_signal() {
+    if (!g_started.saved) return;
+    sigaction(SIGUSR1, &g_started.action, nullptr);
+    if (g_started.blocked) {
+        sigset_t usr1;
+        sigemptyset(&usr1);
+        sigaddset(&usr1, SIGUSR1);
+        sigprocmask(SIG_BLOCK, &usr1, nullptr);
+    }
+    g_started.saved = false;
+}
 
 StatusRequests::StatusRequests() {
     g_requested.store(false, std::memory_order_relaxed);
-    if (sigaction(SIGUSR1, nullptr, &previous_) != 0 || previous_.sa_handler == SIG_IGN) return;
+    if (sigaction(SIGUSR1, nullptr, &previous_) != 0) return;
+    // Ignored by the process's starter (not by ignore_status_requests): stays so.
+    const struct sigaction& started = g_started.saved ? g_started.action : previous_;
+    if (started.sa_handler == SIG_IGN) return;
     struct sigaction action {};
     action.sa_handler = record_status_request;
     sigemptyset(&action.sa_mask);

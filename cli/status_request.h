@@ -6,14 +6,30 @@
 // walk starts. The previous disposition is restored when the object goes; a
 // signal the process was started with as ignored stays ignored.
 //
+// Before and after a command answers, the program ignores the signal
+// (ignore_status_requests, first thing in the driver), so that a request
+// sent in a long command's first or last moments never kills it.
+//
 // Thread safety: create and destroy on one thread; at most one object at a
 // time (the flag is process-wide). pending() and take() may be called from
-// any thread.
+// any thread. ignore_status_requests and restore_status_signal belong to
+// the main thread before any other thread starts.
 #pragma once
 
 #include <signal.h>
 
 namespace zt::cli {
+
+// Ignores SIGUSR1 from now on (a request already pending is dropped) and
+// unblocks it, so that a command's StatusRequests receives it even when the
+// process was started with it blocked; remembers how the process was
+// started. A process started with the signal ignored keeps it so, and no
+// StatusRequests answers it then.
+void ignore_status_requests();
+
+// Puts back the disposition and blocking the process was started with, for
+// commands that never answer SIGUSR1.
+void restore_status_signal();
 
 class StatusRequests {
 public:

@@ -6,9 +6,16 @@
 // end by the signal), and nothing is ever published by a stopped run.
 //
 // Each command gets far more work than it can do in the test (light mode),
-// so the signals always land while it runs.
+// so the signals always land while it runs. Each also starts with a status
+// request already on its way (blocked and pending across the exec, so it
+// arrives the moment the program lets it in): the program must neither die
+// of it before it answers, nor keep the signal blocked. And a request in a
+// command's last moments, after it stopped answering, must not kill it
+// either (the last test).
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -16,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/driver.h"
 #include "tests/support/child_process.h"
 #include "tests/support/scratch_dir.h"
 #include "tests/support/signed_manifest.h"
@@ -140,7 +148,7 @@ TEST(RealLightSignalMatrix, StatusRequestsAnsweredAndStopsKeepTheirPromises) {
             ScratchDir dir;
             const std::vector<std::string> args = command.prepare(dir);
             std::filesystem::create_directory(dir.path() / "out");
-            test::ChildProcess child(ZT_BINARY, args, dir / "out");
+            test::ChildProcess child(ZT_BINARY, args, dir / "out", SIGUSR1);
             const std::string err = dir / "out/stderr";
 
             // SIGUSR1: a line in the command's words, and it goes on; asked
@@ -167,6 +175,34 @@ TEST(RealLightSignalMatrix, StatusRequestsAnsweredAndStopsKeepTheirPromises) {
                 EXPECT_FALSE(std::filesystem::exists(dir.path() / output)) << output;
             }
         }
+    }
+}
+
+// The last moments: the whole driver run in a child, then a status request.
+// After a command that answers them it is still ignored (its handler gone,
+// the process about to exit); after one that never answers, the signal acts
+// as the process was started with (its default action here).
+TEST(RealLightSignalMatrix, AStatusRequestAfterTheCommandIsDoneNeverEndsAnAnsweringOne) {
+    ScratchDir dir;
+    dir.write("service.key", test::kServiceSeedHex);
+    const struct {
+        std::vector<std::string> args;
+        int status;
+    } cases[] = {
+        {{"calibrate", "--samples", "2", "--mode", "light"}, 0},
+        {{"pubkey", "--signing-key", dir / "service.key"}, 128 + SIGUSR1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args.front());
+        const int status = test::run_in_child([&] {
+            const int quiet = ::open("/dev/null", O_WRONLY);
+            ::dup2(quiet, STDOUT_FILENO);
+            ::dup2(quiet, STDERR_FILENO);
+            const int code = cli::run_main(c.args);
+            ::raise(SIGUSR1);
+            return code;
+        });
+        EXPECT_EQ(status, c.status);
     }
 }
 

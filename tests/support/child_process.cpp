@@ -30,7 +30,7 @@ int wait_for(pid_t pid) {
 }  // namespace
 
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args,
-                           const std::string& output_dir)
+                           const std::string& output_dir, int pending_at_start)
     : output_dir_(output_dir) {
     const std::string out_path = output_dir + "/stdout";
     const std::string err_path = output_dir + "/stderr";
@@ -49,6 +49,14 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
         signal(SIGINT, SIG_DFL);
         signal(SIGTERM, SIG_DFL);
         signal(SIGHUP, SIG_DFL);
+        if (pending_at_start != 0) {
+            signal(pending_at_start, SIG_DFL);
+            sigset_t held;
+            sigemptyset(&held);
+            sigaddset(&held, pending_at_start);
+            sigprocmask(SIG_BLOCK, &held, nullptr);
+            ::raise(pending_at_start);
+        }
         ::close(STDIN_FILENO);
         const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);

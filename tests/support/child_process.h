@@ -23,7 +23,12 @@ public:
     // Starts `program` with `args`; standard input closed, standard output
     // and standard error written to the files "stdout" and "stderr" in
     // `output_dir` (replaced if present).
-    ChildProcess(const std::string& program, const std::vector<std::string>& args, const std::string& output_dir);
+    // With `pending_at_start`, that signal is already on its way when the
+    // program starts: blocked and raised before the exec, so it is
+    // delivered the moment the program unblocks it, or dropped if it
+    // ignores the signal first.
+    ChildProcess(const std::string& program, const std::vector<std::string>& args, const std::string& output_dir,
+                 int pending_at_start = 0);
     // A child still running is killed and reaped.
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
