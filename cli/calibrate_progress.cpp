@@ -9,13 +9,14 @@
 #include "cli/status_request.h"
 #include "timelock/base/protocol.h"
 #include "timelock/formats/calibration_check.h"
+#include "timelock/base/wording.h"
 
 namespace zt::cli {
 
 std::string format_calibration_progress(std::uint64_t samples, std::uint64_t workers, std::uint64_t steps_done,
                                         double elapsed_seconds) {
     const std::uint64_t per_worker = workers == 0 ? 0 : steps_done / workers;
-    std::string line = "calibrate: " + std::to_string(per_worker) + "/" + std::to_string(samples) + " steps per worker";
+    std::string line = "calibrate: " + std::to_string(per_worker) + "/" + counted(samples, "step") + " per worker";
     if (samples != 0) {
         char percent[32];
         std::snprintf(percent, sizeof percent, " (%.1f%%)", 100.0 * static_cast<double>(per_worker) / static_cast<double>(samples));
@@ -44,7 +45,7 @@ std::string format_calibration_summary(const CalibrationReport& report, std::siz
         const auto wanted = iterations_for_segment_time(report, *segment_seconds);
         if (!wanted) return out + "  " + wanted.error().message() + "\n";
         iterations = *wanted;
-        length = format_duration(static_cast<double>(*segment_seconds));
+        length = format_estimate(static_cast<double>(*segment_seconds));
     }
     const double segment_seconds_here = static_cast<double>(iterations) / rate;
     const std::size_t threads = generate_threads == 0 ? 1 : generate_threads;
@@ -52,11 +53,10 @@ std::string format_calibration_summary(const CalibrationReport& report, std::siz
     // the last round may leave some of them idle.
     const std::uint64_t rounds = (segments + threads - 1) / threads;
     out += "  " + length + " segments: --iterations " + std::to_string(iterations) + "\n";
-    out += "  generate here: " + std::to_string(segments) + " segments over " + std::to_string(threads) +
-           (threads == 1 ? " thread" : " threads") + ", about " +
-           format_duration(static_cast<double>(rounds) * segment_seconds_here) + "\n";
-    out += "  solve at this speed: " + std::to_string(segments) + " segments one after another, about " +
-           format_duration(static_cast<double>(segments) * segment_seconds_here) + "\n";
+    out += "  generate here: " + counted(segments, "segment") + " over " + counted(threads, "thread") + ", about " +
+           format_estimate(static_cast<double>(rounds) * segment_seconds_here) + "\n";
+    out += "  solve at this speed: " + counted(segments, "segment") + " one after another, about " +
+           format_estimate(static_cast<double>(segments) * segment_seconds_here) + "\n";
     if (report.mode == WorkMode::Light) {
         out += "  warning: a light-mode figure; full mode hashes many times faster, so a puzzle made with it "
                "would open in hours per segment, not days. Calibrate with --mode full for a real puzzle.\n";

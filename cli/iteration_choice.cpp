@@ -4,6 +4,7 @@
 #include "cli/progress.h"
 #include "timelock/base/protocol.h"
 #include "timelock/formats/calibration_check.h"
+#include "timelock/base/wording.h"
 
 namespace zt::cli {
 
@@ -30,7 +31,7 @@ Result<IterationChoice> choose_iterations(std::uint64_t iterations, const std::o
     auto computed = iterations_for_segment_time(report, *segment_time);
     if (!computed) {
         // Past what format_duration shows ("--"), the seconds as the grammar takes them.
-        std::string shown = format_duration(static_cast<double>(*segment_time));
+        std::string shown = format_estimate(static_cast<double>(*segment_time));
         if (shown == "--") shown = std::to_string(*segment_time) + "s";
         return std::move(computed).error().context("--segment-time " + shown + ": too long for a segment at this rate");
     }
@@ -43,10 +44,10 @@ std::string format_opening_summary(std::string_view label, const IterationChoice
     if (!choice.rate || !(*choice.rate > 0.0) || !protocol::iterations_allowed(choice.iterations)) return {};
     const double segment_seconds = static_cast<double>(choice.iterations) / *choice.rate;
     std::string text(label);
-    text += ": " + std::to_string(segments) + " segments of " + std::to_string(choice.iterations) +
-            " iterations, about " + format_duration(segment_seconds) + " each at " + format_rate(*choice.rate) +
-            " H/s (" + choice.rate_source + "); opening the puzzle takes about " +
-            format_duration(segment_seconds * segments) + " on that machine\n";
+    text += ": " + counted(segments, "segment") + " of " + counted(choice.iterations, "iteration") + ", about " +
+            format_estimate(segment_seconds) + " each at " + format_rate(*choice.rate) + " H/s (" +
+            choice.rate_source + "); opening the puzzle takes about " + format_estimate(segment_seconds * segments) +
+            " on that machine\n";
     return text;
 }
 

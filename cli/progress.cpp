@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "cli/status_request.h"
+#include "timelock/base/wording.h"
 
 namespace zt::cli {
 
@@ -47,12 +48,41 @@ std::string format_duration(double seconds) {
     return buf;
 }
 
+std::string format_estimate(double seconds) {
+    if (!std::isfinite(seconds) || seconds < 0.0 || seconds > 1e10) return "--";
+    if (seconds <= 59.0) return std::to_string(static_cast<std::uint64_t>(std::ceil(seconds))) + "s";
+    struct Units {
+        std::uint64_t big, small;
+        char big_name, small_name;
+    };
+    const auto units_for = [](double s) {
+        if (s < 3600.0) return Units{60, 1, 'm', 's'};
+        if (s < 86400.0) return Units{3600, 60, 'h', 'm'};
+        return Units{86400, 3600, 'd', 'h'};
+    };
+    // Rounding may carry into the next unit (3599.6 s is 1h): the units are
+    // chosen again for the rounded figure, which is then exact in them.
+    Units units = units_for(seconds);
+    const auto rounded = static_cast<std::uint64_t>(std::llround(seconds / static_cast<double>(units.small))) * units.small;
+    units = units_for(static_cast<double>(rounded));
+    const std::uint64_t big = rounded / units.big;
+    const std::uint64_t small = rounded % units.big / units.small;
+    char buf[48];
+    if (small == 0) {
+        std::snprintf(buf, sizeof buf, "%llu%c", static_cast<unsigned long long>(big), units.big_name);
+    } else {
+        std::snprintf(buf, sizeof buf, "%llu%c %02llu%c", static_cast<unsigned long long>(big), units.big_name,
+                      static_cast<unsigned long long>(small), units.small_name);
+    }
+    return buf;
+}
+
 std::string format_verifying_status(std::string_view label, double fraction, std::size_t results,
                                     double elapsed_seconds) {
     std::string share = format_rate(100.0 * fraction);
     while (share.find('.') != std::string::npos && (share.back() == '0' || share.back() == '.')) share.pop_back();
-    return std::string(label) + ": verifying a sample of " + share + "% of the " + std::to_string(results) +
-           " results, " + format_duration(elapsed_seconds) + " so far";
+    return std::string(label) + ": verifying a sample of " + share + "% of the " + counted(results, "result") +
+           ", " + format_duration(elapsed_seconds) + " so far";
 }
 
 std::string format_progress(std::string_view label, const ProgressSnapshot& s) {

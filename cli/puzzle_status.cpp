@@ -11,6 +11,7 @@
 #include "cli/progress.h"
 #include "timelock/json/text.h"
 #include "timelock/work/calibration.h"
+#include "timelock/base/wording.h"
 
 namespace zt::cli {
 namespace {
@@ -40,7 +41,7 @@ void add_puzzle_rows(Rows& rows, const PuzzleStatus& s) {
     rows.emplace_back("manifest id", s.manifest_id);
     rows.emplace_back("epoch", std::to_string(s.epoch));
     rows.emplace_back("segments", std::to_string(s.segments));
-    rows.emplace_back("iterations", std::to_string(s.iterations) + " steps per segment");
+    rows.emplace_back("iterations", counted(s.iterations, "step") + " per segment");
     if (!s.verified) rows.emplace_back("verified", "not checked (no --service-public-key)");
     else if (*s.verified) rows.emplace_back("verified", "yes, signed by the pinned service key");
     else rows.emplace_back("verified", "NO: " + s.verification_error);
@@ -101,8 +102,10 @@ std::string format_verify_text(const PuzzleStatus& s) {
     rows.reserve(8);
     add_puzzle_rows(rows, s);
     if (const auto left = s.seconds_left()) {
-        rows.emplace_back("solve time", format_duration(*left) + " at " + format_rate(*s.rate) + " H/s (" +
-                                            s.rate_source + ")");
+        const double per_segment = static_cast<double>(s.iterations) / *s.rate;
+        rows.emplace_back("solve time", format_estimate(*left) + " at " + format_rate(*s.rate) + " H/s (" +
+                                            s.rate_source + "), about " + format_estimate(per_segment) +
+                                            " per segment");
     } else {
         rows.emplace_back("solve time", "unknown (give --rate or --calibration)");
     }
@@ -128,10 +131,10 @@ std::string format_status_text(const PuzzleStatus& s) {
         rows.emplace_back("finished", "yes: the log holds the last step");
     }
     rows.emplace_back("done", percent(s.fraction_done()) + " (" + std::to_string(s.steps_done()) + " of " +
-                                  std::to_string(s.steps_total()) + " steps)");
+                                  counted(s.steps_total(), "step") + ")");
     rows.emplace_back("steps left", std::to_string(s.steps_left()));
     if (const auto left = s.seconds_left()) {
-        rows.emplace_back("time left", format_duration(*left) + " at " + format_rate(*s.rate) + " H/s (" +
+        rows.emplace_back("time left", format_estimate(*left) + " at " + format_rate(*s.rate) + " H/s (" +
                                            s.rate_source + ")");
         const auto finish = s.finish();
         rows.emplace_back("expected finish", finish ? format_utc(*finish) : "--");

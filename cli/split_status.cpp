@@ -10,6 +10,7 @@
 #include "timelock/formats/input_files.h"
 #include "timelock/split/segment_job.h"
 #include "timelock/split/state_dir.h"
+#include "timelock/base/wording.h"
 
 namespace zt::cli {
 namespace {
@@ -67,12 +68,12 @@ Result<SplitStatus> read_split_status(const std::string& state_dir, const std::s
 std::string format_split_status_text(const SplitStatus& s) {
     std::string out = "plan id:       " + s.plan_id + "\n";
     out += "epoch:         " + std::to_string(s.epoch) + "\n";
-    out += "iterations:    " + std::to_string(s.iterations) + " steps per segment\n";
+    out += "iterations:    " + counted(s.iterations, "step") + " per segment\n";
     out += "segments done: " + std::to_string(s.segments_done()) + " of " + std::to_string(s.segments.size()) + "\n";
     if (const auto parallel = seconds_for(s, s.longest_steps_left())) {
         const auto serial = seconds_for(s, s.steps_left());
-        out += "time left:     " + format_duration(*parallel) + " with every segment at once, " +
-               format_duration(*serial) + " on one thread, at " + format_rate(*s.rate) + " H/s (" + s.rate_source +
+        out += "time left:     " + format_estimate(*parallel) + " with every segment at once, " +
+               format_estimate(*serial) + " on one thread, at " + format_rate(*s.rate) + " H/s (" + s.rate_source +
                ")\n";
     } else {
         out += "time left:     unknown (give --rate or --calibration)\n";

@@ -15,6 +15,7 @@ TEST(CalibrationProgressText, CountsStepsPerWorker) {
               "calibrate: 200/1000 steps per worker (20.0%), -- H/s, -- left");
     EXPECT_EQ(format_calibration_progress(1000, 2, 400, 10.0),
               "calibrate: 200/1000 steps per worker (20.0%), 20.0 H/s, 40s left");
+    EXPECT_EQ(format_calibration_progress(1, 1, 0, 0.0), "calibrate: 0/1 step per worker (0.0%), -- H/s, -- left");
 }
 
 TEST(CalibrationSummary, TurnsTheReportIntoIterationsAndDurations) {
@@ -24,17 +25,17 @@ TEST(CalibrationSummary, TurnsTheReportIntoIterationsAndDurations) {
         std::size_t threads;
         const char* generate;
     } cases[] = {
-        {1, "96 segments over 1 thread, about 96d 00h 00m"},
-        {2, "96 segments over 2 threads, about 48d 00h 00m"},
-        {5, "96 segments over 5 threads, about 20d 00h 00m"},  // 20 rounds: segments are not split
-        {96, "96 segments over 96 threads, about 1d 00h 00m"},
+        {1, "96 segments over 1 thread, about 96d"},
+        {2, "96 segments over 2 threads, about 48d"},
+        {5, "96 segments over 5 threads, about 20d"},  // 20 rounds: segments are not split
+        {96, "96 segments over 96 threads, about 1d"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(format_calibration_summary(full, c.threads),
                   "calibrate: 100.0 H/s on one thread (Full mode)\n"
                   "  one-day segments: --iterations 8640000\n"
                   "  generate here: " + std::string(c.generate) + "\n"
-                  "  solve at this speed: 96 segments one after another, about 96d 00h 00m\n")
+                  "  solve at this speed: 96 segments one after another, about 96d\n")
             << c.threads;
     }
     const std::string light =
@@ -45,9 +46,11 @@ TEST(CalibrationSummary, TurnsTheReportIntoIterationsAndDurations) {
     // A chosen segment length: twelve hours at 100 H/s, half of everything.
     EXPECT_EQ(format_calibration_summary(full, 2, 12 * 3600),
               "calibrate: 100.0 H/s on one thread (Full mode)\n"
-              "  12h 00m 00s segments: --iterations 4320000\n"
-              "  generate here: 96 segments over 2 threads, about 24d 00h 00m\n"
-              "  solve at this speed: 96 segments one after another, about 48d 00h 00m\n");
+              "  12h segments: --iterations 4320000\n"
+              "  generate here: 96 segments over 2 threads, about 24d\n"
+              "  solve at this speed: 96 segments one after another, about 48d\n");
+    // A segment of an hour and a second at this rate reads as an hour.
+    EXPECT_NE(format_calibration_summary(full, 96, 3601).find("  1h segments: --iterations 360100\n"), std::string::npos);
 
     const std::string degenerate =
         format_calibration_summary(make_calibration_report(100, WorkMode::Full, 1.0, 0.0, {0.0}), 2);

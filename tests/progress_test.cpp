@@ -27,6 +27,21 @@ TEST(ProgressText, DurationsShowTheTwoOrThreeLeadingUnits) {
     for (const auto& c : cases) EXPECT_EQ(format_duration(c.seconds), c.text) << c.seconds;
 }
 
+// Estimates: two units at most, rounded to the smaller, a zero one dropped,
+// carrying into the next unit where rounding reaches it.
+TEST(ProgressText, EstimatesRoundToTwoUnits) {
+    const struct {
+        double seconds;
+        const char* text;
+    } cases[] = {
+        {0.0, "0s"},        {0.1, "1s"},          {59.0, "59s"},        {59.5, "1m"},         {61.0, "1m 01s"},
+        {3599.4, "59m 59s"}, {3599.6, "1h"},       {3601.0, "1h"},       {3629.0, "1h"},       {3631.0, "1h 01m"},
+        {9500.0, "2h 38m"},  {86369.0, "23h 59m"}, {86399.0, "1d"},      {86400.0 + 1800.0, "1d 01h"},
+        {273900.0, "3d 04h"}, {96 * 86400.0, "96d"}, {-1.0, "--"},        {1.0 / 0.0, "--"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(format_estimate(c.seconds), c.text) << c.seconds;
+}
+
 TEST(ProgressText, ShowsSegmentsRateAndTimeLeft) {
     ProgressSnapshot s;
     s.segments_done = 12;

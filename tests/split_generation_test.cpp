@@ -477,6 +477,24 @@ TEST(StateRemoval, ZeroesOurOwnFilesReadOnlyOnesIncludedAndNoOtherFile) {
 
 // ---- The sample ----------------------------------------------------------------
 
+TEST(IntervalChecks, TheReportSaysWhatItCoveredInWordsThatAgreeWithTheCounts) {
+    const struct {
+        VerificationReport report;
+        const char* text;
+    } cases[] = {
+        {{192, 192, 0, 0.0},
+         "Checked 192 of 192 intervals here (the first and last of every segment and a random share of the rest); "
+         "one wrong interval would have passed unnoticed with probability 0%"},
+        {{190, 192, 1, 0.0}, "Checked 190 of 192 intervals here (the first and last of every segment and a random "
+                             "share of the rest), and 1 segment verified in full by verify-result; one wrong "
+                             "interval would have passed unnoticed with probability 0%"},
+        {{1140, 96000, 2, 0.967}, "Checked 1140 of 96000 intervals here (the first and last of every segment and a "
+                                  "random share of the rest), and 2 segments verified in full by verify-result; one "
+                                  "wrong interval would have passed unnoticed with probability 96.7%"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(describe_verification(c.report), c.text);
+}
+
 TEST(IntervalChecks, EachSegmentGetsItsFirstAndLastAndItsShareOfTheOthers) {
     struct Case {
         std::uint64_t iterations;

@@ -23,8 +23,15 @@
 #include "timelock/split/state_dir.h"
 #include "timelock/work/engine.h"
 #include "timelock/work/pool.h"
+#include "timelock/base/wording.h"
 
 namespace zt::cli {
+namespace {
+
+// "all 1000 intervals", "the only interval".
+std::string all_intervals(std::size_t n) { return n == 1 ? "the only interval" : "all " + counted(n, "interval"); }
+
+}  // namespace
 
 zt::Result<void> run_verify_result(const VerifyResultArgs& args) {
     const StatusRequests status_requests;  // SIGUSR1: a status line, and go on
@@ -45,8 +52,8 @@ zt::Result<void> run_verify_result(const VerifyResultArgs& args) {
     std::optional<SetupWatch> setup(std::in_place, line, "verify-result", args.mode);
     ZT_TRY_ASSIGN(const WorkEngine engine, WorkEngine::setup(task.dataset_key, args.mode));
     setup.reset();
-    const std::string doing = "verify-result: recomputing all " + std::to_string(result->states.size()) +
-                              " intervals of " + segment_name(task.segment) + ", ";
+    const std::string all = all_intervals(result->states.size()) + " of " + segment_name(task.segment);
+    const std::string doing = "verify-result: recomputing " + all + ", ";
     StatusWatch watch(line, [&](double elapsed) { return doing + format_duration(elapsed) + " so far"; });
     const auto verified = verify_in_full(engine, task, *result, args.result, threads);
     watch.stop();
@@ -54,8 +61,7 @@ zt::Result<void> run_verify_result(const VerifyResultArgs& args) {
     ZT_TRY(verified);
 
     // 4. What was checked.
-    write_stderr("Verified all " + std::to_string(result->states.size()) + " intervals of " +
-                 segment_name(task.segment) + "\n");
+    write_stderr("Verified " + all + "\n");
     return zt::success();
 }
 

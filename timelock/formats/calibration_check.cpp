@@ -5,6 +5,7 @@
 #include <string>
 
 #include "timelock/base/protocol.h"
+#include "timelock/base/wording.h"
 
 namespace zt {
 namespace {
@@ -37,7 +38,7 @@ Result<void> check_calibration_report(const CalibrationReport& r) {
     }
     if (r.worker_seconds.size() != r.workers) {
         return not_adding_up("workers is " + std::to_string(r.workers) + " but worker_seconds has " +
-                             std::to_string(r.worker_seconds.size()) + " entries");
+                             counted(r.worker_seconds.size(), "entry", "entries"));
     }
     if (!(std::isfinite(r.setup_seconds) && r.setup_seconds >= 0.0)) {
         return not_adding_up("setup_seconds is " + number(r.setup_seconds) + ", not a time");

@@ -24,6 +24,7 @@
 #include "timelock/split/segment_verify.h"
 #include "timelock/split/state_dir.h"
 #include "timelock/work/pool.h"
+#include "timelock/base/wording.h"
 
 namespace zt {
 
@@ -55,7 +56,7 @@ Result<std::vector<SegmentResult>> read_results(std::span<const SegmentTask> tas
         for (const std::uint32_t segment : missing) {
             list += (list.empty() ? "" : ", ") + std::to_string(std::uint64_t{segment} + 1);
         }
-        return Error("results of " + std::to_string(missing.size()) + " segments are missing: segments " + list +
+        return Error("results of " + counted(missing.size(), "segment") + " are missing: segments " + list +
                      " (run work for each of them, then assemble again)");
     }
     return results;
@@ -98,10 +99,10 @@ std::string describe_verification(const VerificationReport& report) {
     std::array<char, 32> percent{};
     std::snprintf(percent.data(), percent.size(), "%.4g%%", 100.0 * report.miss_probability);
     std::string text = "Checked " + std::to_string(report.intervals_recomputed) + " of " +
-                       std::to_string(report.intervals_total) +
-                       " intervals here (the first and last of every segment and a random share of the rest)";
+                       counted(report.intervals_total, "interval") +
+                       " here (the first and last of every segment and a random share of the rest)";
     if (report.segments_with_outcome > 0) {
-        text += ", and " + std::to_string(report.segments_with_outcome) + " segments verified in full by verify-result";
+        text += ", and " + counted(report.segments_with_outcome, "segment") + " verified in full by verify-result";
     }
     return text + "; one wrong interval would have passed unnoticed with probability " + percent.data();
 }
