@@ -26,14 +26,18 @@ void ignore_status_requests() {
     struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);
-    if (sigaction(SIGUSR1, &ignore, &g_started.action) != 0) return;
-    g_started.saved = true;
+    struct sigaction previous {};
+    if (sigaction(SIGUSR1, &ignore, &previous) != 0) return;
     // Ignored first: a request pending while blocked is dropped, not fatal.
     sigset_t usr1;
     sigemptyset(&usr1);
     sigaddset(&usr1, SIGUSR1);
     sigset_t before;
-    if (sigprocmask(SIG_UNBLOCK, &usr1, &before) == 0) g_started.blocked = sigismember(&before, SIGUSR1) == 1;
+    const bool unblocked = sigprocmask(SIG_UNBLOCK, &usr1, &before) == 0;
+    // Called again in the same process (the driver run twice), the first
+    // call's record of how the process was started stands.
+    if (g_started.saved) return;
+    g_started = Started{true, previous, unblocked && sigismember(&before, SIGUSR1) == 1};
 }
 
 void restore_status_signal() {

@@ -238,7 +238,7 @@ Result<void> publish_result(const std::string& path, const SegmentResult& result
 
 bool owned_by_another_user(const std::string& path) {
     struct stat info {};
-    return ::lstat(path.c_str(), &info) == 0 && info.st_uid != ::geteuid();
+    return path.find('\0') == std::string::npos && ::lstat(path.c_str(), &info) == 0 && info.st_uid != ::geteuid();
 }
 
 namespace {
@@ -281,6 +281,7 @@ Result<void> zero_if_ours(const std::string& path) {
 
 Result<void> wipe_and_remove(const std::string& path) {
     const auto removing = [&path](const Error& error) { return error.context("removing " + utf8_lossy(path)); };
+    if (path.find('\0') != std::string::npos) return removing(Error(std::string(file_io::kNulInPath)));
     struct stat entry {};
     if (::lstat(path.c_str(), &entry) != 0) {
         if (errno == ENOENT) return success();
