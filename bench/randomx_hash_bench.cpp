@@ -40,12 +40,13 @@
 #include <utility>
 #include <vector>
 
+#include "randomx/arch.h"
 #include "randomx/cpu.h"
 #include "randomx/memory.h"
 #include "randomx/program.h"
 #include "randomx/randomx.h"
 #include "randomx/vm.h"
-#include "randomx/vm_compiler.h"
+#include "randomx/x86_64/vm_compiler.h"
 #include "timelock/bytes.h"
 #include "timelock/crypto.h"
 

@@ -1,10 +1,10 @@
 #include "randomx/code_memory.h"
 
-#include <sodium.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <cstring>
+#include "randomx/arch.h"
+#include "randomx/wipe.h"
 
 namespace rx {
 namespace {
@@ -69,17 +69,20 @@ bool CodeMemory::begin_write() noexcept {
 bool CodeMemory::finish_write() noexcept {
     if (mechanism_ == Mechanism::DualView) {
         writable_ = false;
-        return true;
+    } else if (writable_) {
+        if (mprotect(write_view_, size_, PROT_READ | PROT_EXEC) != 0) return false;
+        writable_ = false;
     }
-    if (!writable_) return true;
-    if (mprotect(write_view_, size_, PROT_READ | PROT_EXEC) != 0) return false;
-    writable_ = false;
+    // Processors whose instruction cache does not follow data writes (ARM64,
+    // RISC-V) must be told before the new code runs; on x86-64 this is free.
+    char* begin = reinterpret_cast<char*>(exec_view_);
+    __builtin___clear_cache(begin, begin + size_);
     return true;
 }
 
 void CodeMemory::wipe() noexcept {
     if (write_view_ == nullptr || !begin_write()) return;
-    sodium_memzero(write_view_, size_);
+    rx::wipe(write_view_, size_);
 }
 
 void CodeMemory::release() noexcept {
@@ -92,21 +95,14 @@ void CodeMemory::release() noexcept {
     size_ = 0;
 }
 
-bool compiled_code_runs() noexcept {
-#if defined(__x86_64__) && defined(__linux__)
-    static const bool runs = [] {
-        CodeMemory memory;
-        if (!memory.allocate(1)) return false;
-        static const std::uint8_t kProbe[] = {0xB8, 0x2A, 0x00, 0x00, 0x00, 0xC3};  // mov eax, 42; ret
-        std::memcpy(memory.writable(), kProbe, sizeof kProbe);
-        if (!memory.finish_write()) return false;
-        const auto probe = reinterpret_cast<int (*)()>(const_cast<std::uint8_t*>(memory.executable()));
-        return probe() == 42;
-    }();
-    return runs;
-#else
-    return false;
-#endif
+bool probe_code_memory() noexcept {
+    constexpr std::uint8_t kValue = 42;
+    CodeMemory memory;
+    if (!memory.allocate(64)) return false;
+    if (write_return_constant(memory.writable(), kValue) == 0) return false;
+    if (!memory.finish_write()) return false;
+    const auto probe = reinterpret_cast<int (*)()>(const_cast<std::uint8_t*>(memory.executable()));
+    return probe() == kValue;
 }
 
 }  // namespace rx

@@ -66,8 +66,9 @@ private:
     bool writable_ = false;
 };
 
-// Whether generated code can run here: an x86-64 Linux process in which a
-// small probe, written and mapped as above, runs and returns. Probed once.
-bool compiled_code_runs() noexcept;
+// Writes the architecture's probe (write_return_constant in arch.h) into a
+// fresh code memory, runs it and tells whether it returned: whether this
+// process may generate code at all.
+bool probe_code_memory() noexcept;
 
 }  // namespace rx

@@ -4,6 +4,7 @@
 #include <new>
 #include <utility>
 
+#include "randomx/arch.h"
 #include "randomx/cache.h"
 #include "randomx/constants.h"
 #include "randomx/cpu.h"

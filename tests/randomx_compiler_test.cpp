@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "randomx/arch.h"
 #include "randomx/code_memory.h"
 #include "randomx/cpu.h"
 #include "randomx/randomx.h"
@@ -127,14 +128,17 @@ TEST(SecureVm, NoMappingIsWritableAndExecutableWhileItHashes) {
 // Both mechanisms: code rewritten and run again, never writable and
 // executable at once.
 TEST(CodeMemory, RewrittenCodeRunsUnderBothMechanisms) {
+    std::uint8_t scratch[64];
+    if (rx::write_return_constant(scratch, 0) == 0) {
+        GTEST_SKIP() << "this library generates no code for this processor";
+    }
     for (const auto mechanism : {rx::CodeMemory::Mechanism::DualView, rx::CodeMemory::Mechanism::Mprotect}) {
         rx::CodeMemory memory;
         ASSERT_TRUE(memory.allocate(100, mechanism));
         EXPECT_GE(memory.size(), 100U);
         for (std::uint8_t value : {7, 42}) {
             ASSERT_TRUE(memory.begin_write());
-            const std::uint8_t probe[] = {0xB8, value, 0x00, 0x00, 0x00, 0xC3};  // mov eax, value; ret
-            std::memcpy(memory.writable(), probe, sizeof probe);
+            ASSERT_NE(rx::write_return_constant(memory.writable(), value), 0U);
             ASSERT_TRUE(memory.finish_write());
             check_no_writable_executable_mapping();
             const auto run = reinterpret_cast<int (*)()>(const_cast<std::uint8_t*>(memory.executable()));

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "randomx/arch.h"
 #include "randomx/cpu.h"
 #include "randomx/randomx.h"
 #include "randomx/vm.h"

@@ -1,14 +1,14 @@
-#include "randomx/vm_compiler.h"
+#include "randomx/x86_64/vm_compiler.h"
 
 #include <new>
 
+#include "randomx/arch.h"
 #include "randomx/cache.h"
 #include "randomx/code_memory.h"
 #include "randomx/cpu.h"
 #include "randomx/dataset.h"
-#include "randomx/superscalar_compiler.h"
-#include "randomx/vm_rounding.h"
-#include "randomx/x86_assembler.h"
+#include "randomx/x86_64/mxcsr.h"
+#include "randomx/x86_64/x86_assembler.h"
 
 namespace rx {
 namespace {

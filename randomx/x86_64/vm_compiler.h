@@ -1,7 +1,7 @@
 // The VM compiler (x86-64): each program of a hash becomes machine code that
 // runs the whole iteration loop (scratchpad loads, the program, the dataset
 // read and prefetch, the stores and the F/E mix), v1 and v2, full and light
-// mode. The back end behind make_compiler (vm.h).
+// mode. The back end behind make_compiler (arch.h) on x86-64.
 //
 // Register use in the generated code:
 //   r8-r15     r0-r7            xmm0-3    f0-f3
@@ -13,7 +13,7 @@
 //   xmm8-11    a0-a3            xmm12     temporary
 //   xmm13      group E keep mask, xmm14 group E OR mask, xmm15 FSCAL_R mask
 // Floating-point rounding (fprc) lives in MXCSR for the whole hash, as the
-// machine sets it up (vm_rounding.h).
+// machine sets it up (mxcsr.h).
 //
 // Code memory follows W^X (code_memory.h): a program is written through one
 // view and run through another, so compiling costs no system call.

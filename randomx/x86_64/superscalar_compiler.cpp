@@ -1,10 +1,13 @@
-#include "randomx/superscalar_compiler.h"
+#include "randomx/x86_64/superscalar_compiler.h"
 
 #include <cstring>
+#include <memory>
+#include <new>
 
+#include "randomx/arch.h"
 #include "randomx/cpu.h"
 #include "randomx/dataset.h"
-#include "randomx/x86_assembler.h"
+#include "randomx/x86_64/x86_assembler.h"
 
 namespace rx {
 namespace {
@@ -483,7 +486,7 @@ void emit_hybrid_range(A& a, const std::array<SuperscalarProgram, kCacheAccesses
 
 }  // namespace
 
-bool DatasetCode::compile(const std::array<SuperscalarProgram, kCacheAccesses>& programs) noexcept {
+bool X86DatasetCode::compile(const std::array<SuperscalarProgram, kCacheAccesses>& programs) noexcept {
     item_ = nullptr;
     range_ = nullptr;
     pair_ = nullptr;
@@ -515,6 +518,10 @@ bool DatasetCode::compile(const std::array<SuperscalarProgram, kCacheAccesses>& 
     range_ = reinterpret_cast<RangeFunction>(const_cast<std::uint8_t*>(code + range_offset));
     pair_ = reinterpret_cast<PairFunction>(const_cast<std::uint8_t*>(code + pair_offset));
     return true;
+}
+
+std::unique_ptr<DatasetCode> make_dataset_code() noexcept {
+    return std::unique_ptr<DatasetCode>(new (std::nothrow) X86DatasetCode);
 }
 
 }  // namespace rx
