@@ -9,6 +9,7 @@
 
 #include "cli/calibrate_progress.h"
 #include "cli/commands/commands.h"
+#include "cli/compiled_code_warning.h"
 #include "cli/driver.h"
 #include "timelock/calibration.h"
 #include "timelock/pool.h"
@@ -30,7 +31,8 @@ zt::Result<void> run_calibrate(const CalibrateArgs& args) {
     if (progress.enabled()) {
         // As many threads as generate would start here (one per segment at most).
         const auto threads = pool_threads();
-        progress.print(format_calibration_summary(report, threads ? threads.value() : 1));
+        progress.print(format_calibration_summary(report, threads ? threads.value() : 1) +
+                       compiled_code_summary_warning());
     }
     return zt::success();
 }

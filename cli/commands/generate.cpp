@@ -24,6 +24,7 @@
 
 #include "cli/assembly.h"
 #include "cli/commands/commands.h"
+#include "cli/compiled_code_warning.h"
 #include "cli/inputs.h"
 #include "cli/progress.h"
 #include "cli/segment_job.h"
@@ -51,6 +52,7 @@ constexpr std::string_view kStoppedMessage =
 Result<std::uint64_t> iteration_count(const GenerateArgs& args) {
     if (!args.iterations_from) return args.iterations;
     ZT_TRY_ASSIGN(const CalibrationReport report, read_calibration_file(*args.iterations_from));
+    warn_without_compiled_code();
     if (report.mode == WorkMode::Light && args.mode != WorkMode::Light) return Error(std::string(kLightCalibration));
     return report.iterations_for_one_day;
 }
