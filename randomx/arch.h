@@ -67,12 +67,16 @@ bool compiled_code_runs() noexcept;
 std::size_t write_return_constant(std::uint8_t* code, std::uint8_t value) noexcept;
 
 // The VM compiler, or null where it cannot run here (no compiled code, no
-// hardware AES for v2's register mixing, or no memory). `mprotect_only`
-// switches one mapping between writable and executable around every write
-// instead of writing through a second view (code_memory.h).
-std::unique_ptr<ProgramRunner> make_compiler(Variant variant, bool mprotect_only = false) noexcept;
+// hardware AES for v2's register mixing, or no memory). `secure`
+// (RANDOMX_FLAG_SECURE) switches one mapping between writable and executable
+// around every write (code_memory.h's Mprotect mechanism), so that no
+// writable mapping of the code exists while it can run; otherwise the code
+// is written through a second view, which costs no system call.
+std::unique_ptr<ProgramRunner> make_compiler(Variant variant, bool secure = false) noexcept;
 
 // An empty SuperscalarHash compiler for a cache, or null where there is none.
+// Its code is written once per key, through the Mprotect mechanism: it never
+// has a writable mapping while it can run.
 std::unique_ptr<DatasetCode> make_dataset_code() noexcept;
 
 }  // namespace rx

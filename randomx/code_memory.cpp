@@ -24,29 +24,38 @@ bool CodeMemory::allocate(std::size_t size, Mechanism mechanism) noexcept {
     if (size == 0) return false;
     const std::size_t rounded = page_rounded(size);
 
-    if (mechanism == Mechanism::DualView) {
-        const int fd = memfd_create("randomx-code", MFD_CLOEXEC);
-        if (fd >= 0) {
-            void* rw = MAP_FAILED;
-            void* rx = MAP_FAILED;
-            if (ftruncate(fd, static_cast<off_t>(rounded)) == 0) {
-                rw = mmap(nullptr, rounded, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    // A named memory object, so that the code's mappings can be told apart
+    // in /proc/self/maps ("randomx-code").
+    const int fd = memfd_create("randomx-code", MFD_CLOEXEC);
+    if (fd >= 0) {
+        void* rw = MAP_FAILED;
+        void* rx = MAP_FAILED;
+        if (ftruncate(fd, static_cast<off_t>(rounded)) == 0) {
+            rw = mmap(nullptr, rounded, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+            if (mechanism == Mechanism::DualView) {
                 rx = mmap(nullptr, rounded, PROT_READ | PROT_EXEC, MAP_SHARED, fd, 0);
             }
-            close(fd);  // the mappings keep the object alive
-            if (rw != MAP_FAILED && rx != MAP_FAILED) {
-                write_view_ = static_cast<std::uint8_t*>(rw);
-                exec_view_ = static_cast<std::uint8_t*>(rx);
-                size_ = rounded;
-                mechanism_ = Mechanism::DualView;
-                writable_ = true;
-                return true;
-            }
-            if (rw != MAP_FAILED) munmap(rw, rounded);
-            if (rx != MAP_FAILED) munmap(rx, rounded);
         }
+        close(fd);  // the mappings keep the object alive
+        const bool mapped = rw != MAP_FAILED && (mechanism == Mechanism::Mprotect || rx != MAP_FAILED);
+        // A single mapping must be allowed to become executable, which a
+        // system forbidding executable memory objects refuses: try now.
+        const bool runnable = mapped && (mechanism == Mechanism::DualView ||
+                                         (mprotect(rw, rounded, PROT_READ | PROT_EXEC) == 0 &&
+                                          mprotect(rw, rounded, PROT_READ | PROT_WRITE) == 0));
+        if (runnable) {
+            write_view_ = static_cast<std::uint8_t*>(rw);
+            exec_view_ = mechanism == Mechanism::DualView ? static_cast<std::uint8_t*>(rx) : write_view_;
+            size_ = rounded;
+            mechanism_ = mechanism;
+            writable_ = true;
+            return true;
+        }
+        if (rw != MAP_FAILED) munmap(rw, rounded);
+        if (rx != MAP_FAILED) munmap(rx, rounded);
     }
 
+    // No memory object (or not executable): an anonymous mapping, switched.
     void* p = mmap(nullptr, rounded, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED) return false;
     write_view_ = static_cast<std::uint8_t*>(p);

@@ -1,12 +1,16 @@
 // Memory for generated machine code, never writable and executable at once.
 //
-// The code is written through one view and run through another: a memory
-// object (memfd) mapped twice, read-write and read-execute, at two different
-// addresses. Rewriting code therefore costs no system call, and no mapping
-// of the process is ever both writable and executable. Where the system
-// refuses that (no memfd, or executable memfd mappings forbidden), a single
-// private mapping is switched between read-write and read-execute with
-// mprotect around every write instead (two system calls per write).
+// Two mechanisms:
+//  - DualView: the code is written through one view and run through
+//    another, a memory object (memfd "randomx-code") mapped twice,
+//    read-write and read-execute, at two different addresses. Rewriting
+//    code costs no system call, and no mapping is ever both writable and
+//    executable; but a writable alias of the running code exists.
+//  - Mprotect: a single mapping (of the same kind of memory object, or
+//    anonymous where the system refuses one) is switched between read-write
+//    and read-execute around every write: two system calls per write, and no
+//    writable mapping of the code exists while it can run (RANDOMX_FLAG_SECURE).
+// Where the system refuses the dual view, Mprotect is used instead.
 //
 // Generated code must be position-independent with respect to the buffer
 // (relative jumps inside it, absolute addresses only for targets outside):

@@ -1,8 +1,10 @@
 // The compiled VM against the interpreter, and the rules its code memory
 // keeps: random keys and inputs hashed by both back ends (every program's
 // register file compared, with the interpreter confirming that every
-// instruction, every rounding mode and taken and untaken branches occurred),
-// and no mapping of the process ever writable and executable at once.
+// instruction, every rounding mode and taken and untaken branches occurred);
+// no mapping of the process ever writable and executable at once, and with
+// RANDOMX_FLAG_SECURE no writable mapping of code that can run; and code
+// that does not fit its buffer given up (x86-64) rather than written past it.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,12 +12,15 @@
 #include <cstdint>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <new>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "cli/compiled_code_warning.h"
 #include "randomx/arch.h"
 #include "randomx/code_memory.h"
 #include "randomx/cpu.h"
@@ -23,6 +28,11 @@
 #include "randomx/vm.h"
 #include "tests/support/randomx_differential.h"
 #include "tests/support/randomx_support.h"
+#if defined(__x86_64__)
+#include "randomx/cache.h"
+#include "randomx/x86_64/superscalar_compiler.h"
+#include "randomx/x86_64/vm_compiler.h"
+#endif
 
 namespace {
 
@@ -88,25 +98,41 @@ std::vector<Mapping> mappings() {
     return result;
 }
 
-// Fails the test for every mapping that is writable and executable; returns
-// how many executable mappings of generated code exist.
-int check_no_writable_executable_mapping() {
-    int code_views = 0;
+// The memory objects of generated code ("randomx-code"), by inode: how many
+// have an executable mapping, and how many of those also a writable one at
+// the same moment. Fails the test for every mapping that is writable and
+// executable itself.
+struct CodeObjects {
+    int executable = 0;
+    int writable_and_executable = 0;
+};
+
+CodeObjects code_objects() {
+    std::map<std::string, std::pair<bool, bool>> objects;  // inode: (writable, executable)
     for (const Mapping& m : mappings()) {
         EXPECT_FALSE(m.writable && m.executable) << m.line;
-        if (m.executable && m.line.find("randomx-code") != std::string::npos) ++code_views;
+        if (m.line.find("randomx-code") == std::string::npos) continue;
+        std::istringstream fields(m.line);
+        std::string range, perms, offset, device, inode;
+        fields >> range >> perms >> offset >> device >> inode;
+        auto& [writable, executable] = objects[inode];
+        writable = writable || m.writable;
+        executable = executable || m.executable;
     }
-    return code_views;
+    CodeObjects counts;
+    for (const auto& [inode, access] : objects) {
+        counts.executable += access.second ? 1 : 0;
+        counts.writable_and_executable += access.first && access.second ? 1 : 0;
+    }
+    return counts;
 }
 
-TEST(SecureVm, NoMappingIsWritableAndExecutableWhileItHashes) {
-    const auto flags = static_cast<randomx_flags>(randomx_get_flags() | RANDOMX_FLAG_V2 | RANDOMX_FLAG_SECURE);
-    if ((flags & RANDOMX_FLAG_JIT) == 0) {
-        GTEST_SKIP() << "no compiled code on this system";
-    }
-    randomx_cache* cache = keyed_cache({'w', '^', 'x'});
-    randomx_vm* vm = randomx_create_vm(flags, cache, nullptr);
-    ASSERT_NE(vm, nullptr);
+// Looks at the mappings again and again while a VM with `flags` hashes on
+// another thread; the most code objects seen at one look.
+CodeObjects watch_mappings_while_hashing(randomx_flags flags) {
+    randomx_vm* vm = randomx_create_vm(flags, keyed_cache({'w', '^', 'x'}), nullptr);
+    EXPECT_NE(vm, nullptr);
+    if (vm == nullptr) return {};
     std::atomic<bool> done{false};
     std::thread hashing([&] {
         std::uint8_t state[RANDOMX_HASH_SIZE] = {};
@@ -114,19 +140,37 @@ TEST(SecureVm, NoMappingIsWritableAndExecutableWhileItHashes) {
         done = true;
     });
     int looks = 0;
-    int code_views = 0;
+    CodeObjects most;
     while (!done) {
-        code_views = std::max(code_views, check_no_writable_executable_mapping());
+        const CodeObjects now = code_objects();
+        most.executable = std::max(most.executable, now.executable);
+        most.writable_and_executable = std::max(most.writable_and_executable, now.writable_and_executable);
         ++looks;
     }
     hashing.join();
     randomx_destroy_vm(vm);
     EXPECT_GT(looks, 10);
-    EXPECT_GE(code_views, 2) << "the VM's and the cache's code are mapped";
+    return most;
+}
+
+// SECURE: no writable mapping of any code that can run, at any moment;
+// without it the VM's code has its writable second view (the check sees
+// the difference).
+TEST(SecureVm, NoWritableMappingOfRunnableCodeWhileItHashes) {
+    const auto flags = randomx_get_flags() | RANDOMX_FLAG_V2;
+    if ((flags & RANDOMX_FLAG_JIT) == 0 || rx::make_compiler(rx::Variant::V2) == nullptr) {
+        GTEST_SKIP() << "no compiled code on this system";
+    }
+    const CodeObjects secure = watch_mappings_while_hashing(flags | RANDOMX_FLAG_SECURE);
+    EXPECT_EQ(secure.writable_and_executable, 0);
+    EXPECT_GE(secure.executable, 2) << "the VM's and the cache's code are mapped";
+    const CodeObjects dual_view = watch_mappings_while_hashing(flags);
+    EXPECT_GE(dual_view.writable_and_executable, 1) << "without SECURE the VM's code has a writable view";
 }
 
 // Both mechanisms: code rewritten and run again, never writable and
-// executable at once.
+// executable at once; the mprotect mechanism also never with a writable
+// alias, the dual view always with one.
 TEST(CodeMemory, RewrittenCodeRunsUnderBothMechanisms) {
     std::uint8_t scratch[64];
     if (rx::write_return_constant(scratch, 0) == 0) {
@@ -140,7 +184,13 @@ TEST(CodeMemory, RewrittenCodeRunsUnderBothMechanisms) {
             ASSERT_TRUE(memory.begin_write());
             ASSERT_NE(rx::write_return_constant(memory.writable(), value), 0U);
             ASSERT_TRUE(memory.finish_write());
-            check_no_writable_executable_mapping();
+            const CodeObjects objects = code_objects();
+            EXPECT_GE(objects.executable, 1);
+            if (mechanism == rx::CodeMemory::Mechanism::Mprotect) {
+                EXPECT_EQ(objects.writable_and_executable, 0);
+            } else {
+                EXPECT_GE(objects.writable_and_executable, 1);
+            }
             const auto run = reinterpret_cast<int (*)()>(const_cast<std::uint8_t*>(memory.executable()));
             EXPECT_EQ(run(), value);
         }
@@ -149,5 +199,89 @@ TEST(CodeMemory, RewrittenCodeRunsUnderBothMechanisms) {
         }
     }
 }
+
+// calibrate's summary and generate --iterations-from warn exactly where the
+// engine's v2 programs run in the interpreter (on x86-64, the no-AES run).
+TEST(CompiledCodeWarning, ShownExactlyWhereProgramsAreInterpreted) {
+    const bool compiled = rx::make_compiler(rx::Variant::V2) != nullptr;
+    const std::string warning = zt::cli::compiled_code_summary_warning();
+    EXPECT_EQ(warning.empty(), compiled);
+    if (!compiled) {
+        EXPECT_NE(warning.find("opens several times early for anyone with compiled code"), std::string::npos);
+    }
+#if defined(__x86_64__)
+    EXPECT_EQ(compiled, rx::cpu_has_aes()) << "x86-64 compiles v2 programs wherever AES-NI is";
+#endif
+}
+
+#if defined(__x86_64__)
+
+// ---- Code that does not fit -------------------------------------------------
+
+// A program's code into buffers too small for it: compile_vm_program gives
+// up (size 0) and writes nothing past the buffer; the full buffer holds it.
+TEST(VmCompilerBuffer, CodeThatDoesNotFitIsGivenUpWithoutWritingPastTheBuffer) {
+    std::uint8_t seed[64] = {1, 2, 3};
+    rx::Program program;
+    rx::generate_program(false, seed, rx::Variant::V2, program);
+    const rx::DatasetSource source{nullptr, keyed_cache({'w', '^', 'x'})};
+    constexpr std::uint8_t kGuard = 0xA5;
+    std::vector<std::uint8_t> buffer(rx::kVmCodeCapacity + 64, kGuard);
+    const std::size_t size = rx::compile_vm_program(program, rx::Variant::V2, source, buffer.data());
+    ASSERT_GT(size, 0U);
+    for (const std::size_t capacity : {std::size_t{0}, std::size_t{1}, std::size_t{100}, size / 2, size - 1}) {
+        std::fill(buffer.begin(), buffer.end(), kGuard);
+        EXPECT_EQ(rx::compile_vm_program(program, rx::Variant::V2, source, buffer.data(), capacity), 0U)
+            << "capacity " << capacity;
+        EXPECT_TRUE(std::all_of(buffer.begin() + static_cast<std::ptrdiff_t>(capacity), buffer.end(),
+                                [](std::uint8_t b) { return b == kGuard; }))
+            << "written past a capacity of " << capacity;
+    }
+    EXPECT_EQ(rx::compile_vm_program(program, rx::Variant::V2, source, buffer.data(), size), size);
+}
+
+// A compiler whose buffer is too small for any program: every program runs
+// in the interpreter (its iterations reach the observer), with the right hash.
+TEST(VmCompilerBuffer, ACompilerThatCannotFitAProgramLeavesItToTheInterpreter) {
+    if (rx::make_compiler(rx::Variant::V2) == nullptr) {
+        GTEST_SKIP() << "the compiler cannot run here";
+    }
+    struct Iterations : rx::HashObserver {
+        void iteration_finished(std::uint32_t, const rx::VmState&, const std::uint8_t*) override { ++count; }
+        std::uint64_t count = 0;
+    } iterations;
+    const Scratchpad pad = scratchpad();
+    rx::Machine machine(rx::Variant::V2, rx::cpu_has_aes(), pad.get(),
+                        rx::make_vm_compiler(rx::Variant::V2, rx::CodeMemory::Mechanism::DualView, 512));
+    const std::string key = "test key 000";
+    machine.use_cache(keyed_cache(std::vector<std::uint8_t>(key.begin(), key.end())));
+    machine.set_observer(&iterations);
+    const std::string input = "This is a test";
+    std::uint8_t hash[RANDOMX_HASH_SIZE];
+    machine.hash(input.data(), input.size(), hash);
+    EXPECT_EQ(zt::test::hex(hash, sizeof hash), "22ec6b861b3eb23686b2efbad69513c967ecfce80983df66c9c5b4fbfb4cdb6f");
+    EXPECT_EQ(iterations.count, std::uint64_t{rx::kProgramCount} * rx::kProgramIterations);
+}
+
+// The cache's SuperscalarHash code in too little memory: compile fails and
+// the code is not ready (the portable executors run); in enough, it is.
+TEST(DatasetCodeBuffer, CodeThatDoesNotFitIsNotReady) {
+    if (!rx::compiled_code_runs()) {
+        GTEST_SKIP() << "no compiled code on this system";
+    }
+    const std::string key = "test key 000";
+    std::array<rx::SuperscalarProgram, rx::kCacheAccesses> programs;
+    rx::generate_superscalar_programs(key.data(), key.size(), programs);
+    for (const std::size_t bytes : {std::size_t{4096}, std::size_t{16384}}) {
+        rx::X86DatasetCode code(bytes);
+        EXPECT_FALSE(code.compile(programs)) << bytes << " bytes";
+        EXPECT_FALSE(code.ready());
+    }
+    rx::X86DatasetCode code(rx::kDatasetCodeBytes);
+    EXPECT_TRUE(code.compile(programs));
+    EXPECT_TRUE(code.ready());
+}
+
+#endif
 
 }  // namespace

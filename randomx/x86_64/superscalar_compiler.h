@@ -39,14 +39,21 @@ namespace rx {
 
 inline constexpr std::size_t kDatasetCodeGroup = 8;
 
+// The code memory a cache's programs need at most.
+inline constexpr std::size_t kDatasetCodeBytes = 1152 * 1024;
+
 class X86DatasetCode final : public DatasetCode {
 public:
-    X86DatasetCode() { range_unit_ = kDatasetCodeGroup; }
+    // `code_bytes` smaller than kDatasetCodeBytes only to test that code
+    // that does not fit is given up (and nothing past it written).
+    explicit X86DatasetCode(std::size_t code_bytes) : code_bytes_(code_bytes) { range_unit_ = kDatasetCodeGroup; }
 
-    // Compiles the programs; false if code memory cannot be obtained.
+    // Compiles the programs; false if code memory cannot be obtained or the
+    // code does not fit in it (the code is then not ready).
     bool compile(const std::array<SuperscalarProgram, kCacheAccesses>& programs) noexcept override;
 
 private:
+    std::size_t code_bytes_;
     CodeMemory memory_;
 };
 
