@@ -1,14 +1,16 @@
 #!/bin/sh
-# Sets up, builds and runs every test: unit tests (optimised build), the
-# same unit tests under AddressSanitizer and UndefinedBehaviorSanitizer, the
-# fuzz targets' corpora replayed (clang, libFuzzer), the black-box cases of
-# tests/conformance against the built program (and those of
-# ../shared/conformance when a checkout has them beside it), and the cluster
-# drill of tests/slurm (a single-node Slurm it starts and stops itself;
-# about two minutes; skipped when not run as root).
+# Sets up, builds and runs every test: unit tests (optimised GCC build, with
+# the RandomX fallbacks again under each CPU feature mask), the same unit
+# tests built with clang under AddressSanitizer and UndefinedBehaviorSanitizer,
+# the fuzz targets' corpora replayed (clang, libFuzzer), the black-box cases
+# of tests/conformance against the built program (and those of
+# ../shared/conformance when a checkout has them beside it), the aarch64 and
+# riscv64 cross builds under qemu (scripts/cross.sh), and the cluster drill
+# of tests/slurm (a single-node Slurm it starts and stops itself; about two
+# minutes; skipped when not run as root).
 set -eu
 cd "$(dirname "$0")/.."
-./scripts/setup.sh
+./scripts/setup.sh cross
 
 jobs=$(nproc 2>/dev/null || echo 2)
 
@@ -19,12 +21,14 @@ cmake --build build -j "$jobs"
 echo "== unit tests (release)"
 ctest --test-dir build -LE slow --output-on-failure -j "$jobs"
 
-echo "== build (address and undefined-behaviour sanitizers)"
-cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZT_SANITIZE=ON \
+# The second compiler: clang builds the whole project (warnings are errors)
+# and its unit tests run, under the sanitizers.
+echo "== build (clang; address and undefined-behaviour sanitizers)"
+CC=clang CXX=clang++ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZT_SANITIZE=ON \
       -DZT_BUILD_BENCH=OFF -DZT_WERROR=ON >/dev/null
 cmake --build build-asan -j "$jobs"
 
-echo "== unit tests (sanitizers)"
+echo "== unit tests (clang, sanitizers)"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --test-dir build-asan -LE "slow|nosan" --output-on-failure -j "$jobs"
 
@@ -47,6 +51,12 @@ if [ -d ../shared/conformance/cases ]; then
         tests/conformance/run --bin build/zanth-timelock ../shared/conformance/cases
     fi
 fi
+
+echo "== aarch64 cross build under qemu"
+./scripts/cross.sh aarch64
+
+echo "== riscv64 cross build of the RandomX library under qemu"
+./scripts/cross.sh riscv64
 
 echo "== cluster drill: a puzzle's segments as a Slurm job array"
 if [ "$(id -u)" -eq 0 ]; then
