@@ -23,6 +23,15 @@ bool CodeMemory::allocate(std::size_t size, Mechanism mechanism) noexcept {
     release();
     if (size == 0) return false;
     const std::size_t rounded = page_rounded(size);
+#if !defined(__x86_64__)
+    // x86-64 fetches instructions coherently with writes through any mapping
+    // of the same memory. Elsewhere new code must be announced by address
+    // (finish_write does so on the executable view), which hardware honours
+    // but user-mode emulators do not: qemu keeps running what it translated
+    // from the old bytes, as it never sees the write. The switched single
+    // mapping works everywhere.
+    mechanism = Mechanism::Mprotect;
+#endif
 
     // A named memory object, so that the code's mappings can be told apart
     // in /proc/self/maps ("randomx-code").

@@ -10,7 +10,8 @@
 //    anonymous where the system refuses one) is switched between read-write
 //    and read-execute around every write: two system calls per write, and no
 //    writable mapping of the code exists while it can run (RANDOMX_FLAG_SECURE).
-// Where the system refuses the dual view, Mprotect is used instead.
+// Where the system refuses the dual view, and on processors other than
+// x86-64 (see allocate), Mprotect is used instead.
 //
 // Generated code must be position-independent with respect to the buffer
 // (relative jumps inside it, absolute addresses only for targets outside):

@@ -186,7 +186,7 @@ TEST(CodeMemory, RewrittenCodeRunsUnderBothMechanisms) {
             ASSERT_TRUE(memory.finish_write());
             const CodeObjects objects = code_objects();
             EXPECT_GE(objects.executable, 1);
-            if (mechanism == rx::CodeMemory::Mechanism::Mprotect) {
+            if (memory.mechanism() == rx::CodeMemory::Mechanism::Mprotect) {
                 EXPECT_EQ(objects.writable_and_executable, 0);
             } else {
                 EXPECT_GE(objects.writable_and_executable, 1);
