@@ -6,7 +6,7 @@
 #                            (tests/slurm/run); their services are not started
 set -eu
 
-packages="build-essential cmake ninja-build pkg-config libsodium-dev libgtest-dev libbenchmark-dev python3 clang libclang-rt-dev"
+packages="build-essential cmake ninja-build pkg-config libsodium-dev libgtest-dev libbenchmark-dev python3 clang libclang-rt-dev binutils-aarch64-linux-gnu"
 if [ "${1:-}" = "slurm" ]; then
     packages="$packages slurmctld slurmd slurm-client munge"
 fi
