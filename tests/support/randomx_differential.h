@@ -18,4 +18,11 @@ namespace zt::test {
 // each, drawn from `seed`. Skips the test where the compiler cannot run.
 void compiler_against_interpreter(rx::Variant variant, int keys, int inputs_per_key, std::uint64_t seed);
 
+// Whether this is an aarch64 test binary run by qemu-user: it reads the
+// host's /proc/cpuinfo, which has no "CPU implementer" lines. Tests then keep
+// their counts small (a hash costs a hundred times more) and start no thread
+// (threads of such a process hang at creation under Debian 12's qemu-user on
+// recent kernels). False on every other build.
+bool running_under_emulation();
+
 }  // namespace zt::test
