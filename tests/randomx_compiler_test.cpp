@@ -5,6 +5,9 @@
 // and no mapping of the process ever writable and executable at once.
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
@@ -18,6 +21,7 @@
 
 #include "randomx/arch.h"
 #include "randomx/code_memory.h"
+#include "randomx/constants.h"
 #include "randomx/cpu.h"
 #include "randomx/randomx.h"
 #include "randomx/vm.h"
@@ -27,6 +31,15 @@
 namespace {
 
 using zt::test::keyed_cache;
+
+// Every program's register file, in order.
+class RegisterFiles : public rx::HashObserver {
+public:
+    void program_finished(unsigned, const rx::RegisterFile& registers, const std::uint8_t*) override {
+        files.push_back(zt::test::hex(&registers, sizeof registers));
+    }
+    std::vector<std::string> files;
+};
 
 using zt::test::CachePtr;
 using zt::test::Scratchpad;
@@ -42,6 +55,76 @@ TEST(VmCompiler, MatchesTheInterpreterV1) {
 TEST(VmCompiler, MatchesTheInterpreterV2) {
     const bool small = zt::test::running_under_emulation();
     zt::test::compiler_against_interpreter(rx::Variant::V2, small ? 1 : 2, small ? 6 : 60, 22);
+}
+
+// A stand-in dataset for full mode: any bytes serve to hold the compiler
+// against the interpreter, so a 64 MiB memory object of a pattern (each word
+// its own offset, mixed) is mapped over and over across the dataset's size.
+// Reads at any address cost no more than 64 MiB of memory.
+class PatternDataset {
+public:
+    static constexpr std::size_t kTile = std::size_t{64} << 20;
+
+    PatternDataset() {
+        const std::size_t tiles = (rx::kDatasetSize + kTile - 1) / kTile;
+        size_ = tiles * kTile;
+        void* reserved = mmap(nullptr, size_, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        const int fd = memfd_create("dataset-pattern", MFD_CLOEXEC);
+        if (reserved == MAP_FAILED || fd < 0 || ftruncate(fd, static_cast<off_t>(kTile)) != 0) return;
+        base_ = static_cast<std::uint8_t*>(reserved);
+        auto* tile = static_cast<std::uint64_t*>(mmap(base_, kTile, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, fd, 0));
+        for (std::size_t i = 0; i < kTile / 8; ++i) tile[i] = (i + 1) * 0x9E3779B97F4A7C15ULL ^ (i << 29);
+        for (std::size_t t = 1; t < tiles; ++t) {
+            if (mmap(base_ + t * kTile, kTile, PROT_READ, MAP_SHARED | MAP_FIXED, fd, 0) == MAP_FAILED) base_ = nullptr;
+        }
+        close(fd);
+    }
+    ~PatternDataset() {
+        if (base_ != nullptr) munmap(base_, size_);
+    }
+    PatternDataset(const PatternDataset&) = delete;
+    PatternDataset& operator=(const PatternDataset&) = delete;
+
+    const std::uint8_t* memory() const { return base_; }
+
+private:
+    std::uint8_t* base_ = nullptr;
+    std::size_t size_ = 0;
+};
+
+// Full mode: both back ends on the same (stand-in) dataset, every program's
+// register file and the hash compared, v1 and v2.
+TEST(VmCompiler, MatchesTheInterpreterInFullMode) {
+    PatternDataset dataset;
+    ASSERT_NE(dataset.memory(), nullptr);
+    const bool hard_aes = rx::cpu_has_aes();
+    const int inputs = zt::test::running_under_emulation() ? 2 : 10;
+    const Scratchpad pad_i = scratchpad();
+    const Scratchpad pad_c = scratchpad();
+    int compiled = 0;
+    for (const rx::Variant variant : {rx::Variant::V1, rx::Variant::V2}) {
+        std::unique_ptr<rx::ProgramRunner> runner = rx::make_compiler(variant);
+        if (runner == nullptr) continue;  // no compiled code, or v2 without hardware AES
+        ++compiled;
+        rx::Machine interpreter(variant, hard_aes, pad_i.get(), rx::make_interpreter(variant, hard_aes));
+        rx::Machine compiler(variant, hard_aes, pad_c.get(), std::move(runner));
+        interpreter.use_dataset(dataset.memory());
+        compiler.use_dataset(dataset.memory());
+        for (int n = 0; n < inputs; ++n) {
+            const std::string input = "full mode " + std::to_string(n);
+            RegisterFiles want;
+            RegisterFiles got;
+            interpreter.set_observer(&want);
+            compiler.set_observer(&got);
+            std::uint8_t want_hash[RANDOMX_HASH_SIZE];
+            std::uint8_t got_hash[RANDOMX_HASH_SIZE];
+            interpreter.hash(input.data(), input.size(), want_hash);
+            compiler.hash(input.data(), input.size(), got_hash);
+            ASSERT_EQ(got.files, want.files) << input;
+            ASSERT_EQ(zt::test::hex(got_hash, sizeof got_hash), zt::test::hex(want_hash, sizeof want_hash)) << input;
+        }
+    }
+    if (compiled == 0) GTEST_SKIP() << "the compiler cannot run here";
 }
 
 // The compiled VM where the cache has no compiled code (its items come from
