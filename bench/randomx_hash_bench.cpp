@@ -160,11 +160,16 @@ HashFunction api_hash(randomx_vm* vm) {
 }
 
 // A machine on its own scratchpad with a compiler whose code memory is
-// switched by mprotect.
+// switched by mprotect (the interpreter where the compiler declines, as
+// randomx_create_vm does).
 struct MprotectMachine {
+    static std::unique_ptr<rx::ProgramRunner> mprotect_compiler() {
+        std::unique_ptr<rx::ProgramRunner> runner = rx::make_compiler(rx::Variant::V2, true);
+        return runner != nullptr ? std::move(runner) : rx::make_interpreter(rx::Variant::V2, rx::cpu_has_aes());
+    }
     MprotectMachine(randomx_cache* cache, randomx_dataset* dataset)
         : scratchpad(static_cast<std::uint8_t*>(rx::alloc_large(rx::kScratchpadL3, false))),
-          machine(rx::Variant::V2, rx::cpu_has_aes(), scratchpad, rx::make_compiler(rx::Variant::V2, true)) {
+          machine(rx::Variant::V2, rx::cpu_has_aes(), scratchpad, mprotect_compiler()) {
         if (dataset != nullptr) {
             machine.use_dataset(static_cast<const std::uint8_t*>(randomx_get_dataset_memory(dataset)));
         } else {
@@ -192,7 +197,7 @@ double compile_microseconds(randomx_cache* cache) {
     const auto compile = [&] { rx::compile_vm_program(*program, rx::Variant::V2, source, code.data()); };
 #elif defined(__aarch64__)
     std::vector<std::uint8_t> code(rx::a64::kVmCodeCapacity);
-    const auto compile = [&] { rx::a64::compile_vm_program(*program, rx::Variant::V2, source, code.data(), code.size()); };
+    const auto compile = [&] { rx::a64::compile_vm_program(*program, rx::Variant::V2, source, code.data(), code.size(), rx::cpu_has_aes()); };
 #else
     const auto compile = [] {};
 #endif

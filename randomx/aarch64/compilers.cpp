@@ -46,7 +46,8 @@ public:
             fallback_->run(program, state, scratchpad, source, observer);
             return;
         }
-        const std::size_t size = a64::compile_vm_program(program, variant_, source, code_.writable(), code_.size());
+        const std::size_t size =
+            a64::compile_vm_program(program, variant_, source, code_.writable(), code_.size(), cpu_has_aes());
         if (size == 0 || !code_.finish_write(size)) {
             fallback_->run(program, state, scratchpad, source, observer);
             return;
@@ -63,10 +64,10 @@ private:
 
 }  // namespace
 
-// v2's register mixing is compiled with the cryptography extension only:
-// without it the compiler declines and the interpreter (software rounds) runs.
+// Without the cryptography extension v2's register mixing calls the
+// software rounds from the compiled loop (vm_compiler.h).
 std::unique_ptr<ProgramRunner> make_compiler(Variant variant, bool mprotect_only) noexcept {
-    if (!compiled_code_runs() || (variant == Variant::V2 && !cpu_has_aes())) return nullptr;
+    if (!compiled_code_runs()) return nullptr;
     std::unique_ptr<A64Compiler> compiler(new (std::nothrow) A64Compiler(variant));
     const auto mechanism = mprotect_only ? CodeMemory::Mechanism::Mprotect : CodeMemory::Mechanism::DualView;
     if (compiler == nullptr || !compiler->init(mechanism)) return nullptr;

@@ -1,6 +1,8 @@
 #include "randomx/aarch64/vm_compiler.h"
 
 #include "randomx/aarch64/a64_assembler.h"
+#include "randomx/aes.h"
+#include "randomx/aes_kernels.h"
 #include "randomx/cache.h"
 #include "randomx/dataset.h"
 
@@ -59,11 +61,16 @@ void portable_item(const randomx_cache* cache, std::uint64_t item_number, std::u
     dataset_item(*cache, item_number, out);
 }
 
+// v2's register mixing with the software rounds, for processors without the
+// cryptography extension.
+void soft_mix(void* f, const void* e) { aes_kernels::mix_registers<SoftAes>(f, e); }
+
 class Emitter {
 public:
     Emitter(std::uint8_t* code, std::size_t capacity, const Program& program, Variant variant,
-            const DatasetSource& source)
-        : a_(code, capacity), program_(program), variant_(variant), full_(source.dataset != nullptr) {
+            const DatasetSource& source, bool hard_aes)
+        : a_(code, capacity), program_(program), variant_(variant), full_(source.dataset != nullptr),
+          hard_aes_(hard_aes) {
         if (full_) return;
         const randomx_cache& cache = *source.cache;
         light_.cache_memory = reinterpret_cast<std::uint64_t>(cache.memory);
@@ -123,14 +130,7 @@ private:
         } else {
             a_.mov_imm(kData, light_.cache_memory);
         }
-        a_.ldp_q(Av(0), Av(1), x0, off::kA);
-        a_.ldp_q(Av(2), Av(3), x0, off::kA + 32);
-        a_.ldr_q(kEOr, x0, off::kEMask);
-        a_.mov_imm(x16, kEKeepMask);
-        a_.dup2d(kEKeep, x16);
-        a_.mov_imm(x16, kScaleMask);
-        a_.dup2d(kScale, x16);
-        a_.movi_zero(kZero);
+        load_vector_constants();
         a_.ldr(kMaMx, x0, off::kMaMx);
         for (unsigned i = 0; i < 8; ++i) a_.mov(R(i), xzr);
         a_.mov_imm(kCounter, kProgramIterations);
@@ -140,6 +140,18 @@ private:
         // integer registers are all zero).
         a_.lsr(kSpAddr0, kMaMx, 32);
         a_.mov32(kSpAddr1, kMaMx);
+    }
+
+    // a0-a3, the masks and zero, from the state at x0 (x16 changed).
+    void load_vector_constants() {
+        a_.ldp_q(Av(0), Av(1), x0, off::kA);
+        a_.ldp_q(Av(2), Av(3), x0, off::kA + 32);
+        a_.ldr_q(kEOr, x0, off::kEMask);
+        a_.mov_imm(x16, kEKeepMask);
+        a_.dup2d(kEKeep, x16);
+        a_.mov_imm(x16, kScaleMask);
+        a_.dup2d(kScale, x16);
+        a_.movi_zero(kZero);
     }
 
     void load_registers() {
@@ -434,6 +446,8 @@ private:
         for (unsigned i = 0; i < 8; i += 2) a_.stp(R(i), R(i + 1), x13, static_cast<std::int32_t>(8 * i));
         if (variant_ == Variant::V1) {
             for (unsigned i = 0; i < 4; ++i) a_.eor16b(F(i), F(i), E(i));
+        } else if (!hard_aes_) {
+            soft_mix_call();
         } else {
             // Each e register in turn is the round key of one round on every
             // f register: f0 and f2 encrypt, f1 and f3 decrypt. The
@@ -454,6 +468,26 @@ private:
         a_.add(x13, kScratchpad, kSpAddr0);
         a_.stp_q(F(0), F(1), x13, 0);
         a_.stp_q(F(2), F(3), x13, 32);
+    }
+
+    // f0-f3 and e0-e3 through memory to soft_mix; the call may change every
+    // vector register (and x0-x18), so what the loop keeps in them is
+    // reloaded.
+    void soft_mix_call() {
+        for (unsigned i = 0; i < 8; i += 2) {
+            a_.stp_q(static_cast<V>(v0 + i), static_cast<V>(v1 + i), sp, kVectorSave + static_cast<std::int32_t>(16 * i));
+        }
+        save_kept();
+        a_.add_imm(x0, sp, kVectorSave);
+        a_.add_imm(x1, sp, kVectorSave + 64);
+        a_.mov_imm(x16, reinterpret_cast<std::uint64_t>(&soft_mix));
+        a_.blr(x16);
+        restore_kept();
+        for (unsigned i = 0; i < 8; i += 2) {
+            a_.ldp_q(static_cast<V>(v0 + i), static_cast<V>(v1 + i), sp, kVectorSave + static_cast<std::int32_t>(16 * i));
+        }
+        a_.ldr(x0, sp, kStatePtr);
+        load_vector_constants();
     }
 
     void epilogue() {
@@ -482,6 +516,7 @@ private:
     const Program& program_;
     Variant variant_;
     bool full_;
+    bool hard_aes_;
     LightRead light_;
     std::size_t offsets_[kProgramSizeV2] = {};
 };
@@ -489,8 +524,8 @@ private:
 }  // namespace
 
 std::size_t compile_vm_program(const Program& program, Variant variant, const DatasetSource& source,
-                               std::uint8_t* code, std::size_t capacity) {
-    Emitter emitter(code, capacity, program, variant, source);
+                               std::uint8_t* code, std::size_t capacity, bool hard_aes) {
+    Emitter emitter(code, capacity, program, variant, source, hard_aes);
     return emitter.emit();
 }
 

@@ -15,8 +15,10 @@
 //                                   v16      zero (AES), v17 temporary
 // Floating-point rounding (fprc) lives in FPCR.RMode for the whole hash, as
 // the machine sets it up (vm_rounding.h); FPCR's other bits are kept. v2's
-// register mixing uses the cryptography extension (AESE/AESMC, AESD/AESIMC),
-// so without it make_compiler declines v2 and the interpreter runs.
+// register mixing uses the cryptography extension (AESE/AESMC, AESD/AESIMC)
+// where the processor has it, else a call to the software rounds once per
+// iteration (processors without it, such as the Cortex-A72 of some
+// single-board computers, still compile everything else).
 //
 // Compilation never writes past the code buffer: a program whose code would
 // not fit is reported (size 0) and runs in the interpreter.
@@ -39,8 +41,10 @@ inline constexpr std::size_t kVmCodeCapacity = 64 * 1024;
 // size written, or 0 if it did not fit. The code is position-independent: it
 // may run from another view of the same bytes. `source` decides full or light
 // mode and, in light mode, which cache the code reads (it is compiled in).
+// `hard_aes`: v2's mixing by the cryptography extension (the caller checked
+// that the processor has it) rather than the software rounds.
 std::size_t compile_vm_program(const Program& program, Variant variant, const DatasetSource& source,
-                               std::uint8_t* code, std::size_t capacity);
+                               std::uint8_t* code, std::size_t capacity, bool hard_aes);
 
 // The compiled program: run(state, scratchpad, dataset memory or null).
 using CompiledVmProgram = void (*)(VmState* state, std::uint8_t* scratchpad, const std::uint8_t* dataset);
