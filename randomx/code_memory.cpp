@@ -15,23 +15,25 @@ std::size_t page_rounded(std::size_t size) {
     return (size + p - 1) / p * p;
 }
 
+// Whether the dual view runs what was last written through it; probed once.
+bool dual_view_coherent() noexcept {
+    static const bool coherent = CodeMemory::runs_rewritten_code(CodeMemory::Mechanism::DualView);
+    return coherent;
+}
+
 }  // namespace
 
 CodeMemory::~CodeMemory() { release(); }
 
 bool CodeMemory::allocate(std::size_t size, Mechanism mechanism) noexcept {
+    if (mechanism == Mechanism::DualView && !dual_view_coherent()) mechanism = Mechanism::Mprotect;
+    return map(size, mechanism);
+}
+
+bool CodeMemory::map(std::size_t size, Mechanism mechanism) noexcept {
     release();
     if (size == 0) return false;
     const std::size_t rounded = page_rounded(size);
-#if !defined(__x86_64__)
-    // x86-64 fetches instructions coherently with writes through any mapping
-    // of the same memory. Elsewhere new code must be announced by address
-    // (finish_write does so on the executable view), which hardware honours
-    // but user-mode emulators do not: qemu keeps running what it translated
-    // from the old bytes, as it never sees the write. The switched single
-    // mapping works everywhere.
-    mechanism = Mechanism::Mprotect;
-#endif
 
     // A named memory object, so that the code's mappings can be told apart
     // in /proc/self/maps ("randomx-code").
@@ -84,7 +86,7 @@ bool CodeMemory::begin_write() noexcept {
     return writable_;
 }
 
-bool CodeMemory::finish_write() noexcept {
+bool CodeMemory::finish_write(std::size_t written) noexcept {
     if (mechanism_ == Mechanism::DualView) {
         writable_ = false;
     } else if (writable_) {
@@ -93,8 +95,16 @@ bool CodeMemory::finish_write() noexcept {
     }
     // Processors whose instruction cache does not follow data writes (ARM64,
     // RISC-V) must be told before the new code runs; on x86-64 this is free.
-    char* begin = reinterpret_cast<char*>(exec_view_);
-    __builtin___clear_cache(begin, begin + size_);
+    // Each call cleans the data cache and invalidates the instruction cache
+    // over its range: the first by the addresses written, the second by the
+    // addresses run.
+    const std::size_t n = written < size_ ? written : size_;
+    char* write_begin = reinterpret_cast<char*>(write_view_);
+    __builtin___clear_cache(write_begin, write_begin + n);
+    if (exec_view_ != write_view_) {
+        char* exec_begin = reinterpret_cast<char*>(exec_view_);
+        __builtin___clear_cache(exec_begin, exec_begin + n);
+    }
     return true;
 }
 
@@ -113,14 +123,21 @@ void CodeMemory::release() noexcept {
     size_ = 0;
 }
 
-bool probe_code_memory() noexcept {
-    constexpr std::uint8_t kValue = 42;
+bool CodeMemory::runs_rewritten_code(Mechanism mechanism) noexcept {
     CodeMemory memory;
-    if (!memory.allocate(64)) return false;
-    if (write_return_constant(memory.writable(), kValue) == 0) return false;
-    if (!memory.finish_write()) return false;
-    const auto probe = reinterpret_cast<int (*)()>(const_cast<std::uint8_t*>(memory.executable()));
-    return probe() == kValue;
+    if (!memory.map(64, mechanism) || memory.mechanism() != mechanism) return false;
+    for (const std::uint8_t value : {std::uint8_t{7}, std::uint8_t{42}}) {
+        if (!memory.begin_write()) return false;
+        const std::size_t size = write_return_constant(memory.writable(), value);
+        if (size == 0 || !memory.finish_write(size)) return false;
+        const auto probe = reinterpret_cast<int (*)()>(const_cast<std::uint8_t*>(memory.executable()));
+        if (probe() != value) return false;
+    }
+    return true;
+}
+
+bool probe_code_memory() noexcept {
+    return dual_view_coherent() || CodeMemory::runs_rewritten_code(CodeMemory::Mechanism::Mprotect);
 }
 
 }  // namespace rx

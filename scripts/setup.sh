@@ -9,7 +9,9 @@
 #                            (tests/slurm/run); their services are not started
 set -eu
 
-packages="build-essential cmake ninja-build pkg-config libsodium-dev libgtest-dev libbenchmark-dev python3 clang libclang-rt-dev"
+# binutils-aarch64-linux-gnu: the AArch64 assembler's encodings are checked
+# against the GNU assembler by a native unit test.
+packages="build-essential cmake ninja-build pkg-config libsodium-dev libgtest-dev libbenchmark-dev python3 clang libclang-rt-dev binutils-aarch64-linux-gnu"
 foreign=""
 case "${1:-}" in
     slurm) packages="$packages slurmctld slurmd slurm-client munge" ;;

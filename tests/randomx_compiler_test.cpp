@@ -4,8 +4,11 @@
 // instruction, every rounding mode and taken and untaken branches occurred);
 // no mapping of the process ever writable and executable at once, and with
 // RANDOMX_FLAG_SECURE no writable mapping of code that can run; and code
-// that does not fit its buffer given up (x86-64) rather than written past it.
+// that does not fit its buffer given up rather than written past it.
 #include <gtest/gtest.h>
+
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -23,6 +26,7 @@
 #include "cli/compiled_code_warning.h"
 #include "randomx/arch.h"
 #include "randomx/code_memory.h"
+#include "randomx/constants.h"
 #include "randomx/cpu.h"
 #include "randomx/randomx.h"
 #include "randomx/vm.h"
@@ -32,25 +36,117 @@
 #include "randomx/cache.h"
 #include "randomx/x86_64/superscalar_compiler.h"
 #include "randomx/x86_64/vm_compiler.h"
+#elif defined(__aarch64__)
+#include "randomx/aarch64/superscalar_compiler.h"
+#include "randomx/aarch64/vm_compiler.h"
+#include "randomx/cache.h"
 #endif
 
 namespace {
 
 using zt::test::keyed_cache;
 
+// Every program's register file, in order.
+class RegisterFiles : public rx::HashObserver {
+public:
+    void program_finished(unsigned, const rx::RegisterFile& registers, const std::uint8_t*) override {
+        files.push_back(zt::test::hex(&registers, sizeof registers));
+    }
+    std::vector<std::string> files;
+};
+
 using zt::test::CachePtr;
 using zt::test::Scratchpad;
 using zt::test::scratchpad;
 
-TEST(VmCompiler, MatchesTheInterpreterV1) { zt::test::compiler_against_interpreter(rx::Variant::V1, 2, 40, 11); }
-TEST(VmCompiler, MatchesTheInterpreterV2) { zt::test::compiler_against_interpreter(rx::Variant::V2, 2, 60, 22); }
+// Under emulation (a hash costs a hundred times more) one key and a few
+// inputs, which still reach every instruction, rounding mode and branch
+// outcome.
+TEST(VmCompiler, MatchesTheInterpreterV1) {
+    const bool small = zt::test::running_under_emulation();
+    zt::test::compiler_against_interpreter(rx::Variant::V1, small ? 1 : 2, small ? 4 : 40, 11);
+}
+TEST(VmCompiler, MatchesTheInterpreterV2) {
+    const bool small = zt::test::running_under_emulation();
+    zt::test::compiler_against_interpreter(rx::Variant::V2, small ? 1 : 2, small ? 6 : 60, 22);
+}
+
+// A stand-in dataset for full mode: any bytes serve to hold the compiler
+// against the interpreter, so a 64 MiB memory object of a pattern (each word
+// its own offset, mixed) is mapped over and over across the dataset's size.
+// Reads at any address cost no more than 64 MiB of memory.
+class PatternDataset {
+public:
+    static constexpr std::size_t kTile = std::size_t{64} << 20;
+
+    PatternDataset() {
+        const std::size_t tiles = (rx::kDatasetSize + kTile - 1) / kTile;
+        size_ = tiles * kTile;
+        void* reserved = mmap(nullptr, size_, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        const int fd = memfd_create("dataset-pattern", MFD_CLOEXEC);
+        if (reserved == MAP_FAILED || fd < 0 || ftruncate(fd, static_cast<off_t>(kTile)) != 0) return;
+        base_ = static_cast<std::uint8_t*>(reserved);
+        auto* tile = static_cast<std::uint64_t*>(mmap(base_, kTile, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, fd, 0));
+        for (std::size_t i = 0; i < kTile / 8; ++i) tile[i] = (i + 1) * 0x9E3779B97F4A7C15ULL ^ (i << 29);
+        for (std::size_t t = 1; t < tiles; ++t) {
+            if (mmap(base_ + t * kTile, kTile, PROT_READ, MAP_SHARED | MAP_FIXED, fd, 0) == MAP_FAILED) base_ = nullptr;
+        }
+        close(fd);
+    }
+    ~PatternDataset() {
+        if (base_ != nullptr) munmap(base_, size_);
+    }
+    PatternDataset(const PatternDataset&) = delete;
+    PatternDataset& operator=(const PatternDataset&) = delete;
+
+    const std::uint8_t* memory() const { return base_; }
+
+private:
+    std::uint8_t* base_ = nullptr;
+    std::size_t size_ = 0;
+};
+
+// Full mode: both back ends on the same (stand-in) dataset, every program's
+// register file and the hash compared, v1 and v2.
+TEST(VmCompiler, MatchesTheInterpreterInFullMode) {
+    PatternDataset dataset;
+    ASSERT_NE(dataset.memory(), nullptr);
+    const bool hard_aes = rx::cpu_has_aes();
+    const int inputs = zt::test::running_under_emulation() ? 2 : 10;
+    const Scratchpad pad_i = scratchpad();
+    const Scratchpad pad_c = scratchpad();
+    int compiled = 0;
+    for (const rx::Variant variant : {rx::Variant::V1, rx::Variant::V2}) {
+        std::unique_ptr<rx::ProgramRunner> runner = rx::make_compiler(variant);
+        if (runner == nullptr) continue;  // no compiled code, or v2 without hardware AES
+        ++compiled;
+        rx::Machine interpreter(variant, hard_aes, pad_i.get(), rx::make_interpreter(variant, hard_aes));
+        rx::Machine compiler(variant, hard_aes, pad_c.get(), std::move(runner));
+        interpreter.use_dataset(dataset.memory());
+        compiler.use_dataset(dataset.memory());
+        for (int n = 0; n < inputs; ++n) {
+            const std::string input = "full mode " + std::to_string(n);
+            RegisterFiles want;
+            RegisterFiles got;
+            interpreter.set_observer(&want);
+            compiler.set_observer(&got);
+            std::uint8_t want_hash[RANDOMX_HASH_SIZE];
+            std::uint8_t got_hash[RANDOMX_HASH_SIZE];
+            interpreter.hash(input.data(), input.size(), want_hash);
+            compiler.hash(input.data(), input.size(), got_hash);
+            ASSERT_EQ(got.files, want.files) << input;
+            ASSERT_EQ(zt::test::hex(got_hash, sizeof got_hash), zt::test::hex(want_hash, sizeof want_hash)) << input;
+        }
+    }
+    if (compiled == 0) GTEST_SKIP() << "the compiler cannot run here";
+}
 
 // The compiled VM where the cache has no compiled code (its items come from
 // the portable executor through a call that keeps the floating-point
 // registers), and with its code switched by mprotect instead of two views:
 // the official first cases, v1 and v2.
 TEST(VmCompiler, RunsOnACacheWithoutCodeAndWithMprotect) {
-    if (!rx::compiled_code_runs() || !rx::cpu_has_aes()) {
+    if (!rx::compiled_code_runs()) {
         GTEST_SKIP() << "the compiler cannot run here";
     }
     const auto flags = static_cast<unsigned>(randomx_get_flags());
@@ -68,15 +164,20 @@ TEST(VmCompiler, RunsOnACacheWithoutCodeAndWithMprotect) {
         {rx::Variant::V2, "22ec6b861b3eb23686b2efbad69513c967ecfce80983df66c9c5b4fbfb4cdb6f"},
     };
     const Scratchpad pad = scratchpad();
+    int compiled = 0;
     for (const auto& c : cases) {
         for (const bool mprotect_only : {false, true}) {
-            rx::Machine machine(c.variant, true, pad.get(), rx::make_compiler(c.variant, mprotect_only));
+            std::unique_ptr<rx::ProgramRunner> runner = rx::make_compiler(c.variant, mprotect_only);
+            if (runner == nullptr) continue;  // v2 without hardware AES on x86-64
+            ++compiled;
+            rx::Machine machine(c.variant, rx::cpu_has_aes(), pad.get(), std::move(runner));
             machine.use_cache(cache.get());
             std::uint8_t hash[RANDOMX_HASH_SIZE];
             machine.hash(input.data(), input.size(), hash);
             EXPECT_EQ(zt::test::hex(hash, sizeof hash), c.hash) << (mprotect_only ? "mprotect" : "two views");
         }
     }
+    EXPECT_GE(compiled, 2) << "v1 compiles wherever compiled code runs";
 }
 
 // ---- W^X ------------------------------------------------------------------
@@ -127,6 +228,13 @@ CodeObjects code_objects() {
     return counts;
 }
 
+// Whether this process writes code through the dual view (its probe ran
+// rewritten code) rather than switching one mapping by mprotect.
+bool dual_view_in_use() {
+    rx::CodeMemory probe;
+    return probe.allocate(64) && probe.mechanism() == rx::CodeMemory::Mechanism::DualView;
+}
+
 // Looks at the mappings again and again while a VM with `flags` hashes on
 // another thread; the most code objects seen at one look.
 CodeObjects watch_mappings_while_hashing(randomx_flags flags) {
@@ -134,9 +242,10 @@ CodeObjects watch_mappings_while_hashing(randomx_flags flags) {
     EXPECT_NE(vm, nullptr);
     if (vm == nullptr) return {};
     std::atomic<bool> done{false};
+    const int hashes = zt::test::running_under_emulation() ? 3 : 10;
     std::thread hashing([&] {
         std::uint8_t state[RANDOMX_HASH_SIZE] = {};
-        for (int i = 0; i < 10; ++i) randomx_calculate_hash(vm, state, sizeof state, state);
+        for (int i = 0; i < hashes; ++i) randomx_calculate_hash(vm, state, sizeof state, state);
         done = true;
     });
     int looks = 0;
@@ -154,8 +263,9 @@ CodeObjects watch_mappings_while_hashing(randomx_flags flags) {
 }
 
 // SECURE: no writable mapping of any code that can run, at any moment;
-// without it the VM's code has its writable second view (the check sees
-// the difference).
+// without it the VM's code has its writable second view where the dual view
+// is in use (the check sees the difference), and none where this process
+// switches by mprotect anyway (user-mode emulation).
 TEST(SecureVm, NoWritableMappingOfRunnableCodeWhileItHashes) {
     const auto flags = randomx_get_flags() | RANDOMX_FLAG_V2;
     if ((flags & RANDOMX_FLAG_JIT) == 0 || rx::make_compiler(rx::Variant::V2) == nullptr) {
@@ -164,8 +274,62 @@ TEST(SecureVm, NoWritableMappingOfRunnableCodeWhileItHashes) {
     const CodeObjects secure = watch_mappings_while_hashing(flags | RANDOMX_FLAG_SECURE);
     EXPECT_EQ(secure.writable_and_executable, 0);
     EXPECT_GE(secure.executable, 2) << "the VM's and the cache's code are mapped";
-    const CodeObjects dual_view = watch_mappings_while_hashing(flags);
-    EXPECT_GE(dual_view.writable_and_executable, 1) << "without SECURE the VM's code has a writable view";
+    const CodeObjects unsecured = watch_mappings_while_hashing(flags);
+    if (dual_view_in_use()) {
+        EXPECT_GE(unsecured.writable_and_executable, 1) << "without SECURE the VM's code has a writable view";
+    } else {
+        EXPECT_EQ(unsecured.writable_and_executable, 0) << "the dual view failed its probe, yet is mapped";
+    }
+}
+
+// The same rules on one thread, for both variants with and without SECURE:
+// the mappings looked at whenever a program starts or has finished (the
+// VM's code of the program is mapped and runnable).
+class MappingCheck : public rx::HashObserver {
+public:
+    void program_started(unsigned, const std::uint8_t*, const rx::Program&, const rx::VmState&) override { look(); }
+    void program_finished(unsigned, const rx::RegisterFile&, const std::uint8_t*) override { look(); }
+    int looks = 0;
+    CodeObjects most;
+
+private:
+    void look() {
+        const CodeObjects now = code_objects();
+        most.executable = std::max(most.executable, now.executable);
+        most.writable_and_executable = std::max(most.writable_and_executable, now.writable_and_executable);
+        ++looks;
+    }
+};
+
+TEST(SecureVm, NoWritableMappingOfRunnableCodeAtProgramBoundaries) {
+    if (!rx::compiled_code_runs()) {
+        GTEST_SKIP() << "no compiled code on this system";
+    }
+    randomx_cache* cache = keyed_cache({'w', '^', 'x'});
+    const Scratchpad pad = scratchpad();
+    const bool dual_view = dual_view_in_use();
+    int compiled = 0;
+    for (const rx::Variant variant : {rx::Variant::V1, rx::Variant::V2}) {
+        for (const bool secure : {false, true}) {
+            std::unique_ptr<rx::ProgramRunner> runner = rx::make_compiler(variant, secure);
+            if (runner == nullptr) continue;  // v2 without hardware AES on x86-64
+            ++compiled;
+            rx::Machine machine(variant, rx::cpu_has_aes(), pad.get(), std::move(runner));
+            machine.use_cache(cache);
+            MappingCheck check;
+            machine.set_observer(&check);
+            std::uint8_t hash[RANDOMX_HASH_SIZE];
+            machine.hash("w^x", 3, hash);
+            EXPECT_EQ(check.looks, 2 * static_cast<int>(rx::kProgramCount));
+            EXPECT_GE(check.most.executable, 2) << "the VM's and the cache's code are mapped";
+            if (secure || !dual_view) {
+                EXPECT_EQ(check.most.writable_and_executable, 0) << (secure ? "SECURE" : "mprotect only");
+            } else {
+                EXPECT_GE(check.most.writable_and_executable, 1) << "without SECURE the VM's code has a writable view";
+            }
+        }
+    }
+    EXPECT_GE(compiled, 2);
 }
 
 // Both mechanisms: code rewritten and run again, never writable and
@@ -211,12 +375,37 @@ TEST(CompiledCodeWarning, ShownExactlyWhereProgramsAreInterpreted) {
     }
 #if defined(__x86_64__)
     EXPECT_EQ(compiled, rx::cpu_has_aes()) << "x86-64 compiles v2 programs wherever AES-NI is";
+#elif defined(__aarch64__)
+    EXPECT_EQ(compiled, rx::compiled_code_runs()) << "ARM64 compiles v2 programs with or without AES";
 #endif
 }
 
-#if defined(__x86_64__)
+#if defined(__x86_64__) || defined(__aarch64__)
 
 // ---- Code that does not fit -------------------------------------------------
+
+// The architecture's compilers, under one set of names.
+namespace native {
+#if defined(__x86_64__)
+constexpr std::size_t kVmCodeCapacity = rx::kVmCodeCapacity;
+constexpr std::size_t kDatasetCodeBytes = rx::kDatasetCodeBytes;
+using DatasetCode = rx::X86DatasetCode;
+using rx::make_vm_compiler;
+std::size_t compile_vm_program(const rx::Program& program, const rx::DatasetSource& source, std::uint8_t* code,
+                               std::size_t capacity) {
+    return rx::compile_vm_program(program, rx::Variant::V2, source, code, capacity);
+}
+#else
+constexpr std::size_t kVmCodeCapacity = rx::a64::kVmCodeCapacity;
+constexpr std::size_t kDatasetCodeBytes = rx::a64::kDatasetCodeBytes;
+using DatasetCode = rx::a64::A64DatasetCode;
+using rx::a64::make_vm_compiler;
+std::size_t compile_vm_program(const rx::Program& program, const rx::DatasetSource& source, std::uint8_t* code,
+                               std::size_t capacity) {
+    return rx::a64::compile_vm_program(program, rx::Variant::V2, source, code, capacity, rx::cpu_has_aes());
+}
+#endif
+}  // namespace native
 
 // A program's code into buffers too small for it: compile_vm_program gives
 // up (size 0) and writes nothing past the buffer; the full buffer holds it.
@@ -226,18 +415,17 @@ TEST(VmCompilerBuffer, CodeThatDoesNotFitIsGivenUpWithoutWritingPastTheBuffer) {
     rx::generate_program(false, seed, rx::Variant::V2, program);
     const rx::DatasetSource source{nullptr, keyed_cache({'w', '^', 'x'})};
     constexpr std::uint8_t kGuard = 0xA5;
-    std::vector<std::uint8_t> buffer(rx::kVmCodeCapacity + 64, kGuard);
-    const std::size_t size = rx::compile_vm_program(program, rx::Variant::V2, source, buffer.data());
+    std::vector<std::uint8_t> buffer(native::kVmCodeCapacity + 64, kGuard);
+    const std::size_t size = native::compile_vm_program(program, source, buffer.data(), native::kVmCodeCapacity);
     ASSERT_GT(size, 0U);
     for (const std::size_t capacity : {std::size_t{0}, std::size_t{1}, std::size_t{100}, size / 2, size - 1}) {
         std::fill(buffer.begin(), buffer.end(), kGuard);
-        EXPECT_EQ(rx::compile_vm_program(program, rx::Variant::V2, source, buffer.data(), capacity), 0U)
-            << "capacity " << capacity;
+        EXPECT_EQ(native::compile_vm_program(program, source, buffer.data(), capacity), 0U) << "capacity " << capacity;
         EXPECT_TRUE(std::all_of(buffer.begin() + static_cast<std::ptrdiff_t>(capacity), buffer.end(),
                                 [](std::uint8_t b) { return b == kGuard; }))
             << "written past a capacity of " << capacity;
     }
-    EXPECT_EQ(rx::compile_vm_program(program, rx::Variant::V2, source, buffer.data(), size), size);
+    EXPECT_EQ(native::compile_vm_program(program, source, buffer.data(), size), size);
 }
 
 // A compiler whose buffer is too small for any program: every program runs
@@ -252,7 +440,7 @@ TEST(VmCompilerBuffer, ACompilerThatCannotFitAProgramLeavesItToTheInterpreter) {
     } iterations;
     const Scratchpad pad = scratchpad();
     rx::Machine machine(rx::Variant::V2, rx::cpu_has_aes(), pad.get(),
-                        rx::make_vm_compiler(rx::Variant::V2, rx::CodeMemory::Mechanism::DualView, 512));
+                        native::make_vm_compiler(rx::Variant::V2, rx::CodeMemory::Mechanism::DualView, 512));
     const std::string key = "test key 000";
     machine.use_cache(keyed_cache(std::vector<std::uint8_t>(key.begin(), key.end())));
     machine.set_observer(&iterations);
@@ -273,11 +461,11 @@ TEST(DatasetCodeBuffer, CodeThatDoesNotFitIsNotReady) {
     std::array<rx::SuperscalarProgram, rx::kCacheAccesses> programs;
     rx::generate_superscalar_programs(key.data(), key.size(), programs);
     for (const std::size_t bytes : {std::size_t{4096}, std::size_t{16384}}) {
-        rx::X86DatasetCode code(bytes);
+        native::DatasetCode code(bytes);
         EXPECT_FALSE(code.compile(programs)) << bytes << " bytes";
         EXPECT_FALSE(code.ready());
     }
-    rx::X86DatasetCode code(rx::kDatasetCodeBytes);
+    native::DatasetCode code(native::kDatasetCodeBytes);
     EXPECT_TRUE(code.compile(programs));
     EXPECT_TRUE(code.ready());
 }
