@@ -16,3 +16,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
 set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/aarch64-linux-gnu/pkgconfig:/usr/share/pkgconfig)
 set(ENV{PKG_CONFIG_PATH} "")
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64-static;-cpu;max;-L;/usr/aarch64-linux-gnu)
+# Programs are linked statically (ZT_STATIC): under Debian 12's
+# qemu-aarch64-static a dynamically linked program hangs at its first
+# pthread_create on recent kernels, while a static one runs its threads
+# (generate, calibrate and the threaded tests need them). The arm64 -dev
+# packages ship libsodium.a and libgtest.a.
+set(ZT_STATIC ON CACHE BOOL "Link the programs statically")
