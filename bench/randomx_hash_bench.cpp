@@ -45,6 +45,7 @@
 #include <vector>
 
 #include "randomx/arch.h"
+#include "randomx/code_memory.h"
 #include "randomx/cpu.h"
 #include "randomx/memory.h"
 #include "randomx/program.h"
@@ -280,6 +281,10 @@ int main(int argc, char** argv) {
                 (base & RANDOMX_FLAG_HARD_AES) != 0 ? "yes" : "no", (base & RANDOMX_FLAG_JIT) != 0 ? "yes" : "no",
                 rounds, seconds);
     if ((base & RANDOMX_FLAG_JIT) == 0) fail("no compiled code on this system");
+    if (!rx::CodeMemory::runs_rewritten_code(rx::CodeMemory::Mechanism::DualView)) {
+        std::printf("code memory: the two views run stale code here (user-mode emulation): every compiler "
+                    "switches one mapping by mprotect, the two-view configuration too\n");
+    }
     const unsigned interpreted = base & ~static_cast<unsigned>(RANDOMX_FLAG_JIT);
     if (full) full_without_thp(base, rounds, seconds);
 
