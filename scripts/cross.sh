@@ -34,6 +34,7 @@ aarch64)
     start=$(date +%s)
     cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DZT_WERROR=ON -DZT_BUILD_BENCH=OFF \
           -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/aarch64-linux-gnu.cmake" >/dev/null
+    # The binaries of tests/CMakeLists.txt's ZT_EMULATED_TESTS, and no other.
     tests="randomx_aes_test randomx_program_test randomx_vm_test randomx_cache_test randomx_hash_test randomx_compiler_test"
     # shellcheck disable=SC2086
     cmake --build "$build" -j "$jobs" --target zanth-timelock $tests
