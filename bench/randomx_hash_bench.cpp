@@ -6,13 +6,13 @@
 //  - the interpreter on a cache without compiled code (the baseline: the
 //    library before its compilers), the interpreter on compiled dataset items
 //    and the compiler, through the C API;
-//  - the compiler with its code memory switched by mprotect around every
-//    compilation instead of written through a second view (the cost of W^X
-//    done the other way);
+//  - the compiler through the C API switches its code memory by mprotect
+//    around every compilation (SECURE); the same compiler writing through a
+//    second view instead (without SECURE) shows what SECURE costs;
 //  - the compiler's own cost: compiling one program, and its share of a hash.
 // With --full the dataset is built (on all cores: the bench's own set-up) and
 // full mode is measured with the interpreter, the compiler and the compiler
-// switched by mprotect; before that, in a
+// writing through a second view; before that, in a
 // child process with transparent huge pages disabled (PR_SET_THP_DISABLE),
 // the compiler again on 4 KiB pages.
 //
@@ -20,7 +20,11 @@
 // all of them alike; each figure is the median over its rounds, as hashes per
 // second of wall-clock time and per CPU second of the hashing thread.
 //
-// Usage: randomx_hash_bench [--full] [--rounds N] [--seconds S]
+// With --no-aes the processor's AES rounds are hidden first (the path of a
+// processor without them: software rounds, and no compiled v2 where the
+// compiler needs hardware AES for its register mixing).
+//
+// Usage: randomx_hash_bench [--full] [--no-aes] [--rounds N] [--seconds S]
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -40,12 +44,18 @@
 #include <utility>
 #include <vector>
 
+#include "randomx/arch.h"
+#include "randomx/code_memory.h"
 #include "randomx/cpu.h"
 #include "randomx/memory.h"
 #include "randomx/program.h"
 #include "randomx/randomx.h"
 #include "randomx/vm.h"
-#include "randomx/vm_compiler.h"
+#if defined(__x86_64__)
+#include "randomx/x86_64/vm_compiler.h"
+#elif defined(__aarch64__)
+#include "randomx/aarch64/vm_compiler.h"
+#endif
 #include "timelock/base/bytes.h"
 #include "timelock/base/crypto.h"
 
@@ -150,12 +160,17 @@ HashFunction api_hash(randomx_vm* vm) {
     };
 }
 
-// A machine on its own scratchpad with a compiler whose code memory is
-// switched by mprotect.
-struct MprotectMachine {
-    MprotectMachine(randomx_cache* cache, randomx_dataset* dataset)
+// A machine on its own scratchpad with a compiler whose code is written
+// through a second view (a VM without SECURE; the interpreter where the
+// compiler declines, as randomx_create_vm does).
+struct DualViewMachine {
+    static std::unique_ptr<rx::ProgramRunner> dual_view_compiler() {
+        std::unique_ptr<rx::ProgramRunner> runner = rx::make_compiler(rx::Variant::V2, false);
+        return runner != nullptr ? std::move(runner) : rx::make_interpreter(rx::Variant::V2, rx::cpu_has_aes());
+    }
+    DualViewMachine(randomx_cache* cache, randomx_dataset* dataset)
         : scratchpad(static_cast<std::uint8_t*>(rx::alloc_large(rx::kScratchpadL3, false))),
-          machine(rx::Variant::V2, rx::cpu_has_aes(), scratchpad, rx::make_compiler(rx::Variant::V2, true)) {
+          machine(rx::Variant::V2, rx::cpu_has_aes(), scratchpad, dual_view_compiler()) {
         if (dataset != nullptr) {
             machine.use_dataset(static_cast<const std::uint8_t*>(randomx_get_dataset_memory(dataset)));
         } else {
@@ -165,7 +180,7 @@ struct MprotectMachine {
     HashFunction hash() {
         return [this](const std::uint8_t* in, std::size_t size, std::uint8_t out[32]) { machine.hash(in, size, out); };
     }
-    ~MprotectMachine() { rx::free_large(scratchpad, rx::kScratchpadL3); }
+    ~DualViewMachine() { rx::free_large(scratchpad, rx::kScratchpadL3); }
     std::uint8_t* scratchpad;
     rx::Machine machine;
 };
@@ -175,12 +190,20 @@ double compile_microseconds(randomx_cache* cache) {
     auto program = std::make_unique<rx::Program>();
     std::uint8_t seed[64] = {1, 2, 3};
     rx::generate_program(rx::cpu_has_aes(), seed, rx::Variant::V2, *program);
-    std::vector<std::uint8_t> code(rx::kVmCodeCapacity);
     rx::DatasetSource source;
     source.cache = cache;
     constexpr int kTimes = 2000;
+#if defined(__x86_64__)
+    std::vector<std::uint8_t> code(rx::kVmCodeCapacity);
+    const auto compile = [&] { rx::compile_vm_program(*program, rx::Variant::V2, source, code.data()); };
+#elif defined(__aarch64__)
+    std::vector<std::uint8_t> code(rx::a64::kVmCodeCapacity);
+    const auto compile = [&] { rx::a64::compile_vm_program(*program, rx::Variant::V2, source, code.data(), code.size(), rx::cpu_has_aes()); };
+#else
+    const auto compile = [] {};
+#endif
     const Clock::time_point start = Clock::now();
-    for (int i = 0; i < kTimes; ++i) rx::compile_vm_program(*program, rx::Variant::V2, source, code.data());
+    for (int i = 0; i < kTimes; ++i) compile();
     return seconds_since(start) * 1e6 / kTimes;
 }
 
@@ -239,21 +262,29 @@ int main(int argc, char** argv) {
         const std::string arg = argv[i];
         if (arg == "--full") {
             full = true;
+        } else if (arg == "--no-aes") {
+            rx::CpuFeatures hidden;
+            hidden.aes = true;
+            if (!rx::mask_cpu_features(hidden)) fail("the CPU features were read before --no-aes");
         } else if (arg == "--rounds" && i + 1 < argc) {
             rounds = std::max(1, std::atoi(argv[++i]));
         } else if (arg == "--seconds" && i + 1 < argc) {
             seconds = std::atof(argv[++i]);
         } else {
-            std::fprintf(stderr, "usage: %s [--full] [--rounds N] [--seconds S]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--full] [--no-aes] [--rounds N] [--seconds S]\n", argv[0]);
             return 2;
         }
     }
 
     const unsigned base = randomx_get_flags();
-    std::printf("flags: base %u (AES-NI %s, JIT %s); %d rounds of %.1f s per configuration\n", base,
+    std::printf("flags: base %u (hardware AES %s, JIT %s); %d rounds of %.1f s per configuration\n", base,
                 (base & RANDOMX_FLAG_HARD_AES) != 0 ? "yes" : "no", (base & RANDOMX_FLAG_JIT) != 0 ? "yes" : "no",
                 rounds, seconds);
     if ((base & RANDOMX_FLAG_JIT) == 0) fail("no compiled code on this system");
+    if (!rx::CodeMemory::runs_rewritten_code(rx::CodeMemory::Mechanism::DualView)) {
+        std::printf("code memory: the two views run stale code here (user-mode emulation): every compiler "
+                    "switches one mapping by mprotect, the two-view configuration too\n");
+    }
     const unsigned interpreted = base & ~static_cast<unsigned>(RANDOMX_FLAG_JIT);
     if (full) full_without_thp(base, rounds, seconds);
 
@@ -265,12 +296,12 @@ int main(int argc, char** argv) {
         VmPtr portable = create(interpreted | kLightFlags, portable_cache, nullptr);
         VmPtr interpreter = create(interpreted | kLightFlags, cache, nullptr);
         VmPtr compiler = create(base | kLightFlags, cache, nullptr);
-        MprotectMachine mprotect(cache, nullptr);
+        DualViewMachine dual_view(cache, nullptr);
         std::vector<Config> configs{
             {"interpreter, portable items (baseline)", api_hash(portable.get()), {}},
             {"interpreter, compiled items", api_hash(interpreter.get()), {}},
-            {"compiler", api_hash(compiler.get()), {}},
-            {"compiler, code switched by mprotect", mprotect.hash(), {}},
+            {"compiler (SECURE: mprotect)", api_hash(compiler.get()), {}},
+            {"compiler, two views (no SECURE)", dual_view.hash(), {}},
         };
         compare(configs, rounds, seconds);
         portable.reset();
@@ -286,11 +317,11 @@ int main(int argc, char** argv) {
         randomx_dataset* dataset = build_dataset(cache);
         VmPtr interpreter = create(interpreted | kFullFlags, nullptr, dataset);
         VmPtr compiler = create(base | kFullFlags, nullptr, dataset);
-        MprotectMachine mprotect(nullptr, dataset);
+        DualViewMachine dual_view(nullptr, dataset);
         std::vector<Config> configs{
             {"interpreter (baseline)", api_hash(interpreter.get()), {}},
-            {"compiler", api_hash(compiler.get()), {}},
-            {"compiler, code switched by mprotect", mprotect.hash(), {}},
+            {"compiler (SECURE: mprotect)", api_hash(compiler.get()), {}},
+            {"compiler, two views (no SECURE)", dual_view.hash(), {}},
         };
         compare(configs, rounds, seconds);
         std::printf("  compiling: 8 programs are %.2f%% of a full-mode hash\n",

@@ -1,5 +1,6 @@
 #include "cli/iteration_choice.h"
 
+#include "cli/compiled_code_warning.h"
 #include "cli/named_inputs.h"
 #include "cli/progress.h"
 #include "timelock/base/protocol.h"
@@ -17,6 +18,7 @@ Result<IterationChoice> choose_iterations(std::uint64_t iterations, const std::o
         return choice;
     }
     ZT_TRY_ASSIGN(const CalibrationReport report, read_named_calibration("--iterations-from", *iterations_from));
+    warn_without_compiled_code();
     if (mode && report.mode == WorkMode::Light && *mode != WorkMode::Light) {
         return Error(std::string(kLightCalibration));
     }

@@ -2,6 +2,8 @@
 
 #include <array>
 
+#include "randomx/arch.h"
+
 namespace rx {
 namespace {
 
@@ -26,20 +28,28 @@ constexpr std::uint8_t rotl_byte(std::uint8_t x, unsigned n) {
     return static_cast<std::uint8_t>((x << n) | (x >> (8 - n)));
 }
 
+constexpr std::uint8_t affine(std::uint8_t inverse) {
+    return static_cast<std::uint8_t>(inverse ^ rotl_byte(inverse, 1) ^ rotl_byte(inverse, 2) ^
+                                     rotl_byte(inverse, 3) ^ rotl_byte(inverse, 4) ^ 0x63);
+}
+
+// 3 generates the multiplicative group; 0xf6 is its inverse.
+static_assert(gf_mul(3, 0xf6) == 1);
+
 // The S-box: multiplicative inverse (0 maps to 0) followed by the affine map.
+// p walks through the powers 3^i and q through 3^-i, so q is p's inverse at
+// every step: 255 steps rather than a search per byte (which a compiler's
+// constant evaluation may refuse as too long).
 constexpr std::array<std::uint8_t, 256> make_sbox() {
     std::array<std::uint8_t, 256> sbox{};
-    for (unsigned x = 0; x < 256; ++x) {
-        std::uint8_t inverse = 0;
-        for (unsigned y = 1; y < 256 && x != 0; ++y) {
-            if (gf_mul(static_cast<std::uint8_t>(x), static_cast<std::uint8_t>(y)) == 1) {
-                inverse = static_cast<std::uint8_t>(y);
-                break;
-            }
-        }
-        sbox[x] = static_cast<std::uint8_t>(inverse ^ rotl_byte(inverse, 1) ^ rotl_byte(inverse, 2) ^
-                                            rotl_byte(inverse, 3) ^ rotl_byte(inverse, 4) ^ 0x63);
-    }
+    std::uint8_t p = 1;
+    std::uint8_t q = 1;
+    do {
+        p = gf_mul(p, 3);
+        q = gf_mul(q, 0xf6);
+        sbox[p] = affine(q);
+    } while (p != 1);
+    sbox[0] = affine(0);
     return sbox;
 }
 
@@ -78,9 +88,32 @@ constinit const std::array<std::uint32_t, 256> kEncrypt = make_table(kSbox, {2, 
 constinit const std::array<std::uint32_t, 256> kDecrypt = make_table(kInvSbox, {14, 9, 13, 11});
 }  // namespace aes_tables
 
-__m128i soft_aes_encrypt(__m128i state, __m128i key) { return SoftAes::encrypt(state, key); }
-__m128i soft_aes_decrypt(__m128i state, __m128i key) { return SoftAes::decrypt(state, key); }
-ZT_TARGET_AES __m128i hard_aes_encrypt(__m128i state, __m128i key) { return HardAes::encrypt(state, key); }
-ZT_TARGET_AES __m128i hard_aes_decrypt(__m128i state, __m128i key) { return HardAes::decrypt(state, key); }
+namespace {
+
+SoftAes::Column soft(const AesColumn& bytes) { return SoftAes::load(bytes.data()); }
+
+AesColumn bytes_of(const SoftAes::Column& column) {
+    AesColumn bytes;
+    SoftAes::store(bytes.data(), column);
+    return bytes;
+}
+
+}  // namespace
+
+AesColumn aes_encrypt(bool hard, const AesColumn& state, const AesColumn& key) {
+    const HardAesKernels* kernels = hard ? hard_aes_kernels() : nullptr;
+    if (kernels == nullptr) return bytes_of(SoftAes::encrypt(soft(state), soft(key)));
+    AesColumn out;
+    kernels->encrypt(state.data(), key.data(), out.data());
+    return out;
+}
+
+AesColumn aes_decrypt(bool hard, const AesColumn& state, const AesColumn& key) {
+    const HardAesKernels* kernels = hard ? hard_aes_kernels() : nullptr;
+    if (kernels == nullptr) return bytes_of(SoftAes::decrypt(soft(state), soft(key)));
+    AesColumn out;
+    kernels->decrypt(state.data(), key.data(), out.data());
+    return out;
+}
 
 }  // namespace rx

@@ -4,7 +4,8 @@
 // columns 1 and 3 with fixed round keys; the 64 bytes of the new state are the
 // step's output. 1R fills the scratchpad; 4R produces the VM programs.
 //
-// `hard` selects AES-NI (only where cpu_has_aes()) or the software rounds; the
+// `hard` selects the hardware rounds (where cpu_has_aes(); otherwise the
+// software rounds run) or the software rounds; the
 // output is the same either way.
 //
 // Thread safety: no shared state; the caller owns `state` and `output`.

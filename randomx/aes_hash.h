@@ -3,7 +3,8 @@
 // one round (columns 0 and 2 encrypt, 1 and 3 decrypt); two final rounds with
 // fixed keys finish the diffusion.
 //
-// `hard` selects AES-NI (only where cpu_has_aes()) or the software rounds; the
+// `hard` selects the hardware rounds (where cpu_has_aes(); otherwise the
+// software rounds run) or the software rounds; the
 // result is the same either way.
 //
 // Thread safety: pure function.

@@ -1,9 +1,10 @@
 #include "randomx/argon2d.h"
 
-#include <sodium.h>
+#include "randomx/wipe.h"
 
 #include <cstring>
 
+#include "randomx/arch.h"
 #include "randomx/argon2d_block.h"
 #include "randomx/blake2b.h"
 #include "randomx/constants.h"
@@ -75,12 +76,11 @@ void load_block(Block& block, const std::uint8_t* bytes) {
 // H0: Blake2b-512 over the parameters and inputs, each length-prefixed.
 void prehash(std::uint8_t out[kPrehashSize], std::uint32_t memory_blocks, std::uint32_t passes,
              const void* key, std::size_t key_size) {
-    crypto_generichash_state state;
-    crypto_generichash_init(&state, nullptr, 0, kPrehashSize);
+    Blake2b state(kPrehashSize);
     auto add32 = [&state](std::uint32_t v) {
         std::uint8_t b[4];
         store32(b, v);
-        crypto_generichash_update(&state, b, sizeof b);
+        state.update(b, sizeof b);
     };
     add32(kArgonLanes);
     add32(0);  // tag length: no output is produced
@@ -89,13 +89,12 @@ void prehash(std::uint8_t out[kPrehashSize], std::uint32_t memory_blocks, std::u
     add32(kVersion);
     add32(kTypeArgon2d);
     add32(static_cast<std::uint32_t>(key_size));
-    crypto_generichash_update(&state, static_cast<const unsigned char*>(key), key_size);
+    state.update(key, key_size);
     add32(static_cast<std::uint32_t>(kArgonSaltSize));
-    crypto_generichash_update(&state, reinterpret_cast<const unsigned char*>(kArgonSalt),
-                              kArgonSaltSize);
+    state.update(kArgonSalt, kArgonSaltSize);
     add32(0);  // secret
     add32(0);  // associated data
-    crypto_generichash_final(&state, out, kPrehashSize);
+    state.final(out);
 }
 
 // Position of the block that block `index` of `slice` references, from the
@@ -120,18 +119,8 @@ std::uint32_t reference_index(std::uint32_t pass, std::uint32_t slice, std::uint
 }
 
 FillBlockFn select(Argon2Impl impl) {
-    if (!argon2_impl_supported(impl)) {
-        return fill_block_portable;
-    }
-    switch (impl) {
-        case Argon2Impl::Ssse3:
-            return fill_block_ssse3;
-        case Argon2Impl::Avx2:
-            return fill_block_avx2;
-        case Argon2Impl::Portable:
-            break;
-    }
-    return fill_block_portable;
+    const FillBlockFn fast = argon2_fill_block(impl);
+    return fast != nullptr ? fast : fill_block_portable;
 }
 
 }  // namespace
@@ -163,9 +152,8 @@ bool argon2_impl_supported(Argon2Impl impl) noexcept {
         case Argon2Impl::Portable:
             return true;
         case Argon2Impl::Ssse3:
-            return __builtin_cpu_supports("ssse3");
         case Argon2Impl::Avx2:
-            return __builtin_cpu_supports("avx2");
+            return argon2_fill_block(impl) != nullptr;
     }
     return false;
 }
@@ -187,8 +175,8 @@ void argon2d_fill(void* memory, std::uint32_t memory_blocks, std::uint32_t passe
         blake2b_long(bytes, sizeof bytes, seed, sizeof seed);
         argon2::load_block(blocks[i], bytes);
     }
-    sodium_memzero(seed, sizeof seed);
-    sodium_memzero(bytes, sizeof bytes);
+    wipe(seed, sizeof seed);
+    wipe(bytes, sizeof bytes);
 
     for (std::uint32_t pass = 0; pass < passes; ++pass) {
         for (std::uint32_t slice = 0; slice < argon2::kSyncPoints; ++slice) {

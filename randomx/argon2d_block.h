@@ -17,7 +17,7 @@ struct alignas(64) Block {
 using FillBlockFn = void (*)(const Block& prev, const Block& ref, Block& next, bool with_xor);
 
 void fill_block_portable(const Block& prev, const Block& ref, Block& next, bool with_xor);
-void fill_block_ssse3(const Block& prev, const Block& ref, Block& next, bool with_xor);
-void fill_block_avx2(const Block& prev, const Block& ref, Block& next, bool with_xor);
+
+// The SSSE3 and AVX2 forms are x86-64's (argon2_fill_block in arch.h).
 
 }  // namespace rx::argon2

@@ -1,6 +1,6 @@
 #include "randomx/blake_generator.h"
 
-#include <sodium.h>
+#include "randomx/wipe.h"
 
 #include <algorithm>
 #include <cstring>
@@ -16,7 +16,7 @@ BlakeGenerator::BlakeGenerator(const void* seed, std::size_t seed_size) {
 }
 
 BlakeGenerator::~BlakeGenerator() {
-    sodium_memzero(state_, sizeof state_);
+    wipe(state_, sizeof state_);
 }
 
 void BlakeGenerator::ensure(std::size_t bytes) {

@@ -1,13 +1,11 @@
 #include "randomx/cache.h"
 
-#include <sodium.h>
-
 #include <algorithm>
 #include <cstring>
 #include <new>
 
 #include "randomx/blake_generator.h"
-#include "randomx/code_memory.h"
+#include "randomx/arch.h"
 #include "randomx/memory.h"
 
 namespace rx {
@@ -35,9 +33,6 @@ void generate_superscalar_programs(const void* key, std::size_t key_size,
 extern "C" {
 
 randomx_cache* randomx_alloc_cache(randomx_flags flags) {
-    if (sodium_init() < 0) {
-        return nullptr;
-    }
     auto* cache = new (std::nothrow) randomx_cache;
     if (cache == nullptr) {
         return nullptr;
@@ -46,7 +41,7 @@ randomx_cache* randomx_alloc_cache(randomx_flags flags) {
     cache->large_pages = (flags & RANDOMX_FLAG_LARGE_PAGES) != 0;
     cache->argon2_impl = rx::argon2_impl_for_flags(flags);
     if ((flags & RANDOMX_FLAG_JIT) != 0 && rx::compiled_code_runs()) {
-        cache->code.reset(new (std::nothrow) rx::DatasetCode);  // null: the portable executors run
+        cache->code = rx::make_dataset_code();  // null: the portable executors run
     }
     cache->memory = static_cast<std::uint8_t*>(rx::alloc_large(rx::kCacheSize, cache->large_pages));
     if (cache->memory == nullptr) {

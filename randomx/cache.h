@@ -15,9 +15,9 @@
 
 #include "randomx/argon2d.h"
 #include "randomx/constants.h"
+#include "randomx/dataset_code.h"
 #include "randomx/randomx.h"
 #include "randomx/superscalar.h"
-#include "randomx/superscalar_compiler.h"
 #include "randomx/superscalar_executor.h"
 
 struct randomx_cache {

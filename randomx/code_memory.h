@@ -1,12 +1,28 @@
 // Memory for generated machine code, never writable and executable at once.
 //
-// The code is written through one view and run through another: a memory
-// object (memfd) mapped twice, read-write and read-execute, at two different
-// addresses. Rewriting code therefore costs no system call, and no mapping
-// of the process is ever both writable and executable. Where the system
-// refuses that (no memfd, or executable memfd mappings forbidden), a single
-// private mapping is switched between read-write and read-execute with
-// mprotect around every write instead (two system calls per write).
+// Two mechanisms:
+//  - DualView: the code is written through one view and run through
+//    another, a memory object (memfd "randomx-code") mapped twice,
+//    read-write and read-execute, at two different addresses. Rewriting
+//    code costs no system call, and no mapping is ever both writable and
+//    executable; but a writable alias of the running code exists.
+//  - Mprotect: a single mapping (of the same kind of memory object, or
+//    anonymous where the system refuses one) is switched between read-write
+//    and read-execute around every write: two system calls per write, and no
+//    writable mapping of the code exists while it can run (RANDOMX_FLAG_SECURE).
+// Where the system refuses the dual view, Mprotect is used instead.
+//
+// Before the dual view is first used, a probe writes a function through it,
+// runs it, rewrites it with another result and runs it again: where the
+// second run sees stale code (a user-mode emulator such as qemu-user, which
+// tracks writes by the address written, not by the memory behind it, and so
+// keeps running what it translated from the old bytes), every code memory of
+// the process uses Mprotect instead. The decision is taken once per process.
+//
+// After every write the instruction cache is made coherent with what was
+// written (a no-op on x86-64): data cache lines cleaned by the writable
+// view's addresses, instruction cache lines invalidated by the executable
+// view's, so both cover the same physical bytes whatever the caches' tags.
 //
 // Generated code must be position-independent with respect to the buffer
 // (relative jumps inside it, absolute addresses only for targets outside):
@@ -48,15 +64,22 @@ public:
     // The same bytes as code to run; valid after finish_write().
     const std::uint8_t* executable() const { return exec_view_; }
 
-    // Makes the code writable (no-op for the dual view) / runnable again.
-    // Return false only if the system refuses the change of protection.
+    // Makes the code writable (no-op for the dual view) / runnable again,
+    // with the first `written` bytes (all by default) made visible to
+    // instruction fetch. Return false only if the system refuses the change
+    // of protection.
     bool begin_write() noexcept;
-    bool finish_write() noexcept;
+    bool finish_write(std::size_t written = SIZE_MAX) noexcept;
 
     // Zeroes all of the code (leaving it runnable only after the next write).
     void wipe() noexcept;
 
+    // Whether code written through `mechanism`, run, rewritten and run again
+    // returns the second result (see above). Not cached.
+    static bool runs_rewritten_code(Mechanism mechanism) noexcept;
+
 private:
+    bool map(std::size_t size, Mechanism mechanism) noexcept;
     void release() noexcept;
 
     std::uint8_t* write_view_ = nullptr;
@@ -66,8 +89,10 @@ private:
     bool writable_ = false;
 };
 
-// Whether generated code can run here: an x86-64 Linux process in which a
-// small probe, written and mapped as above, runs and returns. Probed once.
-bool compiled_code_runs() noexcept;
+// Writes the architecture's probe (write_return_constant in arch.h) into a
+// fresh code memory, runs it, rewrites and runs it again, and tells whether
+// both runs returned what was written last: whether this process may
+// generate code at all (by either mechanism).
+bool probe_code_memory() noexcept;
 
 }  // namespace rx

@@ -1,55 +1,37 @@
 #include "randomx/cpu.h"
 
-#include <cpuid.h>
-#include <immintrin.h>
+#include <atomic>
 
-#include <cstdint>
-
+#include "randomx/arch.h"
 #include "randomx/randomx.h"
-#include "randomx/code_memory.h"
 
 namespace rx {
 namespace {
 
-constexpr unsigned kLeaf1EcxSsse3 = 1U << 9;
-constexpr unsigned kLeaf1EcxAes = 1U << 25;
-constexpr unsigned kLeaf1EcxOsxsave = 1U << 27;
-constexpr unsigned kLeaf1EcxAvx = 1U << 28;
-constexpr unsigned kLeaf7EbxAvx2 = 1U << 5;
-constexpr unsigned kLeaf7EbxBmi2 = 1U << 8;
-constexpr std::uint64_t kXcr0SseAndYmm = 0x6;
+std::atomic<bool> features_read{false};
+CpuFeatures hidden_features;
 
-// XCR0 tells which register states the operating system saves on a context
-// switch; AVX2 is usable only if it saves the upper halves of the YMM registers.
-__attribute__((target("xsave"))) std::uint64_t read_xcr0() {
-    return static_cast<std::uint64_t>(_xgetbv(0));
-}
-
-CpuFeatures detect() {
-    CpuFeatures features;
-    unsigned eax = 0;
-    unsigned ebx = 0;
-    unsigned ecx = 0;
-    unsigned edx = 0;
-    if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) {
-        return features;
-    }
-    features.aes = (ecx & kLeaf1EcxAes) != 0;
-    features.ssse3 = (ecx & kLeaf1EcxSsse3) != 0;
-    const bool os_saves_ymm = (ecx & kLeaf1EcxOsxsave) != 0 && (ecx & kLeaf1EcxAvx) != 0 &&
-                              (read_xcr0() & kXcr0SseAndYmm) == kXcr0SseAndYmm;
-    if (__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) != 0) {
-        features.avx2 = os_saves_ymm && (ebx & kLeaf7EbxAvx2) != 0;
-        features.bmi2 = (ebx & kLeaf7EbxBmi2) != 0;
-    }
+CpuFeatures visible_features() {
+    features_read = true;
+    CpuFeatures features = detect_cpu_features();
+    features.aes = features.aes && !hidden_features.aes;
+    features.ssse3 = features.ssse3 && !hidden_features.ssse3;
+    features.avx2 = features.avx2 && !hidden_features.avx2;
+    features.bmi2 = features.bmi2 && !hidden_features.bmi2;
     return features;
 }
 
 }  // namespace
 
 const CpuFeatures& cpu_features() {
-    static const CpuFeatures features = detect();
+    static const CpuFeatures features = visible_features();
     return features;
+}
+
+bool mask_cpu_features(const CpuFeatures& hidden) noexcept {
+    if (features_read) return false;
+    hidden_features = hidden;
+    return true;
 }
 
 }  // namespace rx

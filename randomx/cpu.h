@@ -1,6 +1,8 @@
-// What this processor offers to the hash: AES-NI for the AES rounds, SSSE3 and
-// AVX2 for the Argon2d fill. randomx_get_flags (randomx.h) turns these into
-// flags.
+// What this processor offers to the hash: hardware AES rounds (AES-NI on
+// x86-64, the cryptography extension on ARM64), SSSE3 and AVX2 for the
+// Argon2d fill, BMI2 for the x86-64 compilers. randomx_get_flags (randomx.h)
+// turns these into flags. Each architecture's folder detects them
+// (detect_cpu_features in arch.h); elsewhere none is reported.
 //
 // Thread safety: the features are read once (thread-safe static
 // initialisation) and are immutable afterwards.
@@ -9,14 +11,21 @@
 namespace rx {
 
 struct CpuFeatures {
-    bool aes = false;    // AESENC/AESDEC
+    bool aes = false;    // AESENC/AESDEC (x86-64) or AESE/AESD/AESMC/AESIMC (ARM64)
     bool ssse3 = false;
     bool avx2 = false;   // and the OS saves the YMM registers
     bool bmi2 = false;   // MULX, RORX
 };
 
+// The detected features less those hidden by mask_cpu_features.
 const CpuFeatures& cpu_features();
 
 inline bool cpu_has_aes() { return cpu_features().aes; }
+
+// For tests only (the library never calls it): hides the features set in
+// `hidden`, so that a process runs the fallbacks it would run on a processor
+// without them. Takes effect only before anything has read the features
+// (call it first thing in main); returns false, changing nothing, after.
+bool mask_cpu_features(const CpuFeatures& hidden) noexcept;
 
 }  // namespace rx

@@ -1,6 +1,6 @@
 #include "randomx/program.h"
 
-#include <sodium.h>
+#include "randomx/wipe.h"
 
 #include <array>
 #include <cstring>
@@ -243,7 +243,7 @@ void generate_program(bool hard_aes, std::uint8_t seed[64], Variant variant, Pro
     alignas(64) std::uint8_t bytes[kMaxProgramBytes];
     aes_generator_4r(hard_aes, seed, bytes, program_bytes(variant));
     decode_program(bytes, variant, program);
-    sodium_memzero(bytes, sizeof bytes);
+    wipe(bytes, sizeof bytes);
 }
 
 const char* type_name(InstructionType type) { return kTypeNames[static_cast<unsigned>(type)]; }

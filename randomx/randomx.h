@@ -8,22 +8,29 @@
  *   RANDOMX_FLAG_DEFAULT      0    portable code paths, v1 algorithm
  *   RANDOMX_FLAG_LARGE_PAGES  1    explicit huge pages (hugetlbfs); allocation
  *                                  fails (NULL) when none are available
- *   RANDOMX_FLAG_HARD_AES     2    AES-NI for AesGenerator1R/4R, AesHash1R and
- *                                  the v2 register mixing; results equal the
+ *   RANDOMX_FLAG_HARD_AES     2    hardware AES rounds (AES-NI on x86-64, the
+ *                                  cryptography extension on ARM64) for
+ *                                  AesGenerator1R/4R, AesHash1R and the v2
+ *                                  register mixing; results equal the
  *                                  portable software AES bit for bit
  *   RANDOMX_FLAG_FULL_MEM     4    the VM reads dataset items from a dataset
  *                                  (fast mode); without it, items are computed
  *                                  from the cache (light mode)
- *   RANDOMX_FLAG_JIT          8    compile to x86-64 machine code: the cache's
+ *   RANDOMX_FLAG_JIT          8    compile to machine code (x86-64): the cache's
  *                                  SuperscalarHash programs (given to
  *                                  randomx_alloc_cache) and each VM program
  *                                  (given to randomx_create_vm); where code
  *                                  cannot run, the portable paths run instead
- *   RANDOMX_FLAG_SECURE       16   W^X: no mapping of the process is ever both
- *                                  writable and executable. Compiled code
- *                                  always follows this rule (it is written
- *                                  and run through two views of one memory
- *                                  object), so the flag costs nothing
+ *   RANDOMX_FLAG_SECURE       16   no writable mapping of a VM's compiled code
+ *                                  exists while it can run: one mapping is
+ *                                  switched between writable and executable
+ *                                  around every compilation (mprotect).
+ *                                  Without it the code is written and run
+ *                                  through two views of one memory object:
+ *                                  no mapping is ever both writable and
+ *                                  executable, but a writable alias of the
+ *                                  running code exists. The cache's compiled
+ *                                  code always follows the SECURE rule
  *   RANDOMX_FLAG_ARGON2_SSSE3 32   Argon2d fill with SSSE3
  *   RANDOMX_FLAG_ARGON2_AVX2  64   Argon2d fill with AVX2
  *   RANDOMX_FLAG_ARGON2       96   both of the above
@@ -74,9 +81,10 @@ typedef struct randomx_vm randomx_vm;
 extern "C" {
 #endif
 
-/* The flags best suited to this processor and system: HARD_AES where AES-NI
- * exists, ARGON2_SSSE3/ARGON2_AVX2 where those instruction sets exist, and JIT
- * on x86-64 Linux where generated code can be mapped and run. */
+/* The flags best suited to this processor and system: HARD_AES where the
+ * processor has AES rounds, ARGON2_SSSE3/ARGON2_AVX2 where those instruction
+ * sets exist, and JIT where this library has compilers for the processor
+ * (x86-64) and generated code can be mapped and run. */
 randomx_flags randomx_get_flags(void);
 
 /* Allocates a cache (256 MiB plus the SuperscalarHash programs). Honoured

@@ -1,7 +1,5 @@
 #include "randomx/vm.h"
 
-#include <sodium.h>
-
 #include <cstring>
 
 #include "randomx/aes_generator.h"
@@ -9,6 +7,7 @@
 #include "randomx/blake2b.h"
 #include "randomx/dataset.h"
 #include "randomx/vm_rounding.h"
+#include "randomx/wipe.h"
 
 namespace rx {
 
@@ -38,9 +37,9 @@ void Machine::reset(const ProgramConfig& config) {
         reg = 0;
     }
     for (unsigned i = 0; i < 4; ++i) {
-        s.fe[i] = _mm_setzero_pd();
-        s.fe[4 + i] = _mm_setzero_pd();
-        s.a[i] = _mm_load_pd(config.a[i]);
+        s.fe[i] = FloatRegister{0.0, 0.0};
+        s.fe[4 + i] = FloatRegister{0.0, 0.0};
+        s.a[i] = FloatRegister{config.a[i][0], config.a[i][1]};
     }
     s.ma = config.ma;
     s.mx = config.mx;
@@ -52,16 +51,15 @@ void Machine::reset(const ProgramConfig& config) {
 
 void Machine::store_register_file(RegisterFile& registers) const {
     std::memcpy(registers.r, state_.r, sizeof registers.r);
-    for (unsigned i = 0; i < 4; ++i) {
-        _mm_storeu_pd(reinterpret_cast<double*>(registers.f[i]), state_.f(i));
-        _mm_storeu_pd(reinterpret_cast<double*>(registers.e[i]), state_.e(i));
-        _mm_storeu_pd(reinterpret_cast<double*>(registers.a[i]), state_.a[i]);
-    }
+    static_assert(sizeof registers.f == 4 * sizeof(FloatRegister));
+    std::memcpy(registers.f, &state_.f(0), sizeof registers.f);
+    std::memcpy(registers.e, &state_.e(0), sizeof registers.e);
+    std::memcpy(registers.a, state_.a, sizeof registers.a);
 }
 
 void Machine::wipe() noexcept {
-    sodium_memzero(&state_, sizeof state_);
-    sodium_memzero(&program_, sizeof program_);
+    rx::wipe(&state_, sizeof state_);
+    rx::wipe(&program_, sizeof program_);
 }
 
 void Machine::hash(const void* input, std::size_t size, std::uint8_t out[32]) {
@@ -75,7 +73,7 @@ void Machine::hash(const void* input, std::size_t size, std::uint8_t out[32]) {
     RegisterFile registers;
     alignas(16) std::uint8_t program_seed[64];
     {
-        const MxcsrGuard guard;
+        const RoundingGuard guard;
         state_.fprc = 0;
         set_rounding(0);
         // Program 0 is generated from the fill generator's final state, each
@@ -105,9 +103,9 @@ void Machine::hash(const void* input, std::size_t size, std::uint8_t out[32]) {
     hash256(out, &registers, sizeof registers);
 
     // Everything above leads to `out`: none of it stays behind.
-    sodium_memzero(seed, sizeof seed);
-    sodium_memzero(program_seed, sizeof program_seed);
-    sodium_memzero(&registers, sizeof registers);
+    rx::wipe(seed, sizeof seed);
+    rx::wipe(program_seed, sizeof program_seed);
+    rx::wipe(&registers, sizeof registers);
     wipe();
 }
 

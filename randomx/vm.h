@@ -9,14 +9,13 @@
 // A HashObserver sees every stage of a hash; it exists for tests and tracing
 // and costs a null check per iteration otherwise.
 //
-// Floating point: the machine sets the processor's rounding mode (MXCSR) while
-// a hash runs and restores the caller's value before hash() returns.
+// Floating point: the machine sets the processor's rounding mode while a hash
+// runs and restores the caller's floating-point environment before hash()
+// returns (vm_rounding.h).
 //
 // Thread safety: a Machine (and its scratchpad) belongs to one thread at a
 // time; the cache or dataset it reads may be shared by many machines.
 #pragma once
-
-#include <immintrin.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -39,23 +38,31 @@ struct RegisterFile {
 };
 static_assert(sizeof(RegisterFile) == kRegisterFileSize);
 
+// A floating-point register: two IEEE doubles, low lane first (the byte
+// layout of an x86 XMM register or an ARM64 vector register).
+struct alignas(16) FloatRegister {
+    double lo;
+    double hi;
+};
+static_assert(sizeof(FloatRegister) == 16);
+
 // The machine's registers while a program runs. The compiled code reads
 // and writes these fields by offset, so the layout is fixed (checked below).
 struct alignas(64) VmState {
     std::uint64_t r[9];   // r0-r7, then the zero register (always 0)
-    __m128d fe[8];        // f0-f3 then e0-e3 (FSWAP_R indexes both groups)
-    __m128d a[4];
+    FloatRegister fe[8];  // f0-f3 then e0-e3 (FSWAP_R indexes both groups)
+    FloatRegister a[4];
     std::uint32_t ma;     // only bits 6-30 are used as a dataset address
     std::uint32_t mx;     // (ma, mx) read and written as one 64-bit word
     std::uint32_t sp_addr0;
     std::uint32_t sp_addr1;
-    std::uint32_t fprc;   // rounding mode 0-3 (compiled code keeps it in MXCSR, stores it at the end)
+    std::uint32_t fprc;   // rounding mode 0-3 (compiled code keeps it in the processor, stores it at the end)
     alignas(16) std::uint64_t e_mask[2];  // group E conversion: OR masks of this program
 
-    __m128d& f(unsigned i) { return fe[i]; }
-    __m128d& e(unsigned i) { return fe[4 + i]; }
-    const __m128d& f(unsigned i) const { return fe[i]; }
-    const __m128d& e(unsigned i) const { return fe[4 + i]; }
+    FloatRegister& f(unsigned i) { return fe[i]; }
+    FloatRegister& e(unsigned i) { return fe[4 + i]; }
+    const FloatRegister& f(unsigned i) const { return fe[i]; }
+    const FloatRegister& e(unsigned i) const { return fe[4 + i]; }
 };
 
 namespace vm_state_offset {
@@ -106,7 +113,7 @@ public:
 };
 
 // Runs the 2048 iterations of one program on a machine's state: the seam
-// between the two back ends, the interpreter and the compiler (x86-64).
+// between the two back ends, the interpreter and an architecture's compiler.
 // Both consume the same decoded Program. The interpreter reports every
 // iteration to the observer; the compiler reports nothing (the machine still
 // reports the stages around each program).
@@ -119,20 +126,15 @@ public:
 
 enum class Backend { Interpreter, Compiler };
 
-// The interpreter, which runs everywhere; `hard_aes` (AES-NI only) selects the
-// rounds of v2's register mixing.
+// The interpreter, which runs everywhere; `hard_aes` selects the hardware
+// rounds of v2's register mixing (where cpu_has_aes(); software otherwise).
+// The compilers are the architecture's (make_compiler in arch.h).
 std::unique_ptr<ProgramRunner> make_interpreter(Variant variant, bool hard_aes) noexcept;
-
-// The compiler, or null where it cannot run here (not x86-64 Linux, no
-// AES-NI for v2's register mixing, or no memory for code). Its code memory
-// uses the dual view where the system allows it; `mprotect_only` forces the
-// other mechanism (for measuring the two).
-std::unique_ptr<ProgramRunner> make_compiler(Variant variant, bool mprotect_only = false) noexcept;
 
 class Machine {
 public:
     // `scratchpad`: kScratchpadL3 bytes, 64-byte aligned, owned by the caller
-    // and outliving the machine. `hard_aes` requires AES-NI. `runner` is a
+    // and outliving the machine. `hard_aes` asks for hardware AES. `runner` is a
     // back end for `variant` (make_interpreter or make_compiler).
     Machine(Variant variant, bool hard_aes, std::uint8_t* scratchpad, std::unique_ptr<ProgramRunner> runner);
     // The interpreter.

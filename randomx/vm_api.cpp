@@ -4,6 +4,7 @@
 #include <new>
 #include <utility>
 
+#include "randomx/arch.h"
 #include "randomx/cache.h"
 #include "randomx/constants.h"
 #include "randomx/cpu.h"
@@ -50,7 +51,7 @@ randomx_vm* randomx_create_vm(randomx_flags flags, randomx_cache* cache, randomx
     // The compiler where it was asked for and can run here, else the interpreter.
     std::unique_ptr<rx::ProgramRunner> runner;
     if (has_flag(flags, RANDOMX_FLAG_JIT)) {
-        runner = rx::make_compiler(variant);
+        runner = rx::make_compiler(variant, has_flag(flags, RANDOMX_FLAG_SECURE));
     }
     if (runner == nullptr) {
         runner = rx::make_interpreter(variant, hard_aes);

@@ -1,15 +1,19 @@
 // The interpreter back end: runs a decoded program instruction by
-// instruction, reporting every iteration to the observer.
-#include <sodium.h>
-
+// instruction, reporting every iteration to the observer. Plain C++: the
+// floating-point registers are pairs of doubles whose operations round as
+// the processor's current mode says (vm_rounding.h), on any architecture.
 #include <bit>
+#include <cmath>
 #include <cstring>
 #include <new>
 #include <utility>
 
 #include "randomx/aes.h"
+#include "randomx/aes_kernels.h"
+#include "randomx/arch.h"
 #include "randomx/vm.h"
 #include "randomx/vm_rounding.h"
+#include "randomx/wipe.h"
 
 namespace rx {
 namespace {
@@ -38,27 +42,44 @@ inline std::uint64_t smulh(std::uint64_t a, std::uint64_t b) {
 
 inline unsigned rotation(std::uint64_t count) { return static_cast<unsigned>(count & 63); }
 
+using F = FloatRegister;
+
+inline std::uint64_t bits(double x) { return std::bit_cast<std::uint64_t>(x); }
+inline double from_bits(std::uint64_t x) { return std::bit_cast<double>(x); }
+
 // Group F conversion: two little-endian signed 32-bit integers, exactly.
-inline __m128d load_f(const std::uint8_t* p) {
-    return _mm_cvtepi32_pd(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)));
+inline F load_f(const std::uint8_t* p) {
+    std::int32_t v[2];
+    std::memcpy(v, p, sizeof v);
+    return F{static_cast<double>(v[0]), static_cast<double>(v[1])};
 }
 
-inline __m128d load_e(const std::uint8_t* p, __m128d e_mask) {
-    const __m128d keep = _mm_castsi128_pd(_mm_set1_epi64x(static_cast<long long>(kEKeepMask)));
-    return _mm_or_pd(_mm_and_pd(load_f(p), keep), e_mask);
+// Group E conversion: the same, with the exponent and sign masked and the
+// program's OR masks applied, so that the values are positive and finite.
+inline F load_e(const std::uint8_t* p, const std::uint64_t e_mask[2]) {
+    const F f = load_f(p);
+    return F{from_bits((bits(f.lo) & kEKeepMask) | e_mask[0]), from_bits((bits(f.hi) & kEKeepMask) | e_mask[1])};
+}
+
+inline F f_add(const F& x, const F& y) { return F{x.lo + y.lo, x.hi + y.hi}; }
+inline F f_sub(const F& x, const F& y) { return F{x.lo - y.lo, x.hi - y.hi}; }
+inline F f_mul(const F& x, const F& y) { return F{x.lo * y.lo, x.hi * y.hi}; }
+inline F f_div(const F& x, const F& y) { return F{x.lo / y.lo, x.hi / y.hi}; }
+inline F f_sqrt(const F& x) { return F{std::sqrt(x.lo), std::sqrt(x.hi)}; }
+inline F xor_bits(const F& x, std::uint64_t lo, std::uint64_t hi) {
+    return F{from_bits(bits(x.lo) ^ lo), from_bits(bits(x.hi) ^ hi)};
 }
 
 // One pass over the program buffer.
-void run_instructions(const Program& program, VmState& s, std::uint8_t* sp, __m128d e_mask,
-                      Variant variant, HashObserver* observer) {
+void run_instructions(const Program& program, VmState& s, std::uint8_t* sp, Variant variant,
+                      HashObserver* observer) {
     const Instruction* code = program.code;
     const std::uint32_t size = program.size;
     std::uint64_t* r = s.r;
-    __m128d* fe = s.fe;
-    __m128d* f = s.fe;
-    __m128d* e = s.fe + 4;
-    const __m128d* a = s.a;
-    const __m128d scale_mask = _mm_castsi128_pd(_mm_set1_epi64x(static_cast<long long>(kScaleMask)));
+    F* fe = s.fe;
+    F* f = s.fe;
+    F* e = s.fe + 4;
+    const F* a = s.a;
     std::uint32_t pc = 0;
     while (pc < size) {
         const Instruction& in = code[pc];
@@ -89,21 +110,21 @@ void run_instructions(const Program& program, VmState& s, std::uint8_t* sp, __m1
         case Op::IROL_R: r[in.dst] = std::rotl(r[in.dst], static_cast<int>(rotation(r[in.src]))); break;
         case Op::IROL_I: r[in.dst] = std::rotl(r[in.dst], static_cast<int>(in.imm)); break;
         case Op::ISWAP_R: std::swap(r[in.dst], r[in.src]); break;
-        case Op::FSWAP_R: fe[in.dst] = _mm_shuffle_pd(fe[in.dst], fe[in.dst], 1); break;
-        case Op::FADD_R: f[in.dst] = _mm_add_pd(f[in.dst], a[in.src]); break;
+        case Op::FSWAP_R: fe[in.dst] = F{fe[in.dst].hi, fe[in.dst].lo}; break;
+        case Op::FADD_R: f[in.dst] = f_add(f[in.dst], a[in.src]); break;
         case Op::FADD_M:
-            f[in.dst] = _mm_add_pd(f[in.dst], load_f(sp + ((r[in.src] + in.imm) & in.mask)));
+            f[in.dst] = f_add(f[in.dst], load_f(sp + ((r[in.src] + in.imm) & in.mask)));
             break;
-        case Op::FSUB_R: f[in.dst] = _mm_sub_pd(f[in.dst], a[in.src]); break;
+        case Op::FSUB_R: f[in.dst] = f_sub(f[in.dst], a[in.src]); break;
         case Op::FSUB_M:
-            f[in.dst] = _mm_sub_pd(f[in.dst], load_f(sp + ((r[in.src] + in.imm) & in.mask)));
+            f[in.dst] = f_sub(f[in.dst], load_f(sp + ((r[in.src] + in.imm) & in.mask)));
             break;
-        case Op::FSCAL_R: f[in.dst] = _mm_xor_pd(f[in.dst], scale_mask); break;
-        case Op::FMUL_R: e[in.dst] = _mm_mul_pd(e[in.dst], a[in.src]); break;
+        case Op::FSCAL_R: f[in.dst] = xor_bits(f[in.dst], kScaleMask, kScaleMask); break;
+        case Op::FMUL_R: e[in.dst] = f_mul(e[in.dst], a[in.src]); break;
         case Op::FDIV_M:
-            e[in.dst] = _mm_div_pd(e[in.dst], load_e(sp + ((r[in.src] + in.imm) & in.mask), e_mask));
+            e[in.dst] = f_div(e[in.dst], load_e(sp + ((r[in.src] + in.imm) & in.mask), s.e_mask));
             break;
-        case Op::FSQRT_R: e[in.dst] = _mm_sqrt_pd(e[in.dst]); break;
+        case Op::FSQRT_R: e[in.dst] = f_sqrt(e[in.dst]); break;
         case Op::CBRANCH:
             r[in.dst] += in.imm;
             if ((r[in.dst] & (kJumpMask << in.shift)) == 0) {
@@ -130,37 +151,18 @@ void run_instructions(const Program& program, VmState& s, std::uint8_t* sp, __m1
     }
 }
 
-void mix_xor(__m128d* f, const __m128d* e) {
+void mix_xor(void* f_registers, const void* e_registers) {
+    F* f = static_cast<F*>(f_registers);
+    const F* e = static_cast<const F*>(e_registers);
     for (unsigned i = 0; i < 4; ++i) {
-        f[i] = _mm_xor_pd(f[i], e[i]);
+        f[i] = xor_bits(f[i], bits(e[i].lo), bits(e[i].hi));
     }
 }
 
-// Each e register in turn is the round key of one round on every f register:
-// f0 and f2 encrypt, f1 and f3 decrypt.
-template <class Aes>
-__attribute__((always_inline)) inline void mix_aes(__m128d* f, const __m128d* e) {
-    __m128i x[4];
-    for (unsigned i = 0; i < 4; ++i) {
-        x[i] = _mm_castpd_si128(f[i]);
-    }
-    for (unsigned k = 0; k < 4; ++k) {
-        const __m128i key = _mm_castpd_si128(e[k]);
-        x[0] = Aes::encrypt(x[0], key);
-        x[1] = Aes::decrypt(x[1], key);
-        x[2] = Aes::encrypt(x[2], key);
-        x[3] = Aes::decrypt(x[3], key);
-    }
-    for (unsigned i = 0; i < 4; ++i) {
-        f[i] = _mm_castsi128_pd(x[i]);
-    }
-}
-
-ZT_TARGET_AES void mix_aes_hard(__m128d* f, const __m128d* e) { mix_aes<HardAes>(f, e); }
-void mix_aes_soft(__m128d* f, const __m128d* e) { mix_aes<SoftAes>(f, e); }
+void mix_aes_soft(void* f, const void* e) { aes_kernels::mix_registers<SoftAes>(f, e); }
 
 // Mixes f0-f3 with e0-e3 at the end of an iteration.
-using MixFunction = void (*)(__m128d* f, const __m128d* e);
+using MixFunction = void (*)(void* f, const void* e);
 
 class Interpreter final : public ProgramRunner {
 public:
@@ -171,7 +173,6 @@ public:
         const ProgramConfig& config = program.config;
         s.sp_addr0 = s.mx;
         s.sp_addr1 = s.ma;
-        const __m128d e_mask = _mm_load_pd(reinterpret_cast<const double*>(s.e_mask));
         const std::uint8_t* rr = config.read_reg;
         std::uint64_t item[8];
 
@@ -186,13 +187,13 @@ public:
             }
             for (unsigned i = 0; i < 4; ++i) {
                 s.f(i) = load_f(line1 + 8 * i);
-                s.e(i) = load_e(line1 + 32 + 8 * i, e_mask);
+                s.e(i) = load_e(line1 + 32 + 8 * i, s.e_mask);
             }
             if (observer != nullptr) {
                 observer->iteration_loaded(ic, s);
             }
 
-            run_instructions(program, s, sp, e_mask, variant_, observer);
+            run_instructions(program, s, sp, variant_, observer);
             if (observer != nullptr) {
                 observer->program_executed(ic, s);
             }
@@ -204,9 +205,7 @@ public:
             std::uint32_t& mp = variant_ == Variant::V1 ? s.mx : s.ma;
             mp ^= mix;
             if (source.dataset != nullptr) {
-                _mm_prefetch(reinterpret_cast<const char*>(source.dataset + config.dataset_offset +
-                                                           (mp & kDatasetAddressMask)),
-                             _MM_HINT_T0);
+                __builtin_prefetch(source.dataset + config.dataset_offset + (mp & kDatasetAddressMask));
             }
             const std::uint64_t address = config.dataset_offset + (mt & kDatasetAddressMask);
             read_dataset_item(source, address, item);
@@ -222,16 +221,14 @@ public:
                 store64(line1 + 8 * i, s.r[i]);
             }
             mix_(s.fe, s.fe + 4);
-            for (unsigned i = 0; i < 4; ++i) {
-                _mm_store_pd(reinterpret_cast<double*>(line0 + 16 * i), s.f(i));
-            }
+            std::memcpy(line0, &s.f(0), 4 * sizeof(F));
             if (observer != nullptr) {
                 observer->iteration_finished(ic, s, sp);
             }
             s.sp_addr0 = 0;
             s.sp_addr1 = 0;
         }
-        sodium_memzero(item, sizeof item);
+        wipe(item, sizeof item);
     }
 
 private:
@@ -242,7 +239,12 @@ private:
 }  // namespace
 
 std::unique_ptr<ProgramRunner> make_interpreter(Variant variant, bool hard_aes) noexcept {
-    const MixFunction mix = variant == Variant::V1 ? mix_xor : hard_aes ? mix_aes_hard : mix_aes_soft;
+    MixFunction mix = mix_aes_soft;
+    if (variant == Variant::V1) {
+        mix = mix_xor;
+    } else if (const HardAesKernels* kernels = hard_aes ? hard_aes_kernels() : nullptr; kernels != nullptr) {
+        mix = kernels->mix_registers;
+    }
     return std::unique_ptr<ProgramRunner>(new (std::nothrow) Interpreter(variant, mix));
 }
 

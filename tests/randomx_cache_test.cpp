@@ -23,7 +23,7 @@
 #include "randomx/dataset.h"
 #include "randomx/memory.h"
 #include "randomx/superscalar.h"
-#include "randomx/superscalar_compiler.h"
+#include "randomx/dataset_code.h"
 #include "randomx/superscalar_executor.h"
 #include "tests/support/vector_json.h"
 

@@ -29,6 +29,13 @@ constexpr unsigned kJit = RANDOMX_FLAG_JIT;
 
 unsigned base_flags() { return static_cast<unsigned>(randomx_get_flags()); }
 
+// The compiler and the interpreter where both exist, else the interpreter
+// once (hashing twice with the same back end proves nothing).
+std::vector<unsigned> backends(unsigned flags) {
+    if ((flags & kJit) == 0) return {flags};
+    return {flags, flags & ~kJit};
+}
+
 // A VM for one key, destroyed at scope exit.
 class Vm {
 public:
@@ -103,7 +110,7 @@ TEST_P(KeyVectors, HashesAndChainsInLightMode) {
         const bool v2 = v["variant"].str() == "v2";
         const unsigned flags = base_flags() | (v2 ? RANDOMX_FLAG_V2 : 0U);
         const std::vector<std::uint8_t> input = unhex(v["input_hex"].str());
-        for (const unsigned backend : {flags, flags & ~kJit}) {
+        for (const unsigned backend : backends(flags)) {
             Vm vm(backend, key);
             ASSERT_TRUE(vm.ok());
             EXPECT_EQ(vm.hash(input), v["hash_hex"].str())
@@ -127,8 +134,9 @@ TEST_P(KeyVectors, HashesAndChainsInLightMode) {
         }
         ASSERT_EQ(chain["variant"].str(), "v2");
         SCOPED_TRACE("chain of segment " + std::to_string(chain["segment"].num()));
-        check_chain(chain, key, base_flags() | RANDOMX_FLAG_V2);
-        check_chain(chain, key, (base_flags() & ~kJit) | RANDOMX_FLAG_V2);
+        for (const unsigned backend : backends(base_flags() | RANDOMX_FLAG_V2)) {
+            check_chain(chain, key, backend);
+        }
         if (shortest == nullptr || chain["iterations"].num() < (*shortest)["iterations"].num()) {
             shortest = &chain;
         }

@@ -3,9 +3,13 @@
 // light mode, and the VM part of the C API.
 #include <gtest/gtest.h>
 
+#if defined(__x86_64__)
 #include <immintrin.h>
+#endif
 
 #include <algorithm>
+#include <bit>
+#include <cfenv>
 #include <cstring>
 #include <memory>
 #include <stdexcept>
@@ -13,6 +17,7 @@
 #include <vector>
 
 #include "randomx/blake2b.h"
+#include "randomx/arch.h"
 #include "randomx/code_memory.h"
 #include "randomx/constants.h"
 #include "randomx/cpu.h"
@@ -33,10 +38,8 @@ using zt::test::word_hex;
 
 using Lines = std::vector<std::string>;
 
-std::string half_hex(const __m128d& value, unsigned half) {
-    std::uint64_t bits[2];
-    std::memcpy(bits, &value, sizeof bits);
-    return word_hex(bits[half]);
+std::string half_hex(const rx::FloatRegister& value, unsigned half) {
+    return word_hex(std::bit_cast<std::uint64_t>(half == 0 ? value.lo : value.hi));
 }
 
 std::string u32_hex(std::uint32_t value) {
@@ -52,7 +55,7 @@ Lines integer_registers(const std::uint64_t* r) {
     return lines;
 }
 
-Lines float_registers(char group, const __m128d* regs) {
+Lines float_registers(char group, const rx::FloatRegister* regs) {
     Lines lines;
     for (unsigned i = 0; i < 4; ++i) {
         lines.push_back(group + std::to_string(i) + "=" + half_hex(regs[i], 0) + "," + half_hex(regs[i], 1));
@@ -330,6 +333,7 @@ TEST(VmApi, HashIgnoresCallerFloatingPointModeAndAcceptedFlags) {
     {
         const VmPtr vm = create_vm(base, cache, nullptr);
         ASSERT_NE(vm, nullptr);
+#if defined(__x86_64__)
         const std::uint32_t saved = _mm_getcsr();
         const std::uint32_t caller = 0x1F80 | 0x6000 /* toward zero */ | 0x8000 /* FTZ */ | 0x0040 /* DAZ */;
         _mm_setcsr(caller);
@@ -338,6 +342,15 @@ TEST(VmApi, HashIgnoresCallerFloatingPointModeAndAcceptedFlags) {
         _mm_setcsr(saved);
         EXPECT_EQ(hash, a.v2_hash) << "caller rounds toward zero with FTZ and DAZ";
         EXPECT_EQ(after, caller);
+#else
+        const int saved = std::fegetround();
+        std::fesetround(FE_TOWARDZERO);
+        const std::string hash = api_hash(vm.get(), a.input);
+        const int after = std::fegetround();
+        std::fesetround(saved);
+        EXPECT_EQ(hash, a.v2_hash) << "caller rounds toward zero";
+        EXPECT_EQ(after, FE_TOWARDZERO);
+#endif
     }
     const VmPtr accepted = create_vm(base | RANDOMX_FLAG_SECURE | RANDOMX_FLAG_JIT, cache, nullptr);
     ASSERT_NE(accepted, nullptr);

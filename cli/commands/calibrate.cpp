@@ -12,6 +12,7 @@
 
 #include "cli/calibrate_progress.h"
 #include "cli/commands/commands.h"
+#include "cli/compiled_code_warning.h"
 #include "cli/console.h"
 #include "cli/status_request.h"
 #include "timelock/work/calibration.h"
@@ -36,7 +37,8 @@ zt::Result<void> run_calibrate(const CalibrateArgs& args) {
     if (progress.enabled() || args.segment_time) {
         // As many threads as generate would start here (one per segment at most).
         const auto threads = pool_threads();
-        progress.print(format_calibration_summary(report, threads ? threads.value() : 1, args.segment_time));
+        progress.print(format_calibration_summary(report, threads ? threads.value() : 1, args.segment_time) +
+                       compiled_code_summary_warning());
     }
     return zt::success();
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <new>
 #include <random>
@@ -10,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "randomx/arch.h"
 #include "randomx/cpu.h"
 #include "randomx/randomx.h"
 #include "randomx/vm.h"
@@ -88,6 +90,19 @@ void compiler_against_interpreter(rx::Variant variant, int keys, int inputs_per_
     EXPECT_EQ(coverage.modes, (std::set<std::uint32_t>{0, 1, 2, 3}));
     EXPECT_GT(coverage.taken, 0U);
     EXPECT_LT(coverage.taken, coverage.branches / 8) << "most branches are not taken";
+}
+
+bool running_under_emulation() {
+#if defined(__aarch64__)
+    std::ifstream cpuinfo("/proc/cpuinfo");
+    std::string line;
+    while (std::getline(cpuinfo, line)) {
+        if (line.rfind("CPU implementer", 0) == 0) return false;
+    }
+    return true;
+#else
+    return false;
+#endif
 }
 
 }  // namespace zt::test

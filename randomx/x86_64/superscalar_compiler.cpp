@@ -1,10 +1,14 @@
-#include "randomx/superscalar_compiler.h"
+#include "randomx/x86_64/superscalar_compiler.h"
 
+#include <algorithm>
 #include <cstring>
+#include <memory>
+#include <new>
 
+#include "randomx/arch.h"
 #include "randomx/cpu.h"
 #include "randomx/dataset.h"
-#include "randomx/x86_assembler.h"
+#include "randomx/x86_64/x86_assembler.h"
 
 namespace rx {
 namespace {
@@ -20,8 +24,9 @@ Reg reg(unsigned i) { return static_cast<Reg>(r8 + i); }
 constexpr std::size_t kMaxBytesPerInstruction = 16;
 constexpr std::size_t kMaxProgramBytes = kSuperscalarMaxSize * kMaxBytesPerInstruction;
 // Item, range and pair entries with their eight programs, and their own code.
-constexpr std::size_t kCodeBytes = 3 * kCacheAccesses * (kMaxProgramBytes + 256) + 16384 +
-                                   kCacheAccesses * kSuperscalarMaxSize * (2 * 32 + 160);  // + pool and lanes
+static_assert(kDatasetCodeBytes >= 3 * kCacheAccesses * (kMaxProgramBytes + 256) + 16384 +
+                                       kCacheAccesses * kSuperscalarMaxSize * (2 * 32 + 160),
+              "room for the entries, the pool and the lanes");
 
 constexpr std::uint32_t kCacheIndexMask = static_cast<std::uint32_t>(kCacheItemCount - 1);
 static_assert((kCacheItemCount & (kCacheItemCount - 1)) == 0, "the cache index is a mask");
@@ -255,7 +260,19 @@ void pool_constant(std::uint8_t* pool, std::int32_t offset, std::uint64_t value)
     for (unsigned k = 0; k < kLanes; ++k) std::memcpy(pool + offset + 8 * k, &value, 8);
 }
 
-// Writes the pool at `pool` and returns its size.
+// The pool's size for `programs`.
+std::size_t pool_size(const std::array<SuperscalarProgram, kCacheAccesses>& programs) {
+    std::size_t size = kPoolFirst;
+    for (const SuperscalarProgram& program : programs) {
+        for (std::uint32_t i = 0; i < program.size; ++i) {
+            unsigned count = 0;
+            if (has_constant(program.instructions[i].type, &count)) size += 32 * count;
+        }
+    }
+    return size;
+}
+
+// Writes the pool at `pool` (pool_size(programs) bytes) and returns its size.
 std::size_t write_pool(std::uint8_t* pool, const std::array<SuperscalarProgram, kCacheAccesses>& programs,
                        PoolOffsets& offsets) {
     pool_constant(pool, kPoolLow32, 0xFFFFFFFFULL);
@@ -483,19 +500,24 @@ void emit_hybrid_range(A& a, const std::array<SuperscalarProgram, kCacheAccesses
 
 }  // namespace
 
-bool DatasetCode::compile(const std::array<SuperscalarProgram, kCacheAccesses>& programs) noexcept {
+bool X86DatasetCode::compile(const std::array<SuperscalarProgram, kCacheAccesses>& programs) noexcept {
     item_ = nullptr;
     range_ = nullptr;
     pair_ = nullptr;
     if (!compiled_code_runs()) return false;
-    if (memory_.size() == 0 && !memory_.allocate(kCodeBytes)) return false;
+    // Written once per key: the mprotect mechanism costs nothing here, and
+    // leaves no writable mapping of the code while it can run.
+    if (memory_.size() == 0 && !memory_.allocate(code_bytes_, CodeMemory::Mechanism::Mprotect)) return false;
     if (!memory_.begin_write()) return false;
     // The range entry's constant pool (AVX2 only) first, then the code.
     const bool lanes = cpu_features().avx2;
+    const std::size_t capacity = std::min(code_bytes_, memory_.size());
+    if (lanes && pool_size(programs) > capacity) return false;
     PoolOffsets pool{};
-    const std::size_t pool_size = lanes ? write_pool(memory_.writable(), programs, pool) : 0;
-    const std::size_t code_start = (pool_size + 63) / 64 * 64;
-    A a(memory_.writable() + code_start, memory_.size() - code_start);
+    const std::size_t pool_bytes = lanes ? write_pool(memory_.writable(), programs, pool) : 0;
+    const std::size_t code_start = (pool_bytes + 63) / 64 * 64;
+    if (code_start >= capacity) return false;
+    A a(memory_.writable() + code_start, capacity - code_start);
     emit_item(a, programs);
     a.align(64);
     const std::size_t range_offset = a.size();
@@ -509,12 +531,17 @@ bool DatasetCode::compile(const std::array<SuperscalarProgram, kCacheAccesses>& 
     a.align(64);
     const std::size_t pair_offset = a.size();
     emit_pair(a, programs);
-    if (!memory_.finish_write()) return false;
+    // Code that did not fit is incomplete: the portable executors run.
+    if (a.overflowed() || !memory_.finish_write()) return false;
     const std::uint8_t* code = memory_.executable() + code_start;
     item_ = reinterpret_cast<ItemFunction>(const_cast<std::uint8_t*>(code));
     range_ = reinterpret_cast<RangeFunction>(const_cast<std::uint8_t*>(code + range_offset));
     pair_ = reinterpret_cast<PairFunction>(const_cast<std::uint8_t*>(code + pair_offset));
     return true;
+}
+
+std::unique_ptr<DatasetCode> make_dataset_code() noexcept {
+    return std::unique_ptr<DatasetCode>(new (std::nothrow) X86DatasetCode(kDatasetCodeBytes));
 }
 
 }  // namespace rx

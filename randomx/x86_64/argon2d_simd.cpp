@@ -8,6 +8,7 @@
 
 #include <utility>
 
+#include "randomx/arch.h"
 #include "randomx/argon2d_block.h"
 
 namespace rx::argon2 {
@@ -242,3 +243,19 @@ __attribute__((target("avx2"))) void fill_block_avx2(const Block& prev, const Bl
 }
 
 }  // namespace rx::argon2
+
+namespace rx {
+
+argon2::FillBlockFn argon2_fill_block(Argon2Impl impl) noexcept {
+    switch (impl) {
+        case Argon2Impl::Ssse3:
+            return cpu_features().ssse3 ? argon2::fill_block_ssse3 : nullptr;
+        case Argon2Impl::Avx2:
+            return cpu_features().avx2 ? argon2::fill_block_avx2 : nullptr;
+        case Argon2Impl::Portable:
+            break;
+    }
+    return nullptr;
+}
+
+}  // namespace rx

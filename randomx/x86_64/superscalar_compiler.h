@@ -19,7 +19,8 @@
 // The entries follow the C calling convention and use no SSE register, so
 // compiled VM code may call them keeping its floating-point registers.
 //
-// Both compute exactly what the portable executors compute.
+// All compute exactly what the portable executors compute. This is x86-64's
+// DatasetCode (dataset_code.h), made by make_dataset_code (arch.h).
 //
 // Thread safety: compiled code is read-only once built and may run on any
 // number of threads at once.
@@ -31,39 +32,29 @@
 
 #include "randomx/code_memory.h"
 #include "randomx/constants.h"
+#include "randomx/dataset_code.h"
 #include "randomx/superscalar.h"
 
 namespace rx {
 
 inline constexpr std::size_t kDatasetCodeGroup = 8;
 
-class DatasetCode {
+// The code memory a cache's programs need at most.
+inline constexpr std::size_t kDatasetCodeBytes = 1152 * 1024;
+
+class X86DatasetCode final : public DatasetCode {
 public:
-    // Writes item `item_number` (r0..r7) to `out`.
-    using ItemFunction = void (*)(const std::uint8_t* cache_memory, std::uint64_t item_number,
-                                  std::uint64_t out[8]);
-    // Writes `units * range_unit()` items from `first_item` on to `out`.
-    using RangeFunction = void (*)(const std::uint8_t* cache_memory, std::uint8_t* out,
-                                   std::uint64_t first_item, std::uint64_t units);
-    // Writes items `first` and `second` to out[0..7] and out[8..15].
-    using PairFunction = void (*)(const std::uint8_t* cache_memory, std::uint64_t first, std::uint64_t second,
-                                  std::uint64_t out[16]);
+    // `code_bytes` smaller than kDatasetCodeBytes only to test that code
+    // that does not fit is given up (and nothing past it written).
+    explicit X86DatasetCode(std::size_t code_bytes) : code_bytes_(code_bytes) { range_unit_ = kDatasetCodeGroup; }
 
-    // Compiles the programs; false if code memory cannot be obtained.
-    bool compile(const std::array<SuperscalarProgram, kCacheAccesses>& programs) noexcept;
-
-    bool ready() const { return item_ != nullptr; }
-    ItemFunction item() const { return item_; }
-    RangeFunction range() const { return range_; }
-    PairFunction pair() const { return pair_; }
-    std::size_t range_unit() const { return range_unit_; }
+    // Compiles the programs; false if code memory cannot be obtained or the
+    // code does not fit in it (the code is then not ready).
+    bool compile(const std::array<SuperscalarProgram, kCacheAccesses>& programs) noexcept override;
 
 private:
+    std::size_t code_bytes_;
     CodeMemory memory_;
-    ItemFunction item_ = nullptr;
-    RangeFunction range_ = nullptr;
-    PairFunction pair_ = nullptr;
-    std::size_t range_unit_ = kDatasetCodeGroup;
 };
 
 }  // namespace rx

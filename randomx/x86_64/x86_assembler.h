@@ -7,9 +7,12 @@
 // take a Label: a position in the buffer, known for backward jumps and
 // patched by bind() for forward ones.
 //
-// Nothing here allocates. The buffer must be large enough for what is
-// emitted: callers size it from a bound on their instruction count, and
-// the assembler checks that bound in debug builds only (see kMaxInstruction).
+// Nothing here allocates. Callers size the buffer from a bound on their
+// instruction count (see kMaxInstruction), but the assembler never writes
+// past it whatever they emit: a write that does not fit (or a label with too
+// many pending jumps) marks the code as overflowed and stops all further
+// writes. Code that overflowed is incomplete; its compiler gives up and the
+// portable path runs instead.
 //
 // Thread safety: an Assembler is used by one thread; it keeps no global state.
 //
@@ -66,16 +69,24 @@ public:
 
     std::size_t size() const { return size_; }
     std::uint8_t* data() const { return code_; }
+    // True once something did not fit: the code is incomplete, never run it.
+    bool overflowed() const { return overflowed_; }
 
     // ---- Raw bytes --------------------------------------------------------
     void u8(std::uint8_t b) {
-        assert(size_ < capacity_);
+        if (size_ >= capacity_) {
+            overflow();
+            return;
+        }
         code_[size_++] = b;
     }
     void u32(std::uint32_t v) { raw(&v, 4); }
     void u64(std::uint64_t v) { raw(&v, 8); }
     void raw(const void* bytes, std::size_t n) {
-        assert(size_ + n <= capacity_);
+        if (n > capacity_ - size_) {
+            overflow();
+            return;
+        }
         std::memcpy(code_ + size_, bytes, n);
         size_ += n;
     }
@@ -254,9 +265,16 @@ private:
     void xmm_mem(std::uint8_t prefix, Opcode op, unsigned reg, const Mem& m);
     void jump(Opcode op, Label& target);
 
+    // Nothing more fits once anything did not.
+    void overflow() {
+        overflowed_ = true;
+        size_ = capacity_;
+    }
+
     std::uint8_t* code_;
     std::size_t capacity_;
     std::size_t size_ = 0;
+    bool overflowed_ = false;
 };
 
 // ---- Sequences both compilers emit ----------------------------------------
@@ -478,7 +496,10 @@ inline void Assembler::jump(Opcode op, Label& target) {
         u32(static_cast<std::uint32_t>(target.position - static_cast<std::int64_t>(size_ + 4)));
         return;
     }
-    assert(target.fixup_count < Label::kMaxFixups);
+    if (target.fixup_count >= Label::kMaxFixups) {
+        overflow();
+        return;
+    }
     target.fixups[target.fixup_count++] = static_cast<std::uint32_t>(size_);
     u32(0);
 }
@@ -487,6 +508,7 @@ inline void Assembler::bind(Label& label) {
     label.position = static_cast<std::int64_t>(size_);
     for (int i = 0; i < label.fixup_count; ++i) {
         const std::uint32_t at = label.fixups[i];
+        if (std::size_t{at} + 4 > capacity_) continue;  // never written: the code overflowed
         const auto rel = static_cast<std::uint32_t>(label.position - static_cast<std::int64_t>(at + 4));
         std::memcpy(code_ + at, &rel, 4);
     }

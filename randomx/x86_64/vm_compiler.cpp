@@ -1,14 +1,14 @@
-#include "randomx/vm_compiler.h"
+#include "randomx/x86_64/vm_compiler.h"
 
 #include <new>
 
+#include "randomx/arch.h"
 #include "randomx/cache.h"
 #include "randomx/code_memory.h"
 #include "randomx/cpu.h"
 #include "randomx/dataset.h"
-#include "randomx/superscalar_compiler.h"
-#include "randomx/vm_rounding.h"
-#include "randomx/x86_assembler.h"
+#include "randomx/x86_64/mxcsr.h"
+#include "randomx/x86_64/x86_assembler.h"
 
 namespace rx {
 namespace {
@@ -63,8 +63,9 @@ void portable_item(const randomx_cache* cache, std::uint64_t item_number, std::u
 
 class Emitter {
 public:
-    Emitter(std::uint8_t* code, const Program& program, Variant variant, const DatasetSource& source)
-        : a_(code, kVmCodeCapacity), program_(program), variant_(variant), full_(source.dataset != nullptr) {
+    Emitter(std::uint8_t* code, std::size_t capacity, const Program& program, Variant variant,
+            const DatasetSource& source)
+        : a_(code, capacity), program_(program), variant_(variant), full_(source.dataset != nullptr) {
         if (!full_) {
             const randomx_cache& cache = *source.cache;
             light_.cache_memory = reinterpret_cast<std::uint64_t>(cache.memory);
@@ -108,7 +109,7 @@ public:
         a_.alu32(A::Alu::Sub, rbx, 1);
         a_.jcc(Cond::NE, loop);
         epilogue();
-        return a_.size();
+        return a_.overflowed() ? 0 : a_.size();
     }
 
 private:
@@ -415,24 +416,25 @@ private:
 
 class Compiler final : public ProgramRunner {
 public:
-    explicit Compiler(Variant variant) : variant_(variant) {}
+    Compiler(Variant variant, std::size_t capacity) : variant_(variant), capacity_(capacity) {}
 
     bool init(CodeMemory::Mechanism mechanism) noexcept {
         fallback_ = make_interpreter(variant_, cpu_has_aes());
-        return fallback_ != nullptr && code_.allocate(kVmCodeCapacity, mechanism);
+        return fallback_ != nullptr && code_.allocate(capacity_, mechanism);
     }
 
     void run(const Program& program, VmState& state, std::uint8_t* scratchpad, const DatasetSource& source,
              HashObserver* observer) override {
-        // The dual view never changes protection. With the mprotect
-        // fallback the system could refuse a change; the interpreter then
-        // runs this program (same result, no stale code).
+        // The interpreter runs the program (same result) where it cannot be
+        // compiled: the system refused a change of protection (mprotect
+        // only), or the code did not fit its buffer (nothing past the buffer
+        // is written, and the incomplete code never runs).
         if (!code_.begin_write()) {
             fallback_->run(program, state, scratchpad, source, observer);
             return;
         }
-        compile_vm_program(program, variant_, source, code_.writable());
-        if (!code_.finish_write()) {
+        const std::size_t size = compile_vm_program(program, variant_, source, code_.writable(), capacity_);
+        if (size == 0 || !code_.finish_write()) {
             fallback_->run(program, state, scratchpad, source, observer);
             return;
         }
@@ -442,6 +444,7 @@ public:
 
 private:
     Variant variant_;
+    std::size_t capacity_;
     CodeMemory code_;
     std::unique_ptr<ProgramRunner> fallback_;
 };
@@ -449,17 +452,22 @@ private:
 }  // namespace
 
 std::size_t compile_vm_program(const Program& program, Variant variant, const DatasetSource& source,
-                               std::uint8_t* code) {
-    Emitter emitter(code, program, variant, source);
+                               std::uint8_t* code, std::size_t capacity) {
+    Emitter emitter(code, capacity, program, variant, source);
     return emitter.emit();
 }
 
-std::unique_ptr<ProgramRunner> make_compiler(Variant variant, bool mprotect_only) noexcept {
+std::unique_ptr<ProgramRunner> make_vm_compiler(Variant variant, CodeMemory::Mechanism mechanism,
+                                                std::size_t capacity) noexcept {
     if (!compiled_code_runs() || (variant == Variant::V2 && !cpu_has_aes())) return nullptr;
-    std::unique_ptr<Compiler> compiler(new (std::nothrow) Compiler(variant));
-    const auto mechanism = mprotect_only ? CodeMemory::Mechanism::Mprotect : CodeMemory::Mechanism::DualView;
+    std::unique_ptr<Compiler> compiler(new (std::nothrow) Compiler(variant, capacity));
     if (compiler == nullptr || !compiler->init(mechanism)) return nullptr;
     return compiler;
+}
+
+std::unique_ptr<ProgramRunner> make_compiler(Variant variant, bool secure) noexcept {
+    return make_vm_compiler(variant, secure ? CodeMemory::Mechanism::Mprotect : CodeMemory::Mechanism::DualView,
+                            kVmCodeCapacity);
 }
 
 }  // namespace rx

@@ -1,0 +1,65 @@
+// The VM compiler (AArch64): each program of a hash becomes machine code that
+// runs the whole iteration loop (scratchpad loads, the program, the dataset
+// read and prefetch, the stores and the F/E mix), v1 and v2, full and light
+// mode. The back end behind make_compiler (arch.h) on ARM64.
+//
+// Register use in the generated code:
+//   x19-x26   r0-r7                 v0-v3    f0-f3
+//   x27       scratchpad            v4-v7    e0-e3
+//   x28       ma (low half), mx (high half)
+//   x29       dataset + the program's offset (full) / cache memory (light)
+//   x9        iteration counter     v8-v11   a0-a3
+//   x10, x11  spAddr0, spAddr1      v13      group E keep mask
+//   x12       FPCR less its rounding mode    v14   group E OR mask
+//   x13-x17   temporaries           v15      FSCAL_R mask
+//                                   v16      zero (AES), v17 temporary
+// Floating-point rounding (fprc) lives in FPCR.RMode for the whole hash, as
+// the machine sets it up (vm_rounding.h); FPCR's other bits are kept. v2's
+// register mixing uses the cryptography extension (AESE/AESMC, AESD/AESIMC)
+// where the processor has it, else a call to the software rounds once per
+// iteration (processors without it, such as the Cortex-A72 of some
+// single-board computers, still compile everything else).
+//
+// Compilation never writes past the code buffer: a program whose code would
+// not fit is reported (size 0) and runs in the interpreter.
+//
+// Code memory follows W^X (code_memory.h): a program is written through one
+// view and run through another where that view runs rewritten code (real
+// hardware), else, and always for a SECURE machine, one mapping is switched
+// between writable and executable.
+//
+// Thread safety: a compiler belongs to its machine's thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "randomx/code_memory.h"
+#include "randomx/program.h"
+#include "randomx/vm.h"
+
+namespace rx::a64 {
+
+// The code buffer of one program.
+inline constexpr std::size_t kVmCodeCapacity = 64 * 1024;
+
+// Emits the code of `program` into `code` (`capacity` bytes) and returns the
+// size written, or 0 if it did not fit. The code is position-independent: it
+// may run from another view of the same bytes. `source` decides full or light
+// mode and, in light mode, which cache the code reads (it is compiled in).
+// `hard_aes`: v2's mixing by the cryptography extension (the caller checked
+// that the processor has it) rather than the software rounds.
+std::size_t compile_vm_program(const Program& program, Variant variant, const DatasetSource& source,
+                               std::uint8_t* code, std::size_t capacity, bool hard_aes);
+
+// make_compiler (arch.h) with a code buffer of `capacity` bytes: smaller than
+// kVmCodeCapacity only to test that a program that does not fit runs in the
+// interpreter.
+std::unique_ptr<ProgramRunner> make_vm_compiler(Variant variant, CodeMemory::Mechanism mechanism,
+                                                std::size_t capacity) noexcept;
+
+// The compiled program: run(state, scratchpad, dataset memory or null).
+using CompiledVmProgram = void (*)(VmState* state, std::uint8_t* scratchpad, const std::uint8_t* dataset);
+
+}  // namespace rx::a64

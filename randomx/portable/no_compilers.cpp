@@ -1,0 +1,11 @@
+// For processors without compilers of their own: every program runs in the
+// interpreter and every dataset item through the portable executors.
+#include "randomx/arch.h"
+
+namespace rx {
+
+std::unique_ptr<ProgramRunner> make_compiler(Variant /*variant*/, bool /*secure*/) noexcept { return nullptr; }
+
+std::unique_ptr<DatasetCode> make_dataset_code() noexcept { return nullptr; }
+
+}  // namespace rx
