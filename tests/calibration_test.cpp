@@ -1,6 +1,8 @@
 // Calibration: the command's limits, the report's arithmetic and exact text,
-// the failure paths (fake library and injected faults), and one real
-// light-mode measurement.
+// the consistency check that keeps a hand-edited report from making a puzzle
+// that opens in seconds, the iteration count for a segment time, the failure
+// paths (fake library and injected faults), and one real light-mode
+// measurement.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -11,6 +13,7 @@
 
 #include "cli/commands/commands.h"
 #include "tests/support/fake_randomx.h"
+#include "timelock/formats/calibration_check.h"
 #include "timelock/work/calibration.h"
 
 namespace zt {
@@ -234,6 +237,70 @@ TEST(Calibrate, ALightRunOnTheRealLibraryHasTheReportShape) {
     EXPECT_EQ(report->mode, WorkMode::Light);
     const std::string text = write_calibration_report(*report);
     EXPECT_NE(text.find("\"mode\": \"Light\"\n}"), std::string::npos);
+}
+
+// ---- The consistency check of a report read back -----------------------------
+
+// A report as calibrate would write it: 2 workers of 1000 samples.
+CalibrationReport good_report() {
+    CalibrationReport r;
+    r.samples = 1000;
+    r.workers = 2;
+    r.worker_seconds = {31.25, 40.0};
+    r.hash_seconds = 41.0;
+    r.setup_seconds = 0.5;
+    r.hashes_per_second = 2000.0 / 41.0;
+    r.fastest_worker_hashes_per_second = 1000.0 / 31.25;  // 32 H/s
+    r.slowest_worker_hashes_per_second = 1000.0 / 40.0;
+    r.iterations_for_one_day = iterations_for_one_day(r.fastest_worker_hashes_per_second);
+    return r;
+}
+
+TEST(CalibrationCheck, FiguresThatContradictEachOtherAreRefusedByName) {
+    ASSERT_TRUE(check_calibration_report(good_report()).ok());
+    const struct {
+        std::string name;
+        void (*edit)(CalibrationReport&);
+        std::string figure;  // named in the message
+    } cases[] = {
+        {"one day of 3 beside 32 H/s", [](CalibrationReport& r) { r.iterations_for_one_day = 3; },
+         "iterations_for_one_day is 3 but"},
+        {"fastest rate not the samples' over the shortest time",
+         [](CalibrationReport& r) { r.fastest_worker_hashes_per_second = 3200.0; },
+         "fastest_worker_hashes_per_second"},
+        {"slowest rate off", [](CalibrationReport& r) { r.slowest_worker_hashes_per_second = 26.0; },
+         "slowest_worker_hashes_per_second"},
+        {"overall rate off", [](CalibrationReport& r) { r.hashes_per_second = 100.0; }, "hashes_per_second"},
+        {"hashing shorter than its slowest worker", [](CalibrationReport& r) {
+             r.hash_seconds = 20.0;
+             r.hashes_per_second = 100.0;
+         }, "hash_seconds"},
+        {"not a number", [](CalibrationReport& r) { r.fastest_worker_hashes_per_second = kNaN; },
+         "fastest_worker_hashes_per_second is null"},
+        {"infinite", [](CalibrationReport& r) { r.hash_seconds = kInf; }, "hash_seconds is null"},
+        {"zero worker time", [](CalibrationReport& r) { r.worker_seconds[1] = 0.0; }, "worker_seconds entry 2"},
+        {"workers and times disagree", [](CalibrationReport& r) { r.workers = 3; }, "worker_seconds has 2 entries"},
+        {"no samples", [](CalibrationReport& r) { r.samples = 0; }, "samples is 0"},
+        {"97 workers", [](CalibrationReport& r) { r.workers = 97; }, "workers is 97"},
+    };
+    for (const auto& c : cases) {
+        CalibrationReport report = good_report();
+        c.edit(report);
+        const auto checked = check_calibration_report(report);
+        ASSERT_FALSE(checked.ok()) << c.name;
+        EXPECT_EQ(checked.error().message().rfind("calibration report does not add up: ", 0), 0u) << c.name;
+        EXPECT_NE(checked.error().message().find(c.figure), std::string::npos) << c.name << ": " << checked.error().message();
+    }
+}
+
+TEST(CalibrationCheck, IterationsForASegmentTimeRoundUpAndStayInRange) {
+    const CalibrationReport report = good_report();  // 32 H/s
+    EXPECT_EQ(iterations_for_segment_time(report, 86'400).value(), report.iterations_for_one_day);
+    EXPECT_EQ(iterations_for_segment_time(report, 12 * 3600).value(), 1'382'400u);
+    CalibrationReport slow = report;
+    slow.fastest_worker_hashes_per_second = 0.25;
+    EXPECT_EQ(iterations_for_segment_time(slow, 10).value(), 3u);  // 2.5 rounds up
+    EXPECT_FALSE(iterations_for_segment_time(report, 40'000'000'000).ok());  // past 10^12 iterations
 }
 
 }  // namespace

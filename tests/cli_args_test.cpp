@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <optional>
 #include <set>
 
 #include "cli/args.h"
@@ -282,6 +283,40 @@ TEST(Help, HelpOfHelp) {
     EXPECT_TRUE(help.text.starts_with("Print this message or the help of the given subcommand(s)\n\n"
                                       "Usage: zanth-timelock help [COMMAND]\n"));
     EXPECT_EQ(exit_of({"help", "generate", "solve"}).status, 2);
+}
+
+// ---- Durations (--segment-time) ----------------------------------------------
+
+TEST(SegmentTime, GrammarOfDurations) {
+    const struct {
+        std::string text;
+        std::optional<std::uint64_t> seconds;
+    } cases[] = {
+        {"12h", 43'200},
+        {"7d", 604'800},
+        {"90m", 5'400},
+        {"1d12h", 129'600},
+        {"1h30m15s", 5'415},
+        {"45s", 45},
+        {"0d1s", 1},
+        {"213503982334601d", 18'446'744'073'709'526'400u},  // the last whole day below 2^64 seconds
+        {"213503982334602d", std::nullopt},                 // past 2^64 seconds
+        {"18446744073709551616s", std::nullopt},            // the digits alone overflow
+        {"0h", std::nullopt},                               // zero
+        {"0d0s", std::nullopt},
+        {"", std::nullopt},
+        {"12", std::nullopt},     // no unit
+        {"h", std::nullopt},      // no digits
+        {"12x", std::nullopt},    // unknown unit
+        {"12H", std::nullopt},    // units are lower case
+        {"1h1d", std::nullopt},   // out of order
+        {"1h2h", std::nullopt},   // repeated
+        {"1.5h", std::nullopt},
+        {"-1h", std::nullopt},
+        {" 1h", std::nullopt},
+        {"1h ", std::nullopt},
+    };
+    for (const auto& c : cases) EXPECT_EQ(grammar::parse_duration(c.text), c.seconds) << "'" << c.text << "'";
 }
 
 // ---- The table itself ------------------------------------------------------
