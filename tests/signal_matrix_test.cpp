@@ -56,22 +56,25 @@ struct Command {
     std::vector<std::string> never_published;
 };
 
-std::vector<std::string> generate_args(ScratchDir& dir, bool with_state) {
+// generate, with the state directory `state` when one is named.
+std::vector<std::string> generate_args(ScratchDir& dir, const std::string& state = "") {
     dir.write("service.key", test::kServiceSeedHex);
     std::vector<std::string> args = {"generate", "--epoch", "3", "--iterations", kManyIterations, "--signing-key",
                                      dir / "service.key", "--manifest-out", dir / "m.json", "--epoch-key-out",
                                      dir / "e.key", "--mode", "light"};
-    if (with_state) {
-        args.push_back("--state");
-        args.push_back(dir / "state");
-    }
+    if (!state.empty()) args.insert(args.end(), {"--state", dir / state});
     return args;
 }
 
-std::vector<std::string> work_args(ScratchDir& dir) {
+// A plan of long segments in st/.
+void plan_long_segments(ScratchDir& dir) {
     const auto planned = test::run_program(ZT_BINARY, {"plan", "--epoch", "3", "--iterations", kManyIterations,
                                                        "--state", dir / "st"});
     EXPECT_EQ(planned.status, 0) << planned.err;
+}
+
+std::vector<std::string> work_args(ScratchDir& dir) {
+    plan_long_segments(dir);
     return {"work", "--task", dir / "st/task-04.json", "--result", dir / "result-04.json", "--mode", "light"};
 }
 
@@ -79,9 +82,7 @@ std::vector<std::string> work_args(ScratchDir& dir) {
 // states under valid MACs): assemble and verify-result set up and then spend
 // their time recomputing intervals of a thousand steps each.
 void plan_with_forged_results(ScratchDir& dir) {
-    const auto planned = test::run_program(ZT_BINARY, {"plan", "--epoch", "3", "--iterations", kManyIterations,
-                                                       "--state", dir / "st"});
-    EXPECT_EQ(planned.status, 0) << planned.err;
+    plan_long_segments(dir);
     std::filesystem::create_directory(dir.path() / "res");
     const auto plan = read_plan_file(dir / "st");
     EXPECT_TRUE(plan.ok());
@@ -106,9 +107,7 @@ std::vector<std::string> generate_verifying_args(ScratchDir& dir) {
     for (const auto& entry : std::filesystem::directory_iterator(dir.path() / "res")) {
         std::filesystem::rename(entry.path(), dir.path() / "st" / entry.path().filename());
     }
-    std::vector<std::string> args = generate_args(dir, false);
-    args.insert(args.end(), {"--state", dir / "st"});
-    return args;
+    return generate_args(dir, "st");
 }
 
 std::vector<std::string> verify_result_args(ScratchDir& dir) {
@@ -127,8 +126,8 @@ std::vector<std::string> solve_args(ScratchDir& dir) {
 
 std::vector<Command> long_commands() {
     return {
-        {"generate", [](ScratchDir& d) { return generate_args(d, false); }, "generate: ", true, {"m.json", "e.key"}},
-        {"generate --state", [](ScratchDir& d) { return generate_args(d, true); }, "generate: ", true,
+        {"generate", [](ScratchDir& d) { return generate_args(d); }, "generate: ", true, {"m.json", "e.key"}},
+        {"generate --state", [](ScratchDir& d) { return generate_args(d, "state"); }, "generate: ", true,
          {"m.json", "e.key"}},
         {"generate --state, verifying", generate_verifying_args, "generate: verifying", false, {"m.json", "e.key"}},
         {"work", work_args, "work (segment 5): ", true, {"result-04.json"}},
