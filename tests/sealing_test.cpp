@@ -29,7 +29,7 @@ const std::string kTag(64, '7');
 const std::string kEvidence = std::string(64, 'e') + ".attestation.json";
 
 // A puzzle signed by the test service key, its epoch key and signing key on
-// disk, and a second puzzle and key for the hostile cases.
+// disk, and a second puzzle's key for the hostile cases.
 struct Service {
     ScratchDir dir;
     test::TestPuzzle puzzle = test::make_test_puzzle(9);
@@ -37,7 +37,6 @@ struct Service {
 
     Service() {
         dir.write("manifest.json", write_signed_manifest(puzzle.manifest));
-        dir.write("other-manifest.json", write_signed_manifest(other.manifest));
         dir.write("epoch.key", encode_hex(puzzle.epoch_key.span()));
         dir.write("other-epoch.key", encode_hex(other.epoch_key.span()));
         dir.write("service.key", test::kServiceSeedHex);
