@@ -64,8 +64,9 @@ void portable_item(const randomx_cache* cache, std::uint64_t item_number, std::u
 class Emitter {
 public:
     Emitter(std::uint8_t* code, std::size_t capacity, const Program& program, Variant variant,
-            const DatasetSource& source)
-        : a_(code, capacity), program_(program), variant_(variant), full_(source.dataset != nullptr) {
+            const DatasetSource& source, const VmCodeOptions& options)
+        : a_(code, capacity), program_(program), variant_(variant), full_(source.dataset != nullptr),
+          options_(options) {
         if (!full_) {
             const randomx_cache& cache = *source.cache;
             light_.cache_memory = reinterpret_cast<std::uint64_t>(cache.memory);
@@ -282,7 +283,9 @@ private:
             a_.mov32(rax, rdx);
         }
         a_.alu32(A::Alu::And, rax, static_cast<std::int32_t>(kDatasetAddressMask));
-        if (full_) {
+        if (!options_.dataset_reads) {
+            for (unsigned i = 0; i < 8; ++i) a_.alu(A::Alu::Xor, R(i), ptr(rsp, kItem + static_cast<std::int32_t>(8 * i)));
+        } else if (full_) {
             for (unsigned i = 0; i < 8; ++i) {
                 a_.alu(A::Alu::Xor, R(i), ptr(rdi, rax, offset + static_cast<std::int32_t>(8 * i)));
             }
@@ -298,6 +301,7 @@ private:
     // needs first: the item itself, or in light mode its first cache block.
     void prefetch(Reg address, std::int32_t offset) {
         a_.alu32(A::Alu::And, address, static_cast<std::int32_t>(kDatasetAddressMask));
+        if (!options_.dataset_reads) return;
         if (full_) {
             a_.prefetcht0(ptr(rdi, address, offset));
             return;
@@ -409,6 +413,7 @@ private:
     const Program& program_;
     Variant variant_;
     bool full_;
+    VmCodeOptions options_;
     bool bmi2_ = false;
     LightRead light_;
     std::size_t offsets_[kProgramSizeV2] = {};
@@ -452,8 +457,8 @@ private:
 }  // namespace
 
 std::size_t compile_vm_program(const Program& program, Variant variant, const DatasetSource& source,
-                               std::uint8_t* code, std::size_t capacity) {
-    Emitter emitter(code, capacity, program, variant, source);
+                               std::uint8_t* code, std::size_t capacity, const VmCodeOptions& options) {
+    Emitter emitter(code, capacity, program, variant, source, options);
     return emitter.emit();
 }
 
