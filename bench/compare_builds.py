@@ -6,7 +6,9 @@ bench/randomx_compare_bench.cpp against one library build). All of them are
 started at once with the same options and set up (cache, and the dataset in
 full mode); then rounds alternate between them, one at a time, so that load
 from elsewhere on the machine hits every build alike. Each build's figure is
-the median over its rounds; the ratios are against the first binary.
+the median over its rounds; the ratios are against the first binary. Three
+figures: hashes per wall-clock second, per CPU second of the hashing thread,
+and in the quietest tenth of single hashes (the least disturbed by load).
 
 A differing first hash between two builds is an error (exit status 1).
 
@@ -55,6 +57,7 @@ def main():
 
     walls = [[] for _ in procs]
     cpus = [[] for _ in procs]
+    quiets = [[] for _ in procs]
     firsts = [None for _ in procs]
     for round_number in range(args.rounds):
         # Alternate the order too: the first of a round does not always run first.
@@ -65,14 +68,15 @@ def main():
             procs[i].stdin.write(f"run {args.seconds}\n")
             procs[i].stdin.flush()
             fields = procs[i].stdout.readline().split()
-            if len(fields) != 5 or fields[0] != "rate":
+            if len(fields) != 6 or fields[0] != "rate":
                 sys.exit(f"{args.binaries[i]}: unexpected answer {fields!r}")
             walls[i].append(float(fields[1]))
             cpus[i].append(float(fields[2]))
+            quiets[i].append(float(fields[5]))
             firsts[i] = fields[4]
         load = os.getloadavg()[0]
-        line = "  ".join(f"{walls[i][-1]:8.2f}" for i in range(len(procs)))
-        print(f"round {round_number + 1}: {line} H/s (load {load:.2f})", flush=True)
+        line = "  ".join(f"{walls[i][-1]:8.2f} ({quiets[i][-1]:.2f})" for i in range(len(procs)))
+        print(f"round {round_number + 1}: {line} H/s, quietest tenth in brackets (load {load:.2f})", flush=True)
 
     for proc in procs:
         proc.stdin.write("quit\n")
@@ -81,11 +85,14 @@ def main():
 
     base_wall = statistics.median(walls[0])
     base_cpu = statistics.median(cpus[0])
+    base_quiet = statistics.median(quiets[0])
     for i, spec in enumerate(args.binaries):
         wall = statistics.median(walls[i])
         cpu = statistics.median(cpus[i])
+        quiet = statistics.median(quiets[i])
         print(f"{spec}: median {wall:.2f} H/s wall ({wall / base_wall:.3f}x), "
-              f"{cpu:.2f} H/s per CPU second ({cpu / base_cpu:.3f}x)")
+              f"{cpu:.2f} H/s per CPU second ({cpu / base_cpu:.3f}x), "
+              f"{quiet:.2f} H/s in the quietest tenth ({quiet / base_quiet:.3f}x)")
     if len(set(firsts)) != 1:
         print("the builds disagree on the first hash: " + ", ".join(firsts), file=sys.stderr)
         return 1

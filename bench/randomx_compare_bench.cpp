@@ -9,15 +9,19 @@
 // input, one per line:
 //   run SECONDS   hash a chain of 69-byte step-like messages (each starting
 //                 with the previous hash) for about SECONDS; print
-//                 "rate WALL CPU COUNT FIRST" (hashes per wall-clock and per
-//                 thread-CPU second, how many, and the chain's first hash, so
-//                 that both sides can be checked to agree).
+//                 "rate WALL CPU COUNT FIRST QUIET" (hashes per wall-clock and
+//                 per thread-CPU second, how many, the chain's first hash, so
+//                 that both sides can be checked to agree, and the rate of the
+//                 quietest tenth: one over the 10th percentile of the single
+//                 hashes' times, which load from elsewhere on the machine
+//                 disturbs least).
 //   quit
 // "ready" is printed once set-up is done.
 //
 // Usage: randomx_compare_bench [--full] [--large-pages] [--v1]
 #include <pthread.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -112,18 +116,23 @@ int main(int argc, char** argv) {
         std::uint64_t count = 0;
         double elapsed = 0;
         std::uint8_t first[32] = {};
+        std::vector<double> times;
         do {
             randomx_calculate_hash(vm, message, sizeof message, hash);
             std::memcpy(message, hash, 32);
             if (count == 0) std::memcpy(first, hash, 32);
             ++count;
-            elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            const double now = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            times.push_back(now - elapsed);
+            elapsed = now;
         } while (elapsed < seconds || count < 3);
+        const auto tenth = times.begin() + static_cast<std::ptrdiff_t>(times.size() / 10);
+        std::nth_element(times.begin(), tenth, times.end());
         const double cpu = thread_cpu_seconds() - cpu_start;
         std::printf("rate %.3f %.3f %llu ", static_cast<double>(count) / elapsed, static_cast<double>(count) / cpu,
                     static_cast<unsigned long long>(count));
         for (std::uint8_t b : first) std::printf("%02x", b);
-        std::printf("\n");
+        std::printf(" %.3f\n", 1.0 / *tenth);
         std::fflush(stdout);
     }
     randomx_destroy_vm(vm);

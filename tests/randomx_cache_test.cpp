@@ -339,7 +339,7 @@ TEST(DatasetItem, FollowsTheTraceStepByStep) {
 
 // ---- Compiled SuperscalarHash against the portable executors -------------
 
-// Random keys and item numbers: the compiled item, pair and range entries
+// Random keys and item numbers: the compiled item, pair, triple and range entries
 // (groups and a remainder, at random starts) against the portable
 // single-item executor.
 TEST(CompiledSuperscalar, ItemsAndRangesMatchThePortableExecutor) {
@@ -367,6 +367,16 @@ TEST(CompiledSuperscalar, ItemsAndRangesMatchThePortableExecutor) {
             ASSERT_EQ(registers(pair), registers(portable)) << "pair, item " << n;
             rx::dataset_item_portable(cache, other, portable);
             ASSERT_EQ(registers(pair + 8), registers(portable)) << "pair, item " << other;
+            if (cache.code->triple() != nullptr) {
+                // Items in any order, equal ones included.
+                const std::uint64_t numbers[3] = {other, rng() % rx::kDatasetItemCount, i % 7 == 0 ? other : n};
+                std::uint64_t triple[24];
+                cache.code->triple()(cache.memory, numbers[0], numbers[1], numbers[2], triple);
+                for (int j = 0; j < 3; ++j) {
+                    rx::dataset_item_portable(cache, numbers[j], portable);
+                    ASSERT_EQ(registers(triple + 8 * j), registers(portable)) << "triple, item " << numbers[j];
+                }
+            }
         }
         for (int i = 0; i < 20; ++i) {
             const std::uint64_t count = 1 + rng() % (3 * cache.code->range_unit());
