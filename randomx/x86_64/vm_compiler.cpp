@@ -38,10 +38,12 @@ constexpr std::int32_t kMxcsr = 24;
 constexpr std::int32_t kPhase = 32;       // light mode, v2: items computed ahead and not used yet
 constexpr std::int32_t kItem = 64;        // dataset items computed in light mode (up to three)
 constexpr std::int32_t kGprSave = 256;    // registers kept across a light-mode call
-constexpr std::int32_t kXmmSave = 256;
+constexpr std::int32_t kXmmSave = kGprSave + 64;
 constexpr std::int32_t kFrameSize = kXmmSave + 16 * 16 + 8;  // 16-byte aligned stack inside
 // The registers of ours that a light-mode call may change.
 constexpr Reg kKeptAcrossCalls[] = {rsi, r8, r9, r10, r11};
+static_assert(kItem + 3 * 64 <= kGprSave && kGprSave + 8 * std::ssize(kKeptAcrossCalls) <= kXmmSave,
+              "the frame's areas do not overlap");
 
 constexpr std::uint32_t kCacheIndexMask = static_cast<std::uint32_t>(kCacheItemCount - 1);
 
