@@ -18,6 +18,10 @@
 //   quit
 // "ready" is printed once set-up is done.
 //
+// Built in this tree (ZT_COMPARE_CPU_MASK), the environment variable
+// ZT_CPU_MASK (aes, avx2, bmi2, comma separated) hides those CPU features
+// first, as on a processor without them; an older build needs its own way.
+//
 // Usage: randomx_compare_bench [--full] [--large-pages] [--v1]
 #include <pthread.h>
 
@@ -33,6 +37,11 @@
 #include <vector>
 
 #include "randomx/randomx.h"
+#if defined(ZT_COMPARE_CPU_MASK)
+#include <cstdlib>
+
+#include "randomx/cpu.h"
+#endif
 
 namespace {
 
@@ -57,6 +66,16 @@ void init_dataset(randomx_dataset* dataset, randomx_cache* cache) {
 }  // namespace
 
 int main(int argc, char** argv) {
+#if defined(ZT_COMPARE_CPU_MASK)
+    if (const char* mask = std::getenv("ZT_CPU_MASK")) {
+        const std::string hide = mask;
+        rx::CpuFeatures hidden;
+        hidden.aes = hide.find("aes") != std::string::npos;
+        hidden.avx2 = hide.find("avx2") != std::string::npos;
+        hidden.bmi2 = hide.find("bmi2") != std::string::npos;
+        rx::mask_cpu_features(hidden);
+    }
+#endif
     bool full = false;
     bool large_pages = false;
     bool v1 = false;
