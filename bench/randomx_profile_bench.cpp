@@ -255,6 +255,7 @@ void profile(const char* mode, rx::Machine& machine, const rx::DatasetSource& so
     print_row("  W^X switches (mprotect, SECURE)", secure - dual, total);
     print_row("  VM loop", loop, total);
     print_row("    dataset reads (light: items computed)", loop - no_dataset, total);
+    print_row("    the loop without them (its computation)", no_dataset, total);
     for (std::size_t c = 0; c < classes().size(); ++c) {
         const std::string name = "    " + std::string(classes()[c].name);
         print_row(name.c_str(), loop - class_loop[c], total);
