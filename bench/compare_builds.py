@@ -16,6 +16,7 @@ Usage: compare_builds.py [--full] [--large-pages] [--v1] [--rounds N]
                          [--seconds S] BASELINE OTHER...
 Extra environment for one side: NAME=VALUE,... after the path, as in
     build-a/randomx_compare_bench:GLIBC_TUNABLES=...
+(a comma ends a value: write a CPU mask as ZT_CPU_MASK=avx2+bmi2).
 """
 import argparse
 import os
@@ -28,7 +29,9 @@ def start(spec, options):
     path, _, env_list = spec.partition(":")
     env = dict(os.environ)
     for item in filter(None, env_list.split(",")):
-        name, _, value = item.partition("=")
+        name, equals, value = item.partition("=")
+        if not equals:
+            sys.exit(f"{spec}: {item!r} is not NAME=VALUE (a comma ends a value: write ZT_CPU_MASK=avx2+bmi2)")
         env[name] = value
     proc = subprocess.Popen([path] + options, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=env)
     return proc

@@ -19,8 +19,9 @@
 // "ready" is printed once set-up is done.
 //
 // Built in this tree (ZT_COMPARE_CPU_MASK), the environment variable
-// ZT_CPU_MASK (aes, avx2, bmi2, comma separated) hides those CPU features
-// first, as on a processor without them; an older build needs its own way.
+// ZT_CPU_MASK (the names aes, avx2, bmi2, any separator: "avx2+bmi2") hides
+// those CPU features first, as on a processor without them; an older build
+// needs its own way.
 //
 // Usage: randomx_compare_bench [--full] [--large-pages] [--v1]
 #include <pthread.h>
