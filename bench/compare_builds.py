@@ -10,10 +10,15 @@ the median over its rounds; the ratios are against the first binary. Three
 figures: hashes per wall-clock second, per CPU second of the hashing thread,
 and in the quietest tenth of single hashes (the least disturbed by load).
 
+Two processes of one build can differ by a tenth in full mode (measured: the
+same binary twice, 0.89x), as much as the differences measured: --instances N
+starts N processes of each build, set up in mirrored order (A B B A ...), and
+pools their rounds.
+
 A differing first hash between two builds is an error (exit status 1).
 
 Usage: compare_builds.py [--full] [--large-pages] [--v1] [--rounds N]
-                         [--seconds S] BASELINE OTHER...
+                         [--seconds S] [--instances N] BASELINE OTHER...
 Extra environment for one side: NAME=VALUE,... after the path, as in
     build-a/randomx_compare_bench:GLIBC_TUNABLES=...
 (a comma ends a value: write a CPU mask as ZT_CPU_MASK=avx2+bmi2).
@@ -44,12 +49,19 @@ def main():
     parser.add_argument("--v1", action="store_true")
     parser.add_argument("--rounds", type=int, default=7)
     parser.add_argument("--seconds", type=float, default=5.0)
+    parser.add_argument("--instances", type=int, default=1)
     parser.add_argument("binaries", nargs="+")
     args = parser.parse_args()
     options = [o for o, on in (("--full", args.full), ("--large-pages", args.large_pages), ("--v1", args.v1)) if on]
 
+    # builds[i]: the build of process i, in set-up order (mirrored per instance).
+    builds = []
+    for instance in range(args.instances):
+        order = list(range(len(args.binaries)))
+        builds += order if instance % 2 == 0 else order[::-1]
     procs = []
-    for spec in args.binaries:
+    for build in builds:
+        spec = args.binaries[build]
         proc = start(spec, options)
         # Set up one at a time: a dataset build takes every core.
         ready = proc.stdout.readline().strip()
@@ -72,7 +84,7 @@ def main():
             procs[i].stdin.flush()
             fields = procs[i].stdout.readline().split()
             if len(fields) != 6 or fields[0] != "rate":
-                sys.exit(f"{args.binaries[i]}: unexpected answer {fields!r}")
+                sys.exit(f"{args.binaries[builds[i]]}: unexpected answer {fields!r}")
             walls[i].append(float(fields[1]))
             cpus[i].append(float(fields[2]))
             quiets[i].append(float(fields[5]))
@@ -86,13 +98,21 @@ def main():
         proc.stdin.close()
         proc.wait()
 
-    base_wall = statistics.median(walls[0])
-    base_cpu = statistics.median(cpus[0])
-    base_quiet = statistics.median(quiets[0])
-    for i, spec in enumerate(args.binaries):
-        wall = statistics.median(walls[i])
-        cpu = statistics.median(cpus[i])
-        quiet = statistics.median(quiets[i])
+    if args.instances > 1:
+        for i, build in enumerate(builds):
+            print(f"process {i + 1} ({args.binaries[build]}): median {statistics.median(walls[i]):.2f} H/s wall, "
+                  f"{statistics.median(quiets[i]):.2f} in the quietest tenth")
+
+    def pooled(values, build):
+        return statistics.median(v for i, b in enumerate(builds) if b == build for v in values[i])
+
+    base_wall = pooled(walls, 0)
+    base_cpu = pooled(cpus, 0)
+    base_quiet = pooled(quiets, 0)
+    for build, spec in enumerate(args.binaries):
+        wall = pooled(walls, build)
+        cpu = pooled(cpus, build)
+        quiet = pooled(quiets, build)
         print(f"{spec}: median {wall:.2f} H/s wall ({wall / base_wall:.3f}x), "
               f"{cpu:.2f} H/s per CPU second ({cpu / base_cpu:.3f}x), "
               f"{quiet:.2f} H/s in the quietest tenth ({quiet / base_quiet:.3f}x)")
