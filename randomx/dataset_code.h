@@ -3,8 +3,10 @@
 //
 //  - item: one dataset item (light mode);
 //  - range: units of range_unit() consecutive items (building the dataset);
-//  - pair: two items of any numbers at once (a light-mode VM of v2 knows two
-//    items ahead).
+//  - pair: two items of any numbers at once;
+//  - triple: three (a light-mode VM of v2 knows, once an iteration's program
+//    has run, the addresses of its own item and the next two: computed
+//    together, their cache reads overlap).
 //
 // Each architecture with a SuperscalarHash compiler derives from this class
 // (make_dataset_code in arch.h); elsewhere there is none and the portable
@@ -34,6 +36,9 @@ public:
     // Writes items `first` and `second` to out[0..7] and out[8..15].
     using PairFunction = void (*)(const std::uint8_t* cache_memory, std::uint64_t first, std::uint64_t second,
                                   std::uint64_t out[16]);
+    // Writes items `first`, `second` and `third` to out[0..7], out[8..15], out[16..23].
+    using TripleFunction = void (*)(const std::uint8_t* cache_memory, std::uint64_t first, std::uint64_t second,
+                                    std::uint64_t third, std::uint64_t out[24]);
 
     virtual ~DatasetCode() = default;
 
@@ -46,6 +51,8 @@ public:
     ItemFunction item() const { return item_; }
     RangeFunction range() const { return range_; }
     PairFunction pair() const { return pair_; }
+    // Null where the architecture has no such entry.
+    TripleFunction triple() const { return triple_; }
     std::size_t range_unit() const { return range_unit_; }
 
 protected:
@@ -54,6 +61,7 @@ protected:
     ItemFunction item_ = nullptr;
     RangeFunction range_ = nullptr;
     PairFunction pair_ = nullptr;
+    TripleFunction triple_ = nullptr;
     std::size_t range_unit_ = 1;
 };
 

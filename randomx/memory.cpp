@@ -55,7 +55,10 @@ void* alloc_large(std::size_t size, bool huge_pages) noexcept {
         return nullptr;
     }
     const std::size_t rounded = round_up(size);
-    return huge_pages ? map_huge(rounded) : map_aligned(rounded);
+    // Explicit huge pages where the system has enough reserved; otherwise
+    // the same memory as without them, offered to transparent huge pages.
+    void* p = huge_pages ? map_huge(rounded) : nullptr;
+    return p != nullptr ? p : map_aligned(rounded);
 }
 
 void free_large(void* memory, std::size_t size) noexcept {

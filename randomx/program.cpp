@@ -95,6 +95,77 @@ void decode_config(const std::uint64_t (&q)[16], ProgramConfig& config) {
     config.e_mask[1] = e_mask(q[15]);
 }
 
+// How each instruction type decodes, as a table, so that decoding a random
+// program costs few unpredictable branches (it runs eight times a hash):
+// the op of the usual form and of the src == dst form, masks for the
+// register fields, and which immediate, scratchpad mask and shift it takes.
+// Only IMUL_RCP, ISWAP_R and CBRANCH, whose decoding depends on more than
+// that, branch on their own.
+enum ImmForm : std::uint8_t { kNoImm, kSignExtended, kRotation, kSignExtendedForR5 };
+enum MaskForm : std::uint8_t { kNoMask, kLevel, kLevelOrL3IfSame, kStoreLevel };
+
+struct TypeForm {
+    Op op;               // src != dst
+    Op same_op;          // src == dst
+    std::uint8_t dst_mask;
+    std::uint8_t src_mask;
+    bool zero_if_same;   // src == dst reads L3 at the immediate (src = kZeroRegister)
+    ImmForm imm;
+    MaskForm mask;
+    bool shift;          // IADD_RS: the shift from mod bits 2-3
+    bool writes_dst;     // changes integer register dst (for CBRANCH targets)
+    bool special;
+};
+
+constexpr TypeForm form(Op op, ImmForm imm = kNoImm, bool writes = true) {
+    return TypeForm{op, op, 7, 7, false, imm, kNoMask, false, writes, false};
+}
+constexpr TypeForm reg_or_imm(Op reg_op, Op imm_op, ImmForm imm) {
+    return TypeForm{reg_op, imm_op, 7, 7, false, imm, kNoMask, false, true, false};
+}
+constexpr TypeForm memory_source(Op op) {
+    return TypeForm{op, op, 7, 7, true, kSignExtended, kLevelOrL3IfSame, false, true, false};
+}
+constexpr TypeForm float_form(Op op, std::uint8_t dst_mask, std::uint8_t src_mask, ImmForm imm = kNoImm,
+                              MaskForm mask = kNoMask) {
+    return TypeForm{op, op, dst_mask, src_mask, false, imm, mask, false, false, false};
+}
+constexpr TypeForm special(Op op) { return TypeForm{op, op, 7, 7, false, kNoImm, kNoMask, false, false, true}; }
+
+constexpr std::array<TypeForm, kInstructionTypeCount> kForms = {
+    TypeForm{Op::IADD_RS, Op::IADD_RS, 7, 7, false, kSignExtendedForR5, kNoMask, true, true, false},
+    memory_source(Op::IADD_M),
+    reg_or_imm(Op::ISUB_R, Op::ISUB_I, kSignExtended),
+    memory_source(Op::ISUB_M),
+    reg_or_imm(Op::IMUL_R, Op::IMUL_I, kSignExtended),
+    memory_source(Op::IMUL_M),
+    form(Op::IMULH_R),
+    memory_source(Op::IMULH_M),
+    form(Op::ISMULH_R),
+    memory_source(Op::ISMULH_M),
+    special(Op::IMUL_RCP),
+    form(Op::INEG_R),
+    reg_or_imm(Op::IXOR_R, Op::IXOR_I, kSignExtended),
+    memory_source(Op::IXOR_M),
+    reg_or_imm(Op::IROR_R, Op::IROR_I, kRotation),
+    reg_or_imm(Op::IROL_R, Op::IROL_I, kRotation),
+    special(Op::ISWAP_R),
+    float_form(Op::FSWAP_R, 7, 7),  // dst 0-3: f0-f3, 4-7: e0-e3
+    float_form(Op::FADD_R, 3, 3),
+    float_form(Op::FADD_M, 3, 7, kSignExtended, kLevel),
+    float_form(Op::FSUB_R, 3, 3),
+    float_form(Op::FSUB_M, 3, 7, kSignExtended, kLevel),
+    float_form(Op::FSCAL_R, 3, 7),
+    float_form(Op::FMUL_R, 3, 3),
+    float_form(Op::FDIV_M, 3, 7, kSignExtended, kLevel),
+    float_form(Op::FSQRT_R, 3, 7),
+    special(Op::CBRANCH),
+    form(Op::CFROUND, kRotation, false),
+    TypeForm{Op::ISTORE, Op::ISTORE, 7, 7, false, kSignExtended, kStoreLevel, false, false, false},
+};
+static_assert(kForms[static_cast<unsigned>(T::ISTORE)].op == Op::ISTORE);
+static_assert(kForms[static_cast<unsigned>(T::FSQRT_R)].op == Op::FSQRT_R);
+
 // Decodes one instruction word. `last_modified` holds, per integer register,
 // the index of the instruction that last changed it (-1: none since the
 // program start), the basis of CBRANCH's jump target.
@@ -103,121 +174,55 @@ Instruction decode(const std::uint8_t* word, int index, std::array<int, 8>& last
     in.type = kOpcodeTable[word[0]];
     in.mod = word[3];
     std::memcpy(&in.imm32, word + 4, sizeof in.imm32);
+    const TypeForm& f = kForms[static_cast<unsigned>(in.type)];
     const std::uint8_t dst = word[1] % 8;
     const std::uint8_t src = word[2] % 8;
-    const unsigned mem = in.mod & 3U;
+    const bool same = src == dst;
     const unsigned cond = in.mod >> 4;
-    const std::uint32_t level_mask = mem != 0 ? kMaskL1 : kMaskL2;
-    in.dst = dst;
-    in.src = src;
+    const std::uint32_t level_mask = (in.mod & 3U) != 0 ? kMaskL1 : kMaskL2;
+    const std::uint64_t imm = sign_extend(in.imm32);
 
-    // Integer register-register types whose src == dst form takes the immediate.
-    auto reg_or_imm = [&](Op reg_op, Op imm_op, std::uint64_t imm) {
-        in.op = src != dst ? reg_op : imm_op;
-        in.imm = imm;
-        last_modified[dst] = index;
-    };
-    // Integer types with a memory source; src == dst reads L3 at the immediate.
-    auto memory_source = [&](Op op) {
-        in.op = op;
-        in.imm = sign_extend(in.imm32);
-        if (src != dst) {
-            in.mask = level_mask;
-        } else {
-            in.src = kZeroRegister;
-            in.mask = kMaskL3;
-        }
-        last_modified[dst] = index;
-    };
+    // Every field from the table, selected without branching.
+    in.op = same ? f.same_op : f.op;
+    in.dst = dst & f.dst_mask;
+    in.src = f.zero_if_same && same ? kZeroRegister : static_cast<std::uint8_t>(src & f.src_mask);
+    const std::uint64_t imms[4] = {0, imm, in.imm32 & 63U, dst == 5 ? imm : 0};
+    in.imm = imms[f.imm];
+    const std::uint32_t masks[4] = {0, level_mask, same ? kMaskL3 : level_mask, cond >= 14 ? kMaskL3 : level_mask};
+    in.mask = masks[f.mask];
+    in.shift = f.shift ? static_cast<std::uint8_t>((in.mod >> 2) & 3U) : 0;
+    last_modified[dst] = f.writes_dst ? index : last_modified[dst];
+    if (!f.special) return in;
 
     switch (in.type) {
-    case T::IADD_RS:
-        in.op = Op::IADD_RS;
-        in.shift = static_cast<std::uint8_t>((in.mod >> 2) & 3U);
-        in.imm = dst == 5 ? sign_extend(in.imm32) : 0;
-        last_modified[dst] = index;
-        break;
-    case T::IADD_M: memory_source(Op::IADD_M); break;
-    case T::ISUB_R: reg_or_imm(Op::ISUB_R, Op::ISUB_I, sign_extend(in.imm32)); break;
-    case T::ISUB_M: memory_source(Op::ISUB_M); break;
-    case T::IMUL_R: reg_or_imm(Op::IMUL_R, Op::IMUL_I, sign_extend(in.imm32)); break;
-    case T::IMUL_M: memory_source(Op::IMUL_M); break;
-    case T::IMULH_R:
-        in.op = Op::IMULH_R;
-        last_modified[dst] = index;
-        break;
-    case T::IMULH_M: memory_source(Op::IMULH_M); break;
-    case T::ISMULH_R:
-        in.op = Op::ISMULH_R;
-        last_modified[dst] = index;
-        break;
-    case T::ISMULH_M: memory_source(Op::ISMULH_M); break;
     case T::IMUL_RCP:
         // By 0 or a power of 2 the instruction does nothing.
+        in.op = Op::NOP;
         if (in.imm32 != 0 && (in.imm32 & (in.imm32 - 1)) != 0) {
             in.op = Op::IMUL_RCP;
             in.imm = superscalar_reciprocal(in.imm32);
             last_modified[dst] = index;
         }
         break;
-    case T::INEG_R:
-        in.op = Op::INEG_R;
-        last_modified[dst] = index;
-        break;
-    case T::IXOR_R: reg_or_imm(Op::IXOR_R, Op::IXOR_I, sign_extend(in.imm32)); break;
-    case T::IXOR_M: memory_source(Op::IXOR_M); break;
-    case T::IROR_R: reg_or_imm(Op::IROR_R, Op::IROR_I, in.imm32 & 63U); break;
-    case T::IROL_R: reg_or_imm(Op::IROL_R, Op::IROL_I, in.imm32 & 63U); break;
     case T::ISWAP_R:
-        if (src != dst) {
+        in.op = Op::NOP;
+        if (!same) {
             in.op = Op::ISWAP_R;
             last_modified[dst] = index;
             last_modified[src] = index;
         }
         break;
-    case T::FSWAP_R:
-        in.op = Op::FSWAP_R;
-        in.dst = dst;  // 0-3: f0-f3, 4-7: e0-e3
-        break;
-    case T::FADD_R:
-    case T::FSUB_R:
-    case T::FMUL_R:
-        in.op = in.type == T::FADD_R ? Op::FADD_R : in.type == T::FSUB_R ? Op::FSUB_R : Op::FMUL_R;
-        in.dst = dst % 4;
-        in.src = src % 4;
-        break;
-    case T::FADD_M:
-    case T::FSUB_M:
-    case T::FDIV_M:
-        in.op = in.type == T::FADD_M ? Op::FADD_M : in.type == T::FSUB_M ? Op::FSUB_M : Op::FDIV_M;
-        in.dst = dst % 4;
-        in.mask = level_mask;
-        in.imm = sign_extend(in.imm32);
-        break;
-    case T::FSCAL_R:
-    case T::FSQRT_R:
-        in.op = in.type == T::FSCAL_R ? Op::FSCAL_R : Op::FSQRT_R;
-        in.dst = dst % 4;
-        break;
     case T::CBRANCH: {
-        in.op = Op::CBRANCH;
         const unsigned b = cond + kJumpOffsetBits;
         in.shift = static_cast<std::uint8_t>(b);
-        in.imm = (sign_extend(in.imm32) | (std::uint64_t{1} << b)) & ~(std::uint64_t{1} << (b - 1));
+        in.imm = (imm | (std::uint64_t{1} << b)) & ~(std::uint64_t{1} << (b - 1));
         in.target = static_cast<std::uint16_t>(last_modified[dst] + 1);
         // The branch counts as modifying every register: a later branch never
         // jumps back past this one.
         last_modified.fill(index);
         break;
     }
-    case T::CFROUND:
-        in.op = Op::CFROUND;
-        in.imm = in.imm32 & 63U;
-        break;
-    case T::ISTORE:
-        in.op = Op::ISTORE;
-        in.mask = cond >= 14 ? kMaskL3 : level_mask;
-        in.imm = sign_extend(in.imm32);
+    default:
         break;
     }
     return in;

@@ -6,8 +6,10 @@
  *
  * Flags:
  *   RANDOMX_FLAG_DEFAULT      0    portable code paths, v1 algorithm
- *   RANDOMX_FLAG_LARGE_PAGES  1    explicit huge pages (hugetlbfs); allocation
- *                                  fails (NULL) when none are available
+ *   RANDOMX_FLAG_LARGE_PAGES  1    explicit huge pages (hugetlbfs) where the
+ *                                  system has enough reserved; otherwise the
+ *                                  memory is offered to transparent huge
+ *                                  pages, as without the flag
  *   RANDOMX_FLAG_HARD_AES     2    hardware AES rounds (AES-NI on x86-64, the
  *                                  cryptography extension on ARM64) for
  *                                  AesGenerator1R/4R, AesHash1R and the v2

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <sodium.h>
 
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -339,7 +340,7 @@ TEST(DatasetItem, FollowsTheTraceStepByStep) {
 
 // ---- Compiled SuperscalarHash against the portable executors -------------
 
-// Random keys and item numbers: the compiled item, pair and range entries
+// Random keys and item numbers: the compiled item, pair, triple and range entries
 // (groups and a remainder, at random starts) against the portable
 // single-item executor.
 TEST(CompiledSuperscalar, ItemsAndRangesMatchThePortableExecutor) {
@@ -367,6 +368,16 @@ TEST(CompiledSuperscalar, ItemsAndRangesMatchThePortableExecutor) {
             ASSERT_EQ(registers(pair), registers(portable)) << "pair, item " << n;
             rx::dataset_item_portable(cache, other, portable);
             ASSERT_EQ(registers(pair + 8), registers(portable)) << "pair, item " << other;
+            if (cache.code->triple() != nullptr) {
+                // Items in any order, equal ones included.
+                const std::uint64_t numbers[3] = {other, rng() % rx::kDatasetItemCount, i % 7 == 0 ? other : n};
+                std::uint64_t triple[24];
+                cache.code->triple()(cache.memory, numbers[0], numbers[1], numbers[2], triple);
+                for (int j = 0; j < 3; ++j) {
+                    rx::dataset_item_portable(cache, numbers[j], portable);
+                    ASSERT_EQ(registers(triple + 8 * j), registers(portable)) << "triple, item " << numbers[j];
+                }
+            }
         }
         for (int i = 0; i < 20; ++i) {
             const std::uint64_t count = 1 + rng() % (3 * cache.code->range_unit());
@@ -466,17 +477,41 @@ TEST(LargeMemory, IsAlignedAndWritableToItsEnd) {
     EXPECT_EQ(rx::alloc_large(0, false), nullptr);
 }
 
-TEST(LargeMemory, ExplicitHugePagesSucceedOnlyWhenTheSystemHasThem) {
-    const std::uint64_t pages_needed = rx::kCacheSize / rx::kLargePageSize;
-    CachePtr cache(randomx_alloc_cache(RANDOMX_FLAG_LARGE_PAGES));
-    if (free_huge_pages() < pages_needed) {
-        EXPECT_EQ(cache, nullptr);
-    } else {
-        ASSERT_NE(cache, nullptr);
-        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(randomx_get_cache_memory(cache.get())) %
-                      rx::kLargePageSize,
-                  0u);
+// The page size the kernel maps `address` with, from /proc/self/smaps, in KiB.
+std::uint64_t kernel_page_kib(const void* address) {
+    std::ifstream smaps("/proc/self/smaps");
+    const auto target = reinterpret_cast<std::uintptr_t>(address);
+    bool inside = false;
+    std::string line;
+    while (std::getline(smaps, line)) {
+        const std::size_t dash = line.find('-');
+        if (dash != std::string::npos && dash > 0 && line.find(' ') > dash &&
+            std::isxdigit(static_cast<unsigned char>(line[0])) != 0) {
+            const std::uintptr_t begin = std::stoull(line.substr(0, dash), nullptr, 16);
+            const std::uintptr_t end = std::stoull(line.substr(dash + 1), nullptr, 16);
+            inside = begin <= target && target < end;
+        } else if (inside && line.rfind("KernelPageSize:", 0) == 0) {
+            return std::stoull(line.substr(15));
+        }
     }
+    return 0;
+}
+
+// LARGE_PAGES: explicit huge pages where enough are reserved, and otherwise
+// the ordinary memory (never a failure for want of huge pages).
+TEST(LargeMemory, ExplicitHugePagesWhereReservedOrdinaryMemoryOtherwise) {
+    const std::uint64_t pages_needed = rx::kCacheSize / rx::kLargePageSize;
+    const bool reserved = free_huge_pages() >= pages_needed;
+    CachePtr cache(randomx_alloc_cache(RANDOMX_FLAG_LARGE_PAGES));
+    ASSERT_NE(cache, nullptr);
+    const void* memory = randomx_get_cache_memory(cache.get());
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(memory) % rx::kLargePageSize, 0u);
+    EXPECT_EQ(kernel_page_kib(memory), reserved ? rx::kLargePageSize / 1024 : 4u);
+    randomx_init_cache(cache.get(), "key", 3);
+    randomx_vm* vm = randomx_create_vm(randomx_get_flags() | RANDOMX_FLAG_V2 | RANDOMX_FLAG_LARGE_PAGES, cache.get(),
+                                       nullptr);
+    EXPECT_NE(vm, nullptr) << "the scratchpad as well";
+    randomx_destroy_vm(vm);
 }
 
 }  // namespace

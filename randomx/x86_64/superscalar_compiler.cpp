@@ -23,8 +23,8 @@ Reg reg(unsigned i) { return static_cast<Reg>(r8 + i); }
 // becomes (IMUL_RCP: a 10-byte move and a 4-byte multiply).
 constexpr std::size_t kMaxBytesPerInstruction = 16;
 constexpr std::size_t kMaxProgramBytes = kSuperscalarMaxSize * kMaxBytesPerInstruction;
-// Item, range and pair entries with their eight programs, and their own code.
-static_assert(kDatasetCodeBytes >= 3 * kCacheAccesses * (kMaxProgramBytes + 256) + 16384 +
+// Item, range, pair and triple entries with their eight programs, and their own code.
+static_assert(kDatasetCodeBytes >= 4 * kCacheAccesses * (kMaxProgramBytes + 256) + 16384 +
                                        kCacheAccesses * kSuperscalarMaxSize * (2 * 32 + 160),
               "room for the entries, the pool and the lanes");
 
@@ -210,6 +210,19 @@ void emit_pair(A& a, const std::array<SuperscalarProgram, kCacheAccesses>& progr
     a.mov(ptr(rsp, kItemArgs), rsi);
     a.mov(ptr(rsp, kItemArgs + 8), rdx);
     emit_group(a, programs, 2, Output::Plain);
+    a.alu(A::Alu::Add, rsp, kFrameSize);
+    emit_epilogue(a);
+}
+
+// triple(rdi = cache memory, rsi, rdx, rcx = the items, r8 = out)
+void emit_triple(A& a, const std::array<SuperscalarProgram, kCacheAccesses>& programs) {
+    emit_prologue(a);
+    a.alu(A::Alu::Sub, rsp, kFrameSize);
+    a.mov(ptr(rsp, kOutArg), r8);
+    a.mov(ptr(rsp, kItemArgs), rsi);
+    a.mov(ptr(rsp, kItemArgs + 8), rdx);
+    a.mov(ptr(rsp, kItemArgs + 16), rcx);
+    emit_group(a, programs, 3, Output::Plain);
     a.alu(A::Alu::Add, rsp, kFrameSize);
     emit_epilogue(a);
 }
@@ -504,6 +517,7 @@ bool X86DatasetCode::compile(const std::array<SuperscalarProgram, kCacheAccesses
     item_ = nullptr;
     range_ = nullptr;
     pair_ = nullptr;
+    triple_ = nullptr;
     if (!compiled_code_runs()) return false;
     // Written once per key: the mprotect mechanism costs nothing here, and
     // leaves no writable mapping of the code while it can run.
@@ -531,12 +545,16 @@ bool X86DatasetCode::compile(const std::array<SuperscalarProgram, kCacheAccesses
     a.align(64);
     const std::size_t pair_offset = a.size();
     emit_pair(a, programs);
+    a.align(64);
+    const std::size_t triple_offset = a.size();
+    emit_triple(a, programs);
     // Code that did not fit is incomplete: the portable executors run.
     if (a.overflowed() || !memory_.finish_write()) return false;
     const std::uint8_t* code = memory_.executable() + code_start;
     item_ = reinterpret_cast<ItemFunction>(const_cast<std::uint8_t*>(code));
     range_ = reinterpret_cast<RangeFunction>(const_cast<std::uint8_t*>(code + range_offset));
     pair_ = reinterpret_cast<PairFunction>(const_cast<std::uint8_t*>(code + pair_offset));
+    triple_ = reinterpret_cast<TripleFunction>(const_cast<std::uint8_t*>(code + triple_offset));
     return true;
 }
 

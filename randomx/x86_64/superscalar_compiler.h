@@ -13,8 +13,8 @@
 //    that the integer and the vector units work at once; without it, eight
 //    items in the general registers one after another. Items are written with
 //    non-temporal stores (the dataset is not read back while it is built).
-//  - pair: two items of any numbers, interleaved the same way (a light-mode
-//    VM of v2 knows two items ahead).
+//  - pair and triple: two or three items of any numbers, interleaved the
+//    same way (a light-mode VM of v2 knows three items at once).
 //
 // The entries follow the C calling convention and use no SSE register, so
 // compiled VM code may call them keeping its floating-point registers.
@@ -40,7 +40,7 @@ namespace rx {
 inline constexpr std::size_t kDatasetCodeGroup = 8;
 
 // The code memory a cache's programs need at most.
-inline constexpr std::size_t kDatasetCodeBytes = 1152 * 1024;
+inline constexpr std::size_t kDatasetCodeBytes = 1280 * 1024;
 
 class X86DatasetCode final : public DatasetCode {
 public:

@@ -35,12 +35,15 @@ constexpr std::int32_t kSpAddr0 = 0;
 constexpr std::int32_t kSpAddr1 = 8;
 constexpr std::int32_t kStatePtr = 16;
 constexpr std::int32_t kMxcsr = 24;
-constexpr std::int32_t kItem = 64;        // dataset items computed in light mode (two)
-constexpr std::int32_t kGprSave = 192;    // registers kept across a light-mode call
-constexpr std::int32_t kXmmSave = 256;
+constexpr std::int32_t kPhase = 32;       // light mode, v2: items computed ahead and not used yet
+constexpr std::int32_t kItem = 64;        // dataset items computed in light mode (up to three)
+constexpr std::int32_t kGprSave = 256;    // registers kept across a light-mode call
+constexpr std::int32_t kXmmSave = kGprSave + 64;
 constexpr std::int32_t kFrameSize = kXmmSave + 16 * 16 + 8;  // 16-byte aligned stack inside
 // The registers of ours that a light-mode call may change.
 constexpr Reg kKeptAcrossCalls[] = {rsi, r8, r9, r10, r11};
+static_assert(kItem + 3 * 64 <= kGprSave && kGprSave + 8 * std::ssize(kKeptAcrossCalls) <= kXmmSave,
+              "the frame's areas do not overlap");
 
 constexpr std::uint32_t kCacheIndexMask = static_cast<std::uint32_t>(kCacheItemCount - 1);
 
@@ -53,6 +56,7 @@ struct LightRead {
     std::uint64_t function = 0;
     std::uint64_t argument = 0;
     std::uint64_t pair = 0;  // 0: items one at a time
+    std::uint64_t triple = 0;  // 0: no three at a time (then pairs)
     bool preserves_sse = false;
     std::uint64_t cache_memory = 0;
 };
@@ -64,8 +68,9 @@ void portable_item(const randomx_cache* cache, std::uint64_t item_number, std::u
 class Emitter {
 public:
     Emitter(std::uint8_t* code, std::size_t capacity, const Program& program, Variant variant,
-            const DatasetSource& source)
-        : a_(code, capacity), program_(program), variant_(variant), full_(source.dataset != nullptr) {
+            const DatasetSource& source, const VmCodeOptions& options)
+        : a_(code, capacity), program_(program), variant_(variant), full_(source.dataset != nullptr),
+          options_(options) {
         if (!full_) {
             const randomx_cache& cache = *source.cache;
             light_.cache_memory = reinterpret_cast<std::uint64_t>(cache.memory);
@@ -76,7 +81,13 @@ public:
                 // v2 reads at iteration i the item at ma and at i + 1 the one
                 // at mx (as ma and mx are when iteration i starts): both are
                 // known one iteration early, so they are computed together.
-                if (variant == Variant::V2) light_.pair = reinterpret_cast<std::uint64_t>(cache.code->pair());
+                // The three items known once an iteration's program has run
+                // (its own, the next one's at mx and the one after at the
+                // new ma) are computed together where the code has the entry.
+                if (variant == Variant::V2) {
+                    light_.pair = reinterpret_cast<std::uint64_t>(cache.code->pair());
+                    light_.triple = reinterpret_cast<std::uint64_t>(cache.code->triple());
+                }
             } else {
                 light_.function = reinterpret_cast<std::uint64_t>(&portable_item);
                 light_.argument = reinterpret_cast<std::uint64_t>(&cache);
@@ -130,6 +141,8 @@ private:
         }
         for (unsigned i = 0; i < 8; ++i) a_.alu32(A::Alu::Xor, R(i), R(i));
         a_.mov_imm64(rbx, kProgramIterations);
+        a_.alu32(A::Alu::Xor, rax, rax);
+        a_.mov32(ptr(rsp, kPhase), rax);
         // The first iteration's addresses: spAddr0 = mx, spAddr1 = ma (the
         // integer registers are all zero).
         a_.mov(rax, rbp);
@@ -282,10 +295,14 @@ private:
             a_.mov32(rax, rdx);
         }
         a_.alu32(A::Alu::And, rax, static_cast<std::int32_t>(kDatasetAddressMask));
-        if (full_) {
+        if (!options_.dataset_reads) {
+            for (unsigned i = 0; i < 8; ++i) a_.alu(A::Alu::Xor, R(i), ptr(rsp, kItem + static_cast<std::int32_t>(8 * i)));
+        } else if (full_) {
             for (unsigned i = 0; i < 8; ++i) {
                 a_.alu(A::Alu::Xor, R(i), ptr(rdi, rax, offset + static_cast<std::int32_t>(8 * i)));
             }
+        } else if (light_.triple != 0) {
+            light_triple(offset);
         } else if (light_.pair != 0) {
             light_pair(offset);
         } else {
@@ -298,6 +315,7 @@ private:
     // needs first: the item itself, or in light mode its first cache block.
     void prefetch(Reg address, std::int32_t offset) {
         a_.alu32(A::Alu::And, address, static_cast<std::int32_t>(kDatasetAddressMask));
+        if (!options_.dataset_reads) return;
         if (full_) {
             a_.prefetcht0(ptr(rdi, address, offset));
             return;
@@ -370,6 +388,52 @@ private:
         for (unsigned i = 0; i < 8; ++i) a_.alu(A::Alu::Xor, R(i), ptr(rcx, static_cast<std::int32_t>(8 * i)));
     }
 
+    // `item` = the item number of the masked address in `address` + offset.
+    void item_number(Reg item, Reg address, std::int32_t offset) {
+        a_.lea(item, ptr(address, offset));
+        a_.shift(A::Shift::Shr, item, 6);
+    }
+
+    // v2, light mode: an iteration that finds no item computed ahead computes
+    // three at once, its own (at rax, masked), the next one's (at mx, in the
+    // high half of rbp) and the one after (at the new ma, in the low half),
+    // so that their cache reads overlap; the two following iterations use
+    // the second and the third (kPhase counts those left).
+    void light_triple(std::int32_t offset) {
+        A::Label stored;
+        A::Label combine;
+        a_.mov32(rcx, ptr(rsp, kPhase));
+        a_.test32(rcx, 3);
+        a_.jcc(Cond::NE, stored);
+        save_kept();
+        item_number(rsi, rax, offset);
+        a_.mov(rdx, rbp);
+        a_.shift(A::Shift::Shr, rdx, 32);
+        a_.alu32(A::Alu::And, rdx, static_cast<std::int32_t>(kDatasetAddressMask));
+        item_number(rdx, rdx, offset);
+        a_.mov32(rcx, rbp);
+        a_.alu32(A::Alu::And, rcx, static_cast<std::int32_t>(kDatasetAddressMask));
+        item_number(rcx, rcx, offset);
+        a_.lea(r8, ptr(rsp, kItem));
+        a_.mov_imm64(rax, light_.triple);
+        a_.call(rax);
+        restore_kept();
+        a_.mov_imm64(rdi, light_.cache_memory);
+        a_.mov_imm64(rcx, 2);
+        a_.mov32(ptr(rsp, kPhase), rcx);
+        a_.lea(rcx, ptr(rsp, kItem));
+        a_.jmp(combine);
+        // 2 left: the second item; 1 left: the third (at kItem + 128 - 64 * left').
+        a_.bind(stored);
+        a_.alu32(A::Alu::Sub, rcx, 1);
+        a_.mov32(ptr(rsp, kPhase), rcx);
+        a_.neg(rcx);
+        a_.shift(A::Shift::Shl, rcx, 6);
+        a_.lea(rcx, ptr(rsp, rcx, kItem + 128));
+        a_.bind(combine);
+        for (unsigned i = 0; i < 8; ++i) a_.alu(A::Alu::Xor, R(i), ptr(rcx, static_cast<std::int32_t>(8 * i)));
+    }
+
     // r0-r7 to spAddr1; f0-f3, mixed with e0-e3, to spAddr0.
     void store_registers() {
         a_.mov(rax, ptr(rsp, kSpAddr0));
@@ -409,6 +473,7 @@ private:
     const Program& program_;
     Variant variant_;
     bool full_;
+    VmCodeOptions options_;
     bool bmi2_ = false;
     LightRead light_;
     std::size_t offsets_[kProgramSizeV2] = {};
@@ -452,8 +517,8 @@ private:
 }  // namespace
 
 std::size_t compile_vm_program(const Program& program, Variant variant, const DatasetSource& source,
-                               std::uint8_t* code, std::size_t capacity) {
-    Emitter emitter(code, capacity, program, variant, source);
+                               std::uint8_t* code, std::size_t capacity, const VmCodeOptions& options) {
+    Emitter emitter(code, capacity, program, variant, source, options);
     return emitter.emit();
 }
 

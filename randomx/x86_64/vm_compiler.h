@@ -37,13 +37,22 @@ namespace rx {
 // The buffer a program's code needs at most.
 inline constexpr std::size_t kVmCodeCapacity = 64 * 1024;
 
+// What the profiling benchmark may leave out of the code to see what it
+// costs. The machine always compiles with the defaults.
+struct VmCodeOptions {
+    // false: no dataset item is read (nor prefetched, nor computed): the
+    // registers are XORed with a fixed item instead. Wrong hashes.
+    bool dataset_reads = true;
+};
+
 // Emits the code of `program` into `code` (`capacity` bytes) and returns the
 // size written, or 0 if it did not fit (nothing past `capacity` is written).
 // The code is position-independent: it may run from another view of the
 // same bytes. `source` decides full or light mode and, in light mode, which
 // cache the code reads (it is compiled in).
 std::size_t compile_vm_program(const Program& program, Variant variant, const DatasetSource& source,
-                               std::uint8_t* code, std::size_t capacity = kVmCodeCapacity);
+                               std::uint8_t* code, std::size_t capacity = kVmCodeCapacity,
+                               const VmCodeOptions& options = {});
 
 // make_compiler (arch.h) with a code buffer of `capacity` bytes: smaller than
 // kVmCodeCapacity only to test that a program that does not fit runs in the
