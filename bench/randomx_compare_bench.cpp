@@ -37,6 +37,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_support.h"
 #include "randomx/randomx.h"
 #if defined(ZT_COMPARE_CPU_MASK)
 #include <cstdlib>
@@ -46,23 +47,7 @@
 
 namespace {
 
-double thread_cpu_seconds() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
-
-void init_dataset(randomx_dataset* dataset, randomx_cache* cache) {
-    const unsigned long items = randomx_dataset_item_count();
-    const unsigned threads = std::max(1U, std::thread::hardware_concurrency());
-    std::vector<std::thread> workers;
-    for (unsigned t = 0; t < threads; ++t) {
-        const unsigned long begin = items * t / threads;
-        const unsigned long end = items * (t + 1) / threads;
-        workers.emplace_back([=] { randomx_init_dataset(dataset, cache, begin, end - begin); });
-    }
-    for (std::thread& w : workers) w.join();
-}
+using zt::bench::thread_cpu_seconds;
 
 }  // namespace
 
@@ -112,7 +97,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "dataset allocation failed (huge pages reserved?)\n");
             return 1;
         }
-        init_dataset(dataset, cache);
+        zt::bench::init_dataset_on_all_threads(dataset, cache);
     }
     randomx_vm* vm = randomx_create_vm(flags, full ? nullptr : cache, dataset);
     if (vm == nullptr) {

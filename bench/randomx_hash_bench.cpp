@@ -44,6 +44,7 @@
 #include <utility>
 #include <vector>
 
+#include "bench_support.h"
 #include "randomx/arch.h"
 #include "randomx/code_memory.h"
 #include "randomx/cpu.h"
@@ -68,11 +69,7 @@ constexpr unsigned kFullFlags = kLightFlags | RANDOMX_FLAG_FULL_MEM;     // 148
 
 double seconds_since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
-double thread_cpu_seconds() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
+using zt::bench::thread_cpu_seconds;
 
 using HashFunction = std::function<void(const std::uint8_t* in, std::size_t size, std::uint8_t out[32])>;
 
@@ -210,16 +207,8 @@ double compile_microseconds(randomx_cache* cache) {
 randomx_dataset* build_dataset(randomx_cache* cache) {
     randomx_dataset* dataset = randomx_alloc_dataset(RANDOMX_FLAG_DEFAULT);
     if (dataset == nullptr) fail("randomx_alloc_dataset failed");
-    const unsigned long items = randomx_dataset_item_count();
-    const unsigned threads = std::max(1U, std::thread::hardware_concurrency());
     const Clock::time_point start = Clock::now();
-    std::vector<std::thread> workers;
-    for (unsigned t = 0; t < threads; ++t) {
-        const unsigned long first = items * t / threads;
-        const unsigned long last = items * (t + 1) / threads;
-        workers.emplace_back([=] { randomx_init_dataset(dataset, cache, first, last - first); });
-    }
-    for (std::thread& worker : workers) worker.join();
+    const unsigned threads = zt::bench::init_dataset_on_all_threads(dataset, cache);
     std::printf("  (dataset built in %.1f s on %u threads)\n", seconds_since(start), threads);
     return dataset;
 }

@@ -34,6 +34,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_support.h"
 #include "randomx/arch.h"
 #include "randomx/cache.h"
 #include "randomx/code_memory.h"
@@ -296,15 +297,7 @@ int main(int argc, char** argv) {
     }
     if (full) {
         randomx_dataset* dataset = randomx_alloc_dataset(flags | RANDOMX_FLAG_FULL_MEM);
-        const unsigned long items = randomx_dataset_item_count();
-        const unsigned threads = std::max(1U, std::thread::hardware_concurrency());
-        std::vector<std::thread> workers;
-        for (unsigned t = 0; t < threads; ++t) {
-            const unsigned long begin = items * t / threads;
-            const unsigned long end = items * (t + 1) / threads;
-            workers.emplace_back([=] { randomx_init_dataset(dataset, cache, begin, end - begin); });
-        }
-        for (std::thread& w : workers) w.join();
+        zt::bench::init_dataset_on_all_threads(dataset, cache);
         const auto* memory = static_cast<const std::uint8_t*>(randomx_get_dataset_memory(dataset));
         rx::Machine machine(rx::Variant::V2, hard_aes, scratchpad, rx::make_compiler(rx::Variant::V2, true));
         machine.use_dataset(memory);

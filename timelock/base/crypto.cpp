@@ -76,6 +76,28 @@ std::optional<SecureBytes> open_into_new_buffer(AeadDecrypt decrypt, const Key32
     return plain;
 }
 
+// The encryptions of the same two constructions.
+using AeadEncrypt = int (*)(unsigned char* c, unsigned long long* clen, const unsigned char* m,
+                            unsigned long long mlen, const unsigned char* ad, unsigned long long adlen,
+                            const unsigned char* nsec, const unsigned char* npub, const unsigned char* k);
+
+// Ciphertext and tag in a new buffer; `nonce` has the length `encrypt`
+// expects, `max_plaintext` is its limit.
+Result<Bytes> seal_into_new_buffer(AeadEncrypt encrypt, std::size_t max_plaintext, const Key32& key,
+                                   const std::uint8_t* nonce, std::span<const std::uint8_t> aad,
+                                   std::span<const std::uint8_t> plaintext) {
+    detail::ensure_sodium();
+    if (plaintext.size() > max_plaintext) return Error(std::string(kAeadEncryption));
+    Bytes out(plaintext.size() + kTagBytes);
+    unsigned long long out_len = 0;
+    if (encrypt(out.data(), &out_len, plaintext.data(), plaintext.size(), aad.data(), aad.size(), nullptr, nonce,
+                key.data()) != 0 ||
+        out_len != out.size()) {
+        return Error(std::string(kAeadEncryption));
+    }
+    return out;
+}
+
 }  // namespace
 
 Bytes32 sha256(std::span<const std::uint8_t> data) {
@@ -106,36 +128,15 @@ Key32 derive_key(std::string_view salt_label, const Key32& ikm, std::span<const 
 
 Result<Bytes> seal_chacha(const Key32& key, std::span<const std::uint8_t, 12> nonce,
                           std::span<const std::uint8_t> aad, std::span<const std::uint8_t> plaintext) {
-    detail::ensure_sodium();
-    if (plaintext.size() > crypto_aead_chacha20poly1305_ietf_MESSAGEBYTES_MAX) {
-        return Error(std::string(kAeadEncryption));
-    }
-    Bytes out(plaintext.size() + kTagBytes);
-    unsigned long long out_len = 0;
-    if (crypto_aead_chacha20poly1305_ietf_encrypt(out.data(), &out_len, plaintext.data(), plaintext.size(),
-                                                  aad.data(), aad.size(), nullptr, nonce.data(),
-                                                  key.data()) != 0 ||
-        out_len != out.size()) {
-        return Error(std::string(kAeadEncryption));
-    }
-    return out;
+    return seal_into_new_buffer(crypto_aead_chacha20poly1305_ietf_encrypt,
+                                crypto_aead_chacha20poly1305_ietf_MESSAGEBYTES_MAX, key, nonce.data(), aad, plaintext);
 }
 
 Result<Bytes> seal_xchacha(const Key32& key, std::span<const std::uint8_t, 24> nonce,
                            std::span<const std::uint8_t> aad, std::span<const std::uint8_t> plaintext) {
-    detail::ensure_sodium();
-    if (plaintext.size() > crypto_aead_xchacha20poly1305_ietf_MESSAGEBYTES_MAX) {
-        return Error(std::string(kAeadEncryption));
-    }
-    Bytes out(plaintext.size() + kTagBytes);
-    unsigned long long out_len = 0;
-    if (crypto_aead_xchacha20poly1305_ietf_encrypt(out.data(), &out_len, plaintext.data(), plaintext.size(),
-                                                   aad.data(), aad.size(), nullptr, nonce.data(),
-                                                   key.data()) != 0 ||
-        out_len != out.size()) {
-        return Error(std::string(kAeadEncryption));
-    }
-    return out;
+    return seal_into_new_buffer(crypto_aead_xchacha20poly1305_ietf_encrypt,
+                                crypto_aead_xchacha20poly1305_ietf_MESSAGEBYTES_MAX, key, nonce.data(), aad,
+                                plaintext);
 }
 
 std::optional<SecureBytes> open_chacha(const Key32& key, std::span<const std::uint8_t, 12> nonce,
