@@ -6,31 +6,27 @@
 #include "timelock/base/crypto.h"
 #include "timelock/formats/manifest_signing.h"
 #include "timelock/formats/record.h"
+#include "timelock/json/text.h"
 
 namespace zt {
 
 namespace {
 
-// "name": and the value; `space` after the colon or not. Built by appending
-// (concatenating temporaries trips a false -Wrestrict in GCC 12).
-std::string member(std::string_view name, std::string_view value, bool quote, bool space) {
-    std::string out;
-    out.reserve(name.size() + value.size() + 6);
-    out.push_back('"');
-    out.append(name);
-    out.append(space ? "\": " : "\":");
-    if (quote) out.push_back('"');
+// "name": and a JSON value; `space` after the colon or not. Built by
+// appending (concatenating temporaries trips a false -Wrestrict in GCC 12).
+std::string member_with_value(std::string_view name, const std::string& value, bool space) {
+    std::string out = json::quoted(name);
+    out.append(space ? ": " : ":");
     out.append(value);
-    if (quote) out.push_back('"');
     return out;
 }
 
 std::string member(std::string_view name, std::string_view text, bool space = false) {
-    return member(name, text, true, space);
+    return member_with_value(name, json::quoted(text), space);
 }
 
 std::string member(std::string_view name, std::uint64_t value, bool space = false) {
-    return member(name, std::to_string(value), false, space);
+    return member_with_value(name, std::to_string(value), space);
 }
 
 Result<void> check_commitment(const SignedManifest& manifest, const Key32& epoch_key) {
