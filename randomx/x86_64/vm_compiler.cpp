@@ -109,6 +109,7 @@ public:
         a_.xor_(rax, R(c.read_reg[1]));
         a_.mov(rdx, rax);
         a_.shift(A::Shift::Shr, rdx, 32);
+        chained_multiplies();
         a_.bind(first);
         load_registers();
         for (std::uint32_t i = 0; i < program_.size; ++i) {
@@ -148,6 +149,16 @@ private:
         a_.mov(rax, rbp);
         a_.shift(A::Shift::Shr, rax, 32);
         a_.mov32(rdx, rbp);
+    }
+
+    // rax (spAddr0) waits for a chain of multiplies from r0 that ends in a
+    // zero (AND does not break the dependency as XOR with itself would).
+    void chained_multiplies() {
+        if (options_.chained_multiplies == 0) return;
+        a_.mov(rcx, R(0));
+        for (unsigned i = 0; i < options_.chained_multiplies; ++i) a_.imul(rcx, rcx);
+        a_.alu32(A::Alu::And, rcx, 0);
+        a_.alu(A::Alu::Or, rax, rcx);
     }
 
     // rax: spAddr0, rdx: spAddr1 (unmasked).
@@ -315,7 +326,7 @@ private:
     // needs first: the item itself, or in light mode its first cache block.
     void prefetch(Reg address, std::int32_t offset) {
         a_.alu32(A::Alu::And, address, static_cast<std::int32_t>(kDatasetAddressMask));
-        if (!options_.dataset_reads) return;
+        if (!options_.dataset_reads || !options_.dataset_prefetch) return;
         if (full_) {
             a_.prefetcht0(ptr(rdi, address, offset));
             return;

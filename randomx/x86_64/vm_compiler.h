@@ -43,6 +43,12 @@ struct VmCodeOptions {
     // false: no dataset item is read (nor prefetched, nor computed): the
     // registers are XORed with a fixed item instead. Wrong hashes.
     bool dataset_reads = true;
+    // false: the item is read without having been prefetched. Right hashes.
+    bool dataset_prefetch = true;
+    // Multiplies added to every iteration's chain of dependent work (between
+    // the dataset read and the next scratchpad reads), leaving the results
+    // as they are: how much a cycle more of work costs in this mode.
+    unsigned chained_multiplies = 0;
 };
 
 // Emits the code of `program` into `code` (`capacity` bytes) and returns the
