@@ -34,6 +34,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -153,17 +154,26 @@ public:
 
     // Seconds for the loop of `program` (already modified as wanted) from `state`.
     double loop(const rx::Program& program, const rx::VmState& state, const rx::VmCodeOptions& options) {
-        return compile_and_loop(program, state, options, dual_, false);
+        rx::VmState copy = state;
+        return compile_and_loop(program, copy, options, dual_, false);
+    }
+    // The registers `program` leaves, the scratchpad left as it was.
+    std::string result(const rx::Program& program, const rx::VmState& state, const rx::VmCodeOptions& options) {
+        const std::vector<std::uint8_t> saved(scratchpad_, scratchpad_ + rx::kScratchpadL3);
+        rx::VmState copy = state;
+        compile_and_loop(program, copy, options, dual_, false);
+        std::memcpy(scratchpad_, saved.data(), saved.size());
+        return std::string(reinterpret_cast<const char*>(&copy.r), sizeof copy.r);
     }
     // Seconds to compile `program` into the SECURE code memory and run it.
     double secure_run(const rx::Program& program, const rx::VmState& state) {
-        return compile_and_loop(program, state, rx::VmCodeOptions{}, secure_, true);
+        rx::VmState copy = state;
+        return compile_and_loop(program, copy, rx::VmCodeOptions{}, secure_, true);
     }
 
 private:
-    double compile_and_loop(const rx::Program& program, const rx::VmState& state, const rx::VmCodeOptions& options,
+    double compile_and_loop(const rx::Program& program, rx::VmState& state, const rx::VmCodeOptions& options,
                             rx::CodeMemory& memory, bool time_compile) {
-        rx::VmState copy = state;
         const rx::RoundingGuard guard;
         rx::set_rounding(0);
         const auto compile_start = Clock::now();
@@ -172,7 +182,7 @@ private:
         memory.finish_write();
         const auto run = reinterpret_cast<rx::CompiledVmProgram>(const_cast<std::uint8_t*>(memory.executable()));
         const auto start = Clock::now();
-        run(&copy, scratchpad_, source_.dataset);
+        run(&state, scratchpad_, source_.dataset);
         return std::chrono::duration<double>(Clock::now() - (time_compile ? compile_start : start)).count();
     }
 
@@ -243,6 +253,10 @@ void profile(const char* mode, rx::Machine& machine, const rx::DatasetSource& so
     rx::VmCodeOptions more = normal, no_reads_more = no_reads;
     more.chained_multiplies = no_reads_more.chained_multiplies = kMultiplies;
     for (const StageClock::Recorded& r : clock.programs()) {
+        if (rerun.result(r.program, r.state, more) != rerun.result(r.program, r.state, normal)) {
+            std::fprintf(stderr, "the added multiplies changed a program's result: the comparison is void\n");
+            std::exit(1);
+        }
         secure += min_of(repeats, [&] { return rerun.compile_secure(r.program); });
         dual += min_of(repeats, [&] { return rerun.compile_dual(r.program); });
         loop += min_of(repeats, [&] { return rerun.loop(r.program, r.state, normal); });

@@ -35,7 +35,6 @@
 #if defined(__x86_64__)
 #include "randomx/cache.h"
 #include "randomx/x86_64/superscalar_compiler.h"
-#include "randomx/vm_rounding.h"
 #include "randomx/x86_64/vm_compiler.h"
 #elif defined(__aarch64__)
 #include "randomx/aarch64/superscalar_compiler.h"
@@ -141,35 +140,6 @@ TEST(VmCompiler, MatchesTheInterpreterInFullMode) {
     }
     if (compiled == 0) GTEST_SKIP() << "the compiler cannot run here";
 }
-
-#if defined(__x86_64__)
-// The profiling benchmark's measuring options change a program's time, never
-// its result.
-TEST(VmCompiler, MeasuringOptionsLeaveTheResultAsItIs) {
-    if (rx::make_compiler(rx::Variant::V2) == nullptr) GTEST_SKIP() << "the compiler cannot run here";
-    PatternDataset dataset;
-    std::uint8_t seed[64] = {7};
-    rx::Program program;
-    rx::generate_program(true, seed, rx::Variant::V2, program);
-    rx::CodeMemory code;
-    ASSERT_TRUE(dataset.memory() != nullptr && code.allocate(rx::kVmCodeCapacity));
-    const Scratchpad pad = scratchpad();
-    const auto run = [&](const rx::VmCodeOptions& options) {
-        std::memset(pad.get(), 0x5A, rx::kScratchpadL3);
-        rx::VmState state{};
-        const rx::RoundingGuard guard;
-        rx::set_rounding(0);
-        code.begin_write();
-        rx::compile_vm_program(program, rx::Variant::V2, {dataset.memory(), nullptr}, code.writable(),
-                               rx::kVmCodeCapacity, options);
-        code.finish_write();
-        reinterpret_cast<rx::CompiledVmProgram>(const_cast<std::uint8_t*>(code.executable()))(&state, pad.get(),
-                                                                                              dataset.memory());
-        return zt::test::hex(&state, sizeof state);
-    };
-    EXPECT_EQ(run({.dataset_reads = true, .dataset_prefetch = false, .chained_multiplies = 5}), run({}));
-}
-#endif
 
 // The compiled VM where the cache has no compiled code (its items come from
 // the portable executor through a call that keeps the floating-point
