@@ -22,7 +22,8 @@
 //    iteration's chain of dependent work (VmCodeOptions). Where the loop
 //    grows by the computation's growth, work is the bound and fewer
 //    instructions pay in full; where it grows less, the dataset's latency
-//    is, and they pay only that share.
+//    is, and they pay only that share. In full mode, last, the latency of
+//    dependent random reads over 16 MiB, 256 MiB and the whole dataset.
 // Each stage is the median over the hashes, each re-run the minimum over
 // --repeats runs, so that interference from elsewhere on the machine drops
 // out (the re-runs therefore add up to less than the program runs).
@@ -193,6 +194,22 @@ private:
     rx::CodeMemory dual_;
 };
 
+// Nanoseconds per read of `memory`'s first `size` bytes where each read's
+// address depends on the value read before: the latency the dataset's reads
+// are up against.
+double dependent_read_ns(const std::uint8_t* memory, std::size_t size) {
+    constexpr unsigned kReads = 200000;
+    const std::uint64_t lines = size / 64;
+    std::uint64_t x = 1, value = 0;
+    const auto start = Clock::now();
+    for (unsigned i = 0; i < kReads; ++i) {
+        x = x * 6364136223846793005ULL + 1442695040888963407ULL + (value & 1);
+        const std::uint64_t line = ((x >> 32) * lines) >> 32;  // lines < 2^32
+        std::memcpy(&value, memory + line * 64, sizeof value);
+    }
+    return std::chrono::duration<double, std::nano>(Clock::now() - start).count() / kReads;
+}
+
 double min_of(unsigned repeats, const std::function<double()>& f) {
     double best = 1e30;
     for (unsigned i = 0; i < repeats; ++i) best = std::min(best, f());
@@ -336,6 +353,9 @@ int main(int argc, char** argv) {
         rx::Machine machine(rx::Variant::V2, hard_aes, scratchpad, rx::make_compiler(rx::Variant::V2, true));
         machine.use_dataset(memory);
         profile("Full", machine, rx::DatasetSource{memory, nullptr}, scratchpad, hashes != 0 ? hashes : 200, repeats);
+        std::printf("dependent random reads, ns each: 16 MiB %.0f, 256 MiB %.0f, the dataset (%zu MiB) %.0f\n",
+                    dependent_read_ns(memory, std::size_t{16} << 20), dependent_read_ns(memory, std::size_t{256} << 20),
+                    rx::kDatasetSize >> 20, dependent_read_ns(memory, rx::kDatasetSize));
         randomx_release_dataset(dataset);
     }
     rx::free_large(scratchpad, rx::kScratchpadL3);
