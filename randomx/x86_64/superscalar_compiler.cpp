@@ -202,27 +202,16 @@ void emit_range(A& a, const std::array<SuperscalarProgram, kCacheAccesses>& prog
     emit_epilogue(a);
 }
 
-// pair(rdi = cache memory, rsi = first item, rdx = second item, rcx = out)
-void emit_pair(A& a, const std::array<SuperscalarProgram, kCacheAccesses>& programs) {
+// pair(rdi = cache memory, rsi, rdx = the items, rcx = out) and
+// triple(rdi = cache memory, rsi, rdx, rcx = the items, r8 = out): `count`
+// items in the argument registers after the cache, then the output.
+void emit_group_entry(A& a, const std::array<SuperscalarProgram, kCacheAccesses>& programs, std::int32_t count) {
+    constexpr Reg kArguments[] = {rsi, rdx, rcx, r8};
     emit_prologue(a);
     a.alu(A::Alu::Sub, rsp, kFrameSize);
-    a.mov(ptr(rsp, kOutArg), rcx);
-    a.mov(ptr(rsp, kItemArgs), rsi);
-    a.mov(ptr(rsp, kItemArgs + 8), rdx);
-    emit_group(a, programs, 2, Output::Plain);
-    a.alu(A::Alu::Add, rsp, kFrameSize);
-    emit_epilogue(a);
-}
-
-// triple(rdi = cache memory, rsi, rdx, rcx = the items, r8 = out)
-void emit_triple(A& a, const std::array<SuperscalarProgram, kCacheAccesses>& programs) {
-    emit_prologue(a);
-    a.alu(A::Alu::Sub, rsp, kFrameSize);
-    a.mov(ptr(rsp, kOutArg), r8);
-    a.mov(ptr(rsp, kItemArgs), rsi);
-    a.mov(ptr(rsp, kItemArgs + 8), rdx);
-    a.mov(ptr(rsp, kItemArgs + 16), rcx);
-    emit_group(a, programs, 3, Output::Plain);
+    a.mov(ptr(rsp, kOutArg), kArguments[count]);
+    for (std::int32_t k = 0; k < count; ++k) a.mov(ptr(rsp, kItemArgs + 8 * k), kArguments[k]);
+    emit_group(a, programs, count, Output::Plain);
     a.alu(A::Alu::Add, rsp, kFrameSize);
     emit_epilogue(a);
 }
@@ -544,10 +533,10 @@ bool X86DatasetCode::compile(const std::array<SuperscalarProgram, kCacheAccesses
     }
     a.align(64);
     const std::size_t pair_offset = a.size();
-    emit_pair(a, programs);
+    emit_group_entry(a, programs, 2);
     a.align(64);
     const std::size_t triple_offset = a.size();
-    emit_triple(a, programs);
+    emit_group_entry(a, programs, 3);
     // Code that did not fit is incomplete: the portable executors run.
     if (a.overflowed() || !memory_.finish_write()) return false;
     const std::uint8_t* code = memory_.executable() + code_start;

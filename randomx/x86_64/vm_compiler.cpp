@@ -55,8 +55,7 @@ std::int32_t i32(std::uint64_t v) { return static_cast<std::int32_t>(static_cast
 struct LightRead {
     std::uint64_t function = 0;
     std::uint64_t argument = 0;
-    std::uint64_t pair = 0;  // 0: items one at a time
-    std::uint64_t triple = 0;  // 0: no three at a time (then pairs)
+    std::uint64_t triple = 0;  // 0: items one at a time
     bool preserves_sse = false;
     std::uint64_t cache_memory = 0;
 };
@@ -78,16 +77,10 @@ public:
                 light_.function = reinterpret_cast<std::uint64_t>(cache.code->item());
                 light_.argument = light_.cache_memory;
                 light_.preserves_sse = true;
-                // v2 reads at iteration i the item at ma and at i + 1 the one
-                // at mx (as ma and mx are when iteration i starts): both are
-                // known one iteration early, so they are computed together.
-                // The three items known once an iteration's program has run
-                // (its own, the next one's at mx and the one after at the
-                // new ma) are computed together where the code has the entry.
-                if (variant == Variant::V2) {
-                    light_.pair = reinterpret_cast<std::uint64_t>(cache.code->pair());
-                    light_.triple = reinterpret_cast<std::uint64_t>(cache.code->triple());
-                }
+                // v2: the three items known once an iteration's program has
+                // run (its own, the next one's at mx and the one after at the
+                // new ma) are computed together.
+                if (variant == Variant::V2) light_.triple = reinterpret_cast<std::uint64_t>(cache.code->triple());
             } else {
                 light_.function = reinterpret_cast<std::uint64_t>(&portable_item);
                 light_.argument = reinterpret_cast<std::uint64_t>(&cache);
@@ -314,8 +307,6 @@ private:
             }
         } else if (light_.triple != 0) {
             light_triple(offset);
-        } else if (light_.pair != 0) {
-            light_pair(offset);
         } else {
             light_item(offset);
         }
@@ -356,8 +347,7 @@ private:
         if (!light_.preserves_sse) {
             for (unsigned i = 0; i < 16; ++i) a_.movupd(ptr(rsp, kXmmSave + static_cast<std::int32_t>(16 * i)), static_cast<Xmm>(i));
         }
-        a_.lea(rsi, ptr(rax, offset));
-        a_.shift(A::Shift::Shr, rsi, 6);
+        item_number(rsi, rax, offset);
         a_.lea(rdx, ptr(rsp, kItem));
         a_.mov_imm64(rdi, light_.argument);
         a_.mov_imm64(rax, light_.function);
@@ -368,35 +358,6 @@ private:
         restore_kept();
         a_.mov_imm64(rdi, light_.cache_memory);
         for (unsigned i = 0; i < 8; ++i) a_.alu(A::Alu::Xor, R(i), ptr(rsp, kItem + static_cast<std::int32_t>(8 * i)));
-    }
-
-    // v2, light mode: iterations 2k (even counter, as the count starts at
-    // 2048) compute the items of 2k (at rax, masked) and 2k + 1 (at mx, not
-    // yet changed) together; iterations 2k + 1 use the second.
-    void light_pair(std::int32_t offset) {
-        A::Label odd;
-        A::Label combine;
-        a_.test32(rbx, 1);
-        a_.jcc(Cond::NE, odd);
-        save_kept();
-        a_.lea(rsi, ptr(rax, offset));
-        a_.shift(A::Shift::Shr, rsi, 6);
-        a_.mov(rdx, rbp);
-        a_.shift(A::Shift::Shr, rdx, 32);
-        a_.alu32(A::Alu::And, rdx, static_cast<std::int32_t>(kDatasetAddressMask));
-        a_.lea(rdx, ptr(rdx, offset));
-        a_.shift(A::Shift::Shr, rdx, 6);
-        a_.lea(rcx, ptr(rsp, kItem));
-        a_.mov_imm64(rax, light_.pair);
-        a_.call(rax);
-        restore_kept();
-        a_.mov_imm64(rdi, light_.cache_memory);
-        a_.lea(rcx, ptr(rsp, kItem));
-        a_.jmp(combine);
-        a_.bind(odd);
-        a_.lea(rcx, ptr(rsp, kItem + 64));
-        a_.bind(combine);
-        for (unsigned i = 0; i < 8; ++i) a_.alu(A::Alu::Xor, R(i), ptr(rcx, static_cast<std::int32_t>(8 * i)));
     }
 
     // `item` = the item number of the masked address in `address` + offset.
