@@ -30,9 +30,7 @@ std::uint64_t now_ms() {
 
 // 64 lowercase hex digits followed by `suffix`, or an error naming `option`.
 Result<void> check_field(std::string_view option, const std::string& value, std::string_view suffix) {
-    const bool form = value.size() == 64 + suffix.size() && value.ends_with(suffix) &&
-                      decode_hex_fixed<32>(std::string_view(value).substr(0, 64));
-    if (form) return success();
+    if (check_artifact(value, suffix)) return success();
     return Error(std::string(option) + " " + utf8_lossy(value) + ": give 64 lowercase hex digits" +
                  (suffix.empty() ? std::string() : " followed by " + std::string(suffix)));
 }

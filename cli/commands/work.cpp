@@ -21,6 +21,7 @@
 #include "timelock/base/publish.h"
 #include "timelock/base/stop_signals.h"
 #include "timelock/base/utf8.h"
+#include "timelock/formats/segment_task.h"
 #include "timelock/split/segment_job.h"
 #include "timelock/split/state_dir.h"
 #include "timelock/work/engine.h"
@@ -45,7 +46,7 @@ zt::Result<void> run_work(const WorkArgs& args) {
     // 3. The engine, keyed with the puzzle's dataset key; a stop during the
     // setup takes effect at the first step.
     const StopSignals signals;
-    const std::string label = "work (segment " + std::to_string(std::uint64_t{task.segment} + 1) + ")";
+    const std::string label = "work (" + segment_name(task.segment) + ")";
     ProgressLine progress = ProgressLine::for_stderr(label, 1, task.iterations);
     progress.begin_setup(args.mode);
     ZT_TRY_ASSIGN(const WorkEngine engine, WorkEngine::setup(task.dataset_key, args.mode));
@@ -53,7 +54,7 @@ zt::Result<void> run_work(const WorkArgs& args) {
 
     // 4-5. The walk, watched from a helper thread, then the result and the
     // removal of the progress file.
-    const std::uint64_t kept = kept_steps(task, args.result);
+    const std::uint64_t kept = job.steps_kept();
     std::atomic<std::uint64_t> steps{0};
     progress.start(0, kept);
     std::optional<Poller> watch(std::in_place,

@@ -17,15 +17,6 @@ bool lowercase_hex(std::string_view text) {
                        [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
 
-// An artefact name: 64 lowercase hex digits, then `suffix`. Only its form is
-// checked; the name enters the context as text.
-Result<void> check_artifact(std::string_view name, std::string_view suffix) {
-    if (name.size() < suffix.size() || !name.ends_with(suffix)) {
-        return Error(std::string(paste::kInvalidArtifact));
-    }
-    ZT_TRY(decode_hex_fixed<32>(name.substr(0, name.size() - suffix.size())));
-    return success();
-}
 
 Result<void> append_hex32(Bytes& out, std::string_view text) {
     ZT_TRY_ASSIGN(const Bytes32 bytes, decode_hex_fixed<32>(text));
@@ -34,6 +25,14 @@ Result<void> append_hex32(Bytes& out, std::string_view text) {
 }
 
 }  // namespace
+
+Result<void> check_artifact(std::string_view name, std::string_view suffix) {
+    if (name.size() < suffix.size() || !name.ends_with(suffix)) {
+        return Error(std::string(paste::kInvalidArtifact));
+    }
+    ZT_TRY(decode_hex_fixed<32>(name.substr(0, name.size() - suffix.size())));
+    return success();
+}
 
 Result<Paste> read_paste(std::string_view document) {
     if (document.size() > paste::kDocumentLimit) return Error(std::string(paste::kTooLarge));

@@ -68,6 +68,11 @@ inline constexpr std::string_view kForeign = "paste belongs to another puzzle";
 inline constexpr std::string_view kAuthenticationFailed = "paste authentication failed";
 }  // namespace paste
 
+// An artefact name: 64 lowercase hex digits, then `suffix` (which may be
+// empty); "invalid paste artifact reference" otherwise. Only its form is
+// checked: the name enters the context as text.
+Result<void> check_artifact(std::string_view name, std::string_view suffix);
+
 // "paste artifact too large" above the document limit (before parsing), the
 // strict JSON rules ("struct Paste", "struct Paste with 13 elements"), then
 // verify_paste.

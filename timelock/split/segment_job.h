@@ -50,6 +50,10 @@ public:
     // The result, when there is nothing left to do.
     const std::optional<SegmentResult>& done() const { return done_; }
 
+    // The steps earlier runs kept: all of them when done, else where the
+    // walk resumes (what kept_steps reads, as this job loaded it).
+    std::uint64_t steps_kept() const { return done_ ? task_->iterations : progress_.iteration; }
+
     // Steps 3 and 4 on `vm`: the result, or nothing when stopped on request.
     // Call only when done() is empty.
     Result<std::optional<SegmentResult>> run(RandomxVm& vm, const WalkOptions& options);

@@ -305,9 +305,7 @@ Result<void> wipe_and_remove(const std::string& path) {
         }
         return removing(unlinked.error());
     }
-    auto directory = file_io::open_directory(staging_directory(path));
-    if (!directory) return removing(directory.error());
-    if (auto synced = file_io::sync(directory->get()); !synced) return removing(synced.error());
+    if (auto synced = file_io::sync_parent(path); !synced) return removing(synced.error());
     return success();
 }
 
