@@ -23,6 +23,7 @@
 #include "cli/named_inputs.h"
 #include "cli/poller.h"
 #include "cli/progress.h"
+#include "cli/split_outputs.h"
 #include "cli/status_request.h"
 #include "timelock/base/publish.h"
 #include "timelock/ed25519/ed25519.h"
@@ -61,20 +62,14 @@ zt::Result<void> run_assemble(const AssembleArgs& args) {
     // state is left to remove.
     ZT_TRY_ASSIGN(const Published published,
                   earlier_publication(plan, keys, args.manifest_out, args.epoch_key_out));
-    if (published == Published::both) {
-        ZT_TRY_ASSIGN(const std::string id, published_id(args.manifest_out));
-        write_stdout(id + "\n");
-        return remove_state(args.state, args.results);
-    }
+    if (published == Published::both) return finish_published(args.manifest_out, args.state, args.results);
 
     // 7. All 96 results, each of this plan and its segment; no output may
     // name a state file, and everything of ours removed after publishing
     // must be removable, so that nothing is published that cannot be
     // finished; another user's entries under state names are named and left.
     ZT_TRY(check_outputs_apart(std::array{args.manifest_out, args.epoch_key_out}, args.state, args.results));
-    ZT_TRY_ASSIGN(const std::vector<SegmentResult> results, read_results(tasks, args.results));
-    ZT_TRY_ASSIGN(const std::vector<std::string> left_alone, check_state_removable(args.state, args.results));
-    for (const std::string& path : left_alone) write_stderr("Warning: " + left_alone_notice(path) + "\n");
+    ZT_TRY_ASSIGN(const std::vector<SegmentResult> results, results_to_assemble(tasks, args.state, args.results));
 
     // 8. A sample of every result recomputed, then wraps and signature; the
     // engine goes before anything is published.
@@ -91,15 +86,10 @@ zt::Result<void> run_assemble(const AssembleArgs& args) {
         line.clear();
         return assembled;
     }());
-    write_stderr(describe_verification(verified.report) + "\n");
-    const GeneratedPuzzle& puzzle = verified.puzzle;
 
-    // 9-10. The epoch key, the manifest and the manifest id, as generate.
-    ZT_TRY_ASSIGN(const std::string id, publish_puzzle(puzzle, args.manifest_out, args.epoch_key_out, published));
-    write_stdout(id + "\n");
-
-    // 11. Both outputs are durable: the state's secrets go.
-    return remove_state(args.state, args.results);
+    // 9-11. The epoch key, the manifest and the manifest id, as generate;
+    // then the state's secrets go.
+    return publish_verified(verified, args.manifest_out, args.epoch_key_out, published, args.state, args.results);
 }
 
 }  // namespace zt::cli

@@ -35,6 +35,7 @@
 #include "cli/iteration_choice.h"
 #include "cli/poller.h"
 #include "cli/progress.h"
+#include "cli/split_outputs.h"
 #include "cli/status_request.h"
 #include "timelock/base/protocol.h"
 #include "timelock/base/publish.h"
@@ -75,11 +76,7 @@ Result<void> generate_from_state(const GenerateArgs& args, const std::string& st
     // there, only the state is left to remove.
     ZT_TRY_ASSIGN(const Published published,
                   earlier_publication(plan, keys, args.manifest_out, args.epoch_key_out));
-    if (published == Published::both) {
-        ZT_TRY_ASSIGN(const std::string id, published_id(args.manifest_out));
-        write_stdout(id + "\n");
-        return remove_state(state, state);
-    }
+    if (published == Published::both) return finish_published(args.manifest_out, state, state);
 
     // 5c. Every segment as a resumable job, on the pool; a stop (also one
     // during the setup) saves each job's position. The steps earlier runs
@@ -101,9 +98,7 @@ Result<void> generate_from_state(const GenerateArgs& args, const std::string& st
     // 5d. The results as assemble reads them, checked and assembled; the
     // state must be removable once the puzzle is published (another user's
     // entries are named and left).
-    ZT_TRY_ASSIGN(const std::vector<SegmentResult> results, read_results(tasks, state));
-    ZT_TRY_ASSIGN(const std::vector<std::string> left_alone, check_state_removable(state, state));
-    for (const std::string& path : left_alone) write_stderr("Warning: " + left_alone_notice(path) + "\n");
+    ZT_TRY_ASSIGN(const std::vector<SegmentResult> results, results_to_assemble(tasks, state, state));
     ZT_TRY_ASSIGN(const VerifiedPuzzle verified, [&] {
         // Hours for long segments: shown at a terminal, and SIGUSR1 answered.
         StatusLine line(STDERR_FILENO, StatusLine::style_for(STDERR_FILENO));
@@ -112,15 +107,10 @@ Result<void> generate_from_state(const GenerateArgs& args, const std::string& st
         });
         return verify_and_assemble(engine, plan, tasks, results, kDefaultVerifyFraction, keys, state);
     }());
-    write_stderr(describe_verification(verified.report) + "\n");
-    const GeneratedPuzzle& puzzle = verified.puzzle;
 
-    // 6-8. Published and printed as without a state.
-    ZT_TRY_ASSIGN(const std::string id, publish_puzzle(puzzle, args.manifest_out, args.epoch_key_out, published));
-    write_stdout(id + "\n");
-
-    // 9. Both outputs are durable: the state's secrets go.
-    return remove_state(state, state);
+    // 6-9. Published and printed as without a state; then the state's
+    // secrets go.
+    return publish_verified(verified, args.manifest_out, args.epoch_key_out, published, state, state);
 }
 
 }  // namespace
