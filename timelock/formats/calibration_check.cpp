@@ -13,15 +13,11 @@ namespace {
 // Figures written in shortest round-trip form read back exactly; the slack
 // only forgives a report whose numbers were retyped with fewer digits.
 constexpr double kRelativeTolerance = 1e-9;
-constexpr std::uint64_t kMaxWorkers = 96;
-constexpr std::uint64_t kMaxSamples = 1'000'000'000'000;
+
+// Numbers shown as the report writes them.
+constexpr auto* number = &format_report_number;
 
 Error not_adding_up(const std::string& why) { return Error("calibration report does not add up: " + why); }
-
-std::string number(double value) {
-    std::string text = format_report_number(value);
-    return text;
-}
 
 bool close(double a, double b) { return std::fabs(a - b) <= kRelativeTolerance * std::max(std::fabs(a), std::fabs(b)); }
 
@@ -30,10 +26,10 @@ bool positive(double value) { return std::isfinite(value) && value > 0.0; }
 }  // namespace
 
 Result<void> check_calibration_report(const CalibrationReport& r) {
-    if (r.samples == 0 || r.samples > kMaxSamples) {
+    if (r.samples == 0 || r.samples > kMaxCalibrationSamples) {
         return not_adding_up("samples is " + std::to_string(r.samples) + ", not 1 to 1000000000000");
     }
-    if (r.workers == 0 || r.workers > kMaxWorkers) {
+    if (r.workers == 0 || r.workers > kMaxCalibrationWorkers) {
         return not_adding_up("workers is " + std::to_string(r.workers) + ", not 1 to 96");
     }
     if (r.worker_seconds.size() != r.workers) {

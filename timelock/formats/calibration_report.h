@@ -14,6 +14,10 @@
 
 namespace zt {
 
+// What a calibration may take, and so what a report may say.
+inline constexpr std::uint64_t kMaxCalibrationSamples = 1'000'000'000'000;
+inline constexpr std::uint64_t kMaxCalibrationWorkers = 96;
+
 struct CalibrationReport {
     std::uint64_t samples = 0;
     double setup_seconds = 0.0;

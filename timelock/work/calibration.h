@@ -25,8 +25,6 @@
 
 namespace zt {
 
-inline constexpr std::uint64_t kMaxCalibrationSamples = 1'000'000'000'000;
-inline constexpr std::uint64_t kMaxCalibrationWorkers = 96;
 inline constexpr std::string_view kInvalidSamples = "invalid samples";
 inline constexpr std::string_view kInvalidWorkers = "workers must be 1 through 96";
 inline constexpr std::string_view kCalibrationWorkerPanicked = "calibration worker panicked";
