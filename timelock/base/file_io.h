@@ -95,8 +95,8 @@ Result<Fd> open_private_append(const std::string& path);
 
 // How open_locked_log opens its file.
 enum class LogOpening {
-    as_given,      // open_append: the path followed, any mode (the solver's checkpoint log)
-    private_file,  // open_private_append (a segment's progress file)
+    as_given,      // open_append with the mode given: the path followed (the solver's checkpoint log)
+    private_file,  // open_private_append, always kPrivateFileMode (a segment's progress file)
 };
 
 // Opens a log for appending, locks it (try_lock_exclusive; `in_use` is the

@@ -164,7 +164,8 @@ Result<SegmentProgress> load_progress(const std::string& path, const SegmentTask
 }
 
 Result<file_io::Fd> open_progress_file(const std::string& path) {
-    return file_io::open_locked_log(path, kProgressFileMode, kProgressInUse, file_io::LogOpening::private_file);
+    return file_io::open_locked_log(path, file_io::kPrivateFileMode, kProgressInUse,
+                                    file_io::LogOpening::private_file);
 }
 
 Result<void> append_progress(int fd, const SegmentTask& task, const Key32& key, std::uint64_t iteration,

@@ -51,7 +51,6 @@ namespace zt {
 inline constexpr std::uint32_t kProgressVersion = 1;
 // Valid lines are under 300 bytes.
 inline constexpr std::size_t kProgressLineLimit = 512;
-inline constexpr unsigned kProgressFileMode = 0600;
 
 inline constexpr std::string_view kProgressInUse = "progress file is in use by another worker";
 
