@@ -3,6 +3,7 @@
 #include "cli/compiled_code_warning.h"
 #include "cli/named_inputs.h"
 #include "cli/progress.h"
+#include "cli/puzzle_status.h"
 #include "timelock/base/protocol.h"
 #include "timelock/formats/calibration_check.h"
 #include "timelock/base/wording.h"
@@ -23,7 +24,7 @@ Result<IterationChoice> choose_iterations(std::uint64_t iterations, const std::o
         return Error(std::string(kLightCalibration));
     }
     choice.rate = report.fastest_worker_hashes_per_second;
-    choice.rate_source = std::string(work_mode_name(report.mode)) + "-mode calibration";
+    choice.rate_source = calibration_rate_source(report);
     choice.setup_seconds = report.setup_seconds;
     choice.report_mode = report.mode;
     if (!segment_time) {

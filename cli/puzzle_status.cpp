@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cli/progress.h"
+#include "timelock/formats/manifest_signing.h"
 #include "timelock/json/text.h"
 #include "timelock/work/calibration.h"
 #include "timelock/base/wording.h"
@@ -85,6 +86,19 @@ std::optional<std::int64_t> PuzzleStatus::finish() const {
     const auto left = seconds_left();
     if (!left || *left > kLongestForecastSeconds) return std::nullopt;
     return now + static_cast<std::int64_t>(std::ceil(*left));
+}
+
+Result<PuzzleStatus> puzzle_status_of(const SignedManifest& manifest) {
+    PuzzleStatus status;
+    ZT_TRY_ASSIGN(status.manifest_id, manifest_id(manifest));
+    status.epoch = manifest.puzzle.epoch;
+    status.segments = manifest.puzzle.segments;
+    status.iterations = manifest.puzzle.iterations;
+    return status;
+}
+
+std::string calibration_rate_source(const CalibrationReport& report) {
+    return std::string(work_mode_name(report.mode)) + "-mode calibration";
 }
 
 std::string format_utc(std::int64_t seconds) {

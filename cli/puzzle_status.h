@@ -16,6 +16,10 @@
 #include <optional>
 #include <string>
 
+#include "timelock/base/error.h"
+#include "timelock/formats/calibration_report.h"
+#include "timelock/formats/manifest.h"
+
 namespace zt::cli {
 
 struct PuzzleStatus {
@@ -61,6 +65,13 @@ std::string format_verify_text(const PuzzleStatus& status);
 // (from 1), iteration, steps_done, steps_total, steps_left, fraction_done,
 // rate, seconds_left and finish_utc (null without a rate).
 std::string format_status_json(const PuzzleStatus& status);
+
+// A status of the puzzle `manifest` signs: its id, epoch, segments and
+// iterations, nothing known yet of a solve.
+Result<PuzzleStatus> puzzle_status_of(const SignedManifest& manifest);
+
+// Where a rate from `report` came from: "Full-mode calibration", ...
+std::string calibration_rate_source(const CalibrationReport& report);
 
 // "2025-06-01T12:00:00Z" for seconds since 1970-01-01 UTC.
 std::string format_utc(std::int64_t seconds);

@@ -40,7 +40,7 @@ Result<std::pair<std::optional<double>, std::string>> status_rate(const StatusAr
     if (!args.calibration) return std::pair<std::optional<double>, std::string>(std::nullopt, "");
     ZT_TRY_ASSIGN(const CalibrationReport report, read_calibration_file(*args.calibration));
     return std::pair<std::optional<double>, std::string>(report.fastest_worker_hashes_per_second,
-                                                         std::string(work_mode_name(report.mode)) + "-mode calibration");
+                                                         calibration_rate_source(report));
 }
 
 Result<void> split_status(const StatusArgs& args) {
@@ -54,14 +54,10 @@ Result<void> split_status(const StatusArgs& args) {
 
 zt::Result<void> run_status(const StatusArgs& args) {
     if (args.state) return split_status(args);
-    PuzzleStatus status;
 
     // 1. The signed manifest and its id.
     ZT_TRY_ASSIGN(const SignedManifest manifest, read_manifest_file(args.manifest));
-    ZT_TRY_ASSIGN(status.manifest_id, manifest_id(manifest));
-    status.epoch = manifest.puzzle.epoch;
-    status.segments = manifest.puzzle.segments;
-    status.iterations = manifest.puzzle.iterations;
+    ZT_TRY_ASSIGN(PuzzleStatus status, puzzle_status_of(manifest));
 
     // 2. Verification against the pin, when one is given (a malformed pin is an error).
     if (args.service_public_key) {

@@ -25,11 +25,7 @@ zt::Result<void> run_verify(const VerifyArgs& args) {
     }
 
     // 3. What it is, and at a known rate how long it takes to open.
-    PuzzleStatus status;
-    ZT_TRY_ASSIGN(status.manifest_id, manifest_id(manifest));
-    status.epoch = manifest.puzzle.epoch;
-    status.segments = manifest.puzzle.segments;
-    status.iterations = manifest.puzzle.iterations;
+    ZT_TRY_ASSIGN(PuzzleStatus status, puzzle_status_of(manifest));
     status.verified = true;
     if (args.rate) {
         status.rate = *args.rate;
@@ -37,7 +33,7 @@ zt::Result<void> run_verify(const VerifyArgs& args) {
     } else if (args.calibration) {
         ZT_TRY_ASSIGN(const CalibrationReport report, read_named_calibration("--calibration", *args.calibration));
         status.rate = report.fastest_worker_hashes_per_second;
-        status.rate_source = std::string(work_mode_name(report.mode)) + "-mode calibration";
+        status.rate_source = calibration_rate_source(report);
     }
     write_stdout(format_verify_text(status));
     return zt::success();
