@@ -30,13 +30,13 @@ import subprocess
 import sys
 
 
-def start(spec, options):
-    path, _, env_list = spec.partition(":")
+def start(entry, options):
+    path, _, env_list = entry.partition(":")
     env = dict(os.environ)
     for item in filter(None, env_list.split(",")):
         name, equals, value = item.partition("=")
         if not equals:
-            sys.exit(f"{spec}: {item!r} is not NAME=VALUE (a comma ends a value: write ZT_CPU_MASK=avx2+bmi2)")
+            sys.exit(f"{entry}: {item!r} is not NAME=VALUE (a comma ends a value: write ZT_CPU_MASK=avx2+bmi2)")
         env[name] = value
     proc = subprocess.Popen([path] + options, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=env)
     return proc
@@ -61,14 +61,14 @@ def main():
         builds += order if instance % 2 == 0 else order[::-1]
     procs = []
     for build in builds:
-        spec = args.binaries[build]
-        proc = start(spec, options)
+        entry = args.binaries[build]
+        proc = start(entry, options)
         # Set up one at a time: a dataset build takes every core.
         ready = proc.stdout.readline().strip()
         if not ready.startswith("ready"):
-            sys.exit(f"{spec}: did not set up ({ready!r})")
+            sys.exit(f"{entry}: did not set up ({ready!r})")
         procs.append(proc)
-        print(f"{spec}: {ready}", flush=True)
+        print(f"{entry}: {ready}", flush=True)
 
     walls = [[] for _ in procs]
     cpus = [[] for _ in procs]
@@ -109,11 +109,11 @@ def main():
     base_wall = pooled(walls, 0)
     base_cpu = pooled(cpus, 0)
     base_quiet = pooled(quiets, 0)
-    for build, spec in enumerate(args.binaries):
+    for build, entry in enumerate(args.binaries):
         wall = pooled(walls, build)
         cpu = pooled(cpus, build)
         quiet = pooled(quiets, build)
-        print(f"{spec}: median {wall:.2f} H/s wall ({wall / base_wall:.3f}x), "
+        print(f"{entry}: median {wall:.2f} H/s wall ({wall / base_wall:.3f}x), "
               f"{cpu:.2f} H/s per CPU second ({cpu / base_cpu:.3f}x), "
               f"{quiet:.2f} H/s in the quietest tenth ({quiet / base_quiet:.3f}x)")
     if len(set(firsts)) != 1:
