@@ -23,7 +23,10 @@
 //    grows by the computation's growth, work is the bound and fewer
 //    instructions pay in full; where it grows less, the dataset's latency
 //    is, and they pay only that share. In full mode, last, the latency of
-//    dependent random reads over 16 MiB, 256 MiB and the whole dataset.
+//    dependent random reads over 16 MiB, 256 MiB and the whole dataset, and
+//    what a prefetch of a random line costs the pipeline by itself over the
+//    same spans (nothing reads the line, so its latency is not waited for:
+//    what is left is issuing it, its address translation included).
 // Each stage is the median over the hashes, each re-run the minimum over
 // --repeats runs, so that interference from elsewhere on the machine drops
 // out (the re-runs therefore add up to less than the program runs).
@@ -212,6 +215,35 @@ double dependent_read_ns(const std::uint8_t* memory, std::size_t size) {
     return ns;
 }
 
+// Nanoseconds that a prefetch of a random line of `memory`'s first `size`
+// bytes adds to a step of fixed dependent work when nothing reads the line.
+double prefetch_cost_ns(const std::uint8_t* memory, std::size_t size) {
+    const auto run = [&](bool prefetch) {
+        constexpr unsigned kSteps = 200000;
+        const std::uint64_t lines = size / 64;
+        std::uint64_t x = 1, chain = 1;
+        const auto start = Clock::now();
+        for (unsigned i = 0; i < kSteps; ++i) {
+            for (unsigned k = 0; k < 50; ++k) {
+                chain = chain * 0x9E3779B97F4A7C15ULL + k;
+                asm volatile("" : "+r"(chain));
+            }
+            x = x * 6364136223846793005ULL + 1442695040888963407ULL;
+            std::uint64_t line = ((x >> 32) * lines) >> 32;
+            asm volatile("" : "+r"(line) : "r"(chain));  // issued once the step's work is done
+            if (prefetch) _mm_prefetch(reinterpret_cast<const char*>(memory + line * 64), _MM_HINT_T0);
+        }
+        asm volatile("" : : "r"(chain));
+        return std::chrono::duration<double, std::nano>(Clock::now() - start).count() / kSteps;
+    };
+    double with = 1e30, without = 1e30;
+    for (int i = 0; i < 5; ++i) {
+        with = std::min(with, run(true));
+        without = std::min(without, run(false));
+    }
+    return with - without;
+}
+
 double min_of(unsigned repeats, const std::function<double()>& f) {
     double best = 1e30;
     for (unsigned i = 0; i < repeats; ++i) best = std::min(best, f());
@@ -362,6 +394,9 @@ int main(int argc, char** argv) {
         std::printf("dependent random reads, ns each: 16 MiB %.0f, 256 MiB %.0f, the dataset (%zu MiB) %.0f\n",
                     dependent_read_ns(memory, std::size_t{16} << 20), dependent_read_ns(memory, std::size_t{256} << 20),
                     rx::kDatasetSize >> 20, dependent_read_ns(memory, rx::kDatasetSize));
+        std::printf("a prefetch's own cost (nothing reads the line), ns each: 16 MiB %.0f, 256 MiB %.0f, the dataset %.0f\n",
+                    prefetch_cost_ns(memory, std::size_t{16} << 20), prefetch_cost_ns(memory, std::size_t{256} << 20),
+                    prefetch_cost_ns(memory, rx::kDatasetSize));
         randomx_release_dataset(dataset);
     }
     rx::free_large(scratchpad, rx::kScratchpadL3);
