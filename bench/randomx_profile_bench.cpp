@@ -197,6 +197,13 @@ private:
     rx::CodeMemory dual_;
 };
 
+// The next of a sequence of random line numbers below `lines` (< 2^32) that
+// `x` walks; `mix` joins the step to a value (0: the sequence alone).
+std::uint64_t next_line(std::uint64_t& x, std::uint64_t lines, std::uint64_t mix) {
+    x = x * 6364136223846793005ULL + 1442695040888963407ULL + mix;
+    return ((x >> 32) * lines) >> 32;
+}
+
 // Nanoseconds per read of `memory`'s first `size` bytes where each read's
 // address depends on the value read before: the latency the dataset's reads
 // are up against.
@@ -206,9 +213,7 @@ double dependent_read_ns(const std::uint8_t* memory, std::size_t size) {
     std::uint64_t x = 1, value = 0;
     const auto start = Clock::now();
     for (unsigned i = 0; i < kReads; ++i) {
-        x = x * 6364136223846793005ULL + 1442695040888963407ULL + (value & 1);
-        const std::uint64_t line = ((x >> 32) * lines) >> 32;  // lines < 2^32
-        std::memcpy(&value, memory + line * 64, sizeof value);
+        std::memcpy(&value, memory + next_line(x, lines, value & 1) * 64, sizeof value);
     }
     const double ns = std::chrono::duration<double, std::nano>(Clock::now() - start).count() / kReads;
     asm volatile("" : : "r"(value));  // the reads are needed
@@ -228,8 +233,7 @@ double prefetch_cost_ns(const std::uint8_t* memory, std::size_t size) {
                 chain = chain * 0x9E3779B97F4A7C15ULL + k;
                 asm volatile("" : "+r"(chain));
             }
-            x = x * 6364136223846793005ULL + 1442695040888963407ULL;
-            std::uint64_t line = ((x >> 32) * lines) >> 32;
+            std::uint64_t line = next_line(x, lines, 0);
             asm volatile("" : "+r"(line) : "r"(chain));  // issued once the step's work is done
             if (prefetch) _mm_prefetch(reinterpret_cast<const char*>(memory + line * 64), _MM_HINT_T0);
         }

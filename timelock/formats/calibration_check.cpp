@@ -27,10 +27,12 @@ bool positive(double value) { return std::isfinite(value) && value > 0.0; }
 
 Result<void> check_calibration_report(const CalibrationReport& r) {
     if (r.samples == 0 || r.samples > kMaxCalibrationSamples) {
-        return not_adding_up("samples is " + std::to_string(r.samples) + ", not 1 to 1000000000000");
+        return not_adding_up("samples is " + std::to_string(r.samples) + ", not 1 to " +
+                             std::to_string(kMaxCalibrationSamples));
     }
     if (r.workers == 0 || r.workers > kMaxCalibrationWorkers) {
-        return not_adding_up("workers is " + std::to_string(r.workers) + ", not 1 to 96");
+        return not_adding_up("workers is " + std::to_string(r.workers) + ", not 1 to " +
+                             std::to_string(kMaxCalibrationWorkers));
     }
     if (r.worker_seconds.size() != r.workers) {
         return not_adding_up("workers is " + std::to_string(r.workers) + " but worker_seconds has " +

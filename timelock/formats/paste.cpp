@@ -17,7 +17,6 @@ bool lowercase_hex(std::string_view text) {
                        [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
 
-
 Result<void> append_hex32(Bytes& out, std::string_view text) {
     ZT_TRY_ASSIGN(const Bytes32 bytes, decode_hex_fixed<32>(text));
     append_bytes(out, bytes);
