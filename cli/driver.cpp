@@ -35,19 +35,6 @@ void append_indented(std::string& out, std::string_view text, std::string_view c
     }
 }
 
-// A standard descriptor that starts out closed is taken by a read-only
-// /dev/null, so that no file the command opens (an output being staged, the
-// checkpoint log) can land on it and receive what is meant for standard
-// output; writes to it still fail, as they would on the closed descriptor.
-void occupy_closed_standard_descriptors() {
-    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-        if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
-            const int null = ::open("/dev/null", O_RDONLY);  // the lowest free descriptor: `fd`
-            if (null >= 0 && null != fd) ::close(null);
-        }
-    }
-}
-
 Result<void> dispatch(const Commands& command) {
     struct Dispatch {
         Result<void> operator()(const DecryptPasteArgs& a) const { return run_decrypt_paste(a); }
@@ -122,7 +109,7 @@ int run_main(std::span<const std::string> args) {
     // Before anything else: a status request that comes before the command
     // answers it, or after it stopped answering, never ends the process.
     ignore_status_requests();
-    occupy_closed_standard_descriptors();
+    file_io::occupy_closed_standard_descriptors();
     set_publication_warning([](const std::string& message) { write_stderr("Warning: " + message + "\n"); });
     std::signal(SIGPIPE, SIG_IGN);
     auto parsed = parse_args(args);

@@ -1,8 +1,11 @@
 #include "cli/named_inputs.h"
 
+#include <cerrno>
+
 #include "timelock/base/utf8.h"
 #include "timelock/formats/calibration_check.h"
 #include "timelock/formats/input_files.h"
+#include "timelock/split/state_dir.h"
 
 namespace zt::cli {
 namespace {
@@ -24,6 +27,26 @@ Error existing_output(const std::string& path) {
 Result<void> check_new_output(const std::string& path) {
     if (output_exists(path)) return existing_output(path);
     return success();
+}
+
+Result<file_io::Dir> open_results_directory(const std::string& path) {
+    auto dir = file_io::open_directory(path);
+    if (dir) return dir;
+    if (dir.error() == Error::from_errno(ENOENT)) {
+        return Error("--results " + shown(path) + " is not there; give the directory the workers wrote their results to");
+    }
+    return std::move(dir).error().context("--results " + shown(path));
+}
+
+Result<VerificationTask> read_named_verification_task(const std::string& path) {
+    auto verification = read_verification_task_file(path);
+    if (verification) return verification;
+    if (read_task_file(path)) {
+        return Error("--task " + shown(path) +
+                     " is a work task; verify-result takes the verification task (verify-NN.json) that plan wrote "
+                     "beside it");
+    }
+    return std::move(verification).error();
 }
 
 Result<Key32> read_named_key(std::string_view option, const std::string& path, std::string_view what) {

@@ -15,9 +15,11 @@
 #include "timelock/base/bytes.h"
 #include "timelock/base/crypto.h"
 #include "timelock/base/error.h"
+#include "timelock/base/file_io.h"
 #include "timelock/base/secret.h"
 #include "timelock/formats/calibration_report.h"
 #include "timelock/formats/manifest.h"
+#include "timelock/formats/segment_task.h"
 
 namespace zt::cli {
 
@@ -27,6 +29,16 @@ Error existing_output(const std::string& path);
 
 // The existence check before any work: existing_output when `path` exists.
 Result<void> check_new_output(const std::string& path);
+
+// The results directory of a split generation (--results): "--results
+// {path} is not there; give the directory the workers wrote their results
+// to", or the system's error with "--results {path}" as context.
+Result<file_io::Dir> open_results_directory(const std::string& path);
+
+// --task of verify-result: a verification task file. A work task given
+// instead is named as such: "--task {path} is a work task; verify-result
+// takes the verification task (verify-NN.json) that plan wrote beside it".
+Result<VerificationTask> read_named_verification_task(const std::string& path);
 
 // A key file given as `option` (for example "--epoch-key"); `what` says what
 // the key is and where it comes from ("the puzzle's epoch key, as generate

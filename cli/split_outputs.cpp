@@ -1,32 +1,41 @@
 #include "cli/split_outputs.h"
 
+#include <array>
+
 #include "cli/console.h"
 
 namespace zt::cli {
 
-Result<void> finish_published(const std::string& manifest_out, const std::string& state_dir,
-                              const std::string& results_dir) {
-    ZT_TRY_ASSIGN(const std::string id, published_id(manifest_out));
-    write_stdout(id + "\n");
-    return remove_state(state_dir, results_dir);
+Result<PuzzleOutputs> open_puzzle_outputs(const std::string& manifest_out, const std::string& epoch_key_out) {
+    ZT_TRY_ASSIGN(OutputTarget manifest, OutputTarget::open("--manifest-out", manifest_out));
+    ZT_TRY_ASSIGN(OutputTarget epoch_key, OutputTarget::open("--epoch-key-out", epoch_key_out));
+    ZT_TRY(check_distinct(std::array<const OutputTarget*, 2>{&manifest, &epoch_key}));
+    return PuzzleOutputs{std::move(manifest), std::move(epoch_key)};
 }
 
-Result<std::vector<SegmentResult>> results_to_assemble(std::span<const SegmentTask> tasks,
-                                                       const std::string& state_dir, const std::string& results_dir) {
+Result<void> finish_published(const PuzzleOutputs& outputs, const StateDir& state, const file_io::Dir& results_dir) {
+    ZT_TRY_ASSIGN(const std::string id, published_id(outputs.manifest));
+    write_stdout(id + "\n");
+    return remove_state(state, results_dir);
+}
+
+Result<std::vector<SegmentResult>> results_to_assemble(std::span<const SegmentTask> tasks, const StateDir& state,
+                                                       const file_io::Dir& results_dir) {
     ZT_TRY_ASSIGN(std::vector<SegmentResult> results, read_results(tasks, results_dir));
-    ZT_TRY_ASSIGN(const std::vector<std::string> left_alone, check_state_removable(state_dir, results_dir));
+    ZT_TRY_ASSIGN(const std::vector<std::string> left_alone, check_state_removable(state, results_dir));
     for (const std::string& path : left_alone) write_stderr("Warning: " + left_alone_notice(path) + "\n");
     return results;
 }
 
-Result<void> publish_verified(const VerifiedPuzzle& verified, const std::string& manifest_out,
-                              const std::string& epoch_key_out, Published published, const std::string& state_dir,
-                              const std::string& results_dir) {
+Result<void> publish_verified(const VerifiedPuzzle& verified, const PuzzleOutputs& outputs, Published published,
+                              const StateDir& state, const file_io::Dir& results_dir) {
+    for (const std::string& notice : verified.report.outcomes_not_taken) write_stderr("Warning: " + notice + "\n");
     write_stderr(describe_verification(verified.report) + "\n");
-    ZT_TRY_ASSIGN(const std::string id, publish_puzzle(verified.puzzle, manifest_out, epoch_key_out, published));
+    ZT_TRY_ASSIGN(const std::string id,
+                  publish_puzzle(verified.puzzle, outputs.manifest, outputs.epoch_key, published));
     write_stdout(id + "\n");
     // Both outputs are durable: the state's secrets go.
-    return remove_state(state_dir, results_dir);
+    return remove_state(state, results_dir);
 }
 
 }  // namespace zt::cli

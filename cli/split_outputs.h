@@ -11,28 +11,37 @@
 #include <vector>
 
 #include "timelock/base/error.h"
+#include "timelock/base/file_io.h"
+#include "timelock/base/publish.h"
 #include "timelock/formats/segment_result.h"
 #include "timelock/formats/segment_task.h"
 #include "timelock/split/assembly.h"
+#include "timelock/split/state_dir.h"
 
 namespace zt::cli {
 
+// The two outputs of assemble and generate: opened before any work (each
+// must be publishable), and refused when both name one file.
+struct PuzzleOutputs {
+    OutputTarget manifest;
+    OutputTarget epoch_key;
+};
+Result<PuzzleOutputs> open_puzzle_outputs(const std::string& manifest_out, const std::string& epoch_key_out);
+
 // Both outputs were published by an earlier run of the plan: its manifest
 // id printed, then the state removed.
-Result<void> finish_published(const std::string& manifest_out, const std::string& state_dir,
-                              const std::string& results_dir);
+Result<void> finish_published(const PuzzleOutputs& outputs, const StateDir& state, const file_io::Dir& results_dir);
 
 // Every task's result, read once the state is known to be removable after
 // publishing; another user's entries under state names are named on
 // standard error and left.
-Result<std::vector<SegmentResult>> results_to_assemble(std::span<const SegmentTask> tasks,
-                                                       const std::string& state_dir, const std::string& results_dir);
+Result<std::vector<SegmentResult>> results_to_assemble(std::span<const SegmentTask> tasks, const StateDir& state,
+                                                       const file_io::Dir& results_dir);
 
-// The verification's report on standard error, the puzzle published (what
-// `published` says an earlier run left is kept), its id printed, then the
-// state removed.
-Result<void> publish_verified(const VerifiedPuzzle& verified, const std::string& manifest_out,
-                              const std::string& epoch_key_out, Published published, const std::string& state_dir,
-                              const std::string& results_dir);
+// The verification's report on standard error (outcomes not taken first,
+// each named), the puzzle published (what `published` says an earlier run
+// left is kept), its id printed, then the state removed.
+Result<void> publish_verified(const VerifiedPuzzle& verified, const PuzzleOutputs& outputs, Published published,
+                              const StateDir& state, const file_io::Dir& results_dir);
 
 }  // namespace zt::cli

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "cli/named_inputs.h"
 #include "cli/progress.h"
 #include "timelock/formats/calibration_report.h"
 #include "timelock/base/protocol.h"
@@ -46,6 +47,7 @@ std::uint64_t SplitStatus::longest_steps_left() const {
 
 Result<SplitStatus> read_split_status(const std::string& state_dir, const std::string& results_dir) {
     SplitStatus status;
+    ZT_TRY_ASSIGN(const file_io::Dir results, open_results_directory(results_dir));
     for (std::uint32_t segment = 0; segment < protocol::kGeneratedSegments; ++segment) {
         ZT_TRY_ASSIGN(const SegmentTask task, read_task_file(in_dir(state_dir, task_file_name(segment))));
         if (segment == 0) {
@@ -56,10 +58,11 @@ Result<SplitStatus> read_split_status(const std::string& state_dir, const std::s
             return Error(utf8_lossy(in_dir(state_dir, task_file_name(segment))) + " is a task of another plan than " +
                          task_file_name(0) + "; give the directory of one plan's task files");
         }
-        const std::string result = in_dir(results_dir, result_file_name(segment));
+        const std::string result = result_file_name(segment);
         SegmentState state;
-        state.done = output_exists(result);
-        state.steps_kept = kept_steps(task, result);
+        const auto there = file_io::stat_at(results, result);
+        state.done = there && *there;
+        state.steps_kept = kept_steps(task, results, result);
         status.segments.push_back(state);
     }
     return status;

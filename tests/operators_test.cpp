@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "cli/grammar.h"
+#include "tests/support/opened.h"
 #include "tests/support/child_process.h"
 #include "tests/support/scratch_dir.h"
 #include "tests/support/signed_manifest.h"
@@ -286,9 +287,9 @@ TEST(SplitStatus, ShowsEverySegmentFromOne) {
     ASSERT_EQ(run({"plan", "--epoch", "2", "--iterations", "1000", "--state", dir / "st"}).status, 0);
     std::filesystem::create_directory(dir.path() / "res");
     // Segment index 3 (the fourth) is done: a result with a valid MAC.
-    const SegmentTask task = tasks_of(read_plan_file(dir / "st").value())[3];
+    const SegmentTask task = tasks_of(read_plan_file(test::dir_at(dir / "st")).value())[3];
     std::vector<Key32> states(result_intervals(task.iterations));
-    ASSERT_TRUE(publish_result(in_dir(dir / "res", result_file_name(3)), seal_result(task, states)).ok());
+    ASSERT_TRUE(publish_result(test::target_at(in_dir(dir / "res", result_file_name(3))), seal_result(task, states)).ok());
 
     const auto shown = run({"status", "--state", dir / "st", "--results", dir / "res", "--rate", "10"});
     ASSERT_EQ(shown.status, 0) << shown.err;

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "cli/driver.h"
+#include "tests/support/opened.h"
 #include "tests/support/child_process.h"
 #include "tests/support/scratch_dir.h"
 #include "tests/support/signed_manifest.h"
@@ -84,12 +85,12 @@ std::vector<std::string> work_args(ScratchDir& dir) {
 void plan_with_forged_results(ScratchDir& dir) {
     plan_long_segments(dir);
     std::filesystem::create_directory(dir.path() / "res");
-    const auto plan = read_plan_file(dir / "st");
+    const auto plan = read_plan_file(test::dir_at(dir / "st"));
     EXPECT_TRUE(plan.ok());
     for (const SegmentTask& task : tasks_of(plan.value())) {
         std::vector<Key32> states(result_intervals(task.iterations));
         for (Key32& state : states) EXPECT_TRUE(random_bytes(state.span()).ok());
-        EXPECT_TRUE(publish_result(in_dir(dir / "res", result_file_name(task.segment)), seal_result(task, states)).ok());
+        EXPECT_TRUE(publish_result(test::target_at(in_dir(dir / "res", result_file_name(task.segment))), seal_result(task, states)).ok());
     }
 }
 
@@ -112,7 +113,7 @@ std::vector<std::string> generate_verifying_args(ScratchDir& dir) {
 
 std::vector<std::string> verify_result_args(ScratchDir& dir) {
     plan_with_forged_results(dir);
-    return {"verify-result", "--task", dir / "st/task-04.json", "--result", dir / "res/result-04.json",
+    return {"verify-result", "--task", dir / "st/verify-04.json", "--result", dir / "res/result-04.json",
             "--mode", "light"};
 }
 

@@ -416,7 +416,8 @@ TEST(LockedLog, ASecondSolveIsRefusedAndLeavesTheLogUnchanged) {
     const test::ProcessResult refused = test::run_program(ZT_BINARY, solve_args(dir));
     EXPECT_EQ(refused.status, 1);
     EXPECT_EQ(refused.out, "");
-    EXPECT_EQ(refused.err, "Error: checkpoint log is in use by another solve\n");
+    EXPECT_EQ(refused.err, "Error: checkpoint log is in use by another solve: " + log_path + " is locked by process " +
+                               std::to_string(::getpid()) + " (solver_test); wait until it ends, or stop it\n");
     EXPECT_EQ(read_file(log_path), before);
     EXPECT_EQ(dir.entries(), (std::vector<std::string>{"manifest.json", "progress.log"}));
 }

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/opened.h"
 #include "tests/support/child_process.h"
 #include "tests/support/scratch_dir.h"
 #include "tests/support/signed_manifest.h"
@@ -144,7 +145,7 @@ TEST(RealLightGenerateState, StoppedAndKilledThenRunAgainPublishesAPuzzleThatSol
                   "Stopped before the puzzle was finished; the work done is kept in " + dir / "state" +
                       ": run the same command to resume\n");
     }
-    auto plan = zt::read_plan_file(dir / "state");
+    auto plan = zt::read_plan_file(test::dir_at(dir / "state"));
     ASSERT_TRUE(plan.ok()) << plan.error().message();
     const std::size_t after_stop = results();
     EXPECT_GE(after_stop, 4u);
@@ -264,21 +265,29 @@ TEST(RealPlan, KilledWhileWritingThenRunAgainFinishesTheSamePlan) {
         const std::string plan_file = dir / (state + "/plan.json");
         const bool had_plan = exists(plan_file);
         const std::string published = had_plan ? test::read_file(plan_file) : "";
-        if (had_plan) with_some_tasks += dir.entries(state).size() < 1 + 96;
+        if (had_plan) with_some_tasks += dir.entries(state).size() < 1 + 2 * 96;
 
         const test::ProcessResult again = test::run_program(ZT_BINARY, plan_into(state));
         ASSERT_EQ(again.status, 0) << again.err;
-        const auto plan = read_plan_file(dir / state);
+        const auto plan = read_plan_file(test::dir_at(dir / state));
         ASSERT_TRUE(plan.ok()) << plan.error().message();
         EXPECT_EQ(again.out, plan_id(*plan) + "\n");
         if (had_plan) EXPECT_EQ(test::read_file(plan_file), published) << "drawn again";
         const std::vector<std::string> names = dir.entries(state);
-        EXPECT_EQ(names.size(), 1u + 96u);
+        EXPECT_EQ(names.size(), 1u + 2 * 96u);
         for (const std::string& name : names) {
             if (name == "plan.json") continue;
-            const auto task = read_task_file(dir / (state + "/" + name));
+            const std::string path = dir / (state + "/" + name);
+            const bool verification = name.starts_with("verify-");
+            Result<SegmentTask> task = Error("not read");
+            if (verification) {
+                auto read = read_verification_task_file(path);
+                task = read ? Result<SegmentTask>(read->task) : Result<SegmentTask>(read.error());
+            } else {
+                task = read_task_file(path);
+            }
             ASSERT_TRUE(task.ok()) << name;
-            EXPECT_EQ(task_file_name(task->segment), name);
+            EXPECT_EQ(verification ? verification_file_name(task->segment) : task_file_name(task->segment), name);
             EXPECT_EQ(task->seed, plan->seeds[task->segment]);
         }
     }

@@ -23,11 +23,13 @@
 #include "cli/commands/commands.h"
 #include "tests/support/child_process.h"
 #include "tests/support/fake_randomx.h"
+#include "tests/support/opened.h"
 #include "tests/support/scratch_dir.h"
 #include "tests/support/signed_manifest.h"
 #include "timelock/base/crypto.h"
 #include "timelock/formats/manifest.h"
 #include "timelock/formats/manifest_signing.h"
+#include "timelock/base/private_files.h"
 #include "timelock/split/assembly.h"
 #include "timelock/split/segment_job.h"
 #include "timelock/split/segment_verify.h"
@@ -58,7 +60,8 @@ WorkEngine fake_engine(const GenerationPlan& plan) {
 SegmentResult work_to_end(const SegmentTask& task, const WorkEngine& engine, const std::string& dir,
                           std::uint64_t interval = 1) {
     const std::string result_path = dir + "/" + zt::result_file_name(task.segment);
-    auto job = zt::SegmentJob::open(task, result_path);
+    const OutputTarget target = test::target_at(result_path);
+    auto job = zt::SegmentJob::open(task, target);
     EXPECT_TRUE(job.ok()) << job.error().message();
     if (job->done()) return *job->done();
     RandomxVm vm = std::move(engine.create_vm()).value();
@@ -93,7 +96,8 @@ TEST(SplitGeneration, WorkedInAnyOrderGivesTheManifestOfOneProcessGenerate) {
             results[i] = work_to_end(copied, engine, dir.path().string(), shuffle_seed);
         }
         auto assembled =
-            zt::verify_and_assemble(engine, plan, tasks, results, 1.0, test::service_keys(), dir.path().string());
+            zt::verify_and_assemble(engine, plan, tasks, results, {.fraction = 1.0}, test::service_keys(),
+                                    test::dir_at(dir.path().string()));
         ASSERT_TRUE(assembled.ok()) << assembled.error().message();
         EXPECT_EQ(write_signed_manifest(assembled->puzzle.manifest), write_signed_manifest(expected.manifest));
         EXPECT_EQ(assembled->puzzle.epoch_key, expected.epoch_key);
@@ -133,7 +137,7 @@ TEST(SplitGeneration, AWalkCutAtAnyByteOfItsProgressResumesToTheSameResult) {
     const std::string log = dir / "full.progress";
     std::optional<SegmentResult> reference;
     {
-        file_io::Fd fd = open_progress_file(log).value();
+        file_io::Fd fd = open_progress_file(test::dir_at(dir.path().string()), "full.progress").value();
         reference = *walk_segment(task, vm, fresh_progress(task), fd.get(), {.checkpoint_interval = 2}).value();
     }
     const std::string written = test::read_file(log);
@@ -143,7 +147,7 @@ TEST(SplitGeneration, AWalkCutAtAnyByteOfItsProgressResumesToTheSameResult) {
         const std::string path = dir / ("cut-" + std::to_string(cut));
         dir.write("cut-" + std::to_string(cut), written.substr(0, cut));
         const SegmentProgress loaded = load_progress(path, task).value();
-        file_io::Fd fd = open_progress_file(path).value();
+        file_io::Fd fd = open_progress_file(test::dir_at(dir.path().string()), "cut-" + std::to_string(cut)).value();
         auto resumed = walk_segment(task, vm, loaded, fd.get(), {.checkpoint_interval = 2});
         ASSERT_TRUE(resumed.ok() && resumed->has_value());
         EXPECT_EQ(write_result_document(**resumed), write_result_document(*reference));
@@ -159,29 +163,33 @@ TEST(SplitGeneration, AStoppedWalkSavesItsPositionAndAJobIsDoneOnceItsResultExis
     RandomxVm vm = std::move(engine.create_vm()).value();
     test::ScratchDir dir(test::memory_temp_directory());
     const std::string result_path = dir / "result-02.json";
+    const OutputTarget target = test::target_at(result_path);
+    const file_io::Dir& in = target.dir();
 
     std::atomic<int> stop{0};
     std::atomic<std::uint64_t> steps{0};
     {
-        auto job = zt::SegmentJob::open(task, result_path).value();
+        auto job = zt::SegmentJob::open(task, target).value();
         stop = SIGTERM;  // before the first step: nothing to save
         EXPECT_FALSE(job.run(vm, {.checkpoint_interval = 1000, .stop = &stop}).value().has_value());
     }
     EXPECT_EQ(load_progress(zt::progress_path(result_path), task).value().iteration, 0u);
-    EXPECT_EQ(zt::kept_steps(task, result_path), 0u);
+    EXPECT_EQ(zt::kept_steps(task, in, "result-02.json"), 0u);
     {
         // A second worker on the same task meanwhile is refused at once.
-        auto first = zt::SegmentJob::open(task, result_path);
+        auto first = zt::SegmentJob::open(task, target);
         ASSERT_TRUE(first.ok());
-        auto second = zt::SegmentJob::open(task, result_path);
+        auto second = zt::SegmentJob::open(task, target);
         ASSERT_FALSE(second.ok());
-        EXPECT_EQ(second.error().message(), "progress file is in use by another worker");
+        EXPECT_TRUE(second.error().message().starts_with(
+            "progress file is in use by another worker: " + zt::progress_path(result_path) + " is locked by process"))
+            << second.error().message();
     }
     {
         // A walk cut half-way: its position is what a resumed run counts as done.
         const std::string full = dir / "full.progress";
         {
-            file_io::Fd fd = open_progress_file(full).value();
+            file_io::Fd fd = open_progress_file(in, "full.progress").value();
             ASSERT_TRUE(walk_segment(task, vm, fresh_progress(task), fd.get(), {}).value().has_value());
         }
         const std::string written = test::read_file(full);
@@ -190,9 +198,9 @@ TEST(SplitGeneration, AStoppedWalkSavesItsPositionAndAJobIsDoneOnceItsResultExis
         const std::uint64_t saved = load_progress(zt::progress_path(result_path), task).value().iteration;
         EXPECT_GT(saved, 1000u);
         EXPECT_LT(saved, 3000u);
-        EXPECT_EQ(zt::kept_steps(task, result_path), saved);
+        EXPECT_EQ(zt::kept_steps(task, in, "result-02.json"), saved);
     }
-    auto job = zt::SegmentJob::open(task, result_path).value();
+    auto job = zt::SegmentJob::open(task, target).value();
     auto result = job.run(vm, {.checkpoint_interval = 1000});
     ASSERT_TRUE(result.ok() && result->has_value());
     EXPECT_EQ(dir.entries(), std::vector<std::string>{"result-02.json"}) << "progress wiped and removed";
@@ -201,15 +209,15 @@ TEST(SplitGeneration, AStoppedWalkSavesItsPositionAndAJobIsDoneOnceItsResultExis
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 
     const std::uint64_t hashes = fake.hashes();
-    auto again = zt::SegmentJob::open(task, result_path);
+    auto again = zt::SegmentJob::open(task, target);
     ASSERT_TRUE(again.ok() && again->done().has_value());
     EXPECT_EQ(write_result_document(*again->done()), write_result_document(**result));
-    EXPECT_EQ(zt::kept_steps(task, result_path), 3000u);
+    EXPECT_EQ(zt::kept_steps(task, in, "result-02.json"), 3000u);
     EXPECT_EQ(fake.hashes(), hashes) << "no work for a finished task";
 
     // Another task's job never takes this result, nor touches it.
     const SegmentTask other = task_of(plan, 3);
-    auto foreign = zt::SegmentJob::open(other, result_path);
+    auto foreign = zt::SegmentJob::open(other, target);
     ASSERT_FALSE(foreign.ok());
     EXPECT_EQ(foreign.error().causes(), std::vector<std::string>{"result of segment 4 holds segment 3"});
 }
@@ -225,7 +233,7 @@ struct Assembly {
     explicit Assembly(std::uint64_t iterations) {
         std::filesystem::create_directory(dir.path() / "results");
         plan = draw_plan(kEpoch, iterations, counting_source(5)).value();
-        EXPECT_TRUE(zt::write_state(dir / "state", plan).ok());
+        EXPECT_TRUE(zt::write_state(test::state_at(dir / "state"), plan, StateFiles::with_verification).ok());
         tasks = zt::tasks_of(plan);
         const WorkEngine engine = fake_engine(plan);
         for (const SegmentTask& task : tasks) work_to_end(task, engine, dir / "results");
@@ -234,7 +242,7 @@ struct Assembly {
     std::string result(std::uint32_t segment) const { return dir / ("results/" + zt::result_file_name(segment)); }
     void replace(std::uint32_t segment, const SegmentResult& result) const {
         std::filesystem::remove(this->result(segment));
-        EXPECT_TRUE(zt::publish_result(this->result(segment), result).ok());
+        EXPECT_TRUE(zt::publish_result(test::target_at(this->result(segment)), result).ok());
     }
     Result<void> assemble(double fraction = 1.0) const {
         return cli::run_assemble({dir / "state", dir / "results", dir / "signing.key", dir / "m.json", dir / "e.key",
@@ -275,7 +283,7 @@ TEST(SplitGeneration, AssembleRefusesABadResultNamingItsSegmentAndPublishesNothi
          "result of segment 96 is damaged or was not written by its worker"},
         {"a wrong state its worker sealed",
          [](const Assembly& a) {
-             SegmentResult forged = zt::read_result_file(a.result(33)).value().value();
+             SegmentResult forged = zt::read_result_file(test::dir_at(a.dir / "results"), zt::result_file_name(33)).value().value();
              forged.states[1][0] ^= 1;
              a.replace(33, seal_result(a.tasks[33], forged.states));
          },
@@ -399,7 +407,7 @@ TEST(SplitGeneration, RemovalAfterPublishingLeavesWhatOthersPlanted) {
     }
     // (Another user's file under such a name is left as well: the hostile
     // files test plants one before assemble and generate --state.)
-    const auto removed = remove_state(a.dir / "state", a.dir / "results");
+    const auto removed = remove_state(test::state_at(a.dir / "state"), test::dir_at(a.dir / "results"));
     ASSERT_TRUE(removed.ok()) << removed.error().message();
     EXPECT_TRUE(a.dir.entries("state").empty());
     EXPECT_EQ(a.dir.entries("results").size(), 2u);
@@ -451,7 +459,9 @@ TEST(StateRemoval, ZeroesOurOwnFilesReadOnlyOnesIncludedAndNoOtherFile) {
             if (c.shape == Case::symlink) std::filesystem::create_symlink(file, wiped);
             ::chmod(file.c_str(), c.mode);
             const int held = ::open(file.c_str(), O_RDONLY);
-            if (!wipe_and_remove(wiped).ok()) return 1;
+            if (!wipe_and_remove(test::dir_at(dir.path().string()), c.shape == Case::symlink ? "link" : "secret").ok()) {
+                return 1;
+            }
             if (std::filesystem::exists(std::filesystem::symlink_status(wiped))) return 2;
             // The other name, or the link's target, as it was.
             const std::string kept = c.shape == Case::second_name ? dir / "other-name" : file;
@@ -480,12 +490,13 @@ TEST(IntervalChecks, TheReportSaysWhatItCoveredInWordsThatAgreeWithTheCounts) {
         {{192, 192, 0, 0.0},
          "Checked 192 of 192 intervals here (the first and last of every segment and a random share of the rest); "
          "one wrong interval would have passed unnoticed with probability 0%"},
-        {{190, 192, 1, 0.0}, "Checked 190 of 192 intervals here (the first and last of every segment and a random "
-                             "share of the rest), and 1 segment verified in full by verify-result; one wrong "
-                             "interval would have passed unnoticed with probability 0%"},
+        {{288, 288, 1, 0.0}, "Checked 288 of 288 intervals here (the first and last of every segment and a random "
+                             "share of the rest), and the other intervals of 1 segment verified in full by "
+                             "verify-result; one wrong interval would have passed unnoticed with probability 0%"},
         {{1140, 96000, 2, 0.967}, "Checked 1140 of 96000 intervals here (the first and last of every segment and a "
-                                  "random share of the rest), and 2 segments verified in full by verify-result; one "
-                                  "wrong interval would have passed unnoticed with probability 96.7%"},
+                                  "random share of the rest), and the other intervals of 2 segments verified in full "
+                                  "by verify-result; one wrong interval would have passed unnoticed with probability "
+                                  "96.7%"},
     };
     for (const auto& c : cases) EXPECT_EQ(describe_verification(c.report), c.text);
 }

@@ -23,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/opened.h"
 #include "tests/support/scratch_dir.h"
 #include "tests/support/signed_manifest.h"
 #include "tests/support/subprocess.h"
@@ -63,12 +64,13 @@ public:
         fixture_ = std::make_unique<test::ScratchDir>();
         const test::ScratchDir& d = *fixture_;
         const GenerationPlan plan = draw_plan(5, 2).value();
-        ASSERT_TRUE(write_state(d / "st", plan).ok());
+        ASSERT_TRUE(write_state(test::state_at(d / "st"), plan, StateFiles::with_verification).ok());
         fs::create_directories(d.path() / "res");
         const WorkEngine engine = WorkEngine::setup(plan.dataset_key, WorkMode::Light).value();
         RandomxVm vm = engine.create_vm().value();
         for (const SegmentTask& task : tasks_of(plan)) {
-            auto job = SegmentJob::open(task, d / ("res/" + result_file_name(task.segment)));
+            const OutputTarget target = test::target_at(d / ("res/" + result_file_name(task.segment)));
+            auto job = SegmentJob::open(task, target);
             ASSERT_TRUE(job.ok()) << job.error().message();
             ASSERT_TRUE(job->run(vm, {}).ok());
         }
@@ -119,7 +121,7 @@ public:
                 at("e.hex"),      "--mode",           "light"};
     }
     std::vector<std::string> verify_result() const {
-        return {"verify-result", "--task", at("st/task-07.json"), "--result", at("res/result-07.json"), "--mode",
+        return {"verify-result", "--task", at("st/verify-07.json"), "--result", at("res/result-07.json"), "--mode",
                 "light"};
     }
     std::vector<std::string> generate_state() const {
@@ -141,6 +143,7 @@ TEST_F(RealLightHostileFiles, EveryPathOfTheSplitCommandsRefusesEveryHostileFile
         Command args;
         std::vector<std::string> used;       // read or written: refused, whoever owns it
         std::vector<std::string> only_wiped;  // refused when ours, left when another user's
+        std::vector<std::string> not_believed = {};  // named, and the run goes on as if it were not there
     };
     const std::string res_staged = std::string("res/") + kStagedName;
     const std::string gst_staged = std::string("gst/") + kStagedName;
@@ -151,11 +154,12 @@ TEST_F(RealLightHostileFiles, EveryPathOfTheSplitCommandsRefusesEveryHostileFile
          {}},
         {"assemble",
          &RealLightHostileFiles::assemble,
-         {"st/plan.json", "res/result-07.json", "res/result-07.json.verified"},
-         {"st/task-07.json", "res/result-07.json.progress", res_staged}},
+         {"st/plan.json", "res/result-07.json"},
+         {"st/task-07.json", "st/verify-07.json", "res/result-07.json.progress", res_staged},
+         {"res/result-07.json.verified"}},
         {"verify-result",
          &RealLightHostileFiles::verify_result,
-         {"st/task-07.json", "res/result-07.json", "res/result-07.json.verified"},
+         {"st/verify-07.json", "res/result-07.json", "res/result-07.json.verified"},
          {}},
         {"generate --state",
          &RealLightHostileFiles::generate_state,
@@ -163,10 +167,13 @@ TEST_F(RealLightHostileFiles, EveryPathOfTheSplitCommandsRefusesEveryHostileFile
          {"gst/task-07.json", "gst/result-07.json.progress", gst_staged}},
     };
     for (const Target& target : targets) {
-        std::vector<std::pair<std::string, bool>> files;  // with whether it is only wiped
-        for (const std::string& file : target.used) files.emplace_back(file, false);
-        for (const std::string& file : target.only_wiped) files.emplace_back(file, true);
-        for (const auto& [file, only_wiped] : files) {
+        enum class Use { used, only_wiped, not_believed };
+        std::vector<std::pair<std::string, Use>> files;
+        for (const std::string& file : target.used) files.emplace_back(file, Use::used);
+        for (const std::string& file : target.only_wiped) files.emplace_back(file, Use::only_wiped);
+        for (const std::string& file : target.not_believed) files.emplace_back(file, Use::not_believed);
+        for (const auto& [file, use] : files) {
+            const bool only_wiped = use != Use::used;
             for (const auto& [kind, kind_name] : kAllHostile) {
                 // Who owns a link does not matter where nothing is followed anyway.
                 if (kind == Hostile::foreign_symlink && !only_wiped) continue;
@@ -177,6 +184,13 @@ TEST_F(RealLightHostileFiles, EveryPathOfTheSplitCommandsRefusesEveryHostileFile
                 const test::ProcessResult run = test::run_program(ZT_BINARY, args);
                 EXPECT_NE(run.err.find(at(file)), std::string::npos) << run.err;
                 EXPECT_EQ(test::read_file(at("leak")), "untouched");
+                if (use == Use::not_believed) {
+                    // An outcome that is not a private file of ours counts for nothing.
+                    EXPECT_EQ(run.status, 0) << run.err;
+                    EXPECT_NE(run.err.find("; segment 8 is sampled as if it had none\n"), std::string::npos) << run.err;
+                    EXPECT_TRUE(fs::exists(at("m.json")));
+                    continue;
+                }
                 if (only_wiped && foreign(kind)) {
                     // Named, never opened, and still there after the state is removed.
                     EXPECT_EQ(run.status, 0) << run.err;

@@ -9,7 +9,9 @@
 // between publishing and removing is finished by running it again: outputs
 // that are this plan's are kept, the rest is done (assembly.h). SIGUSR1 asks
 // for one status line on standard error (the set-up, then the verification,
-// with the time spent) and the run goes on.
+// with the time spent) and the run goes on. The state directory is locked
+// for the whole run: a second plan, generate --state or assemble on it fails
+// at once.
 #include <unistd.h>
 
 #include <array>
@@ -38,21 +40,26 @@ namespace zt::cli {
 zt::Result<void> run_assemble(const AssembleArgs& args) {
     const StatusRequests status_requests;  // SIGUSR1: a status line, and go on
     // 1-2. Neither output may exist yet, unless an earlier run of this plan
-    // published it (step 6; checked again, atomically, when publishing).
+    // published it (step 6; checked again, atomically, when publishing);
+    // both can be published, and are two files.
     if (!output_exists(in_dir(args.state, kPlanFileName))) {
         ZT_TRY(check_new_output(args.manifest_out));
         ZT_TRY(check_new_output(args.epoch_key_out));
     }
-    ZT_TRY(check_output_path("--manifest-out", args.manifest_out));
-    ZT_TRY(check_output_path("--epoch-key-out", args.epoch_key_out));
+    ZT_TRY_ASSIGN(const PuzzleOutputs outputs, open_puzzle_outputs(args.manifest_out, args.epoch_key_out));
 
     // 3. Some checking, but never a full redo unless asked for.
-    const double fraction = args.verify_all ? 1.0 : args.verify_fraction;
-    if (!(fraction > 0.0 && fraction <= 1.0)) return zt::Error(std::string(kBadVerifyFraction));
+    const VerifyOptions verify{.fraction = args.verify_fraction, .all = args.verify_all};
+    if (!args.verify_all && !(args.verify_fraction > 0.0 && args.verify_fraction <= 1.0)) {
+        return zt::Error(std::string(kBadVerifyFraction));
+    }
 
-    // 4. The plan and its tasks (every secret of the puzzle; they wipe themselves).
-    ZT_TRY_ASSIGN(const GenerationPlan plan, read_plan_file(args.state));
+    // 4. The state, locked for this run, its plan and tasks (every secret of
+    // the puzzle; they wipe themselves), and the results directory.
+    ZT_TRY_ASSIGN(const StateDir state, StateDir::open(args.state, /*create=*/false));
+    ZT_TRY_ASSIGN(const GenerationPlan plan, read_plan_file(state.dir()));
     const std::vector<SegmentTask> tasks = tasks_of(plan);
+    ZT_TRY_ASSIGN(const file_io::Dir results_dir, open_results_directory(args.results));
 
     // 5. The signing key pair.
     ZT_TRY_ASSIGN(const Key32 seed, read_key_file(args.signing_key));
@@ -61,27 +68,30 @@ zt::Result<void> run_assemble(const AssembleArgs& args) {
     // 6. What an earlier run published; with both outputs there, only the
     // state is left to remove.
     ZT_TRY_ASSIGN(const Published published,
-                  earlier_publication(plan, keys, args.manifest_out, args.epoch_key_out));
-    if (published == Published::both) return finish_published(args.manifest_out, args.state, args.results);
+                  earlier_publication(plan, keys, outputs.manifest, outputs.epoch_key));
+    if (published == Published::both) return finish_published(outputs, state, results_dir);
 
     // 7. All 96 results, each of this plan and its segment; no output may
     // name a state file, and everything of ours removed after publishing
     // must be removable, so that nothing is published that cannot be
     // finished; another user's entries under state names are named and left.
-    ZT_TRY(check_outputs_apart(std::array{args.manifest_out, args.epoch_key_out}, args.state, args.results));
-    ZT_TRY_ASSIGN(const std::vector<SegmentResult> results, results_to_assemble(tasks, args.state, args.results));
+    ZT_TRY(check_outputs_apart(std::array<const OutputTarget*, 2>{&outputs.manifest, &outputs.epoch_key}, state,
+                               results_dir));
+    ZT_TRY_ASSIGN(const std::vector<SegmentResult> results, results_to_assemble(tasks, state, results_dir));
 
-    // 8. A sample of every result recomputed, then wraps and signature; the
-    // engine goes before anything is published.
+    // 8. Every result's first and last interval and a sample (or all) of the
+    // rest recomputed, then wraps and signature; the engine goes before
+    // anything is published.
     ZT_TRY_ASSIGN(const VerifiedPuzzle verified, [&]() -> Result<VerifiedPuzzle> {
         StatusLine line(STDERR_FILENO, StatusLine::style_for(STDERR_FILENO));
         std::optional<SetupWatch> setup(std::in_place, line, "assemble", args.mode);
         ZT_TRY_ASSIGN(const WorkEngine engine, WorkEngine::setup(plan.dataset_key, args.mode));
         setup.reset();
+        const double fraction = args.verify_all ? 1.0 : args.verify_fraction;
         StatusWatch watch(line, [&](double elapsed) {
             return format_verifying_status("assemble", fraction, results.size(), elapsed);
         });
-        auto assembled = verify_and_assemble(engine, plan, tasks, results, fraction, keys, args.results);
+        auto assembled = verify_and_assemble(engine, plan, tasks, results, verify, keys, results_dir);
         watch.stop();
         line.clear();
         return assembled;
@@ -89,7 +99,7 @@ zt::Result<void> run_assemble(const AssembleArgs& args) {
 
     // 9-11. The epoch key, the manifest and the manifest id, as generate;
     // then the state's secrets go.
-    return publish_verified(verified, args.manifest_out, args.epoch_key_out, published, args.state, args.results);
+    return publish_verified(verified, outputs, published, state, results_dir);
 }
 
 }  // namespace zt::cli

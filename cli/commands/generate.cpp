@@ -63,54 +63,56 @@ double expected_setup(const IterationChoice& choice, WorkMode mode) {
     return choice.rate && choice.report_mode == mode ? choice.setup_seconds : 0.0;
 }
 
-// Steps 5 to 8 with the work kept in `state` (--state).
-Result<void> generate_from_state(const GenerateArgs& args, const std::string& state, const IterationChoice& choice,
-                                 const Ed25519KeyPair& keys, ProgressLine& progress) {
+// Steps 5 to 8 with the work kept in `state_path` (--state).
+Result<void> generate_from_state(const GenerateArgs& args, const PuzzleOutputs& outputs, const std::string& state_path,
+                                 const IterationChoice& choice, const Ed25519KeyPair& keys, ProgressLine& progress) {
     const std::uint64_t iterations = choice.iterations;
-    // 5a. The plan: drawn once, then always read back.
-    ZT_TRY(check_outputs_apart(std::array{args.manifest_out, args.epoch_key_out}, state, state));
+    // 5a. The state, locked for this run (made if missing); no output may
+    // name one of its files; the plan: drawn once, then always read back.
+    ZT_TRY_ASSIGN(const StateDir state, StateDir::open(state_path, /*create=*/true));
+    const file_io::Dir& dir = state.dir();
+    ZT_TRY(check_outputs_apart(std::array<const OutputTarget*, 2>{&outputs.manifest, &outputs.epoch_key}, state, dir));
     ZT_TRY_ASSIGN(const GenerationPlan plan, open_or_draw_plan(state, args.epoch, iterations));
     const std::vector<SegmentTask> tasks = tasks_of(plan);
 
     // 5b. What an earlier run of this plan published; with both outputs
     // there, only the state is left to remove.
-    ZT_TRY_ASSIGN(const Published published,
-                  earlier_publication(plan, keys, args.manifest_out, args.epoch_key_out));
-    if (published == Published::both) return finish_published(args.manifest_out, state, state);
+    ZT_TRY_ASSIGN(const Published published, earlier_publication(plan, keys, outputs.manifest, outputs.epoch_key));
+    if (published == Published::both) return finish_published(outputs, state, dir);
 
     // 5c. Every segment as a resumable job, on the pool; a stop (also one
     // during the setup) saves each job's position. The steps earlier runs
     // kept show as done.
-    ResumedProgress resumed(progress, kept_steps_in(tasks, state));
+    ResumedProgress resumed(progress, kept_steps_in(tasks, dir));
     ZT_TRY_ASSIGN(const std::size_t threads, pool_threads());
     std::optional<StopSignals> signals(std::in_place);
     progress.begin_setup(args.mode, expected_setup(choice, args.mode));
     ZT_TRY_ASSIGN(const WorkEngine engine, WorkEngine::setup(plan.dataset_key, args.mode));
-    auto worked = work_segments(engine, tasks, state, threads, &resumed, StopSignals::flag());
+    auto worked = work_segments(engine, tasks, dir, threads, &resumed, StopSignals::flag());
     progress.clear();
     ZT_TRY_ASSIGN(const bool finished, std::move(worked));
     if (!finished) {
         throw Interrupted(StopSignals::flag().load(), "Stopped before the puzzle was finished; the work done is kept in " +
-                                                          utf8_lossy(state) + ": run the same command to resume");
+                                                          utf8_lossy(state_path) + ": run the same command to resume");
     }
     signals.reset();
 
     // 5d. The results as assemble reads them, checked and assembled; the
     // state must be removable once the puzzle is published (another user's
     // entries are named and left).
-    ZT_TRY_ASSIGN(const std::vector<SegmentResult> results, results_to_assemble(tasks, state, state));
+    ZT_TRY_ASSIGN(const std::vector<SegmentResult> results, results_to_assemble(tasks, state, dir));
     ZT_TRY_ASSIGN(const VerifiedPuzzle verified, [&] {
         // Hours for long segments: shown at a terminal, and SIGUSR1 answered.
         StatusLine line(STDERR_FILENO, StatusLine::style_for(STDERR_FILENO));
         const StatusWatch watch(line, [&](double elapsed) {
             return format_verifying_status("generate", kDefaultVerifyFraction, results.size(), elapsed);
         });
-        return verify_and_assemble(engine, plan, tasks, results, kDefaultVerifyFraction, keys, state);
+        return verify_and_assemble(engine, plan, tasks, results, VerifyOptions{}, keys, dir);
     }());
 
     // 6-9. Published and printed as without a state; then the state's
     // secrets go.
-    return publish_verified(verified, args.manifest_out, args.epoch_key_out, published, state, state);
+    return publish_verified(verified, outputs, published, state, dir);
 }
 
 }  // namespace
@@ -128,8 +130,7 @@ zt::Result<void> run_generate(const GenerateArgs& args) {
     if (!state_has_plan && (output_exists(args.manifest_out) || output_exists(args.epoch_key_out))) {
         return zt::Error(std::string(kOutputExists));
     }
-    ZT_TRY(check_output_path("--manifest-out", args.manifest_out));
-    ZT_TRY(check_output_path("--epoch-key-out", args.epoch_key_out));
+    ZT_TRY_ASSIGN(const PuzzleOutputs outputs, open_puzzle_outputs(args.manifest_out, args.epoch_key_out));
 
     // 3. The signing key pair from the seed file (its buffer is wiped by the reader).
     ZT_TRY_ASSIGN(const Key32 seed, read_key_file(args.signing_key));
@@ -145,7 +146,7 @@ zt::Result<void> run_generate(const GenerateArgs& args) {
     // 5. The puzzle; a live progress line on standard error when it is a
     // terminal, cleared before anything else is written there.
     auto progress = ProgressLine::for_stderr("generate", protocol::kGeneratedSegments, iterations);
-    if (args.state) return generate_from_state(args, *args.state, choice, keys, progress);
+    if (args.state) return generate_from_state(args, outputs, *args.state, choice, keys, progress);
     progress.begin_setup(args.mode, expected_setup(choice, args.mode));
     auto generated = generate(args.epoch, iterations, keys, args.mode,
                               GenerateOptions{.observer = &progress, .stop_on_signals = true});
@@ -158,7 +159,7 @@ zt::Result<void> run_generate(const GenerateArgs& args) {
 
     // 6-8. The epoch key (owner-only) before the manifest (readable by all),
     // then the manifest id.
-    ZT_TRY_ASSIGN(const std::string id, publish_puzzle(puzzle, args.manifest_out, args.epoch_key_out));
+    ZT_TRY_ASSIGN(const std::string id, publish_puzzle(puzzle, outputs.manifest, outputs.epoch_key));
     write_stdout(id + "\n");
 
     // 9. The epoch key, the seed and the key pair are wiped by their holders.

@@ -20,7 +20,7 @@ zt::Result<void> run_keygen(const KeygenArgs& args) {
     // 1. The output may not exist yet (checked again, atomically, when
     // publishing), and its path must be one that can be published.
     ZT_TRY(check_new_output(args.signing_key_out));
-    ZT_TRY(check_output_path("--signing-key-out", args.signing_key_out));
+    ZT_TRY_ASSIGN(const OutputTarget key_out, OutputTarget::open("--signing-key-out", args.signing_key_out));
 
     // 2. 32 bytes from the operating system; a failing random source is a fault.
     Key32 seed;
@@ -31,7 +31,7 @@ zt::Result<void> run_keygen(const KeygenArgs& args) {
 
     // 4. Publish the seed owner-only, never overwriting. A seed that was not
     // published is known to nobody, so no staged copy of it stays behind.
-    ZT_TRY(publish_key_file(args.signing_key_out, seed, OnFailure::remove_staged));
+    ZT_TRY(publish_key_file(key_out, seed, OnFailure::remove_staged));
 
     // 5. The pin.
     write_stdout(encode_hex(keys.public_key) + "\n");

@@ -23,11 +23,12 @@ namespace zt::cli {
 namespace {
 
 // Why an unfinished plan is not finished by this run, and what to do.
-std::string describe_unfinished(const std::string& dir, const GenerationPlan& plan) {
+std::string describe_unfinished(const StateDir& state, const GenerationPlan& plan) {
+    const std::string dir = state.path();
     const std::string epoch = std::to_string(plan.epoch);
     const std::string iterations = std::to_string(plan.iterations);
     return "state directory " + utf8_lossy(dir) + " holds an unfinished plan for epoch " + epoch + " with " +
-           iterations + " iterations per segment (" + std::to_string(task_files_in(dir)) + " of " +
+           iterations + " iterations per segment (" + std::to_string(task_files_in(state)) + " of " +
            std::to_string(protocol::kGeneratedSegments) + " task files written); run plan --epoch " + epoch +
            " --iterations " + iterations + " --state " + utf8_lossy(dir) +
            " to finish writing it, or give another directory";
@@ -36,10 +37,12 @@ std::string describe_unfinished(const std::string& dir, const GenerationPlan& pl
 }  // namespace
 
 zt::Result<void> run_plan(const PlanArgs& args) {
-    // 1. The directory is new or empty (a plan is never mixed with another's
-    // files), or holds a plan of ours whose writing a kill cut short.
+    // 1. The directory, made if missing and locked for this run, is new or
+    // empty (a plan is never mixed with another's files), or holds a plan of
+    // ours whose writing a kill cut short.
     if (args.state.empty()) return zt::Error("--state is empty; give the directory to create");
-    ZT_TRY_ASSIGN(const std::optional<GenerationPlan> unfinished, unfinished_plan(args.state));
+    ZT_TRY_ASSIGN(const StateDir state, StateDir::open(args.state, /*create=*/true));
+    ZT_TRY_ASSIGN(const std::optional<GenerationPlan> unfinished, unfinished_plan(state));
 
     // 2. The iteration count, given or from a calibration report (the work
     // mode is the workers' business, so any report's mode serves).
@@ -51,9 +54,9 @@ zt::Result<void> run_plan(const PlanArgs& args) {
     // asks for the same puzzle; it is the operator's to remove otherwise.
     if (unfinished) {
         if (unfinished->epoch != args.epoch || unfinished->iterations != choice.iterations) {
-            return zt::Error(describe_unfinished(args.state, *unfinished));
+            return zt::Error(describe_unfinished(state, *unfinished));
         }
-        ZT_TRY(finish_state(args.state, *unfinished));
+        ZT_TRY(write_state(state, *unfinished, StateFiles::with_verification));
         write_stdout(plan_id(*unfinished) + "\n");
         return zt::success();
     }
@@ -61,8 +64,9 @@ zt::Result<void> run_plan(const PlanArgs& args) {
     // 4. The draws, after the iteration check; the plan wipes itself.
     ZT_TRY_ASSIGN(const GenerationPlan plan, draw_plan(args.epoch, choice.iterations));
 
-    // 5. The directory, the plan and the 96 task files, owner-only.
-    ZT_TRY(write_state(args.state, plan));
+    // 5. The plan, the 96 task files and the 96 verification task files,
+    // owner-only.
+    ZT_TRY(write_state(state, plan, StateFiles::with_verification));
 
     // 6. The plan id.
     write_stdout(plan_id(plan) + "\n");

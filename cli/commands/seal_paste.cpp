@@ -41,7 +41,7 @@ zt::Result<void> run_seal_paste(const SealPasteArgs& args) {
     // 1. The output may not exist yet (checked again, atomically, when
     // publishing), and its path must be one that can be published.
     ZT_TRY(check_new_output(args.paste_out));
-    ZT_TRY(check_output_path("--paste-out", args.paste_out));
+    ZT_TRY_ASSIGN(const OutputTarget paste_out, OutputTarget::open("--paste-out", args.paste_out));
 
     // 2. The signing key, and the manifest verified against its public key.
     ZT_TRY_ASSIGN(const Key32 seed,
@@ -79,7 +79,7 @@ zt::Result<void> run_seal_paste(const SealPasteArgs& args) {
     ZT_TRY_ASSIGN(const Paste sealed, with_key_named(args.epoch_key, seal_paste(manifest, epoch_key, description, plaintext, signer)));
 
     // 6. Publish; a failed publication leaves no staged copy (it can be made again).
-    return publish_staged(args.paste_out, as_bytes(write_paste(sealed)), /*owner_only=*/false,
+    return publish(paste_out, as_bytes(write_paste(sealed)), /*owner_only=*/false,
                           OnFailure::remove_staged);
 }
 

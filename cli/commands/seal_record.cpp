@@ -19,7 +19,7 @@ zt::Result<void> run_seal_record(const SealRecordArgs& args) {
     // 1. The output may not exist yet (checked again, atomically, when
     // publishing), and its path must be one that can be published.
     ZT_TRY(check_new_output(args.record_out));
-    ZT_TRY(check_output_path("--record-out", args.record_out));
+    ZT_TRY_ASSIGN(const OutputTarget record_out, OutputTarget::open("--record-out", args.record_out));
 
     // 2. The manifest, verified against the pin.
     ZT_TRY_ASSIGN(const SignedManifest manifest, read_named_manifest(args.manifest));
@@ -39,7 +39,7 @@ zt::Result<void> run_seal_record(const SealRecordArgs& args) {
     ZT_TRY_ASSIGN(const std::string record, with_key_named(args.epoch_key, seal_record(manifest, epoch_key, args.sequence, plaintext)));
 
     // 5. Publish; a failed publication leaves no staged copy (it can be made again).
-    return publish_staged(args.record_out, as_bytes(record), /*owner_only=*/false, OnFailure::remove_staged);
+    return publish(record_out, as_bytes(record), /*owner_only=*/false, OnFailure::remove_staged);
 }
 
 }  // namespace zt::cli

@@ -46,7 +46,7 @@ zt::Result<void> run_solve(const SolveArgs& args) {
     const StatusRequests status_requests;
     // 1. Before anything is read: a long run must not end unable to publish.
     if (output_exists(args.key_out)) return Error(std::string(kKeyOutputExists));
-    ZT_TRY(check_output_path("--key-out", args.key_out));
+    ZT_TRY_ASSIGN(const OutputTarget key_out, OutputTarget::open("--key-out", args.key_out));
     // 2.
     ZT_TRY_ASSIGN(const SignedManifest manifest, read_manifest_file(args.manifest));
     const Manifest& puzzle = manifest.puzzle;
@@ -69,7 +69,7 @@ zt::Result<void> run_solve(const SolveArgs& args) {
     }
     const Key32& epoch_key = std::get<Key32>(outcome);
     // 7.
-    ZT_TRY(publish_epoch_key(args.key_out, epoch_key));
+    ZT_TRY(publish_key_file(key_out, epoch_key));
     // 8.
     write_stdout("Verified epoch " + std::to_string(puzzle.epoch) + " key commitment\n");
     // 9. The key is wiped by its holder; the log is closed.

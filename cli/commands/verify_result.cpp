@@ -1,7 +1,9 @@
 // The verify-result command: recompute every interval of one segment result
 // on all processors and, when all match, publish the outcome beside it
-// (RESULT.verified, 0600, never replacing a file), which assemble accepts in
-// place of its own sample for that segment. Idempotent like work: an outcome
+// (RESULT.verified, 0600, never replacing a file), authenticated with the
+// key of the verification task (verify-NN.json, which plan wrote and no
+// worker holds), which assemble accepts in place of its sample of that
+// segment's middle intervals. Idempotent like work: an outcome
 // for exactly this result already there ends the command at once with
 // success. Prints nothing on standard output; on standard error, what was
 // checked. SIGUSR1 asks for one status line on standard error (the set-up,
@@ -14,6 +16,7 @@
 
 #include "cli/commands/commands.h"
 #include "cli/console.h"
+#include "cli/named_inputs.h"
 #include "cli/poller.h"
 #include "cli/progress.h"
 #include "cli/status_request.h"
@@ -35,15 +38,18 @@ std::string all_intervals(std::size_t n) { return n == 1 ? "the only interval" :
 
 zt::Result<void> run_verify_result(const VerifyResultArgs& args) {
     const StatusRequests status_requests;  // SIGUSR1: a status line, and go on
-    // 1. The task, and the result, which must be the task's.
-    ZT_TRY_ASSIGN(const SegmentTask task, read_task_file(args.task));
-    ZT_TRY_ASSIGN(const std::optional<SegmentResult> result, read_result_file(args.result));
+    // 1. The verification task, and the result, which must be its segment's.
+    ZT_TRY_ASSIGN(const VerificationTask verification, read_named_verification_task(args.task));
+    const SegmentTask& task = verification.task;
+    ZT_TRY_ASSIGN(const OutputTarget outcome,
+                  OutputTarget::open("the outcome of --result", outcome_path(args.result)));
+    ZT_TRY_ASSIGN(const std::optional<SegmentResult> result,
+                  read_result_file(outcome.dir(), file_io::last_component(args.result)));
     if (!result) return zt::Error("result " + utf8_lossy(args.result) + " is missing");
     ZT_TRY(check_result(*result, task));
 
     // 2. Done already?
-    ZT_TRY(check_output_path("the outcome of --result", outcome_path(args.result)));
-    ZT_TRY_ASSIGN(const bool done, outcome_published(task, *result, args.result));
+    ZT_TRY_ASSIGN(const bool done, outcome_published(verification, *result, outcome));
     if (done) return zt::success();
 
     // 3. Every interval recomputed on all processors, then the outcome published.
@@ -55,7 +61,7 @@ zt::Result<void> run_verify_result(const VerifyResultArgs& args) {
     const std::string all = all_intervals(result->states.size()) + " of " + segment_name(task.segment);
     const std::string doing = "verify-result: recomputing " + all + ", ";
     StatusWatch watch(line, [&](double elapsed) { return doing + format_duration(elapsed) + " so far"; });
-    const auto verified = verify_in_full(engine, task, *result, args.result, threads);
+    const auto verified = verify_in_full(engine, verification, *result, outcome, threads);
     watch.stop();
     line.clear();
     ZT_TRY(verified);

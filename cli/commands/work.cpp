@@ -34,12 +34,12 @@ zt::Result<void> run_work(const WorkArgs& args) {
     const StatusRequests status_requests;
 
     // 1. The result path can be published to; the task (its seed wipes itself).
-    ZT_TRY(check_output_path("--result", args.result));
+    ZT_TRY_ASSIGN(const OutputTarget result_out, OutputTarget::open("--result", args.result));
     ZT_TRY_ASSIGN(const SegmentTask task, read_task_file(args.task));
 
     // 2. Done already, or locked and loaded for resuming; a zero interval
     // fails before the engine is built.
-    ZT_TRY_ASSIGN(SegmentJob job, SegmentJob::open(task, args.result));
+    ZT_TRY_ASSIGN(SegmentJob job, SegmentJob::open(task, result_out));
     if (job.done()) return zt::success();
     if (args.checkpoint_interval == 0) return zt::Error(std::string(kZeroCheckpointInterval));
 

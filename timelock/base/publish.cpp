@@ -1,16 +1,25 @@
 #include "timelock/base/publish.h"
 
-#include <sys/stat.h>
+#include <fcntl.h>
 
 #include <array>
+#include <cerrno>
 #include <utility>
 
 #include "timelock/base/crypto.h"
-#include "timelock/base/file_io.h"
 #include "timelock/base/utf8.h"
 
 namespace zt {
 namespace {
+
+using file_io::Dir;
+using file_io::Fd;
+
+// statfs type numbers of the kernel's own file systems, where an output can
+// never be created.
+constexpr std::int64_t kProcFileSystem = 0x9fa0;
+constexpr std::int64_t kSysFileSystem = 0x62656572;
+constexpr std::size_t kLongestName = 255;
 
 // ".zanth-timelock-staged-" and a 128-bit random number as 32 lowercase hex
 // digits; of the two 64-bit draws the first gives the low half.
@@ -26,55 +35,174 @@ Result<std::string> staged_name() {
     return std::string(kStagedPrefix) + encode_hex(number);
 }
 
-std::string join(const std::string& directory, const std::string& name) {
-    return directory.ends_with('/') ? directory + name : directory + "/" + name;
-}
-
 PublicationWarning& publication_warning() {
     static PublicationWarning warning = [](const std::string&) {};
     return warning;
+}
+
+void warn(const std::string& message) { publication_warning()(message); }
+
+// Whether opening an unnamed file failed because the file system has none.
+bool no_unnamed_files(const Error& error) {
+    return error == Error::from_errno(EOPNOTSUPP) || error == Error::from_errno(EISDIR) ||
+           error == Error::from_errno(EINVAL);
+}
+
+Result<void> fill(int fd, std::span<const std::uint8_t> bytes) {
+    ZT_TRY(file_io::write_all(fd, bytes));
+    return file_io::sync(fd);
+}
+
+// After the link: the new entry made durable, or the warning that it may not be.
+void flush_published(const OutputTarget& target) {
+    if (auto synced = file_io::sync(target.dir().fd()); !synced) {
+        warn("published " + utf8_lossy(target.path()) + ", but its directory could not be flushed (" +
+             synced.error().message() + "): the new name may not survive a system crash");
+    }
+}
+
+void tell_kept(const OutputTarget& target, const std::string& staged) {
+    warn(utf8_lossy(target.path()) + " was not published; what it would have held is kept in " +
+         utf8_lossy(target.dir().path_of(staged)));
+}
+
+// The way without unnamed files: a staged name, linked, then removed.
+Result<void> publish_through_staged_name(const OutputTarget& target, std::span<const std::uint8_t> bytes,
+                                         unsigned mode, OnFailure on_failure) {
+    const std::string shown = utf8_lossy(target.path());
+    auto name = staged_name();
+    if (!name) return name.error().context("staging " + shown);
+    auto created = file_io::open_at(target.dir(), *name, O_WRONLY | O_CREAT | O_EXCL, mode);
+    if (!created) return created.error().context("staging " + shown);
+    const Fd file = std::move(created).value();
+    // A partly written file is nobody's copy of anything: it goes.
+    if (auto filled = fill(file.get(), bytes); !filled) {
+        static_cast<void>(file_io::unlink_at(target.dir(), *name));
+        return filled.error();
+    }
+    if (auto linked = file_io::link_at(target.dir(), *name, target.name()); !linked) {
+        if (on_failure == OnFailure::remove_staged) static_cast<void>(file_io::unlink_at(target.dir(), *name));
+        else tell_kept(target, *name);
+        return linked.error().context("publishing " + shown + " (will not overwrite)");
+    }
+    flush_published(target);
+    // The staged name would be a hidden second copy of what may be a secret.
+    if (file_io::unlink_at(target.dir(), *name)) static_cast<void>(file_io::sync(target.dir().fd()));
+    return success();
 }
 
 }  // namespace
 
 std::string staging_directory(std::string_view path) { return file_io::parent_directory(path); }
 
+Result<OutputTarget> OutputTarget::open(std::string_view option, const std::string& path) {
+    if (path.empty()) return Error(std::string(option) + " is empty; give the file to create");
+    const std::string named = std::string(option) + " " + utf8_lossy(path);
+    const std::string cannot = "cannot publish " + named + ": ";
+    if (path.find('\0') != std::string::npos) return Error(cannot + std::string(file_io::kNulInPath));
+    const std::string_view name = file_io::last_component(path);
+    if (path.ends_with('/') || name.empty() || name == "." || name == "..") {
+        return Error(named + " names a directory (it ends in '/', '.' or '..'); give the file to create");
+    }
+    if (name.size() > kLongestName) {
+        return Error(cannot + "its last component is longer than " + std::to_string(kLongestName) + " bytes");
+    }
+    const std::string directory = staging_directory(path);
+    const std::string shown_dir = utf8_lossy(directory);
+    auto opened = file_io::open_directory(directory);
+    if (!opened) {
+        if (opened.error() == Error::from_errno(ENOENT)) {
+            return Error(cannot + "directory " + shown_dir + " is not there", {opened.error().message()});
+        }
+        if (opened.error() == Error::from_errno(ENOTDIR)) return Error(cannot + shown_dir + " is not a directory");
+        return Error(cannot + "directory " + shown_dir + " cannot be opened", {opened.error().message()});
+    }
+    const auto dir = std::make_shared<const Dir>(std::move(opened).value());
+    ZT_TRY_ASSIGN(const std::int64_t type, file_io::file_system_type(dir->fd()));
+    if (type == kProcFileSystem || type == kSysFileSystem) {
+        return Error(cannot + shown_dir + " is a file system of the kernel's (/proc or /sys), where no file can be created");
+    }
+    ZT_TRY_ASSIGN(const bool may_change, file_io::may_change(*dir));
+    if (!may_change) return Error(cannot + "no permission to create files in " + shown_dir);
+    ZT_TRY_ASSIGN(const file_io::FileInfo info, file_io::stat(dir->fd()));
+    OutputTarget target;
+    target.dir_ = dir;
+    target.name_ = std::string(name);
+    target.path_ = path;
+    target.option_ = std::string(option);
+    target.device_ = info.device;
+    target.inode_ = info.inode;
+    return target;
+}
+
+OutputTarget OutputTarget::in(const Dir& dir, std::string_view name, std::string path) {
+    OutputTarget target;
+    target.dir_ = std::shared_ptr<const Dir>(&dir, [](const Dir*) {});  // borrowed
+    target.name_ = std::string(name);
+    target.path_ = path.empty() ? dir.path_of(name) : std::move(path);
+    if (const auto info = file_io::stat(dir.fd())) {
+        target.device_ = info->device;
+        target.inode_ = info->inode;
+    }
+    return target;
+}
+
+bool OutputTarget::same_as(const OutputTarget& other) const {
+    return device_ == other.device_ && inode_ == other.inode_ && name_ == other.name_;
+}
+
+Result<void> check_distinct(std::span<const OutputTarget* const> targets) {
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+        for (std::size_t j = i + 1; j < targets.size(); ++j) {
+            if (!targets[i]->same_as(*targets[j])) continue;
+            return Error(targets[i]->option() + " " + utf8_lossy(targets[i]->path()) + " and " +
+                         targets[j]->option() + " " + utf8_lossy(targets[j]->path()) +
+                         " name the same file; give each output a file of its own");
+        }
+    }
+    return success();
+}
+
+Result<void> publish(const OutputTarget& target, std::span<const std::uint8_t> bytes, bool owner_only,
+                     OnFailure on_failure) {
+    const std::string shown = utf8_lossy(target.path());
+    const unsigned mode = owner_only ? 0600 : 0644;
+    auto unnamed = file_io::open_unnamed(target.dir(), mode);
+    if (!unnamed) {
+        if (no_unnamed_files(unnamed.error())) return publish_through_staged_name(target, bytes, mode, on_failure);
+        return unnamed.error().context("staging " + shown);
+    }
+    const Fd file = std::move(unnamed).value();
+    ZT_TRY(fill(file.get(), bytes));  // nothing named yet: a failure leaves nothing behind
+    auto linked = file_io::link_open_file(file.get(), target.dir(), target.name());
+    if (!linked) {
+        // No /proc to link through: the staged way, from the bytes again.
+        if (linked.error() == Error::from_errno(ENOENT)) {
+            const auto proc = file_io::stat_path("/proc/self/fd");
+            if (proc && !*proc) return publish_through_staged_name(target, bytes, mode, on_failure);
+        }
+        if (on_failure == OnFailure::keep_staged) {
+            if (auto name = staged_name(); name && file_io::link_open_file(file.get(), target.dir(), *name)) {
+                static_cast<void>(file_io::sync(target.dir().fd()));
+                tell_kept(target, *name);
+            }
+        }
+        return linked.error().context("publishing " + shown + " (will not overwrite)");
+    }
+    flush_published(target);
+    return success();
+}
+
 Result<void> publish_staged(const std::string& path, std::span<const std::uint8_t> bytes, bool owner_only,
                             OnFailure on_failure) {
     const std::string shown = utf8_lossy(path);
-    const std::string directory = staging_directory(path);
-
-    auto name = staged_name();
-    if (!name) return name.error().context("staging " + shown);
-    const std::string staged = join(directory, *name);
-    auto created = file_io::open_exclusive(staged, owner_only ? 0600 : 0644);
-    if (!created) return created.error().context("staging " + shown);
-    const file_io::Fd file = std::move(created).value();
-
-    // Removes the staged file when the publication fails and the caller can
-    // produce its content again; the error is returned unchanged either way.
-    auto fail = [&](Error error) -> Result<void> {
-        if (on_failure == OnFailure::remove_staged) static_cast<void>(file_io::unlink(staged));
-        return error;
-    };
-    if (auto written = file_io::write_all(file.get(), bytes); !written) return fail(written.error());
-    if (auto synced = file_io::sync(file.get()); !synced) return fail(synced.error());
-    if (auto linked = file_io::link(staged, path); !linked) {
-        return fail(linked.error().context("publishing " + shown + " (will not overwrite)"));
-    }
-    // Published: the link holds the content under its final name, and
-    // nothing below undoes that. The staged name would be a hidden second
-    // copy of what may be a secret, so it goes in every case.
-    auto dir = file_io::open_directory(directory);
-    const Result<void> synced = dir ? file_io::sync(dir->get()) : Result<void>(dir.error());
-    const bool unlinked = file_io::unlink(staged).ok();
-    if (!synced) {
-        publication_warning()("published " + shown + ", but its directory could not be flushed (" +
-                              synced.error().message() + "): the new name may not survive a system crash");
-        return success();
-    }
-    if (unlinked) static_cast<void>(file_io::sync(dir->get()));
-    return success();
+    auto dir = file_io::open_directory(staging_directory(path));
+    if (!dir) return dir.error().context("staging " + shown);
+    // The name as the link call would take it: the path's last component,
+    // and for a path that has none the path itself (which then fails).
+    std::string_view name = file_io::last_component(path);
+    if (path.ends_with('/') || name.empty()) name = path;
+    return publish(OutputTarget::in(*dir, name, path), bytes, owner_only, on_failure);
 }
 
 void set_publication_warning(PublicationWarning warning) {
@@ -82,23 +210,16 @@ void set_publication_warning(PublicationWarning warning) {
     publication_warning() = std::move(warning);
 }
 
+Result<void> publish_key_file(const OutputTarget& target, const Key32& key, OnFailure on_failure) {
+    Secret<2 * Key32::size()> text;
+    encode_hex_into(key.span(), text.span());
+    return publish(target, text.span(), /*owner_only=*/true, on_failure);
+}
+
 Result<void> publish_key_file(const std::string& path, const Key32& key, OnFailure on_failure) {
     Secret<2 * Key32::size()> text;
     encode_hex_into(key.span(), text.span());
     return publish_staged(path, text.span(), /*owner_only=*/true, on_failure);
-}
-
-Result<void> check_output_path(std::string_view option, const std::string& path) {
-    if (path.empty()) return Error(std::string(option) + " is empty; give the file to create");
-    const std::string directory = staging_directory(path);
-    const std::string named = "cannot publish " + std::string(option) + " " + utf8_lossy(path) + ": ";
-    struct stat info {};
-    if (::stat(directory.c_str(), &info) != 0) {
-        return Error(named + "directory " + utf8_lossy(directory) + " is not there",
-                     {Error::from_errno(errno).message()});
-    }
-    if (!S_ISDIR(info.st_mode)) return Error(named + utf8_lossy(directory) + " is not a directory");
-    return success();
 }
 
 }  // namespace zt

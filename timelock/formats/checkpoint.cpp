@@ -1,13 +1,11 @@
 #include "timelock/formats/checkpoint.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <array>
 #include <cerrno>
 #include <cstring>
 
 #include "timelock/base/crypto.h"
+#include "timelock/base/private_files.h"
 #include "timelock/json/reader.h"
 #include "timelock/json/text.h"
 
@@ -34,23 +32,8 @@ namespace {
 Result<std::optional<std::string>> read_log_tail(const std::string& path) {
     ZT_TRY_ASSIGN(const std::optional<file_io::Fd> fd, file_io::open_read_if_exists(path));
     if (!fd) return std::optional<std::string>();
-    struct stat info {};
-    if (::fstat(fd->get(), &info) != 0) return Error::from_errno(errno);
-    const auto size = static_cast<std::uint64_t>(info.st_size);
-    const std::uint64_t start = size > kCheckpointWindow ? size - kCheckpointWindow : 0;
-    std::string tail(static_cast<std::size_t>(size - start), '\0');
-    std::size_t got = 0;
-    while (got < tail.size()) {
-        const ssize_t n = ::pread(fd->get(), tail.data() + got, tail.size() - got, static_cast<off_t>(start + got));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return Error::from_errno(errno);
-        }
-        if (n == 0) break;
-        got += static_cast<std::size_t>(n);
-    }
-    tail.resize(got);
-    return std::optional<std::string>(std::move(tail));
+    ZT_TRY_ASSIGN(file_io::Tail tail, file_io::read_tail(fd->get(), kCheckpointWindow));
+    return std::optional<std::string>(std::move(tail.bytes));
 }
 
 }  // namespace
@@ -133,7 +116,7 @@ Result<std::optional<Checkpoint>> load_latest_checkpoint(const std::string& path
 }
 
 Result<file_io::Fd> open_checkpoint_log(const std::string& path) {
-    return file_io::open_locked_log(path, kCheckpointLogMode, kCheckpointLogInUse);
+    return open_log(path, kCheckpointLogMode, kCheckpointLogInUse);
 }
 
 Result<void> append_checkpoint(int log_fd, const Checkpoint& checkpoint) {

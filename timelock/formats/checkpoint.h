@@ -107,8 +107,9 @@ Result<Checkpoint> parse_checkpoint(std::string_view line);
 Result<std::optional<Checkpoint>> load_latest_checkpoint(const std::string& path);
 
 // Opens the log for appending (created 0600 if missing, close-on-exec),
-// locks it (kCheckpointLogInUse when another open file holds the lock; the
-// file is then left as it was, though created if it was missing) and
+// locks it (kCheckpointLogInUse, then the file and the process holding the
+// lock where it can be told, when another open file holds the lock; the file
+// is then left as it was, though created if it was missing) and
 // appends one line feed at once, so whatever torn line a crash left at the
 // end is closed off and the next line starts clean. The lock lasts as long
 // as the returned descriptor.

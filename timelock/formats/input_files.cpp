@@ -1,14 +1,11 @@
 #include "timelock/formats/input_files.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 
 #include "timelock/base/crypto.h"
 #include "timelock/base/file_io.h"
+#include "timelock/base/private_files.h"
 #include "timelock/base/utf8.h"
 
 namespace zt {
@@ -26,17 +23,15 @@ Result<void> read_fd_into(const file_io::Fd& file, std::size_t limit, Buffer& bu
         if (size == cap) break;
         const std::size_t want = std::min(chunk, cap - size);
         buffer.resize(size + want);
-        const ssize_t n = ::read(file.get(), buffer.data() + size, want);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            const int err = errno;
+        const auto n = file_io::read(file.get(), std::span(buffer.data() + size, want));
+        if (!n) {
             buffer.resize(size);
-            return Error::from_errno(err);
+            return n.error();
         }
-        size += static_cast<std::size_t>(n);
+        size += *n;
         buffer.resize(size);
-        if (n == 0) break;
-        if (static_cast<std::size_t>(n) == want) chunk = std::min<std::size_t>(chunk * 2, std::size_t{1} << 20);
+        if (*n == 0) break;
+        if (*n == want) chunk = std::min<std::size_t>(chunk * 2, std::size_t{1} << 20);
     }
     if (size > limit) return Error(std::string(kInputTooLarge));
     return success();
@@ -44,13 +39,8 @@ Result<void> read_fd_into(const file_io::Fd& file, std::size_t limit, Buffer& bu
 
 template <typename Buffer>
 Result<void> read_into(const std::string& path, std::size_t limit, Buffer& buffer) {
-    if (path.find('\0') != std::string::npos) return Error(std::string(file_io::kNulInPath));
-    int raw = -1;
-    do {
-        raw = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (raw < 0 && errno == EINTR);
-    if (raw < 0) return Error::from_errno(errno);
-    return read_fd_into(file_io::Fd(raw), limit, buffer);
+    ZT_TRY_ASSIGN(const file_io::Fd file, file_io::open_read(path));
+    return read_fd_into(file, limit, buffer);
 }
 
 }  // namespace
@@ -71,8 +61,8 @@ Result<Bytes32> parse_pin(std::string_view text) {
 }
 
 bool output_exists(const std::string& path) {
-    struct stat info {};
-    return path.find('\0') == std::string::npos && ::stat(path.c_str(), &info) == 0;
+    const auto info = file_io::stat_path(path);
+    return info && *info;
 }
 
 Result<Bytes> read_limited(const std::string& path, std::size_t limit) {
@@ -97,19 +87,44 @@ Result<SignedManifest> read_manifest_file(const std::string& path) {
     return read_signed_manifest(as_text(text));
 }
 
-Result<Key32> read_key_file(const std::string& path) {
-    SecureBytes bytes;  // wipes every buffer it ever held, on every path
-    ZT_TRY(read_into(path, input_limit::kKeyFile, bytes));
-    if (auto bad = check_utf8(bytes)) return Error(bad->message());
-    return parse_key_hex(trim_white_space(as_text(bytes)));
+Result<SignedManifest> read_manifest_file(const file_io::Fd& file) {
+    Bytes text;
+    ZT_TRY(read_fd_into(file, input_limit::kManifest, text));
+    return read_signed_manifest(as_text(text));
 }
 
-Result<std::optional<SecureBytes>> read_private_secret(const std::string& path, std::size_t limit) {
-    ZT_TRY_ASSIGN(const std::optional<file_io::Fd> file, file_io::open_private_read(path));
+Result<Key32> read_key_file(const std::string& path) {
+    ZT_TRY_ASSIGN(const file_io::Fd file, file_io::open_read(path));
+    return read_key_file(file);
+}
+
+namespace {
+
+Result<std::optional<SecureBytes>> read_opened_secret(const std::optional<file_io::Fd>& file, std::size_t limit) {
     if (!file) return std::optional<SecureBytes>();
     SecureBytes bytes;
     ZT_TRY(read_fd_into(*file, limit, bytes));
     return std::optional<SecureBytes>(std::move(bytes));
+}
+
+}  // namespace
+
+Result<std::optional<SecureBytes>> read_private_secret(const std::string& path, std::size_t limit) {
+    ZT_TRY_ASSIGN(const std::optional<file_io::Fd> file, open_private_read(path));
+    return read_opened_secret(file, limit);
+}
+
+Result<std::optional<SecureBytes>> read_private_secret(const file_io::Dir& dir, std::string_view name,
+                                                       std::size_t limit) {
+    ZT_TRY_ASSIGN(const std::optional<file_io::Fd> file, open_private_read(dir, name));
+    return read_opened_secret(file, limit);
+}
+
+Result<Key32> read_key_file(const file_io::Fd& file) {
+    SecureBytes bytes;  // wipes every buffer it ever held, on every path
+    ZT_TRY(read_fd_into(file, input_limit::kKeyFile, bytes));
+    if (auto bad = check_utf8(bytes)) return Error(bad->message());
+    return parse_key_hex(trim_white_space(as_text(bytes)));
 }
 
 }  // namespace zt

@@ -22,6 +22,7 @@
 
 #include "timelock/base/bytes.h"
 #include "timelock/base/error.h"
+#include "timelock/base/file_io.h"
 #include "timelock/base/secret.h"
 #include "timelock/formats/calibration_report.h"
 #include "timelock/formats/manifest.h"
@@ -69,11 +70,14 @@ Result<SecureBytes> read_limited_secret(const std::string& path, std::size_t lim
 // (file_io::open_private_read: no symbolic link, FIFO or device, owned by
 // this user, owner-only); nothing when it does not exist.
 Result<std::optional<SecureBytes>> read_private_secret(const std::string& path, std::size_t limit);
+Result<std::optional<SecureBytes>> read_private_secret(const file_io::Dir& dir, std::string_view name,
+                                                       std::size_t limit);
 
 // The signed manifest in the file at `path`: read_limited with the manifest
 // limit, then read_signed_manifest; the first failure is returned as it is.
 // Its signature is not checked here.
 Result<SignedManifest> read_manifest_file(const std::string& path);
+Result<SignedManifest> read_manifest_file(const file_io::Fd& file);
 
 // The calibration report in the file at `path`: read_limited with its
 // limit, then read_calibration_report; the first failure is returned as it is.
@@ -85,5 +89,6 @@ Result<CalibrationReport> read_calibration_file(const std::string& path);
 // byte sequence from index {i}") or as parse_key_hex. The buffer that held
 // the file is wiped on every path.
 Result<Key32> read_key_file(const std::string& path);
+Result<Key32> read_key_file(const file_io::Fd& file);
 
 }  // namespace zt

@@ -1,7 +1,6 @@
 #include "timelock/formats/segment_progress.h"
 
 #include <sodium.h>
-#include <unistd.h>
 
 #include <array>
 #include <cerrno>
@@ -10,6 +9,8 @@
 
 #include "timelock/base/bytes.h"
 #include "timelock/base/crypto.h"
+#include "timelock/base/private_files.h"
+#include "timelock/base/utf8.h"
 #include "timelock/base/secret_document.h"
 #include "timelock/formats/segment_result.h"
 #include "timelock/json/reader.h"
@@ -59,6 +60,32 @@ struct json::Schema<ProgressRecord> {
 
 namespace {
 
+// One line of `task`'s (with a good MAC): its position and state; nothing
+// for a line a crash tore (or any line that does not parse); the foreign
+// error for a line that parses but is not the task's.
+struct Position {
+    std::uint64_t iteration = 0;
+    Key32 state;
+};
+
+Result<std::optional<Position>> parse_line(std::string_view text, const SegmentTask& task, const Key32& key) {
+    if (text.empty() || text.size() > kProgressLineLimit) return std::optional<Position>();
+    auto parsed = json::parse<ProgressRecord>(text);
+    if (!parsed) return std::optional<Position>();  // torn by a crash, then closed off
+    const ProgressRecord& record = *parsed;
+    Position position;
+    Key32 mac;
+    if (record.version != kProgressVersion || record.plan_id != task.plan_id || record.segment != task.segment ||
+        record.iteration == 0 || record.iteration > task.iterations ||
+        !decode_hex_fixed_into(record.x.text(), position.state.span()) ||
+        !decode_hex_fixed_into(record.mac, mac.span()) ||
+        sodium_memcmp(mac.data(), progress_mac(task, key, record.iteration, position.state).data(), mac.size()) != 0) {
+        return Error(std::string(kProgressForeign));
+    }
+    position.iteration = record.iteration;
+    return std::optional<Position>(std::move(position));
+}
+
 // Takes a file's lines one by one and keeps what counts of them.
 class ProgressReader {
 public:
@@ -66,26 +93,14 @@ public:
 
     // One complete line, without its line feed.
     Result<void> line(std::string_view text) {
-        if (text.empty() || text.size() > kProgressLineLimit) return success();
-        auto parsed = json::parse<ProgressRecord>(text);
-        if (!parsed) return success();  // torn by a crash, then closed off
-        const ProgressRecord& record = *parsed;
-        Key32 state;
-        Key32 mac;
-        if (record.version != kProgressVersion || record.plan_id != task_.plan_id ||
-            record.segment != task_.segment || record.iteration == 0 || record.iteration > task_.iterations ||
-            !decode_hex_fixed_into(record.x.text(), state.span()) ||
-            !decode_hex_fixed_into(record.mac, mac.span()) ||
-            sodium_memcmp(mac.data(), progress_mac(task_, key_, record.iteration, state).data(), mac.size()) != 0) {
-            return Error(std::string(kProgressForeign));
-        }
-        if (record.iteration <= progress_.iteration) return Error(std::string(kProgressOutOfOrder));
-        const std::uint64_t next_end =
-            interval_end(task_.iterations, progress_.interval_states.size() + 1);
-        if (record.iteration > next_end) return Error(std::string(kProgressOutOfOrder));  // an interval end is missing
-        if (record.iteration == next_end) progress_.interval_states.push_back(state);
-        progress_.iteration = record.iteration;
-        progress_.state = state;
+        ZT_TRY_ASSIGN(std::optional<Position> position, parse_line(text, task_, key_));
+        if (!position) return success();
+        if (position->iteration <= progress_.iteration) return Error(std::string(kProgressOutOfOrder));
+        const std::uint64_t next_end = interval_end(task_.iterations, progress_.interval_states.size() + 1);
+        if (position->iteration > next_end) return Error(std::string(kProgressOutOfOrder));  // an interval end is missing
+        if (position->iteration == next_end) progress_.interval_states.push_back(position->state);
+        progress_.iteration = position->iteration;
+        progress_.state = position->state;
         return success();
     }
 
@@ -117,55 +132,100 @@ SecureBytes progress_line(const SegmentTask& task, const Key32& key, std::uint64
     return doc.take();
 }
 
-Result<SegmentProgress> read_progress(std::string_view text, const SegmentTask& task) {
-    ProgressReader reader(task);
-    for (std::size_t feed; (feed = text.find('\n')) != std::string_view::npos; text.remove_prefix(feed + 1)) {
-        ZT_TRY(reader.line(text.substr(0, feed)));
-    }
-    return reader.finish();  // what is left has no line feed: never completely written
+namespace {
+
+// A run of more bytes than any line holds, without a line feed: not what a
+// crash leaves (a torn line is part of a valid one), so the file is damaged.
+Error damaged(const std::string& path, std::uint64_t offset) {
+    return Error("progress file " + utf8_lossy(path) + " is damaged: more than " +
+                 std::to_string(kProgressLineLimit) + " bytes without a line end from byte " +
+                 std::to_string(offset) + "; remove it to start the segment again (the steps it holds are lost)");
 }
 
-Result<SegmentProgress> load_progress(const std::string& path, const SegmentTask& task) {
-    ZT_TRY_ASSIGN(const std::optional<file_io::Fd> fd, file_io::open_private_read(path));
-    if (!fd) return fresh_progress(task);
+}  // namespace
 
-    // Streams the file through a bounded buffer: whole lines are handed on,
-    // and a line that outgrows the limit is skipped up to its line feed.
+Result<SegmentProgress> read_progress(std::string_view text, const SegmentTask& task, const std::string& path) {
+    ProgressReader reader(task);
+    std::uint64_t offset = 0;
+    for (;;) {
+        const std::size_t feed = text.find('\n');
+        const std::size_t length = feed == std::string_view::npos ? text.size() : feed;
+        if (length > kProgressLineLimit) return damaged(path, offset);
+        if (feed == std::string_view::npos) break;  // never completely written
+        ZT_TRY(reader.line(text.substr(0, feed)));
+        text.remove_prefix(feed + 1);
+        offset += feed + 1;
+    }
+    return reader.finish();
+}
+
+Result<SegmentProgress> load_progress(const file_io::Dir& dir, std::string_view name, const SegmentTask& task) {
+    ZT_TRY_ASSIGN(const std::optional<file_io::Fd> fd, open_private_read(dir, name));
+    if (!fd) return fresh_progress(task);
+    const std::string path = dir.path_of(name);
+
+    // Streams the file through a bounded buffer: whole lines are handed on;
+    // a run longer than any line ends the reading there.
     ProgressReader reader(task);
     SecureBytes pending;
     pending.reserve(kProgressLineLimit + 1);  // the most it ever holds
-    bool skipping = false;
-    Secret<kReadChunk> chunk;  // wipes itself on every path
+    std::uint64_t offset = 0;                 // of the first byte of `pending`
+    Secret<kReadChunk> chunk;                 // wipes itself on every path
     for (;;) {
-        const ssize_t n = ::read(fd->get(), chunk.data(), chunk.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return Error::from_errno(errno);
-        }
+        ZT_TRY_ASSIGN(const std::size_t n, file_io::read(fd->get(), chunk.span()));
         if (n == 0) break;
-        for (std::size_t i = 0; i < static_cast<std::size_t>(n); ++i) {
+        for (std::size_t i = 0; i < n; ++i) {
             const std::uint8_t byte = chunk[i];
             if (byte == '\n') {
-                if (!skipping) {
-                    ZT_TRY(reader.line(as_text(pending)));
-                }
+                ZT_TRY(reader.line(as_text(pending)));
+                offset += pending.size() + 1;
                 pending.clear();
-                skipping = false;
-            } else if (!skipping) {
-                pending.push_back(byte);
-                if (pending.size() > kProgressLineLimit) {
-                    pending.clear();
-                    skipping = true;
-                }
+                continue;
             }
+            pending.push_back(byte);
+            if (pending.size() > kProgressLineLimit) return damaged(path, offset);
         }
     }
     return reader.finish();
 }
 
-Result<file_io::Fd> open_progress_file(const std::string& path) {
-    return file_io::open_locked_log(path, file_io::kPrivateFileMode, kProgressInUse,
-                                    file_io::LogOpening::private_file);
+Result<SegmentProgress> load_progress(const std::string& path, const SegmentTask& task) {
+    auto dir = file_io::open_directory(file_io::parent_directory(path));
+    if (!dir) {
+        if (dir.error() == Error::from_errno(ENOENT)) return fresh_progress(task);
+        return std::move(dir).error();
+    }
+    return load_progress(*dir, file_io::last_component(path), task);
+}
+
+Result<std::uint64_t> last_progress_position(const file_io::Dir& dir, std::string_view name,
+                                             const SegmentTask& task) {
+    ZT_TRY_ASSIGN(const std::optional<file_io::Fd> fd, open_private_read(dir, name));
+    if (!fd) return std::uint64_t{0};
+    ZT_TRY_ASSIGN(const file_io::Tail tail, file_io::read_tail(fd->get(), kProgressTailWindow));
+    // Lines from the last complete one backwards; the first of the window
+    // may be the end of a line that began before it, which does not parse.
+    std::string_view text = tail.bytes;
+    const std::size_t last_feed = text.rfind('\n');
+    if (last_feed == std::string_view::npos) return std::uint64_t{0};
+    text = text.substr(0, last_feed);
+    const Key32 key = work_key(task);
+    for (;;) {
+        const std::size_t feed = text.rfind('\n');
+        const std::string_view line = feed == std::string_view::npos ? text : text.substr(feed + 1);
+        if (line.size() > kProgressLineLimit) {
+            return damaged(dir.path_of(name), tail.offset + static_cast<std::uint64_t>(line.data() - tail.bytes.data()));
+        }
+        ZT_TRY_ASSIGN(const std::optional<Position> position, parse_line(line, task, key));
+        if (position) return position->iteration;
+        if (feed == std::string_view::npos) break;
+        text = text.substr(0, feed);
+    }
+    return std::uint64_t{0};
+}
+
+Result<file_io::Fd> open_progress_file(const file_io::Dir& dir, std::string_view name) {
+    return open_private_log(dir, name, kProgressInUse);
 }
 
 Result<void> append_progress(int fd, const SegmentTask& task, const Key32& key, std::uint64_t iteration,

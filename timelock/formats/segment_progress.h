@@ -16,14 +16,17 @@
 // so a line of another task, or a damaged one, is told apart from a line
 // torn by a crash.
 //
-// Loading reads the whole file, line by line. A line longer than
-// kProgressLineLimit bytes or one that does not parse is what a crash leaves
-// (a torn line, closed off by the line feed the next run writes first) and
-// is passed over; so is a final line without its line feed. A line that
-// parses must be of this task with a good MAC, and the positions must rise
-// from line to line; anything else is refused rather than trusted. The
-// positions that count are the last one and every interval end up to it,
-// which must all be there.
+// Loading reads the file from its start, line by line. A line that does not
+// parse is what a crash leaves (a torn line, part of a valid one, closed off
+// by the line feed the next run writes first) and is passed over; so is a
+// final line without its line feed. More than kProgressLineLimit bytes
+// without a line feed is no crash's doing: the file is damaged, and reading
+// stops there with an error (so a huge or sparse file costs no more than its
+// valid lines). A line that parses must be of this task with a good MAC,
+// and the positions must rise from line to line; anything else is refused
+// rather than trusted. The positions that count are the last one and every
+// interval end up to it, which must all be there. Where only the position
+// matters (status), only the file's last kProgressTailWindow bytes are read.
 //
 // One worker per file: opening takes an exclusive advisory lock, held as long
 // as the descriptor; a second worker fails at once without writing.
@@ -51,6 +54,7 @@ namespace zt {
 inline constexpr std::uint32_t kProgressVersion = 1;
 // Valid lines are under 300 bytes.
 inline constexpr std::size_t kProgressLineLimit = 512;
+inline constexpr std::size_t kProgressTailWindow = 8192;
 
 inline constexpr std::string_view kProgressInUse = "progress file is in use by another worker";
 
@@ -67,24 +71,33 @@ SegmentProgress fresh_progress(const SegmentTask& task);
 // The line for (iteration, state), with its line feed, in a self-wiping buffer.
 SecureBytes progress_line(const SegmentTask& task, const Key32& key, std::uint64_t iteration, const Key32& state);
 
-// The progress recorded in `text` (a whole progress file), by the rules
-// above. Errors: "progress file belongs to another task or is damaged" for a
-// parsed line that is not this task's or fails its MAC, "progress file is out
-// of order" when positions do not rise or an interval end is missing.
-Result<SegmentProgress> read_progress(std::string_view text, const SegmentTask& task);
+// The progress recorded in `text` (a whole progress file, named `path` in
+// messages), by the rules above. Errors: "progress file belongs to another
+// task or is damaged" for a parsed line that is not this task's or fails its
+// MAC, "progress file is out of order" when positions do not rise or an
+// interval end is missing, "progress file {path} is damaged: more than 512
+// bytes without a line end from byte N; ..." for a run no line is that long.
+Result<SegmentProgress> read_progress(std::string_view text, const SegmentTask& task, const std::string& path);
 
-// read_progress of the file at `path`; fresh_progress when it does not exist.
-// The file is opened as a private file (file_io.h: no symbolic link, FIFO or
-// device, owned by this user, owner-only), errors naming it. Other failures
-// to read are the system's errors. Reads the file only.
+// read_progress of the private file `name` in `dir` (or at `path`, its
+// directory opened first), read as a stream; fresh_progress when it does not
+// exist. The file is opened as a private file (private_files.h), errors
+// naming it. Other failures to read are the system's errors. Reads only.
+Result<SegmentProgress> load_progress(const file_io::Dir& dir, std::string_view name, const SegmentTask& task);
 Result<SegmentProgress> load_progress(const std::string& path, const SegmentTask& task);
 
+// The position of the last line of the task's in the file's final
+// kProgressTailWindow bytes; 0 when there is no file or no such line. Errors
+// as load_progress, for the lines it reads. Reads only.
+Result<std::uint64_t> last_progress_position(const file_io::Dir& dir, std::string_view name,
+                                             const SegmentTask& task);
+
 // Opens the file as a private file for appending (created 0600 if missing,
-// its directory flushed then; close-on-exec), locks it (kProgressInUse when
-// another open file holds the lock; an error naming the file where the file
-// system refuses locks) and appends one line feed, so that a torn last line
-// is closed off.
-Result<file_io::Fd> open_progress_file(const std::string& path);
+// its directory flushed then; close-on-exec), locks it (kProgressInUse and
+// the process holding it when another open file holds the lock; an error
+// naming the file where the file system refuses locks) and appends one line
+// feed, so that a torn last line is closed off.
+Result<file_io::Fd> open_progress_file(const file_io::Dir& dir, std::string_view name);
 
 // Appends one line with one complete write and flushes the file's data.
 // A failure leaves at most an incomplete last line.

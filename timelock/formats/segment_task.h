@@ -17,8 +17,20 @@
 // segment BE32. Only holders of the task (the worker) or of the plan (the
 // service) can compute it.
 //
-// Secrets: the seed, the work key and the document text live in self-wiping
-// holders.
+// A verification task (verify-NN.json) is the task of a segment together
+// with its verification key, for the machine that checks the segment's
+// result in full (verify-result) and nobody else:
+//   {"version":1,"plan_id":"<64 hex>","epoch":E,"iterations":N,
+//    "dataset_key":"<64 hex>","segment":I,"seed":"<64 hex>","verify_key":"<64 hex>"}
+// The verification key authenticates the outcome of that check
+// (verification_outcome.h): HKDF-SHA256 with salt
+// "zanth-timelock-segment-verify-v1", input the epoch key, info plan id (32)
+// | segment BE32. The epoch key is in the plan only, so only the plan's holder
+// (the service) can compute it; a work task does not carry it, so a worker
+// cannot vouch for its own result.
+//
+// Secrets: the seed, the work and verification keys and the document text
+// live in self-wiping holders.
 //
 // Thread safety: plain values and pure functions.
 #pragma once
@@ -60,6 +72,19 @@ SecureBytes write_task_document(const SegmentTask& task);
 Result<SegmentTask> read_task_document(std::string_view text);
 
 Key32 work_key(const SegmentTask& task);
+
+struct VerificationTask {
+    SegmentTask task;
+    Key32 verify_key;
+};
+
+// Verification task `segment` (below 96) of `plan`.
+VerificationTask verification_task_of(const GenerationPlan& plan, std::uint32_t segment);
+
+SecureBytes write_verification_task_document(const VerificationTask& verification);
+
+// As read_task_document, and the verification key (canonical hex).
+Result<VerificationTask> read_verification_task_document(std::string_view text);
 
 // "segment 8" for index 7: messages count segments from 1, as a person does.
 std::string segment_name(std::uint32_t segment);

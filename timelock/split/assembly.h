@@ -8,22 +8,30 @@
 // is already at an output is kept when it is this plan's, and the rest is
 // done as usual.
 //
+// The state directory is held locked (StateDir) by the caller for the whole
+// run; the results directory (the state directory itself for generate
+// --state) is held open.
+//
 // Thread safety: call from the main thread; verification starts and joins
 // its own threads.
 #pragma once
 
 #include <cstddef>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "timelock/base/error.h"
+#include "timelock/base/file_io.h"
+#include "timelock/base/publish.h"
 #include "timelock/ed25519/ed25519.h"
 #include "timelock/formats/generation_plan.h"
 #include "timelock/formats/segment_result.h"
 #include "timelock/formats/segment_task.h"
-#include "timelock/work/engine.h"
 #include "timelock/split/segment_verify.h"
+#include "timelock/split/state_dir.h"
+#include "timelock/work/engine.h"
 #include "timelock/work/generation.h"
 
 namespace zt {
@@ -39,7 +47,7 @@ enum class Published { nothing, epoch_key, both };
 // the plan's epoch signed by `keys` and committing to that key. Any other
 // file at an output is "output already exists".
 Result<Published> earlier_publication(const GenerationPlan& plan, const Ed25519KeyPair& keys,
-                                      const std::string& manifest_out, const std::string& epoch_key_out);
+                                      const OutputTarget& manifest_out, const OutputTarget& epoch_key_out);
 
 // The 96 tasks of `plan`, task i at position i.
 std::vector<SegmentTask> tasks_of(const GenerationPlan& plan);
@@ -50,14 +58,23 @@ std::vector<SegmentTask> tasks_of(const GenerationPlan& plan);
 // at the first such result; otherwise every missing result at once,
 // "result of segment N is missing" or "results of K segments are missing:
 // segments N, M, ...".
-Result<std::vector<SegmentResult>> read_results(std::span<const SegmentTask> tasks, const std::string& results_dir);
+Result<std::vector<SegmentResult>> read_results(std::span<const SegmentTask> tasks, const file_io::Dir& results_dir);
+
+// How the results are checked.
+struct VerifyOptions {
+    double fraction = kDefaultVerifyFraction;  // of the middle intervals, sampled
+    bool all = false;                          // every interval recomputed; no outcome read
+};
 
 // What the check of the results covered.
 struct VerificationReport {
-    std::size_t intervals_recomputed = 0;  // here, on this machine
-    std::uint64_t intervals_total = 0;     // of all 96 results
-    std::size_t segments_with_outcome = 0;  // verified in full by verify-result
+    std::size_t intervals_recomputed = 0;   // here, on this machine
+    std::uint64_t intervals_total = 0;      // of all 96 results
+    std::size_t segments_with_outcome = 0;  // their middle verified in full by verify-result
     double miss_probability = 0.0;          // that one wrong interval passed unnoticed
+    // Outcomes that were there but not taken, each with why: one sentence
+    // per outcome, for the operator.
+    std::vector<std::string> outcomes_not_taken;
 };
 
 struct VerifiedPuzzle {
@@ -66,16 +83,18 @@ struct VerifiedPuzzle {
 };
 
 // Checks every result, then assembles the puzzle from the plan and the
-// results' digests (assemble_puzzle). A result with a verification outcome
-// beside it (RESULTS/result-NN.json.verified, verification_outcome.h) that
-// is for exactly this result counts as verified in full; an outcome that is
-// not is an error (check_outcome_document's, or the private file's). Every
-// other result has its first and last interval and `fraction` of the others
-// recomputed on `engine` with all processors (segment_verify.h).
+// results' digests (assemble_puzzle). Every result has its first and last
+// interval recomputed on `engine` with all processors (segment_verify.h).
+// Its middle intervals are sampled (`options.fraction`), recomputed in full
+// (`options.all`), or, where a verification outcome that outcome_counts
+// takes is beside it (RESULTS/result-NN.json.verified, not read with
+// `options.all`), left to that outcome. An outcome of another user, or one
+// that is not taken, is told in the report and its segment sampled as if it
+// had none.
 Result<VerifiedPuzzle> verify_and_assemble(const WorkEngine& engine, const GenerationPlan& plan,
                                            std::span<const SegmentTask> tasks, std::span<const SegmentResult> results,
-                                           double fraction, const Ed25519KeyPair& keys,
-                                           const std::string& results_dir);
+                                           const VerifyOptions& options, const Ed25519KeyPair& keys,
+                                           const file_io::Dir& results_dir);
 
 // The report in one sentence for the operator, without a line end.
 std::string describe_verification(const VerificationReport& report);
@@ -84,40 +103,41 @@ std::string describe_verification(const VerificationReport& report);
 // manifest (0644); returns the manifest id, for the caller to print. The
 // epoch key file stays if publishing the manifest fails. With `already` at
 // epoch_key the epoch key is taken as published.
-Result<std::string> publish_puzzle(const GeneratedPuzzle& puzzle, const std::string& manifest_out,
-                            const std::string& epoch_key_out, Published already = Published::nothing);
+Result<std::string> publish_puzzle(const GeneratedPuzzle& puzzle, const OutputTarget& manifest_out,
+                                   const OutputTarget& epoch_key_out, Published already = Published::nothing);
 
 // The id of the manifest at `manifest_out` (published by an earlier run).
-Result<std::string> published_id(const std::string& manifest_out);
+Result<std::string> published_id(const OutputTarget& manifest_out);
 
-// Refuses (before anything is published) an output path that names a file
-// remove_state would wipe: plan.json, a task, a result, a progress file or a
-// staged file in the state or results directory (compared by directory
-// identity, so "res/../res/x" is "res/x"). "output {path} is a file of the
-// generation's state, which is wiped once the puzzle is published; choose
-// another output path".
-Result<void> check_outputs_apart(std::span<const std::string> outputs, const std::string& state_dir,
-                                 const std::string& results_dir);
+// Refuses (before anything is published) an output that names a file
+// remove_state would wipe: plan.json, a task, a verification task, a result,
+// a progress file, an outcome or a staged file in the state or results
+// directory (compared by directory identity, so "res/../res/x" is "res/x").
+// "output {path} is a file of the generation's state, which is wiped once
+// the puzzle is published; choose another output path".
+Result<void> check_outputs_apart(std::span<const OutputTarget* const> outputs, const StateDir& state,
+                                 const file_io::Dir& results_dir);
 
 // Refuses (before anything is published) a state that remove_state could
 // not remove afterwards: a directory this user cannot remove files from
 // ("cannot remove files from {dir} after publishing"), or under any name it
-// removes something of this user's other than a private file (file_io.h's
-// errors, naming the file). Entries of another user under those names (a
-// staged name planted in a shared sticky results directory, say) are not
-// looked into: they are returned, for the caller to name (left_alone_notice),
-// and remove_state leaves them. What it lets through, remove_state removes.
-Result<std::vector<std::string>> check_state_removable(const std::string& state_dir,
-                                                       const std::string& results_dir);
+// removes something of this user's other than a private file
+// (private_files.h's errors, naming the file). Entries of another user under
+// those names (a staged name planted in a shared sticky results directory,
+// say) are not looked into: they are returned, for the caller to name
+// (left_alone_notice), and remove_state leaves them. What it lets through,
+// remove_state removes.
+Result<std::vector<std::string>> check_state_removable(const StateDir& state, const file_io::Dir& results_dir);
 
 // "{path} belongs to another user: left as it is, neither read nor removed".
 std::string left_alone_notice(const std::string& path);
 
-// Wipes and removes the task files in STATE, the result and progress files
-// in RESULTS, the staged files that a publication killed half-way left in
-// either directory and, last, STATE/plan.json (so that a run stopped half-way
-// through can be finished by running it again). The directories stay, and
-// so does every entry of another user (wipe_and_remove).
-Result<void> remove_state(const std::string& state_dir, const std::string& results_dir);
+// Wipes and removes the task and verification task files in STATE, the
+// result, progress and outcome files in RESULTS, the staged files that a
+// publication killed half-way left in either directory and, last,
+// STATE/plan.json (so that a run stopped half-way through can be finished by
+// running it again). The directories stay, and so does every entry of
+// another user (wipe_and_remove).
+Result<void> remove_state(const StateDir& state, const file_io::Dir& results_dir);
 
 }  // namespace zt

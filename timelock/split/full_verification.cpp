@@ -14,22 +14,25 @@ namespace zt {
 
 std::string outcome_path(const std::string& result_path) { return result_path + std::string(kOutcomeSuffix); }
 
-Result<bool> outcome_published(const SegmentTask& task, const SegmentResult& result, const std::string& result_path) {
+Result<bool> outcome_published(const VerificationTask& verification, const SegmentResult& result,
+                               const OutputTarget& outcome) {
     ZT_TRY_ASSIGN(const std::optional<SecureBytes> text,
-                  read_private_secret(outcome_path(result_path), kOutcomeDocumentLimit));
+                  read_private_secret(outcome.dir(), outcome.name(), kOutcomeDocumentLimit));
     if (!text) return false;
-    if (!check_outcome_document(as_text(*text), task, result)) return Error(std::string(kOutputExists));
+    if (!check_outcome_document(as_text(*text), verification.task, verification.verify_key, result)) {
+        return Error(std::string(kOutputExists));
+    }
     return true;
 }
 
-Result<void> verify_in_full(const WorkEngine& engine, const SegmentTask& task, const SegmentResult& result,
-                            const std::string& result_path, std::size_t threads) {
+Result<void> verify_in_full(const WorkEngine& engine, const VerificationTask& verification, const SegmentResult& result,
+                            const OutputTarget& outcome, std::size_t threads) {
+    const SegmentTask& task = verification.task;
     // One task and one result, so the checks name position 0.
     const std::vector<IntervalCheck> checks = all_interval_checks(0, task.iterations);
     ZT_TRY(verify_interval_checks(engine, std::span(&task, 1), std::span(&result, 1), checks, threads));
-    const std::string outcome = write_outcome_document(task, result);
-    return publish_staged(outcome_path(result_path), as_bytes(outcome), /*owner_only=*/true,
-                          OnFailure::remove_staged);
+    const std::string document = write_outcome_document(verification, result);
+    return publish(outcome, as_bytes(document), /*owner_only=*/true, OnFailure::remove_staged);
 }
 
 }  // namespace zt

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "timelock/base/error.h"
+#include "timelock/base/publish.h"
 #include "timelock/formats/segment_result.h"
 #include "timelock/formats/segment_task.h"
 #include "timelock/work/engine.h"
@@ -22,15 +23,17 @@ namespace zt {
 // RESULT.verified.
 std::string outcome_path(const std::string& result_path);
 
-// Whether an outcome for exactly this result is already published; an
-// outcome for anything else is "output already exists" (it is never
-// replaced), an unreadable one its private file's error.
-Result<bool> outcome_published(const SegmentTask& task, const SegmentResult& result, const std::string& result_path);
+// Whether an outcome for exactly this result is already published at
+// `outcome`; an outcome for anything else is "output already exists" (it is
+// never replaced), an unreadable one its private file's error.
+Result<bool> outcome_published(const VerificationTask& verification, const SegmentResult& result,
+                               const OutputTarget& outcome);
 
 // Recomputes every interval of `result` (matched with check_result) on
 // `threads` threads of `engine`: segment_verify.h's error at the first
-// mismatch, and nothing is published then. Otherwise publishes the outcome.
-Result<void> verify_in_full(const WorkEngine& engine, const SegmentTask& task, const SegmentResult& result,
-                            const std::string& result_path, std::size_t threads);
+// mismatch, and nothing is published then. Otherwise publishes the outcome,
+// authenticated with the verification key.
+Result<void> verify_in_full(const WorkEngine& engine, const VerificationTask& verification, const SegmentResult& result,
+                            const OutputTarget& outcome, std::size_t threads);
 
 }  // namespace zt

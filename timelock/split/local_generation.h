@@ -18,25 +18,26 @@
 #include "timelock/base/error.h"
 #include "timelock/formats/generation_plan.h"
 #include "timelock/formats/segment_task.h"
+#include "timelock/split/state_dir.h"
 #include "timelock/work/engine.h"
 #include "timelock/work/work_observer.h"
 
 namespace zt {
 
-// The plan kept in `dir` when there is one, which must be of `epoch` and
+// The plan kept in `state` when there is one, which must be of `epoch` and
 // `iterations` (kStateOfAnotherPuzzle otherwise); else a new plan drawn and
-// written into `dir` (check_new_state_dir, draw_plan, write_state).
-Result<GenerationPlan> open_or_draw_plan(const std::string& dir, std::uint64_t epoch, std::uint64_t iterations);
+// written into `state` (check_new_state_dir, draw_plan, write_state).
+Result<GenerationPlan> open_or_draw_plan(const StateDir& state, std::uint64_t epoch, std::uint64_t iterations);
 
 // The steps of all `tasks` that earlier runs kept in `dir` (kept_steps of
 // each), for showing them as done.
-std::uint64_t kept_steps_in(std::span<const SegmentTask> tasks, const std::string& dir);
+std::uint64_t kept_steps_in(std::span<const SegmentTask> tasks, const file_io::Dir& dir);
 
 // Works every task into its result in `dir` on `threads` threads of
 // `engine`, resuming each from its progress file. True when every result is
 // published; false when `stop` went up, every job having saved its position.
 // Errors: the first failing job's (the pool's rule), the pool's own.
-Result<bool> work_segments(const WorkEngine& engine, std::span<const SegmentTask> tasks, const std::string& dir,
+Result<bool> work_segments(const WorkEngine& engine, std::span<const SegmentTask> tasks, const file_io::Dir& dir,
                            std::size_t threads, PoolObserver* observer, const std::atomic<int>& stop);
 
 }  // namespace zt

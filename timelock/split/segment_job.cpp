@@ -2,18 +2,20 @@
 
 #include <utility>
 
+#include "timelock/base/private_files.h"
 #include "timelock/base/utf8.h"
 #include "timelock/split/state_dir.h"
 
 namespace zt {
 namespace {
 
-// The result at `path` if it is `task`'s, nothing if there is none.
-Result<std::optional<SegmentResult>> finished_result(const SegmentTask& task, const std::string& path) {
-    const auto foreign = [&path](const Error& why) {
-        return Error("result " + utf8_lossy(path) + " already exists for another task", {why.message()});
+// The result `name` in `dir` if it is `task`'s, nothing if there is none.
+Result<std::optional<SegmentResult>> finished_result(const SegmentTask& task, const file_io::Dir& dir,
+                                                     std::string_view name) {
+    const auto foreign = [&](const Error& why) {
+        return Error("result " + utf8_lossy(dir.path_of(name)) + " already exists for another task", {why.message()});
     };
-    auto existing = read_result_file(path);
+    auto existing = read_result_file(dir, name);
     if (!existing) return foreign(existing.error());
     if (*existing) {
         if (auto matches = check_result(**existing, task); !matches) return foreign(matches.error());
@@ -23,29 +25,30 @@ Result<std::optional<SegmentResult>> finished_result(const SegmentTask& task, co
 
 }  // namespace
 
-std::uint64_t kept_steps(const SegmentTask& task, const std::string& result_path) {
-    const auto finished = finished_result(task, result_path);
+std::uint64_t kept_steps(const SegmentTask& task, const file_io::Dir& dir, std::string_view result_name) {
+    const auto finished = finished_result(task, dir, result_name);
     if (!finished) return 0;
     if (*finished) return task.iterations;
-    const auto progress = load_progress(progress_path(result_path), task);
-    return progress ? progress->iteration : 0;
+    const auto position = last_progress_position(dir, progress_path(std::string(result_name)), task);
+    return position ? *position : 0;
 }
 
-Result<SegmentJob> SegmentJob::open(const SegmentTask& task, const std::string& result_path) {
-    SegmentJob job(task, result_path);
+Result<SegmentJob> SegmentJob::open(const SegmentTask& task, const OutputTarget& result) {
+    SegmentJob job(task, result);
+    const file_io::Dir& dir = result.dir();
     // 1.
-    ZT_TRY_ASSIGN(job.done_, finished_result(task, result_path));
+    ZT_TRY_ASSIGN(job.done_, finished_result(task, dir, result.name()));
     if (job.done_) return job;
     // 2. Under the lock, the result may have appeared meanwhile.
-    const std::string progress = progress_path(result_path);
-    ZT_TRY_ASSIGN(job.progress_fd_, open_progress_file(progress));
-    ZT_TRY_ASSIGN(job.done_, finished_result(task, result_path));
+    const std::string progress = progress_path(result.name());
+    ZT_TRY_ASSIGN(job.progress_fd_, open_progress_file(dir, progress));
+    ZT_TRY_ASSIGN(job.done_, finished_result(task, dir, result.name()));
     if (job.done_) {
-        ZT_TRY(wipe_and_remove(progress));
+        ZT_TRY(wipe_and_remove(dir, progress));
         return job;
     }
     // 3. Where the walk resumes.
-    ZT_TRY_ASSIGN(job.progress_, load_progress(progress, task));
+    ZT_TRY_ASSIGN(job.progress_, load_progress(dir, progress, task));
     return job;
 }
 
@@ -55,8 +58,8 @@ Result<std::optional<SegmentResult>> SegmentJob::run(RandomxVm& vm, const WalkOp
     if (!walked) return std::move(walked).error();
     if (!walked->has_value()) return std::optional<SegmentResult>();  // stopped, the position saved
     // 4. The progress goes only once the result is durable.
-    ZT_TRY(publish_result(result_path_, **walked));
-    ZT_TRY(wipe_and_remove(progress_path(result_path_)));
+    ZT_TRY(publish_result(result_, **walked));
+    ZT_TRY(wipe_and_remove(result_.dir(), progress_path(result_.name())));
     progress_fd_.reset();
     done_ = std::move(**walked);
     return done_;

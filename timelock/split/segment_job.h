@@ -27,6 +27,7 @@
 
 #include "timelock/base/error.h"
 #include "timelock/base/file_io.h"
+#include "timelock/base/publish.h"
 #include "timelock/formats/segment_progress.h"
 #include "timelock/formats/segment_result.h"
 #include "timelock/formats/segment_task.h"
@@ -35,17 +36,19 @@
 
 namespace zt {
 
-// The steps of `task` that earlier runs kept at `result_path`: all of them
-// when its result is there, else the position in its progress file; 0 when
-// neither can be read (opening the job reports why). Reads only.
-std::uint64_t kept_steps(const SegmentTask& task, const std::string& result_path);
+// The steps of `task` that earlier runs kept for the result `result_name` in
+// `dir`: all of them when its result is there, else the position of the last
+// line of its progress file (read from its end); 0 when neither can be read
+// (opening the job reports why). Reads only.
+std::uint64_t kept_steps(const SegmentTask& task, const file_io::Dir& dir, std::string_view result_name);
 
 class SegmentJob {
 public:
-    // Steps 1 to 3 up to the walk. Errors: "result {path} already exists for
-    // another task" (with the reason as cause), the progress file's errors
-    // (kProgressInUse among them), the system's.
-    static Result<SegmentJob> open(const SegmentTask& task, const std::string& result_path);
+    // Steps 1 to 3 up to the walk, for the result `result` (its progress file
+    // beside it). Errors: "result {path} already exists for another task"
+    // (with the reason as cause), the progress file's errors (kProgressInUse
+    // among them), the system's.
+    static Result<SegmentJob> open(const SegmentTask& task, const OutputTarget& result);
 
     // The result, when there is nothing left to do.
     const std::optional<SegmentResult>& done() const { return done_; }
@@ -59,10 +62,10 @@ public:
     Result<std::optional<SegmentResult>> run(RandomxVm& vm, const WalkOptions& options);
 
 private:
-    SegmentJob(const SegmentTask& task, std::string result_path) : task_(&task), result_path_(std::move(result_path)) {}
+    SegmentJob(const SegmentTask& task, const OutputTarget& result) : task_(&task), result_(result) {}
 
     const SegmentTask* task_;
-    std::string result_path_;
+    OutputTarget result_;
     file_io::Fd progress_fd_;  // holds the lock
     SegmentProgress progress_;
     std::optional<SegmentResult> done_;
