@@ -1,16 +1,11 @@
 #!/bin/sh
 # Builds the Debian package of a build tree (cpack -G DEB), checks it with
-# lintian (no error and no warning; the overrides it ships are explained in
-# the README, "Installing"), installs it with dpkg and checks it as a user
-# would meet it: Suggests: bash-completion, both completions where bash and
-# Debian's zsh load them, --version, a small light-mode generate, and a solve
-# started through xargs that is asked how far it is with the man page's own
-# SIGUSR1 recipe, which must pick that solve and not xargs (whose command
-# line also holds "zanth-timelock solve"), and which the solve must answer
-# and survive. Then it removes the package and checks that none of its files
-# is left, leaving the machine as it was. Needs root and lintian
-# (scripts/setup.sh); a machine that already has the package or a program at
-# /usr/bin is left alone (skipped).
+# lintian (no error or warning; README, "Installing", explains its override),
+# installs it, runs it as a user would (the completions, a small light-mode
+# generate, a solve started through xargs and asked how far it is by the man
+# page's own SIGUSR1 recipe, which must pick the solve alone) and removes it,
+# leaving no file behind. Needs root and lintian (scripts/setup.sh); a machine
+# that already has the package or a program at /usr/bin is skipped.
 #   scripts/deb_check.sh build
 set -eu
 build=${1:-build}
@@ -63,14 +58,16 @@ pin=$(/usr/bin/zanth-timelock keygen --signing-key-out service.key)
 /usr/bin/zanth-timelock generate --epoch 1 --iterations 1 --mode light --signing-key service.key \
     --manifest-out puzzle.json --epoch-key-out epoch.key >/dev/null
 
-# The recipe as the installed page prints it; with pgrep in place of
-# `pkill -USR1`, what it picks.
+# The recipe as the installed page has it, kept to this script's process
+# group (-g), where xargs is too, so that no one else's solve on this machine
+# is counted or signalled; with pgrep, what it picks.
 recipe=$(zcat /usr/share/man/man1/zanth-timelock.1.gz | sed -n 's/^\$ \(pkill \\-USR1 .*\)/\1/p' | sed 's/\\-/-/g')
 [ -n "$recipe" ] || fail "no pkill -USR1 recipe in the man page"
-selector=$(printf '%s\n' "$recipe" | sed 's/^pkill -USR1 /pgrep /')
+group=$(ps -o pgid= -p $$ | tr -d ' ')
+selector="pgrep -g $group ${recipe#pkill -USR1 }"
+signal="pkill -USR1 -g $group ${recipe#pkill -USR1 }"
 
-# Whether process $1 catches or ignores SIGUSR1 yet (signal 10: bit 0x200 of
-# the masks' last four hex digits); before that the signal would end it.
+# Whether process $1 catches or ignores SIGUSR1 yet (bit 0x200 of the masks).
 usr1_handled() {
     for mask in $(sed -n 's/^Sig\(Cgt\|Ign\):[[:space:]]*//p' "/proc/$1/status" 2>/dev/null); do
         [ $((0x${mask#????????????} & 0x200)) -ne 0 ] && return 0
@@ -91,7 +88,7 @@ done
 [ -n "$solver" ] || fail "the solve under xargs did not start"
 chosen=$(eval "$selector" | tr '\n' ' ')
 [ "$chosen" = "$solver " ] || fail "the man page's recipe ($recipe) picks '$chosen', not only the solve $solver"
-eval "$recipe" || fail "the man page's recipe ($recipe) signalled nothing"
+eval "$signal" || fail "the man page's recipe ($recipe) signalled nothing"
 wait "$wrapper" || { cat solve.err >&2; fail "the solve under xargs failed"; }
 wrapper=""
 grep -q '^solve: ' solve.err || { cat solve.err >&2; fail "the solve wrote no status line on SIGUSR1"; }
