@@ -10,8 +10,10 @@
 set -eu
 
 # binutils-aarch64-linux-gnu: the AArch64 assembler's encodings are checked
-# against the GNU assembler by a native unit test.
-packages="build-essential cmake ninja-build pkg-config libsodium-dev libgtest-dev libbenchmark-dev python3 clang libclang-rt-dev binutils-aarch64-linux-gnu dpkg-dev"
+# against the GNU assembler by a native unit test. dpkg-dev and lintian: the
+# Debian package is built (cpack, dpkg-shlibdeps) and checked
+# (scripts/deb_check.sh).
+packages="build-essential cmake ninja-build pkg-config libsodium-dev libgtest-dev libbenchmark-dev python3 clang libclang-rt-dev binutils-aarch64-linux-gnu dpkg-dev lintian"
 foreign=""
 case "${1:-}" in
     slurm) packages="$packages slurmctld slurmd slurm-client munge" ;;
