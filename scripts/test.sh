@@ -8,7 +8,7 @@
 # riscv64 cross builds under qemu (scripts/cross.sh), and the cluster drills
 # of tests/slurm (a single-node Slurm, and one of three nodes in network
 # namespaces that loses a node mid-task; each starts and stops its own;
-# about four minutes; skipped when not run as root). As root it also builds the Debian
+# three to four minutes; skipped when not run as root). As root it also builds the Debian
 # package, installs it, runs the installed program and removes it
 # (scripts/deb_check.sh).
 set -eu
