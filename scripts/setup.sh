@@ -5,7 +5,7 @@
 #   scripts/setup.sh cross   also the aarch64 and riscv64 cross builds run
 #                            under qemu (cross compilers, qemu-user-static,
 #                            arm64 libraries through dpkg multiarch)
-#   scripts/setup.sh slurm   also Slurm and MUNGE, for the cluster drill
+#   scripts/setup.sh slurm   also Slurm, MUNGE and iproute2, for the cluster drills
 #                            (tests/slurm/run); their services are not started
 set -eu
 
@@ -16,7 +16,7 @@ set -eu
 packages="build-essential cmake ninja-build pkg-config libsodium-dev libgtest-dev libbenchmark-dev python3 clang libclang-rt-dev binutils-aarch64-linux-gnu dpkg-dev lintian"
 foreign=""
 case "${1:-}" in
-    slurm) packages="$packages slurmctld slurmd slurm-client munge" ;;
+    slurm) packages="$packages slurmctld slurmd slurm-client munge iproute2" ;;
     cross)
         packages="$packages g++-aarch64-linux-gnu g++-riscv64-linux-gnu qemu-user-static"
         foreign="arm64"

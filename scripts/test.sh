@@ -5,9 +5,10 @@
 # the fuzz targets' corpora replayed (clang, libFuzzer), the black-box cases
 # of tests/conformance against the built program (and those of
 # ../shared/conformance when a checkout has them beside it), the aarch64 and
-# riscv64 cross builds under qemu (scripts/cross.sh), and the cluster drill
-# of tests/slurm (a single-node Slurm it starts and stops itself; about two
-# minutes; skipped when not run as root). As root it also builds the Debian
+# riscv64 cross builds under qemu (scripts/cross.sh), and the cluster drills
+# of tests/slurm (a single-node Slurm, and one of three nodes in network
+# namespaces that loses a node mid-task; each starts and stops its own;
+# three to four minutes; skipped when not run as root). As root it also builds the Debian
 # package, installs it, runs the installed program and removes it
 # (scripts/deb_check.sh).
 set -eu
@@ -74,12 +75,12 @@ stage "aarch64 cross build under qemu"
 stage "riscv64 cross build of the RandomX library under qemu"
 ./scripts/cross.sh riscv64
 
-stage "cluster drill: a puzzle's segments as a Slurm job array"
+stage "cluster drills: a puzzle's segments as a Slurm job array, on one node and on three losing one"
 if [ "$(id -u)" -eq 0 ]; then
     ./scripts/setup.sh slurm
     tests/slurm/run --bin build/zanth-timelock
 else
-    echo "cluster drill: needs root (the daemons run as root); skipped"
+    echo "cluster drills: need root (namespaces, and the daemons run as root); skipped"
 fi
 
 stage "done: every stage passed in $(( $(date +%s) - started )) s"
