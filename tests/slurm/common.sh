@@ -74,12 +74,13 @@ CONF
 # $work/shared beside an empty results directory.
 plan_puzzle() {
     shared="$work/shared"
-    mkdir -p "$shared/tasks" "$shared/results" "$shared/logs"
+    mkdir -p "$shared/tasks" "$shared/verify" "$shared/results" "$shared/logs"
     "$bin" plan --epoch "$1" --iterations "$2" --state "$work/puzzle" > "$work/plan-id"
     cp -p "$work/puzzle"/task-*.json "$shared/tasks/"
     # The verification array's tasks, in the directory verify-array.sbatch
-    # reads them from: for now the work tasks, copied above.
-    verify_tasks="$shared/tasks"
+    # reads them from (on a real cluster: one the workers cannot read).
+    verify_tasks="$shared/verify"
+    cp -p "$work/puzzle"/verify-*.json "$verify_tasks/"
     epoch_key=$(python3 -c 'import json, sys; print(json.load(open(sys.argv[1]))["epoch_key"])' \
         "$work/puzzle/plan.json")
 }
@@ -107,7 +108,7 @@ verify_assemble_solve() {
     for i in 0 1 2 3; do
         segment=$(printf '%02d' $(( $1 + i )))
         segments="$segments $segment"
-        [ -f "$verify_tasks/task-$segment.json" ] || fail "no verification task for segment $segment"
+        [ -f "$verify_tasks/verify-$segment.json" ] || fail "no verification task for segment $segment"
         [ -f "$shared/results/result-$segment.json.verified" ] || fail "no outcome for segment $segment"
     done
     outcomes=$(ls "$shared/results" | grep -c '\.verified$' || true)
@@ -121,7 +122,7 @@ verify_assemble_solve() {
     "$bin" assemble --state "$work/puzzle" --results "$shared/results" --signing-key "$work/service.key" \
         --manifest-out "$work/puzzle.json" --epoch-key-out "$work/epoch.key" --mode light \
         > "$work/manifest-id" 2> "$work/assemble.err" || { cat "$work/assemble.err" >&2; fail "assemble failed"; }
-    grep -q ", and 4 segments verified in full by verify-result;" "$work/assemble.err" ||
+    grep -q ", and the other intervals of 4 segments verified in full by verify-result;" "$work/assemble.err" ||
         { cat "$work/assemble.err" >&2; fail "assemble did not take the four outcomes"; }
     [ "$(cat "$work/epoch.key")" = "$epoch_key" ] || fail "published epoch key is not the plan's"
     [ -z "$(ls "$work/puzzle")" ] || fail "state files left after assemble"
