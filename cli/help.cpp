@@ -93,7 +93,8 @@ std::string program_help() {
         {"SIGINT, SIGTERM, SIGHUP", "solve, work and generate --state save the position and stop (the same command "
                                     "resumes); generate stops and keeps nothing"},
         {"SIGUSR1", "solve, generate, work, calibrate, assemble and verify-result write one status line to "
-                    "standard error and go on (never ended by it, from their first moment to their last)"},
+                    "standard error and go on (never ended by it from the program's first instruction, right after "
+                    "the system's loader has linked it, to its exit)"},
     };
     return with_about(kProgramAbout,
                       cat(program_usage(), "\n\nCommands:\n", render_rows(rows), "\nOptions:\n",

@@ -384,6 +384,21 @@ TEST(RealLightStatusRequest, SigusrOneWritesAStatusLineAndTheSolveGoesOn) {
     EXPECT_EQ(read_file(dir / "key.hex"), encode_hex(puzzle.epoch_key.span()));
 }
 
+// A request in the program's first instant, before any library has been
+// initialised, neither ends it nor is answered by a command that does not
+// answer requests.
+TEST(StatusRequest, ARequestBeforeAnyInitialisationIsCaught) {
+    for (const std::vector<std::string> command : {std::vector<std::string>{"--help"},
+                                                    std::vector<std::string>{"pubkey", "--signing-key", "none"}}) {
+        std::vector<std::string> args = {std::string("LD_PRELOAD=") + ZT_RAISE_STATUS_REQUEST,
+                                         "ASAN_OPTIONS=verify_asan_link_order=0", ZT_BINARY};
+        args.insert(args.end(), command.begin(), command.end());
+        const test::ProcessResult run = test::run_program("/usr/bin/env", args);
+        EXPECT_LT(run.status, 128) << command[0] << ": ended by a signal";
+        EXPECT_EQ(run.status, command[0] == "--help" ? 0 : 1) << run.err;
+    }
+}
+
 // ---- help and version ----------------------------------------------------------
 
 TEST(Help, EveryCommandAndOptionIsDescribed) {
