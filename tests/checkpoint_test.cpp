@@ -187,6 +187,8 @@ std::vector<LoadCase> load_cases() {
          "checkpoint too large"},
         {"LongLineBeforeTheGoodOneIsNeverReached", std::string(3000, 'x') + "\n" + b + "\n", newer},
         {"LineStartingExactlyAtTheWindow", a + "\n" + filler(kCheckpointWindow - a.size() - 1), older},
+        // The window starts one byte into the file: that byte is the line feed before the line.
+        {"LineStartingAtTheFirstByteOfTheWindow", "\n" + a + "\n" + filler(kCheckpointWindow - a.size() - 1), older},
         {"LineStartingOneByteBeforeTheWindow", a + "\n" + filler(kCheckpointWindow - a.size()), std::nullopt},
         {"LineFarBeforeTheWindow", b + "\n" + filler(20000), std::nullopt},
     };

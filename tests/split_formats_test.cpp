@@ -12,6 +12,7 @@
 #include "tests/support/scratch_dir.h"
 #include "timelock/base/crypto.h"
 #include "timelock/formats/generation_plan.h"
+#include "timelock/base/file_io.h"
 #include "timelock/formats/segment_progress.h"
 #include "timelock/formats/segment_result.h"
 #include "timelock/formats/segment_task.h"
@@ -237,6 +238,40 @@ TEST(ProgressFile, TornLinesArePassedOverAndForeignOrDisorderedOnesRefused) {
         else EXPECT_EQ(read->state[0], static_cast<std::uint8_t>(c.iteration));
     }
     EXPECT_EQ(load_progress(dir / "absent", f.task).value().iteration, 0u);
+}
+
+// A huge progress file (sparse, as a crash never leaves one) costs no more
+// than its first damaged bytes: reading it stops at once, from the start
+// (a resumed walk) and from the end (status).
+TEST(ProgressFile, AHugeDamagedFileIsRefusedAfterReadingAFewBytes) {
+    const ProgressFixture f;
+    test::ScratchDir dir(test::memory_temp_directory());
+    dir.write("p", f.line(2) + f.line(4));
+    ASSERT_EQ(::truncate((dir / "p").c_str(), 20'000'000'000LL), 0);
+    const file_io::Dir opened = file_io::open_directory(dir.path()).value();
+    std::size_t reads = 0;
+    const file_io::ScopedFaultHook count([&reads](file_io::Op op) -> std::optional<int> {
+        reads += op == file_io::Op::Read;
+        return std::nullopt;
+    });
+    const std::string damaged = "progress file " + dir / "p" + " is damaged: more than 512 bytes without a line end from byte ";
+    const auto loaded = load_progress(opened, "p", f.task);
+    ASSERT_FALSE(loaded.ok());
+    EXPECT_EQ(loaded.error().message().substr(0, damaged.size()), damaged);
+    const auto position = last_progress_position(opened, "p", f.task);
+    ASSERT_FALSE(position.ok());
+    EXPECT_EQ(position.error().message().substr(0, damaged.size()), damaged);
+    EXPECT_LE(reads, 4u);
+}
+
+// Status reads the position from the file's end; a torn last line is passed over.
+TEST(ProgressFile, ThePositionIsTheLastLineOfTheTasksFromTheEnd) {
+    const ProgressFixture f;
+    test::ScratchDir dir;
+    const file_io::Dir opened = file_io::open_directory(dir.path()).value();
+    EXPECT_EQ(last_progress_position(opened, "p", f.task).value(), 0u);
+    dir.write("p", std::string(9000, '\n') + f.line(2) + f.line(5) + f.line(6).substr(0, 50));
+    EXPECT_EQ(last_progress_position(opened, "p", f.task).value(), 5u);
 }
 
 TEST(ProgressFile, TheStreamingLoaderAgreesWithTheWholeTextAcrossItsBufferBoundary) {

@@ -207,6 +207,8 @@ Result<std::uint64_t> last_progress_position(const file_io::Dir& dir, std::strin
     // may be the end of a line that began before it, which does not parse.
     std::string_view text = tail.bytes;
     const std::size_t last_feed = text.rfind('\n');
+    const std::size_t unended = last_feed == std::string_view::npos ? 0 : last_feed + 1;
+    if (text.size() - unended > kProgressLineLimit) return damaged(dir.path_of(name), tail.offset + unended);
     if (last_feed == std::string_view::npos) return std::uint64_t{0};
     text = text.substr(0, last_feed);
     const Key32 key = work_key(task);
