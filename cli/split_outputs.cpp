@@ -27,9 +27,17 @@ Result<std::vector<SegmentResult>> results_to_assemble(std::span<const SegmentTa
     return results;
 }
 
+Result<Outcomes> outcomes_to_take(const GenerationPlan& plan, std::span<const SegmentTask> tasks,
+                                  std::span<const SegmentResult> results, const file_io::Dir& results_dir,
+                                  const VerifyOptions& options) {
+    if (options.all) return Outcomes{};
+    ZT_TRY_ASSIGN(Outcomes outcomes, read_outcomes(plan, tasks, results, results_dir));
+    for (const std::string& notice : outcomes.not_taken) write_stderr("Warning: " + notice + "\n");
+    return outcomes;
+}
+
 Result<void> publish_verified(const VerifiedPuzzle& verified, const PuzzleOutputs& outputs, Published published,
                               const StateDir& state, const file_io::Dir& results_dir) {
-    for (const std::string& notice : verified.report.outcomes_not_taken) write_stderr("Warning: " + notice + "\n");
     write_stderr(describe_verification(verified.report) + "\n");
     ZT_TRY_ASSIGN(const std::string id,
                   publish_puzzle(verified.puzzle, outputs.manifest, outputs.epoch_key, published));

@@ -38,8 +38,13 @@ Result<void> finish_published(const PuzzleOutputs& outputs, const StateDir& stat
 Result<std::vector<SegmentResult>> results_to_assemble(std::span<const SegmentTask> tasks, const StateDir& state,
                                                        const file_io::Dir& results_dir);
 
-// The verification's report on standard error (outcomes not taken first,
-// each named), the puzzle published (what `published` says an earlier run
+// The outcomes beside the results that assemble takes (none with
+// `options.all`); each one not taken is named on standard error.
+Result<Outcomes> outcomes_to_take(const GenerationPlan& plan, std::span<const SegmentTask> tasks,
+                                  std::span<const SegmentResult> results, const file_io::Dir& results_dir,
+                                  const VerifyOptions& options);
+
+// The verification's report on standard error, the puzzle published (what `published` says an earlier run
 // left is kept), its id printed, then the state removed.
 Result<void> publish_verified(const VerifiedPuzzle& verified, const PuzzleOutputs& outputs, Published published,
                               const StateDir& state, const file_io::Dir& results_dir);

@@ -97,6 +97,16 @@ TEST(RunGuarded, ErrorIsOneWithTheReport) {
     EXPECT_EQ(g.err, format_error_report(error));
 }
 
+// A command stopped on request exits with 128 + the signal and its message
+// alone, no error report.
+TEST(RunGuarded, AStopIs128PlusTheSignalWithItsMessage) {
+    for (const auto& [signal_number, status] : {std::pair{SIGINT, 130}, {SIGTERM, 143}, {SIGHUP, 129}}) {
+        const Guarded g = guarded([&]() -> Result<void> { throw Interrupted(signal_number, "Stopped here"); });
+        EXPECT_EQ(g.status, status);
+        EXPECT_EQ(g.err, "Stopped here\n");
+    }
+}
+
 TEST(RunGuarded, FaultsAre101OutsideTheReport) {
     struct FaultCase {
         std::function<Result<void>()> body;

@@ -5,6 +5,8 @@
 // with its own message, naming the input, before anything is written.
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -19,6 +21,7 @@
 #include "timelock/formats/manifest_signing.h"
 #include "timelock/formats/paste.h"
 #include "timelock/formats/record.h"
+#include "timelock/formats/sealing.h"
 
 namespace zt {
 namespace {
@@ -120,6 +123,26 @@ TEST(SealRoundTrip, WhatIsSealedOpensByteForByteWithTheFieldsAskedFor) {
 // One input changed at a time; each case names the message it must give. (A
 // wrong epoch key, a foreign pin or signer, an upper-case tag id and an
 // oversized record are black-box cases: tests/conformance/cases/seal-*.)
+// Every sealing draws its own nonce: a record's and a paste's, many times
+// over one plaintext, never repeat (a fixed or reused nonce would let two
+// ciphertexts under one key be combined).
+TEST(Sealing, EverySealingOfOnePlaintextHasItsOwnNonce) {
+    const test::TestPuzzle puzzle = test::make_test_puzzle(9);
+    const std::vector<std::uint8_t> plaintext(64, 0x5a);
+    const PasteDescription description{kTag, manifest_id(puzzle.manifest).value() + ".puzzle.json", kEvidence, 1, 2};
+    std::set<std::string> nonces;
+    constexpr int kSealings = 16;
+    for (int i = 0; i < kSealings; ++i) {
+        const auto record = read_encrypted_record(seal_record(puzzle.manifest, puzzle.epoch_key, 1, plaintext).value());
+        const auto paste =
+            seal_paste(puzzle.manifest, puzzle.epoch_key, description, plaintext, test::service_keys());
+        ASSERT_TRUE(record.ok() && paste.ok());
+        nonces.insert(record->nonce);
+        nonces.insert(paste->nonce);
+    }
+    EXPECT_EQ(nonces.size(), 2u * kSealings);
+}
+
 TEST(SealRoundTrip, HostileInputsAreRefusedNamingTheInputAndWriteNothing) {
     Service s;
     s.dir.write("p.txt", "secret");

@@ -96,8 +96,7 @@ TEST(SplitGeneration, WorkedInAnyOrderGivesTheManifestOfOneProcessGenerate) {
             results[i] = work_to_end(copied, engine, dir.path().string(), shuffle_seed);
         }
         auto assembled =
-            zt::verify_and_assemble(engine, plan, tasks, results, {.fraction = 1.0}, test::service_keys(),
-                                    test::dir_at(dir.path().string()));
+            zt::verify_and_assemble(engine, plan, tasks, results, {.fraction = 1.0}, {}, test::service_keys());
         ASSERT_TRUE(assembled.ok()) << assembled.error().message();
         EXPECT_EQ(write_signed_manifest(assembled->puzzle.manifest), write_signed_manifest(expected.manifest));
         EXPECT_EQ(assembled->puzzle.epoch_key, expected.epoch_key);

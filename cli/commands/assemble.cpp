@@ -78,6 +78,7 @@ zt::Result<void> run_assemble(const AssembleArgs& args) {
     ZT_TRY(check_outputs_apart(std::array<const OutputTarget*, 2>{&outputs.manifest, &outputs.epoch_key}, state,
                                results_dir));
     ZT_TRY_ASSIGN(const std::vector<SegmentResult> results, results_to_assemble(tasks, state, results_dir));
+    ZT_TRY_ASSIGN(const Outcomes outcomes, outcomes_to_take(plan, tasks, results, results_dir, verify));
 
     // 8. Every result's first and last interval and a sample (or all) of the
     // rest recomputed, then wraps and signature; the engine goes before
@@ -91,7 +92,7 @@ zt::Result<void> run_assemble(const AssembleArgs& args) {
         StatusWatch watch(line, [&](double elapsed) {
             return format_verifying_status("assemble", fraction, results.size(), elapsed);
         });
-        auto assembled = verify_and_assemble(engine, plan, tasks, results, verify, keys, results_dir);
+        auto assembled = verify_and_assemble(engine, plan, tasks, results, verify, outcomes, keys);
         watch.stop();
         line.clear();
         return assembled;

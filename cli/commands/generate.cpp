@@ -101,13 +101,14 @@ Result<void> generate_from_state(const GenerateArgs& args, const PuzzleOutputs& 
     // state must be removable once the puzzle is published (another user's
     // entries are named and left).
     ZT_TRY_ASSIGN(const std::vector<SegmentResult> results, results_to_assemble(tasks, state, dir));
+    ZT_TRY_ASSIGN(const Outcomes outcomes, outcomes_to_take(plan, tasks, results, dir, VerifyOptions{}));
     ZT_TRY_ASSIGN(const VerifiedPuzzle verified, [&] {
         // Hours for long segments: shown at a terminal, and SIGUSR1 answered.
         StatusLine line(STDERR_FILENO, StatusLine::style_for(STDERR_FILENO));
         const StatusWatch watch(line, [&](double elapsed) {
             return format_verifying_status("generate", kDefaultVerifyFraction, results.size(), elapsed);
         });
-        return verify_and_assemble(engine, plan, tasks, results, VerifyOptions{}, keys, dir);
+        return verify_and_assemble(engine, plan, tasks, results, VerifyOptions{}, outcomes, keys);
     }());
 
     // 6-9. Published and printed as without a state; then the state's

@@ -90,28 +90,36 @@ Result<bool> outcome_taken(const GenerationPlan& plan, const SegmentTask& task, 
 
 }  // namespace
 
+Result<Outcomes> read_outcomes(const GenerationPlan& plan, std::span<const SegmentTask> tasks,
+                               std::span<const SegmentResult> results, const Dir& results_dir) {
+    Outcomes outcomes;
+    outcomes.vouched.assign(results.size(), false);
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        ZT_TRY_ASSIGN(const bool taken, outcome_taken(plan, tasks[i], results[i], results_dir, outcomes.not_taken));
+        outcomes.vouched[i] = taken;
+    }
+    return outcomes;
+}
+
 Result<VerifiedPuzzle> verify_and_assemble(const WorkEngine& engine, const GenerationPlan& plan,
                                            std::span<const SegmentTask> tasks, std::span<const SegmentResult> results,
-                                           const VerifyOptions& options, const Ed25519KeyPair& keys,
-                                           const Dir& results_dir) {
+                                           const VerifyOptions& options, const Outcomes& outcomes,
+                                           const Ed25519KeyPair& keys) {
     VerificationReport report;
     const double fraction = options.all ? 1.0 : options.fraction;
     // Results whose middle was verified in full elsewhere (verify-result);
     // never with --verify-all, which believes no outcome.
-    std::vector<bool> vouched(results.size(), false);
-    if (!options.all) {
-        for (std::size_t i = 0; i < results.size(); ++i) {
-            ZT_TRY_ASSIGN(vouched[i], outcome_taken(plan, tasks[i], results[i], results_dir, report.outcomes_not_taken));
-            report.segments_with_outcome += vouched[i];
-        }
-    }
+    const auto vouched = [&](std::size_t i) {
+        return !options.all && i < outcomes.vouched.size() && outcomes.vouched[i];
+    };
+    for (std::size_t i = 0; i < results.size(); ++i) report.segments_with_outcome += vouched(i);
     const std::uint64_t k = result_intervals(plan.iterations);
     ZT_TRY_ASSIGN(const std::size_t threads, pool_threads());
     ZT_TRY_ASSIGN(std::vector<IntervalCheck> checks, choose_interval_checks(results.size(), plan.iterations, fraction));
     // The first and last interval of every segment are recomputed whatever
     // an outcome says.
     std::erase_if(checks, [&](const IntervalCheck& check) {
-        return vouched[check.segment] && check.interval != 1 && check.interval != k;
+        return vouched(check.segment) && check.interval != 1 && check.interval != k;
     });
     ZT_TRY(verify_interval_checks(engine, tasks, results, checks, threads));
 
@@ -125,7 +133,7 @@ Result<VerifiedPuzzle> verify_and_assemble(const WorkEngine& engine, const Gener
     digests.reserve(results.size());
     for (const SegmentResult& result : results) digests.push_back(result.digest());
     ZT_TRY_ASSIGN(GeneratedPuzzle puzzle, assemble_puzzle(plan, digests, keys));
-    return VerifiedPuzzle{std::move(puzzle), std::move(report)};
+    return VerifiedPuzzle{std::move(puzzle), report};
 }
 
 std::string describe_verification(const VerificationReport& report) {

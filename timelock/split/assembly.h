@@ -66,15 +66,24 @@ struct VerifyOptions {
     bool all = false;                          // every interval recomputed; no outcome read
 };
 
+// The verification outcomes beside the results (RESULTS/result-NN.json.verified)
+// that are taken: vouched[i] when result i has one that outcome_counts takes.
+// An outcome of another user, or one that is not taken, is told in
+// `not_taken` (one sentence each, naming the file and saying that its
+// segment is sampled as if it had none).
+struct Outcomes {
+    std::vector<bool> vouched;
+    std::vector<std::string> not_taken;
+};
+Result<Outcomes> read_outcomes(const GenerationPlan& plan, std::span<const SegmentTask> tasks,
+                               std::span<const SegmentResult> results, const file_io::Dir& results_dir);
+
 // What the check of the results covered.
 struct VerificationReport {
     std::size_t intervals_recomputed = 0;   // here, on this machine
     std::uint64_t intervals_total = 0;      // of all 96 results
     std::size_t segments_with_outcome = 0;  // their middle verified in full by verify-result
     double miss_probability = 0.0;          // that one wrong interval passed unnoticed
-    // Outcomes that were there but not taken, each with why: one sentence
-    // per outcome, for the operator.
-    std::vector<std::string> outcomes_not_taken;
 };
 
 struct VerifiedPuzzle {
@@ -86,15 +95,12 @@ struct VerifiedPuzzle {
 // results' digests (assemble_puzzle). Every result has its first and last
 // interval recomputed on `engine` with all processors (segment_verify.h).
 // Its middle intervals are sampled (`options.fraction`), recomputed in full
-// (`options.all`), or, where a verification outcome that outcome_counts
-// takes is beside it (RESULTS/result-NN.json.verified, not read with
-// `options.all`), left to that outcome. An outcome of another user, or one
-// that is not taken, is told in the report and its segment sampled as if it
-// had none.
+// (`options.all`, which takes no outcome), or left to its outcome where
+// `outcomes` vouches for it.
 Result<VerifiedPuzzle> verify_and_assemble(const WorkEngine& engine, const GenerationPlan& plan,
                                            std::span<const SegmentTask> tasks, std::span<const SegmentResult> results,
-                                           const VerifyOptions& options, const Ed25519KeyPair& keys,
-                                           const file_io::Dir& results_dir);
+                                           const VerifyOptions& options, const Outcomes& outcomes,
+                                           const Ed25519KeyPair& keys);
 
 // The report in one sentence for the operator, without a line end.
 std::string describe_verification(const VerificationReport& report);
