@@ -136,8 +136,12 @@ bool CodeMemory::runs_rewritten_code(Mechanism mechanism) noexcept {
     return true;
 }
 
+// The single mapping first: a process that only ever switches one mapping
+// (every code memory of a SECURE machine, and the caches') then never maps
+// a writable and an executable view of the same memory at once, not even
+// here. The dual view is tried only where the single mapping cannot run code.
 bool probe_code_memory() noexcept {
-    return dual_view_coherent() || CodeMemory::runs_rewritten_code(CodeMemory::Mechanism::Mprotect);
+    return CodeMemory::runs_rewritten_code(CodeMemory::Mechanism::Mprotect) || dual_view_coherent();
 }
 
 }  // namespace rx

@@ -9,8 +9,15 @@
 //    together, their cache reads overlap).
 //
 // Each architecture with a SuperscalarHash compiler derives from this class
-// (make_dataset_code in arch.h); elsewhere there is none and the portable
-// executors run.
+// (make_dataset_code in arch.h) and writes the entries' code (write());
+// elsewhere there is none and the portable executors run. The entries
+// follow the C calling convention and change no floating-point or vector
+// register, so compiled VM code may call them keeping its own.
+//
+// The code is written once per key into one mapping switched by mprotect
+// (code_memory.h): no writable alias of it ever exists. Code that would not
+// fit its memory is never run (compile() returns false and the portable
+// executors serve the cache).
 //
 // Thread safety: compile() needs exclusive use; compiled code is read-only
 // afterwards and may run on any number of threads at once.
@@ -20,6 +27,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "randomx/code_memory.h"
 #include "randomx/constants.h"
 #include "randomx/superscalar.h"
 
@@ -43,21 +51,43 @@ public:
     virtual ~DatasetCode() = default;
 
     // Compiles the programs, replacing earlier code. False if the code could
-    // not be built (no code memory, or it did not fit): the code is then not
-    // ready and callers use the portable executors.
-    virtual bool compile(const std::array<SuperscalarProgram, kCacheAccesses>& programs) noexcept = 0;
+    // not be built (no compiled code here, no code memory, or it did not
+    // fit): the code is then not ready and callers use the portable executors.
+    bool compile(const std::array<SuperscalarProgram, kCacheAccesses>& programs) noexcept;
 
     bool ready() const { return item_ != nullptr; }
     ItemFunction item() const { return item_; }
     RangeFunction range() const { return range_; }
+    // These two are null where the architecture has no such entry.
     PairFunction pair() const { return pair_; }
-    // Null where the architecture has no such entry.
     TripleFunction triple() const { return triple_; }
     std::size_t range_unit() const { return range_unit_; }
 
 protected:
-    DatasetCode() = default;
+    // `code_bytes`: the code memory the entries need at most (smaller only
+    // to test that code that does not fit is given up).
+    explicit DatasetCode(std::size_t code_bytes) : code_bytes_(code_bytes) {}
 
+    // Where write() put each entry: byte offsets into the code; no_entry
+    // where the architecture has no such entry.
+    static constexpr std::size_t no_entry = SIZE_MAX;
+    struct Entries {
+        std::size_t item = no_entry;
+        std::size_t range = no_entry;
+        std::size_t pair = no_entry;
+        std::size_t triple = no_entry;
+        std::size_t range_unit = 1;
+    };
+
+    // Writes the entries of `programs` into `code` (`capacity` bytes, to run
+    // at address `runs_at`) and returns the size written, or 0 where it did
+    // not fit (nothing past `capacity` is written).
+    virtual std::size_t write(const std::array<SuperscalarProgram, kCacheAccesses>& programs, std::uint8_t* code,
+                              std::size_t capacity, const std::uint8_t* runs_at, Entries& entries) noexcept = 0;
+
+private:
+    std::size_t code_bytes_;
+    CodeMemory memory_;
     ItemFunction item_ = nullptr;
     RangeFunction range_ = nullptr;
     PairFunction pair_ = nullptr;

@@ -210,30 +210,19 @@ void emit_pair(A& a, const std::array<SuperscalarProgram, kCacheAccesses>& progr
 
 }  // namespace
 
-bool A64DatasetCode::compile(const std::array<SuperscalarProgram, kCacheAccesses>& programs) noexcept {
-    item_ = nullptr;
-    range_ = nullptr;
-    pair_ = nullptr;
-    if (!compiled_code_runs()) return false;
-    // Written once per key: one mapping switched by mprotect, never a
-    // writable alias of code that can run.
-    if (memory_.size() == 0 && !memory_.allocate(code_bytes_, CodeMemory::Mechanism::Mprotect)) return false;
-    if (!memory_.begin_write()) return false;
-    A a(memory_.writable(), memory_.size());
+std::size_t A64DatasetCode::write(const std::array<SuperscalarProgram, kCacheAccesses>& programs, std::uint8_t* code,
+                                  std::size_t capacity, const std::uint8_t* /*runs_at*/, Entries& entries) noexcept {
+    A a(code, capacity);
+    entries.item = 0;
     emit_item(a, programs);
     a.align(64);
-    const std::size_t range_offset = a.size();
+    entries.range = a.size();
+    entries.range_unit = kRangeItems;
     emit_range(a, programs);
     a.align(64);
-    const std::size_t pair_offset = a.size();
+    entries.pair = a.size();
     emit_pair(a, programs);
-    if (a.overflowed()) return false;  // never run: the portable executors serve the cache
-    if (!memory_.finish_write(a.size())) return false;
-    const std::uint8_t* code = memory_.executable();
-    item_ = reinterpret_cast<ItemFunction>(const_cast<std::uint8_t*>(code));
-    range_ = reinterpret_cast<RangeFunction>(const_cast<std::uint8_t*>(code + range_offset));
-    pair_ = reinterpret_cast<PairFunction>(const_cast<std::uint8_t*>(code + pair_offset));
-    return true;
+    return a.overflowed() ? 0 : a.size();
 }
 
 }  // namespace rx::a64

@@ -19,11 +19,8 @@
 // keeping its floating-point registers. Constants shared by the interleaved
 // items (reciprocals, immediates) are loaded once.
 //
-// All compute exactly what the portable executors compute. Code that would
-// not fit its buffer is not used (compile() returns false; the portable
-// executors run). The code is written once per key into one mapping switched
-// by mprotect (code_memory.h): no writable alias of it ever exists. This is
-// ARM64's DatasetCode (dataset_code.h), made by
+// All compute exactly what the portable executors compute. This is ARM64's
+// DatasetCode (dataset_code.h, which keeps its code memory), made by
 // make_dataset_code (arch.h).
 //
 // Thread safety: compiled code is read-only once built and may run on any
@@ -32,7 +29,6 @@
 
 #include <array>
 
-#include "randomx/code_memory.h"
 #include "randomx/constants.h"
 #include "randomx/dataset_code.h"
 #include "randomx/superscalar.h"
@@ -48,17 +44,11 @@ class A64DatasetCode final : public DatasetCode {
 public:
     // `code_bytes` smaller than kDatasetCodeBytes only to test that code
     // that does not fit is given up (and nothing past it written).
-    explicit A64DatasetCode(std::size_t code_bytes = kDatasetCodeBytes) : code_bytes_(code_bytes) {
-        range_unit_ = kRangeItems;
-    }
-
-    // Compiles the programs; false if code memory cannot be obtained or the
-    // code does not fit in it (the code is then not ready).
-    bool compile(const std::array<SuperscalarProgram, kCacheAccesses>& programs) noexcept override;
+    explicit A64DatasetCode(std::size_t code_bytes = kDatasetCodeBytes) : DatasetCode(code_bytes) {}
 
 private:
-    std::size_t code_bytes_;
-    CodeMemory memory_;
+    std::size_t write(const std::array<SuperscalarProgram, kCacheAccesses>& programs, std::uint8_t* code,
+                      std::size_t capacity, const std::uint8_t* runs_at, Entries& entries) noexcept override;
 };
 
 }  // namespace rx::a64

@@ -3,7 +3,6 @@
 #include "randomx/aarch64/a64_assembler.h"
 #include "randomx/aes.h"
 #include "randomx/aes_kernels.h"
-#include "randomx/cache.h"
 #include "randomx/dataset.h"
 
 namespace rx::a64 {
@@ -46,21 +45,6 @@ constexpr std::uint32_t kFrameSize = 592;
 constexpr std::uint32_t kRoundingShift = 22;  // FPCR.RMode, bits 23:22
 constexpr std::uint64_t kCacheBlockMask = (kCacheItemCount - 1) * kCacheLineSize;
 
-// How light-mode code obtains items: the cache's compiled item and pair
-// entries (they change no vector register) or the portable executor behind
-// a C++ function.
-struct LightRead {
-    std::uint64_t function = 0;
-    std::uint64_t argument = 0;
-    std::uint64_t pair = 0;  // 0: items one at a time
-    bool preserves_vectors = false;
-    std::uint64_t cache_memory = 0;
-};
-
-void portable_item(const randomx_cache* cache, std::uint64_t item_number, std::uint64_t out[8]) {
-    dataset_item(*cache, item_number, out);
-}
-
 // v2's register mixing with the software rounds, for processors without the
 // cryptography extension.
 void soft_mix(void* f, const void* e) { aes_kernels::mix_registers<SoftAes>(f, e); }
@@ -68,25 +52,9 @@ void soft_mix(void* f, const void* e) { aes_kernels::mix_registers<SoftAes>(f, e
 class Emitter {
 public:
     Emitter(std::uint8_t* code, std::size_t capacity, const Program& program, Variant variant,
-            const DatasetSource& source, bool hard_aes)
-        : a_(code, capacity), program_(program), variant_(variant), full_(source.dataset != nullptr),
-          hard_aes_(hard_aes) {
-        if (full_) return;
-        const randomx_cache& cache = *source.cache;
-        light_.cache_memory = reinterpret_cast<std::uint64_t>(cache.memory);
-        if (cache.code != nullptr && cache.code->ready()) {
-            light_.function = reinterpret_cast<std::uint64_t>(cache.code->item());
-            light_.argument = light_.cache_memory;
-            light_.preserves_vectors = true;
-            // v2 reads at iteration i the item at ma and at i + 1 the one at
-            // mx (as ma and mx are when iteration i starts): both are known
-            // one iteration early, so they are computed together.
-            if (variant == Variant::V2) light_.pair = reinterpret_cast<std::uint64_t>(cache.code->pair());
-        } else {
-            light_.function = reinterpret_cast<std::uint64_t>(&portable_item);
-            light_.argument = reinterpret_cast<std::uint64_t>(&cache);
-        }
-    }
+            const ItemReads& reads, bool hard_aes)
+        : a_(code, capacity), program_(program), variant_(variant), full_(reads.full), hard_aes_(hard_aes),
+          reads_(reads) {}
 
     std::size_t emit() {
         prologue();
@@ -128,7 +96,7 @@ private:
         if (full_) {
             a_.add_any(kData, x2, program_.config.dataset_offset, x16);
         } else {
-            a_.mov_imm(kData, light_.cache_memory);
+            a_.mov_imm(kData, reinterpret_cast<std::uint64_t>(reads_.cache_memory));
         }
         load_vector_constants();
         a_.ldr(kMaMx, x0, off::kMaMx);
@@ -348,7 +316,10 @@ private:
         if (full_) {
             a_.add(x13, kData, x16);
             xor_item(x13);
-        } else if (light_.pair != 0) {
+        } else if (reads_.pair != nullptr) {
+            // v2 reads at iteration i the item at ma and at i + 1 the one at
+            // mx (as ma and mx are when iteration i starts): both are known
+            // one iteration early, so they are computed together.
             light_pair();
         } else {
             light_item();
@@ -395,17 +366,17 @@ private:
     // Computes the item at x16 (masked) and XORs it into r0-r7.
     void light_item() {
         save_kept();
-        if (!light_.preserves_vectors) {
+        if (!reads_.item_compiled) {
             for (unsigned i = 0; i < 16; i += 2) {
                 a_.stp_q(static_cast<V>(v0 + i), static_cast<V>(v1 + i), sp, kVectorSave + static_cast<std::int32_t>(16 * i));
             }
         }
         item_number(x1, x16);
         a_.add_imm(x2, sp, kItem);
-        a_.mov_imm(x0, light_.argument);
-        a_.mov_imm(x16, light_.function);
+        a_.mov_imm(x0, reads_.item_argument);
+        a_.mov_imm(x16, reads_.item);
         a_.blr(x16);
-        if (!light_.preserves_vectors) {
+        if (!reads_.item_compiled) {
             for (unsigned i = 0; i < 16; i += 2) {
                 a_.ldp_q(static_cast<V>(v0 + i), static_cast<V>(v1 + i), sp, kVectorSave + static_cast<std::int32_t>(16 * i));
             }
@@ -428,8 +399,8 @@ private:
         a_.and_imm(x2, x2, kDatasetAddressMask);
         item_number(x2, x2);
         a_.add_imm(x3, sp, kItem);
-        a_.mov_imm(x0, light_.cache_memory);
-        a_.mov_imm(x16, light_.pair);
+        a_.mov_imm(x0, reinterpret_cast<std::uint64_t>(reads_.cache_memory));
+        a_.mov_imm(x16, reinterpret_cast<std::uint64_t>(reads_.pair));
         a_.blr(x16);
         restore_kept();
         a_.add_imm(x13, sp, kItem);
@@ -517,15 +488,15 @@ private:
     Variant variant_;
     bool full_;
     bool hard_aes_;
-    LightRead light_;
+    ItemReads reads_;
     std::size_t offsets_[kProgramSizeV2] = {};
 };
 
 }  // namespace
 
-std::size_t compile_vm_program(const Program& program, Variant variant, const DatasetSource& source,
+std::size_t compile_vm_program(const Program& program, Variant variant, const ItemReads& reads,
                                std::uint8_t* code, std::size_t capacity, bool hard_aes) {
-    Emitter emitter(code, capacity, program, variant, source, hard_aes);
+    Emitter emitter(code, capacity, program, variant, reads, hard_aes);
     return emitter.emit();
 }
 

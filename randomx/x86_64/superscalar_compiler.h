@@ -30,7 +30,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "randomx/code_memory.h"
 #include "randomx/constants.h"
 #include "randomx/dataset_code.h"
 #include "randomx/superscalar.h"
@@ -46,15 +45,11 @@ class X86DatasetCode final : public DatasetCode {
 public:
     // `code_bytes` smaller than kDatasetCodeBytes only to test that code
     // that does not fit is given up (and nothing past it written).
-    explicit X86DatasetCode(std::size_t code_bytes) : code_bytes_(code_bytes) { range_unit_ = kDatasetCodeGroup; }
-
-    // Compiles the programs; false if code memory cannot be obtained or the
-    // code does not fit in it (the code is then not ready).
-    bool compile(const std::array<SuperscalarProgram, kCacheAccesses>& programs) noexcept override;
+    explicit X86DatasetCode(std::size_t code_bytes = kDatasetCodeBytes) : DatasetCode(code_bytes) {}
 
 private:
-    std::size_t code_bytes_;
-    CodeMemory memory_;
+    std::size_t write(const std::array<SuperscalarProgram, kCacheAccesses>& programs, std::uint8_t* code,
+                      std::size_t capacity, const std::uint8_t* runs_at, Entries& entries) noexcept override;
 };
 
 }  // namespace rx
