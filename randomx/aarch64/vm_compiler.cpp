@@ -28,8 +28,11 @@ constexpr X kValue = x17;    // a loaded operand or a constant
 constexpr V kEKeep = v13;
 constexpr V kEOr = v14;
 constexpr V kScale = v15;
-constexpr V kZero = v16;
-constexpr V kTemp = v17;
+// Zero in v12, among the registers saved around a call into C++ (v0-v15):
+// the calling convention lets a callee change v16-v31 (and all but the low
+// halves of v8-v15), so nothing of ours lives there across a call.
+constexpr V kZero = v12;
+constexpr V kTemp = v17;  // never live across a call
 
 // The stack frame: the callee-saved registers, the state pointer, the
 // registers kept across a light-mode call, the items it computes (two) and,

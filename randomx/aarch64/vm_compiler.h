@@ -12,7 +12,10 @@
 //   x10, x11  spAddr0, spAddr1      v13      group E keep mask
 //   x12       FPCR less its rounding mode    v14   group E OR mask
 //   x13-x17   temporaries           v15      FSCAL_R mask
-//                                   v16      zero (AES), v17 temporary
+//                                   v12      zero (AES), v17 temporary
+// Every value kept across a call into C++ (light mode's portable items,
+// the software rounds) is in v0-v15, saved around the call: a callee may
+// change v16-v31.
 // Floating-point rounding (fprc) lives in FPCR.RMode for the whole hash, as
 // the machine sets it up (vm_rounding.h); FPCR's other bits are kept. v2's
 // register mixing uses the cryptography extension (AESE/AESMC, AESD/AESIMC)
