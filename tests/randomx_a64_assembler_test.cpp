@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "randomx/aarch64/a64_assembler.h"
+#include "tests/support/gnu_assembler.h"
 
 namespace {
 
@@ -32,30 +33,14 @@ struct Case {
     std::string text;  // one line per instruction; "1:" and "2:" bind the two labels
 };
 
+constexpr const char* kBinutils = "aarch64-linux-gnu-";
+
 // Assembles `text` with the cross binutils; false if they cannot run here.
 bool gnu_assemble(const std::string& text, std::vector<std::uint32_t>& words) {
-    char dir_template[] = "/tmp/a64-asm-XXXXXX";
-    const char* dir = mkdtemp(dir_template);
-    if (dir == nullptr) return false;
-    const std::string d = dir;
-    std::ofstream(d + "/in.s") << ".arch armv8-a+crypto\n.text\n" << text;
-    const std::string command = "aarch64-linux-gnu-as -o " + d + "/in.o " + d + "/in.s 2>" + d + "/err && " +
-                                "aarch64-linux-gnu-objcopy -O binary -j .text " + d + "/in.o " + d + "/in.bin";
-    const bool ok = std::system(command.c_str()) == 0;
-    if (ok) {
-        std::ifstream bin(d + "/in.bin", std::ios::binary);
-        const std::vector<char> bytes((std::istreambuf_iterator<char>(bin)), std::istreambuf_iterator<char>());
-        words.resize(bytes.size() / 4);
-        std::memcpy(words.data(), bytes.data(), words.size() * 4);
-    } else {
-        std::ifstream err(d + "/err");
-        std::cerr << err.rdbuf();
-    }
-    std::system(("rm -rf " + d).c_str());
-    return ok;
+    return zt::test::gnu_assemble(kBinutils, ".arch armv8-a+crypto\n.text\n" + text, words);
 }
 
-bool gnu_assembler_runs() { return std::system("aarch64-linux-gnu-as --version >/dev/null 2>&1") == 0; }
+bool gnu_assembler_runs() { return zt::test::gnu_assembler_runs(kBinutils); }
 
 std::vector<Case> cases() {
     return {
@@ -177,12 +162,7 @@ TEST(A64Assembler, EncodesLikeTheGnuAssembler) {
     ours.resize(a.size() / 4);
     std::vector<std::uint32_t> theirs;
     ASSERT_TRUE(gnu_assemble(text, theirs));
-    ASSERT_EQ(ours.size(), theirs.size());
-    std::size_t c = 0;
-    for (std::size_t i = 0; i < ours.size(); ++i) {
-        while (c + 1 < starts.size() && starts[c + 1].first <= i) ++c;
-        EXPECT_EQ(ours[i], theirs[i]) << std::hex << "word " << i << " of \"" << starts[c].second << "\"";
-    }
+    zt::test::expect_same_words(ours, theirs, starts);
 }
 
 // Every value encode_bitmask accepts is the value GNU as encodes, and a sample

@@ -41,11 +41,6 @@
 #include "tests/support/randomx_support.h"
 #include "randomx/cache.h"
 #include "randomx/compiled_vm.h"
-#if defined(__x86_64__)
-#include "randomx/x86_64/superscalar_compiler.h"
-#elif defined(__aarch64__)
-#include "randomx/aarch64/superscalar_compiler.h"
-#endif
 
 namespace {
 
@@ -499,25 +494,15 @@ TEST(CompiledCodeWarning, ShownExactlyWhereProgramsAreInterpreted) {
     }
 #if defined(__x86_64__)
     EXPECT_EQ(compiled, rx::cpu_has_aes()) << "x86-64 compiles v2 programs wherever AES-NI is";
-#elif defined(__aarch64__)
-    EXPECT_EQ(compiled, rx::compiled_code_runs()) << "ARM64 compiles v2 programs with or without AES";
+#elif defined(__aarch64__) || defined(__riscv)
+    EXPECT_EQ(compiled, rx::compiled_code_runs()) << "ARM64 and RISC-V compile v2 programs with or without AES";
 #endif
 }
 
-#if defined(__x86_64__) || defined(__aarch64__)
-
 // ---- Code that does not fit -------------------------------------------------
 
-// The architecture's SuperscalarHash compiler, under one set of names, and
-// its VM code writer.
+// The architecture's VM code writer.
 namespace native {
-#if defined(__x86_64__)
-constexpr std::size_t kDatasetCodeBytes = rx::kDatasetCodeBytes;
-using DatasetCode = rx::X86DatasetCode;
-#else
-constexpr std::size_t kDatasetCodeBytes = rx::a64::kDatasetCodeBytes;
-using DatasetCode = rx::a64::A64DatasetCode;
-#endif
 std::size_t compile_vm_program(const rx::Program& program, const rx::DatasetSource& source, std::uint8_t* code,
                                std::size_t capacity) {
     const rx::VmCodeWriter writer = rx::vm_code_writer(rx::Variant::V2);
@@ -569,26 +554,5 @@ TEST(VmCompilerBuffer, ACompilerThatCannotFitAProgramLeavesItToTheInterpreter) {
     EXPECT_EQ(zt::test::hex(hash, sizeof hash), "22ec6b861b3eb23686b2efbad69513c967ecfce80983df66c9c5b4fbfb4cdb6f");
     EXPECT_EQ(iterations.count, std::uint64_t{rx::kProgramCount} * rx::kProgramIterations);
 }
-
-// The cache's SuperscalarHash code in too little memory: compile fails and
-// the code is not ready (the portable executors run); in enough, it is.
-TEST(DatasetCodeBuffer, CodeThatDoesNotFitIsNotReady) {
-    if (!rx::compiled_code_runs()) {
-        GTEST_SKIP() << "no compiled code on this system";
-    }
-    const std::string key = "test key 000";
-    std::array<rx::SuperscalarProgram, rx::kCacheAccesses> programs;
-    rx::generate_superscalar_programs(key.data(), key.size(), programs);
-    for (const std::size_t bytes : {std::size_t{4096}, std::size_t{16384}}) {
-        native::DatasetCode code(bytes);
-        EXPECT_FALSE(code.compile(programs)) << bytes << " bytes";
-        EXPECT_FALSE(code.ready());
-    }
-    native::DatasetCode code(native::kDatasetCodeBytes);
-    EXPECT_TRUE(code.compile(programs));
-    EXPECT_TRUE(code.ready());
-}
-
-#endif
 
 }  // namespace
