@@ -9,8 +9,9 @@
 // this seam: code memory and its probe (code_memory.h), the runner that
 // compiles or falls back to the interpreter and light mode's item calls
 // (compiled_vm.h), the SuperscalarHash code's memory and entries
-// (dataset_code.h). An architecture adds its assembler, its code writers and
-// its feature probe.
+// (dataset_code.h), the buffer of fixed-width instruction words and its
+// labels (word_code.h). An architecture adds its assembler, its code writers
+// and its feature probe.
 //
 // Every function here is safe to call from any thread; none throws.
 #pragma once
@@ -74,10 +75,14 @@ std::size_t write_return_constant(std::uint8_t* code, std::uint8_t value) noexce
 // on x86-64 v2 without AES-NI for its register mixing).
 VmCodeWriter vm_code_writer(Variant variant) noexcept;
 
-// An empty SuperscalarHash compiler for a cache, or null where there is none.
-// Its code is written once per key, through the Mprotect mechanism: it never
-// has a writable mapping while it can run.
-std::unique_ptr<DatasetCode> make_dataset_code() noexcept;
+// The SuperscalarHash compiler's code writer (DatasetCode::Writer in
+// dataset_code.h) and the code memory it needs at most; a null writer where
+// this architecture has none.
+struct DatasetCodeWriter {
+    DatasetCode::Writer write = nullptr;
+    std::size_t code_bytes = 0;
+};
+DatasetCodeWriter dataset_code_writer() noexcept;
 
 // ---- Built on the above, once for every architecture (compiled_vm.cpp) -----
 

@@ -1,6 +1,7 @@
 #include "randomx/dataset_code.h"
 
 #include <algorithm>
+#include <new>
 
 #include "randomx/arch.h"
 
@@ -27,7 +28,7 @@ bool DatasetCode::compile(const std::array<SuperscalarProgram, kCacheAccesses>& 
     if (!memory_.begin_write()) return false;
     Entries entries;
     const std::size_t capacity = std::min(code_bytes_, memory_.size());
-    const std::size_t size = write(programs, memory_.writable(), capacity, memory_.executable(), entries);
+    const std::size_t size = writer_(programs, memory_.writable(), capacity, memory_.executable(), entries);
     // Code that did not fit is incomplete: the portable executors run.
     if (size == 0 || entries.item == no_entry || entries.range == no_entry || !memory_.finish_write(size)) {
         return false;
@@ -39,6 +40,12 @@ bool DatasetCode::compile(const std::array<SuperscalarProgram, kCacheAccesses>& 
     triple_ = entry<TripleFunction>(code, entries.triple);
     item_ = entry<ItemFunction>(code, entries.item);
     return true;
+}
+
+std::unique_ptr<DatasetCode> make_dataset_code() noexcept {
+    const DatasetCodeWriter writer = dataset_code_writer();
+    if (writer.write == nullptr) return nullptr;
+    return std::unique_ptr<DatasetCode>(new (std::nothrow) DatasetCode(writer.code_bytes, writer.write));
 }
 
 }  // namespace rx

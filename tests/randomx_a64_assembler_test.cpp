@@ -28,10 +28,7 @@ namespace {
 using namespace rx::a64;
 using A = Assembler;
 
-struct Case {
-    std::function<void(A&, A::Label&, A::Label&)> emit;
-    std::string text;  // one line per instruction; "1:" and "2:" bind the two labels
-};
+using Case = zt::test::AssemblerCase<A>;
 
 constexpr const char* kBinutils = "aarch64-linux-gnu-";
 
@@ -145,24 +142,7 @@ std::vector<Case> cases() {
 }
 
 TEST(A64Assembler, EncodesLikeTheGnuAssembler) {
-    if (!gnu_assembler_runs()) GTEST_SKIP() << "aarch64-linux-gnu-as cannot run here";
-    const std::vector<Case> table = cases();
-    std::vector<std::uint32_t> ours(4096);
-    A a(reinterpret_cast<std::uint8_t*>(ours.data()), ours.size() * 4);
-    A::Label l1;
-    A::Label l2;
-    std::string text;
-    std::vector<std::pair<std::size_t, std::string>> starts;  // first word of each case
-    for (const Case& c : table) {
-        starts.emplace_back(a.size() / 4, c.text);
-        c.emit(a, l1, l2);
-        text += c.text + "\n";
-    }
-    ASSERT_FALSE(a.overflowed());
-    ours.resize(a.size() / 4);
-    std::vector<std::uint32_t> theirs;
-    ASSERT_TRUE(gnu_assemble(text, theirs));
-    zt::test::expect_same_words(ours, theirs, starts);
+    zt::test::expect_encodes_like_gnu<A>(kBinutils, ".arch armv8-a+crypto\n.text\n", cases());
 }
 
 // Every value encode_bitmask accepts is the value GNU as encodes, and a sample

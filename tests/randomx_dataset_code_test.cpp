@@ -13,16 +13,10 @@
 #include "randomx/cache.h"
 #include "randomx/constants.h"
 #include "randomx/dataset.h"
+#include "randomx/dataset_code.h"
 #include "randomx/randomx.h"
 #include "randomx/superscalar.h"
 #include "tests/support/randomx_support.h"
-#if defined(__x86_64__)
-#include "randomx/x86_64/superscalar_compiler.h"
-#elif defined(__aarch64__)
-#include "randomx/aarch64/superscalar_compiler.h"
-#elif defined(__riscv)
-#include "randomx/riscv64/superscalar_compiler.h"
-#endif
 
 namespace {
 
@@ -83,20 +77,6 @@ TEST(CompiledSuperscalar, ItemsAndRangesMatchThePortableExecutor) {
     }
 }
 
-#if defined(__x86_64__) || defined(__aarch64__) || defined(__riscv)
-
-// The architecture's SuperscalarHash compiler, under one set of names.
-#if defined(__x86_64__)
-constexpr std::size_t kDatasetCodeBytes = rx::kDatasetCodeBytes;
-using DatasetCode = rx::X86DatasetCode;
-#elif defined(__aarch64__)
-constexpr std::size_t kDatasetCodeBytes = rx::a64::kDatasetCodeBytes;
-using DatasetCode = rx::a64::A64DatasetCode;
-#else
-constexpr std::size_t kDatasetCodeBytes = rx::rv64::kDatasetCodeBytes;
-using DatasetCode = rx::rv64::Rv64DatasetCode;
-#endif
-
 // The cache's SuperscalarHash code in too little memory: compile fails and
 // the code is not ready (the portable executors run); in enough, it is.
 TEST(DatasetCodeBuffer, CodeThatDoesNotFitIsNotReady) {
@@ -107,15 +87,13 @@ TEST(DatasetCodeBuffer, CodeThatDoesNotFitIsNotReady) {
     std::array<rx::SuperscalarProgram, rx::kCacheAccesses> programs;
     rx::generate_superscalar_programs(key.data(), key.size(), programs);
     for (const std::size_t bytes : {std::size_t{4096}, std::size_t{16384}}) {
-        DatasetCode code(bytes);
+        rx::DatasetCode code(bytes, rx::dataset_code_writer().write);
         EXPECT_FALSE(code.compile(programs)) << bytes << " bytes";
         EXPECT_FALSE(code.ready());
     }
-    DatasetCode code(kDatasetCodeBytes);
+    rx::DatasetCode code(rx::dataset_code_writer().code_bytes, rx::dataset_code_writer().write);
     EXPECT_TRUE(code.compile(programs));
     EXPECT_TRUE(code.ready());
 }
-
-#endif
 
 }  // namespace

@@ -1,9 +1,6 @@
 // Generated code on ARM64: the probe function and the compilers behind
 // arch.h (the VM code writer and the SuperscalarHash compiler).
 #include <cstring>
-#include <new>
-
-#include "randomx/aarch64/superscalar_compiler.h"
 #include "randomx/aarch64/vm_compiler.h"
 #include "randomx/arch.h"
 #include "randomx/cpu.h"
@@ -31,9 +28,5 @@ std::size_t write_vm_code(const Program& program, Variant variant, const ItemRea
 // Without the cryptography extension v2's register mixing calls the
 // software rounds from the compiled loop (vm_compiler.h).
 VmCodeWriter vm_code_writer(Variant /*variant*/) noexcept { return &write_vm_code; }
-
-std::unique_ptr<DatasetCode> make_dataset_code() noexcept {
-    return std::unique_ptr<DatasetCode>(new (std::nothrow) a64::A64DatasetCode(a64::kDatasetCodeBytes));
-}
 
 }  // namespace rx

@@ -6,6 +6,6 @@ namespace rx {
 
 VmCodeWriter vm_code_writer(Variant /*variant*/) noexcept { return nullptr; }
 
-std::unique_ptr<DatasetCode> make_dataset_code() noexcept { return nullptr; }
+DatasetCodeWriter dataset_code_writer() noexcept { return {}; }
 
 }  // namespace rx

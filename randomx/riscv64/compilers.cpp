@@ -1,10 +1,7 @@
 // Generated code on RISC-V: the probe function and the compilers behind
 // arch.h (the VM code writer and the SuperscalarHash compiler).
-#include <new>
-
 #include "randomx/arch.h"
 #include "randomx/riscv64/rv64_assembler.h"
-#include "randomx/riscv64/superscalar_compiler.h"
 #include "randomx/riscv64/vm_compiler.h"
 
 namespace rx {
@@ -18,9 +15,5 @@ std::size_t write_return_constant(std::uint8_t* code, std::uint8_t value) noexce
 
 // v2's register mixing calls the software rounds from the compiled loop.
 VmCodeWriter vm_code_writer(Variant /*variant*/) noexcept { return &rv64::compile_vm_program; }
-
-std::unique_ptr<DatasetCode> make_dataset_code() noexcept {
-    return std::unique_ptr<DatasetCode>(new (std::nothrow) rv64::Rv64DatasetCode(rv64::kDatasetCodeBytes));
-}
 
 }  // namespace rx

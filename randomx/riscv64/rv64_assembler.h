@@ -11,11 +11,10 @@
 // code may be farther uses branch_far(), which inverts the condition over a
 // jump.
 //
-// Overflow is recorded, never written: once an instruction would not fit,
-// nothing more is written and overflowed() stays true, so a compiler can
-// check once at the end and give up (the interpreter then runs). Operands
-// out of an encoding's range (an immediate, a branch too far) poison the
-// code the same way. The buffer is never written past `capacity` bytes.
+// Overflow is recorded, never written (word_code.h): a compiler checks once
+// at the end and gives up (the interpreter then runs). Operands out of an
+// encoding's range (an immediate, a branch too far) poison the code the same
+// way. The buffer is never written past `capacity` bytes.
 //
 // Thread safety: an Assembler is used by one thread; it keeps no global state.
 //
@@ -26,6 +25,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+
+#include "randomx/word_code.h"
 
 namespace rx::rv64 {
 
@@ -50,28 +51,13 @@ inline constexpr bool fits_signed(std::int64_t value, unsigned bits) {
     return value >= -(std::int64_t{1} << (bits - 1)) && value < (std::int64_t{1} << (bits - 1));
 }
 
-class Assembler {
+class Assembler : public WordCode<Assembler> {
 public:
-    Assembler(std::uint8_t* buffer, std::size_t capacity) : code_(buffer), capacity_(capacity) {}
+    static constexpr std::uint32_t kNop = 0x00000013U;  // addi x0, x0, 0
 
-    std::size_t size() const { return size_; }
-    bool overflowed() const { return overflowed_; }
+    Assembler(std::uint8_t* buffer, std::size_t capacity) : WordCode(buffer, capacity) {}
 
-    // ---- Raw words --------------------------------------------------------
-    void emit(std::uint32_t word) {
-        if (overflowed_ || capacity_ < 4 || size_ > capacity_ - 4) {
-            overflowed_ = true;
-            return;
-        }
-        std::memcpy(code_ + size_, &word, 4);
-        size_ += 4;
-    }
-    void fail() { overflowed_ = true; }
-    // Pads with NOPs to a multiple of `alignment` bytes (a power of 2, >= 4).
-    void align(std::size_t alignment) {
-        while (!overflowed_ && size_ % alignment != 0) nop();
-    }
-    void nop() { addi(x0, x0, 0); }
+    void nop() { emit(kNop); }
 
     // ---- Integer register-register (RV64I, M, Zba, Zbb) ---------------------
     void add(X d, X a, X b) { r_type(0x00, b, a, 0, d, kOp); }
@@ -153,17 +139,7 @@ public:
     void fsrm(X s) { i_type(kFrm, s, 1, x0, kSystem); }
     void frrm(X d) { i_type(kFrm, x0, 2, d, kSystem); }
 
-    // ---- Control ----------------------------------------------------------
-    // A position in the code. A label used before bind() collects the
-    // branches to patch (a few per label in our code).
-    struct Label {
-        static constexpr std::size_t kMaxFixups = 4;
-        static constexpr std::size_t kUnbound = SIZE_MAX;
-        std::size_t position = kUnbound;
-        std::size_t fixups[kMaxFixups] = {};
-        std::size_t fixup_count = 0;
-    };
-    void bind(Label& label);
+    // ---- Control (Label and bind() in word_code.h) --------------------------
     // Within 4 KiB.
     void branch(Cond cond, X a, X b, Label& target) { refer(target, b_word(cond, a, b)); }
     // Anywhere within 1 MiB: a branch of the inverse condition over a jump.
@@ -175,7 +151,7 @@ public:
     }
     // To an earlier position: one branch where it is near, else branch_far's pair.
     void branch_back(Cond cond, X a, X b, std::size_t position) {
-        const std::int64_t distance = static_cast<std::int64_t>(position) - static_cast<std::int64_t>(size_);
+        const std::int64_t distance = static_cast<std::int64_t>(position) - static_cast<std::int64_t>(size());
         if (fits_signed(distance, 13)) {
             emit(b_word(cond, a, b) | b_offset(distance));
         } else {
@@ -226,13 +202,16 @@ private:
         return (u >> 20 & 1U) << 31 | (u >> 1 & 0x3FFU) << 21 | (u >> 11 & 1U) << 20 | (u >> 12 & 0xFFU) << 12;
     }
     void li_signed(X d, std::int64_t value);
-    void refer(Label& target, std::uint32_t word);
-    void patch(std::size_t at, std::size_t target);
 
-    std::uint8_t* code_;
-    std::size_t capacity_;
-    std::size_t size_ = 0;
-    bool overflowed_ = false;
+public:
+    // Fills the offset field of a branch (WordCode): JAL's 21 bits or a
+    // conditional branch's 13.
+    static bool fill_offset(std::uint32_t& word, std::int64_t offset) {
+        const bool jump = (word & 0x7F) == kJal;
+        if (!fits_signed(offset, jump ? 21 : 13)) return false;
+        word |= jump ? j_offset(offset) : b_offset(offset);
+        return true;
+    }
 };
 
 // LUI + ADDIW for 32-bit values; above that, the value without its low 12
@@ -260,40 +239,6 @@ inline void Assembler::li_signed(X d, std::int64_t value) {
     li_signed(d, upper);
     slli(d, d, shift);
     if (low != 0) addi(d, d, static_cast<std::int32_t>(low));
-}
-
-inline void Assembler::refer(Label& target, std::uint32_t word) {
-    const std::size_t at = size_;
-    emit(word);
-    if (overflowed_) return;
-    if (target.position != Label::kUnbound) {
-        patch(at, target.position);
-        return;
-    }
-    if (target.fixup_count == Label::kMaxFixups) return fail();
-    target.fixups[target.fixup_count++] = at;
-}
-
-inline void Assembler::bind(Label& label) {
-    label.position = size_;
-    for (std::size_t i = 0; i < label.fixup_count; ++i) {
-        if (!overflowed_) patch(label.fixups[i], size_);
-    }
-    label.fixup_count = 0;
-}
-
-inline void Assembler::patch(std::size_t at, std::size_t target) {
-    std::uint32_t word;
-    std::memcpy(&word, code_ + at, 4);
-    const std::int64_t offset = static_cast<std::int64_t>(target) - static_cast<std::int64_t>(at);
-    if ((word & 0x7F) == kJal) {
-        if (!fits_signed(offset, 21)) return fail();
-        word |= j_offset(offset);
-    } else {
-        if (!fits_signed(offset, 13)) return fail();
-        word |= b_offset(offset);
-    }
-    std::memcpy(code_ + at, &word, 4);
 }
 
 }  // namespace rx::rv64

@@ -1,8 +1,10 @@
 #include "randomx/riscv64/superscalar_compiler.h"
 
+#include "randomx/arch.h"
 #include "randomx/dataset.h"
 #include "randomx/riscv64/rv64_assembler.h"
 #include "randomx/riscv64/rv64_forms.h"
+#include "randomx/superscalar_items.h"
 
 namespace rx::rv64 {
 namespace {
@@ -14,21 +16,11 @@ using A = Assembler;
 // items, plus each entry's set-up, block reads and stores.
 static_assert(kDatasetCodeBytes >= 4 * kCacheAccesses * kSuperscalarMaxSize * (3 * 8 + 3 * (1 + 2 + 2)) + 3 * 8 * 1024);
 
-static_assert(kCacheItemCount == std::size_t{1} << 22, "the block index is 22 bits");
-constexpr unsigned kIndexBits = 22;
-constexpr unsigned kLineShift = 6;
-static_assert(std::size_t{1} << kLineShift == kCacheLineSize);
-
 constexpr X kCache = x10;  // a0, as passed
 
-// Where the items of one entry live: up to two items' registers, their
-// cache block pointers and a temporary.
-struct Layout {
-    unsigned items;
-    X r[kRangeItems][8];
-    X block[kRangeItems];
-    X tmp;
-};
+// Where the items of one entry live (superscalar_items.h); the cache memory
+// stays in a0, as passed.
+using Layout = ItemRegisters<X, kRangeItems>;
 
 // item: a1 item number, a2 out; only a0-a7 and t0-t4.
 constexpr Layout kItemLayout = {1, {{x13, x14, x15, x16, x17, x5, x6, x7}}, {x28}, x29};
@@ -44,96 +36,92 @@ constexpr X kOut = x24;
 constexpr X kNextItem = x25;
 constexpr X kUnits = x26;
 
-std::int64_t sign_extended(std::uint32_t imm) { return static_cast<std::int32_t>(imm); }
+// The steps of emit_superscalar_items (superscalar_items.h).
+struct Items {
+    A& a;
+    Forms forms;
 
-// One instruction for every item of the layout.
-void emit_instruction(A& a, const Forms& forms, const Layout& l, const SuperscalarInstruction& in) {
-    using T = SuperscalarType;
-    const unsigned n = l.items;
-    switch (in.type) {
-    case T::ISUB_R: for (unsigned k = 0; k < n; ++k) a.sub(l.r[k][in.dst], l.r[k][in.dst], l.r[k][in.src]); break;
-    case T::IXOR_R: for (unsigned k = 0; k < n; ++k) a.xor_(l.r[k][in.dst], l.r[k][in.dst], l.r[k][in.src]); break;
-    case T::IADD_RS:
-        for (unsigned k = 0; k < n; ++k) forms.add_shifted(a, l.r[k][in.dst], l.r[k][in.src], in.shift(), l.tmp);
-        break;
-    case T::IMUL_R: for (unsigned k = 0; k < n; ++k) a.mul(l.r[k][in.dst], l.r[k][in.dst], l.r[k][in.src]); break;
-    case T::IROR_C:
-        for (unsigned k = 0; k < n; ++k) forms.ror_imm(a, l.r[k][in.dst], l.r[k][in.dst], in.imm32 & 63, l.tmp);
-        break;
-    case T::IADD_C7:
-    case T::IADD_C8:
-    case T::IADD_C9: {
-        const std::int64_t value = sign_extended(in.imm32);
-        if (fits_signed(value, 12)) {
-            for (unsigned k = 0; k < n; ++k) a.addi(l.r[k][in.dst], l.r[k][in.dst], static_cast<std::int32_t>(value));
-        } else {
-            a.li(l.tmp, static_cast<std::uint64_t>(value));
-            for (unsigned k = 0; k < n; ++k) a.add(l.r[k][in.dst], l.r[k][in.dst], l.tmp);
+    // f(r) for every item's registers r.
+    template <class F>
+    static void each(const Layout& l, F f) {
+        for (unsigned k = 0; k < l.items; ++k) f(l.r[k]);
+    }
+
+    void instruction(const Layout& l, const SuperscalarInstruction& in) {
+        using T = SuperscalarType;
+        const unsigned d = in.dst;
+        const unsigned s = in.src;
+        using Op3 = void (A::*)(X, X, X);
+        // d = d op s
+        const auto registers = [&](Op3 op) { each(l, [&](const X* r) { (a.*op)(r[d], r[d], r[s]); }); };
+        // d = d op constant: one instruction where it fits 12 bits, else the
+        // constant once into the temporary
+        const auto constant = [&](void (A::*op_imm)(X, X, std::int32_t), Op3 op, std::int64_t value) {
+            if (fits_signed(value, 12)) {
+                each(l, [&](const X* r) { (a.*op_imm)(r[d], r[d], static_cast<std::int32_t>(value)); });
+            } else {
+                a.li(l.tmp, static_cast<std::uint64_t>(value));
+                each(l, [&](const X* r) { (a.*op)(r[d], r[d], l.tmp); });
+            }
+        };
+        const std::int64_t imm = static_cast<std::int32_t>(in.imm32);
+        switch (in.type) {
+        case T::ISUB_R: registers(&A::sub); break;
+        case T::IXOR_R: registers(&A::xor_); break;
+        case T::IMUL_R: registers(&A::mul); break;
+        case T::IMULH_R: registers(&A::mulhu); break;
+        case T::ISMULH_R: registers(&A::mulh); break;
+        case T::IADD_RS: each(l, [&](const X* r) { forms.add_shifted(a, r[d], r[s], in.shift(), l.tmp); }); break;
+        case T::IROR_C: each(l, [&](const X* r) { forms.ror_imm(a, r[d], r[d], in.imm32 & 63, l.tmp); }); break;
+        case T::IADD_C7: case T::IADD_C8: case T::IADD_C9: constant(&A::addi, &A::add, imm); break;
+        case T::IXOR_C7: case T::IXOR_C8: case T::IXOR_C9: constant(&A::xori, &A::xor_, imm); break;
+        case T::IMUL_RCP:
+            a.li(l.tmp, superscalar_reciprocal(in.imm32));
+            each(l, [&](const X* r) { a.mul(r[d], r[d], l.tmp); });
+            break;
         }
-        break;
     }
-    case T::IXOR_C7:
-    case T::IXOR_C8:
-    case T::IXOR_C9: {
-        const std::int64_t value = sign_extended(in.imm32);
-        if (fits_signed(value, 12)) {
-            for (unsigned k = 0; k < n; ++k) a.xori(l.r[k][in.dst], l.r[k][in.dst], static_cast<std::int32_t>(value));
-        } else {
-            a.li(l.tmp, static_cast<std::uint64_t>(value));
-            for (unsigned k = 0; k < n; ++k) a.xor_(l.r[k][in.dst], l.r[k][in.dst], l.tmp);
+
+    // block = cache + (index mod items) * 64, prefetched.
+    void block_address(X block, X index) {
+        a.slli(block, index, 64 - kCacheIndexBits);
+        a.srli(block, block, 64 - kCacheIndexBits - kCacheLineShift);
+        a.add(block, block, kCache);
+        a.prefetch_r(block);
+    }
+
+    // Item k's r0..r7 from its number (in its block register, which then
+    // takes the item's first block): r0 = (number + 1) * multiplier,
+    // ri = r0 ^ constant i.
+    // The constants load while the multiplication runs.
+    void initial_registers(const Layout& l, unsigned k) {
+        const X* r = l.r[k];
+        a.li(l.tmp, kDatasetItemMultiplier);
+        a.addi(r[0], l.block[k], 1);
+        a.mul(r[0], r[0], l.tmp);
+        for (unsigned i = 1; i < 8; ++i) a.li(r[i], kDatasetRegisterXor[i]);
+        for (unsigned i = 1; i < 8; ++i) a.xor_(r[i], r[i], r[0]);
+        block_address(l.block[k], l.block[k]);
+    }
+
+    void xor_block(const Layout& l, unsigned k) {
+        for (unsigned i = 0; i < 8; ++i) {
+            a.ld(l.tmp, l.block[k], static_cast<std::int32_t>(8 * i));
+            a.xor_(l.r[k][i], l.r[k][i], l.tmp);
         }
-        break;
     }
-    case T::IMULH_R: for (unsigned k = 0; k < n; ++k) a.mulhu(l.r[k][in.dst], l.r[k][in.dst], l.r[k][in.src]); break;
-    case T::ISMULH_R: for (unsigned k = 0; k < n; ++k) a.mulh(l.r[k][in.dst], l.r[k][in.dst], l.r[k][in.src]); break;
-    case T::IMUL_RCP:
-        a.li(l.tmp, superscalar_reciprocal(in.imm32));
-        for (unsigned k = 0; k < n; ++k) a.mul(l.r[k][in.dst], l.r[k][in.dst], l.tmp);
-        break;
-    }
-}
 
-// block = cache + (index mod items) * 64, prefetched.
-void emit_block_address(A& a, X block, X index) {
-    a.slli(block, index, 64 - kIndexBits);
-    a.srli(block, block, 64 - kIndexBits - kLineShift);
-    a.add(block, block, kCache);
-    a.prefetch_r(block);
-}
-
-// Item k's r0..r7 from its number (in its block register, which then takes
-// the item's first block): r0 = (number + 1) * multiplier, ri = r0 ^ constant i.
-void emit_initial_registers(A& a, const Layout& l, unsigned k) {
-    const X* r = l.r[k];
-    a.addi(r[0], l.block[k], 1);
-    a.li(l.tmp, kDatasetItemMultiplier);
-    a.mul(r[0], r[0], l.tmp);
-    for (unsigned i = 1; i < 8; ++i) {
-        a.li(r[i], kDatasetRegisterXor[i]);
-        a.xor_(r[i], r[i], r[0]);
+    void store(const Layout& l, unsigned k, X out) {
+        for (unsigned i = 0; i < 8; ++i) a.sd(l.r[k][i], out, static_cast<std::int32_t>(64 * k + 8 * i));
     }
-    emit_block_address(a, l.block[k], l.block[k]);
-}
+};
 
 // The items whose numbers are in their block registers, through the eight
 // programs, written to out + 64 k.
 void emit_items(A& a, const Forms& forms, const Layout& l,
                 const std::array<SuperscalarProgram, kCacheAccesses>& programs, X out) {
-    for (unsigned k = 0; k < l.items; ++k) emit_initial_registers(a, l, k);
-    for (std::size_t p = 0; p < kCacheAccesses; ++p) {
-        const SuperscalarProgram& program = programs[p];
-        for (std::uint32_t i = 0; i < program.size; ++i) emit_instruction(a, forms, l, program.instructions[i]);
-        for (unsigned k = 0; k < l.items; ++k) {
-            for (unsigned i = 0; i < 8; ++i) {
-                a.ld(l.tmp, l.block[k], static_cast<std::int32_t>(8 * i));
-                a.xor_(l.r[k][i], l.r[k][i], l.tmp);
-            }
-            if (p + 1 < kCacheAccesses) emit_block_address(a, l.block[k], l.r[k][program.address_register]);
-        }
-    }
-    for (unsigned k = 0; k < l.items; ++k) {
-        for (unsigned i = 0; i < 8; ++i) a.sd(l.r[k][i], out, static_cast<std::int32_t>(64 * k + 8 * i));
-    }
+    Items items{a, forms};
+    emit_superscalar_items(items, l, programs, out);
 }
 
 // item(a0 = cache memory, a1 = item number, a2 = out)
@@ -190,8 +178,9 @@ void emit_pair(A& a, const Forms& forms, const std::array<SuperscalarProgram, kC
 
 }  // namespace
 
-std::size_t Rv64DatasetCode::write(const std::array<SuperscalarProgram, kCacheAccesses>& programs, std::uint8_t* code,
-                                   std::size_t capacity, const std::uint8_t* /*runs_at*/, Entries& entries) noexcept {
+// The writer (DatasetCode::Writer) of the entries in the header.
+std::size_t write_dataset_code(const std::array<SuperscalarProgram, kCacheAccesses>& programs, std::uint8_t* code,
+                               std::size_t capacity, const std::uint8_t* /*runs_at*/, DatasetCode::Entries& entries) {
     const Forms forms = Forms::of_processor();
     A a(code, capacity);
     entries.item = 0;
@@ -207,3 +196,9 @@ std::size_t Rv64DatasetCode::write(const std::array<SuperscalarProgram, kCacheAc
 }
 
 }  // namespace rx::rv64
+
+namespace rx {
+
+DatasetCodeWriter dataset_code_writer() noexcept { return {&rv64::write_dataset_code, rv64::kDatasetCodeBytes}; }
+
+}  // namespace rx

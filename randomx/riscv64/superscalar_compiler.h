@@ -18,8 +18,8 @@
 // Rotations and shifted additions use Zbb and Zba where the processor has
 // them (rv64_forms.h). The entries change no floating-point register.
 // All compute exactly what the portable executors compute. This is RISC-V's
-// DatasetCode (dataset_code.h, which keeps its code memory), made by
-// make_dataset_code (arch.h).
+// DatasetCode writer (dataset_code.h, which keeps its code memory), found by
+// dataset_code_writer (arch.h).
 //
 // Thread safety: compiled code is read-only once built and may run on any
 // number of threads at once.
@@ -38,15 +38,5 @@ inline constexpr std::size_t kRangeItems = 2;
 // The code memory the three entries need at most.
 inline constexpr std::size_t kDatasetCodeBytes = 768 * 1024;
 
-class Rv64DatasetCode final : public DatasetCode {
-public:
-    // `code_bytes` smaller than kDatasetCodeBytes only to test that code
-    // that does not fit is given up (and nothing past it written).
-    explicit Rv64DatasetCode(std::size_t code_bytes = kDatasetCodeBytes) : DatasetCode(code_bytes) {}
-
-private:
-    std::size_t write(const std::array<SuperscalarProgram, kCacheAccesses>& programs, std::uint8_t* code,
-                      std::size_t capacity, const std::uint8_t* runs_at, Entries& entries) noexcept override;
-};
 
 }  // namespace rx::rv64

@@ -6,6 +6,8 @@
 #include "randomx/aes_kernels.h"
 #include "randomx/riscv64/rv64_assembler.h"
 #include "randomx/riscv64/rv64_forms.h"
+#include "randomx/superscalar_items.h"
+#include "randomx/vm_code_loop.h"
 
 namespace rx::rv64 {
 namespace {
@@ -32,23 +34,14 @@ constexpr F kCallerSavedValues[] = {f0, f1, f2, f3};
 constexpr F kSavedFloats[] = {f8, f9, f18, f19, f20, f21, f22, f23, f24, f25, f26, f27};
 constexpr X kSavedIntegers[] = {x1, x8, x9, x18, x19, x20, x21, x22, x23, x24, x25, x26, x27};
 
-constexpr X kScratchpad = x8;
-constexpr X kMaMx = x9;
-constexpr X kData = x26;
-constexpr X kCounter = x27;
-constexpr X kSpAddr0 = x28;
-constexpr X kSpAddr1 = x29;
-constexpr X kL1 = x30;  // the scratchpad level masks
-constexpr X kL2 = x31;
-constexpr X kL3 = x17;
-constexpr X kDatasetMask = x12;
-constexpr X kScale = x13;
-constexpr X kEKeep = x14;
-constexpr X kEOrLo = x15;
-constexpr X kEOrHi = x16;
-constexpr X kAddress = x5;  // a memory operand's address
-constexpr X kValue = x6;    // a loaded operand or a constant
-constexpr X kTemp = x7;
+// The integer registers (vm_compiler.h's table): what lives across a call
+// in callee-saved registers; spAddr0 and spAddr1 kept on the stack around
+// calls; the masks and constants reloaded after them; and the temporaries
+// (a memory operand's address, a loaded operand or constant, and another).
+constexpr X kScratchpad = x8, kMaMx = x9, kData = x26, kCounter = x27;
+constexpr X kSpAddr0 = x28, kSpAddr1 = x29;
+constexpr X kL1 = x30, kL2 = x31, kL3 = x17, kDatasetMask = x12, kScale = x13, kEKeep = x14, kEOrLo = x15, kEOrHi = x16;
+constexpr X kAddress = x5, kValue = x6, kTemp = x7;
 
 // The stack frame.
 constexpr std::int32_t kSavedX = 0;       // ra, s0-s11
@@ -61,8 +54,6 @@ constexpr std::int32_t kFrameSize = 416;
 static_assert(kSavedX + 8 * std::size(kSavedIntegers) <= kSavedF && kSavedF + 8 * std::size(kSavedFloats) <= kStatePtr &&
               kItem + 128 <= kFloatSave && kFloatSave + 64 <= kFrameSize && kFrameSize % 16 == 0);
 
-constexpr std::uint64_t kCacheIndexBits = 22;
-static_assert(kCacheItemCount == std::uint64_t{1} << kCacheIndexBits);
 // fprc 0-3 (nearest, down, up, toward zero) as frm (0, 2, 3, 1), two bits
 // each, and back.
 constexpr std::int32_t kFprcToFrm = 0b01'11'10'00;
@@ -74,37 +65,39 @@ void soft_mix(void* f, const void* e) { aes_kernels::mix_registers<SoftAes>(f, e
 class Emitter {
 public:
     Emitter(std::uint8_t* code, std::size_t capacity, const Program& program, Variant variant, const ItemReads& reads)
-        : a_(code, capacity), program_(program), variant_(variant), reads_(reads), forms_(Forms::of_processor()) {}
+        : forms_(Forms::of_processor()), reads_(reads), variant_(variant), program_(program), a_(code, capacity) {}
 
-    std::size_t emit() {
-        prologue();
-        A::Label first;
-        a_.j(first);
-        const std::size_t loop = a_.size();
-        // spAddr0 and spAddr1 from the low and high halves of readReg0 ^ readReg1.
-        const ProgramConfig& c = program_.config;
+    // ---- The steps of write_vm_loop (vm_code_loop.h) ----------------------
+    static constexpr std::size_t kLoopAlignment = 4;  // any instruction
+    void jump(A::Label& target) { a_.j(target); }
+    A& code() { return a_; }
+
+    // The high and low halves of readReg0 ^ readReg1 (load_registers masks them).
+    void scratchpad_addresses(const ProgramConfig& c) {
         a_.xor_(kTemp, R(c.read_reg[0]), R(c.read_reg[1]));
         a_.srli(kSpAddr1, kTemp, 32);
         a_.mv(kSpAddr0, kTemp);
-        a_.bind(first);
-        load_registers();
-        for (std::uint32_t i = 0; i < program_.size; ++i) {
-            offsets_[i] = a_.size();
-            instruction(program_.code[i]);
-        }
-        dataset_step();
-        store_registers();
-        a_.addi(kCounter, kCounter, -1);
-        a_.branch_back(Cond::NE, kCounter, zero, loop);
-        epilogue();
-        return a_.overflowed() ? 0 : a_.size();
     }
 
-private:
+    void next_iteration(std::size_t loop) {
+        a_.addi(kCounter, kCounter, -1);
+        a_.branch_back(Cond::NE, kCounter, zero, loop);
+    }
+
+    // The callee-saved registers the code uses, stored to (or loaded from)
+    // the bottom of its frame.
+    void callee_saved(void (A::*integer)(X, X, std::int32_t), void (A::*floating)(F, X, std::int32_t)) {
+        for (std::size_t i = 0; i < std::size(kSavedIntegers); ++i) {
+            (a_.*integer)(kSavedIntegers[i], sp, kSavedX + 8 * static_cast<std::int32_t>(i));
+        }
+        for (std::size_t i = 0; i < std::size(kSavedFloats); ++i) {
+            (a_.*floating)(kSavedFloats[i], sp, kSavedF + 8 * static_cast<std::int32_t>(i));
+        }
+    }
+
     void prologue() {
         a_.addi(sp, sp, -kFrameSize);
-        for (std::size_t i = 0; i < std::size(kSavedIntegers); ++i) a_.sd(kSavedIntegers[i], sp, kSavedX + 8 * static_cast<std::int32_t>(i));
-        for (std::size_t i = 0; i < std::size(kSavedFloats); ++i) a_.fsd(kSavedFloats[i], sp, kSavedF + 8 * static_cast<std::int32_t>(i));
+        callee_saved(&A::sd, &A::fsd);
         a_.sd(x10, sp, kStatePtr);
         a_.mv(kScratchpad, x11);
         if (reads_.full) {
@@ -222,108 +215,83 @@ private:
         }
     }
 
+    // The operand of an integer instruction: its source register, or the
+    // scratchpad word it addresses, loaded.
+    X integer_source(const Instruction& in, bool memory) { return memory ? load_operand(in) : R(in.src & 7U); }
+
+    // The operand of a floating-point instruction: a0-a3, or the scratchpad
+    // pair it addresses, converted (`group_e`: as group E).
+    Lanes float_source(const Instruction& in, bool memory, bool group_e) {
+        if (!memory) return kA[in.src];
+        scratchpad_address(in, in.src);
+        convert(kFTemp, kAddress, 0, group_e);
+        return kFTemp;
+    }
+
     void instruction(const Instruction& in) {
+        using O = Op;
         const X d = R(in.dst);
         const X s = R(in.src & 7U);
+        const auto imm = static_cast<std::int64_t>(in.imm);
         switch (in.op) {
-        case Op::IADD_RS:
+        // d = d op (register or scratchpad word)
+        case O::IADD_M: a_.add(d, d, integer_source(in, true)); break;
+        case O::ISUB_R: case O::ISUB_M: a_.sub(d, d, integer_source(in, in.op == O::ISUB_M)); break;
+        case O::IMUL_R: case O::IMUL_M: a_.mul(d, d, integer_source(in, in.op == O::IMUL_M)); break;
+        case O::IMULH_R: case O::IMULH_M: a_.mulhu(d, d, integer_source(in, in.op == O::IMULH_M)); break;
+        case O::ISMULH_R: case O::ISMULH_M: a_.mulh(d, d, integer_source(in, in.op == O::ISMULH_M)); break;
+        case O::IXOR_R: case O::IXOR_M: a_.xor_(d, d, integer_source(in, in.op == O::IXOR_M)); break;
+        // with an immediate
+        case O::IADD_RS:
             forms_.add_shifted(a_, d, s, in.shift, kValue);
-            if (in.imm != 0) a_.add_imm(d, d, static_cast<std::int64_t>(in.imm), kValue);
+            if (imm != 0) a_.add_imm(d, d, imm, kValue);
             break;
-        case Op::IADD_M: a_.add(d, d, load_operand(in)); break;
-        case Op::ISUB_R: a_.sub(d, d, s); break;
-        case Op::ISUB_I: a_.add_imm(d, d, -static_cast<std::int64_t>(in.imm), kValue); break;
-        case Op::ISUB_M: a_.sub(d, d, load_operand(in)); break;
-        case Op::IMUL_R: a_.mul(d, d, s); break;
-        case Op::IMUL_I:
-        case Op::IMUL_RCP:
-            a_.li(kValue, in.imm);
-            a_.mul(d, d, kValue);
-            break;
-        case Op::IMUL_M: a_.mul(d, d, load_operand(in)); break;
-        case Op::IMULH_R: a_.mulhu(d, d, s); break;
-        case Op::IMULH_M: a_.mulhu(d, d, load_operand(in)); break;
-        case Op::ISMULH_R: a_.mulh(d, d, s); break;
-        case Op::ISMULH_M: a_.mulh(d, d, load_operand(in)); break;
-        case Op::INEG_R: a_.neg(d, d); break;
-        case Op::IXOR_R: a_.xor_(d, d, s); break;
-        case Op::IXOR_I:
-            if (fits_signed(static_cast<std::int64_t>(in.imm), 12)) {
-                a_.xori(d, d, static_cast<std::int32_t>(in.imm));
-            } else {
-                a_.li(kValue, in.imm);
-                a_.xor_(d, d, kValue);
-            }
-            break;
-        case Op::IXOR_M: a_.xor_(d, d, load_operand(in)); break;
-        case Op::IROR_R: forms_.rotate(a_, d, d, s, false, kValue, kTemp); break;
-        case Op::IROR_I: forms_.ror_imm(a_, d, d, static_cast<unsigned>(in.imm & 63), kValue); break;
-        case Op::IROL_R: forms_.rotate(a_, d, d, s, true, kValue, kTemp); break;
-        case Op::IROL_I: forms_.ror_imm(a_, d, d, static_cast<unsigned>((64 - in.imm) & 63), kValue); break;
-        case Op::ISWAP_R:
-            a_.mv(kValue, d);
-            a_.mv(d, s);
-            a_.mv(s, kValue);
-            break;
-        case Op::FSWAP_R: {
-            const Lanes r = kFe[in.dst];
-            a_.fmv_d(kFTemp.lo, r.lo);
-            a_.fmv_d(r.lo, r.hi);
-            a_.fmv_d(r.hi, kFTemp.lo);
-            break;
-        }
-        case Op::FADD_R: lanes(Fr(in.dst), kA[in.src], &A::fadd_d); break;
-        case Op::FADD_M:
-            scratchpad_address(in, in.src);
-            convert(kFTemp, kAddress, 0, false);
-            lanes(Fr(in.dst), kFTemp, &A::fadd_d);
-            break;
-        case Op::FSUB_R: lanes(Fr(in.dst), kA[in.src], &A::fsub_d); break;
-        case Op::FSUB_M:
-            scratchpad_address(in, in.src);
-            convert(kFTemp, kAddress, 0, false);
-            lanes(Fr(in.dst), kFTemp, &A::fsub_d);
-            break;
-        case Op::FSCAL_R: xor_lanes(Fr(in.dst), kScale); break;
-        case Op::FMUL_R: lanes(Er(in.dst), kA[in.src], &A::fmul_d); break;
-        case Op::FDIV_M:
-            scratchpad_address(in, in.src);
-            convert(kFTemp, kAddress, 0, true);
-            lanes(Er(in.dst), kFTemp, &A::fdiv_d);
-            break;
-        case Op::FSQRT_R:
-            a_.fsqrt_d(Er(in.dst).lo, Er(in.dst).lo);
-            a_.fsqrt_d(Er(in.dst).hi, Er(in.dst).hi);
-            break;
-        case Op::CBRANCH:
-            a_.add_imm(d, d, static_cast<std::int64_t>(in.imm), kValue);
+        case O::ISUB_I: a_.add_imm(d, d, -imm, kValue); break;
+        case O::IMUL_I: case O::IMUL_RCP: a_.li(kValue, in.imm), a_.mul(d, d, kValue); break;
+        case O::IXOR_I: fits_signed(imm, 12) ? a_.xori(d, d, static_cast<std::int32_t>(imm)) : (a_.li(kValue, in.imm), a_.xor_(d, d, kValue)); break;
+        case O::IROR_I: forms_.ror_imm(a_, d, d, static_cast<unsigned>(in.imm & 63), kValue); break;
+        case O::IROL_I: forms_.ror_imm(a_, d, d, static_cast<unsigned>((64 - in.imm) & 63), kValue); break;
+        // of registers alone
+        case O::INEG_R: a_.neg(d, d); break;
+        case O::IROR_R: case O::IROL_R: forms_.rotate(a_, d, d, s, in.op == O::IROL_R, kValue, kTemp); break;
+        case O::ISWAP_R: a_.mv(kValue, d), a_.mv(d, s), a_.mv(s, kValue); break;
+        // floating point, lane by lane
+        case O::FADD_R: case O::FADD_M: lanes(Fr(in.dst), float_source(in, in.op == O::FADD_M, false), &A::fadd_d); break;
+        case O::FSUB_R: case O::FSUB_M: lanes(Fr(in.dst), float_source(in, in.op == O::FSUB_M, false), &A::fsub_d); break;
+        case O::FMUL_R: lanes(Er(in.dst), float_source(in, false, false), &A::fmul_d); break;
+        case O::FDIV_M: lanes(Er(in.dst), float_source(in, true, true), &A::fdiv_d); break;
+        case O::FSQRT_R: a_.fsqrt_d(Er(in.dst).lo, Er(in.dst).lo), a_.fsqrt_d(Er(in.dst).hi, Er(in.dst).hi); break;
+        case O::FSCAL_R: xor_lanes(Fr(in.dst), kScale); break;
+        case O::FSWAP_R: a_.fmv_d(kFTemp.lo, kFe[in.dst].lo), a_.fmv_d(kFe[in.dst].lo, kFe[in.dst].hi), a_.fmv_d(kFe[in.dst].hi, kFTemp.lo); break;
+        // control, and the store
+        case O::CBRANCH:
+            a_.add_imm(d, d, imm, kValue);
             a_.li(kValue, ((std::uint64_t{1} << kJumpBits) - 1) << in.shift);
             a_.and_(kValue, d, kValue);
             a_.branch_back(Cond::EQ, kValue, zero, offsets_[in.target]);
             break;
-        case Op::CFROUND: {
-            forms_.ror_imm(a_, kValue, s, static_cast<unsigned>(in.imm & 63), kTemp);
-            A::Label keep;
-            if (variant_ == Variant::V2) {
-                // v2 changes the rounding mode only when bits 2-5 are zero.
-                a_.andi(kTemp, kValue, 0x3C);
-                a_.branch(Cond::NE, kTemp, zero, keep);
-            }
-            a_.andi(kValue, kValue, 3);
-            a_.slli(kValue, kValue, 1);
-            a_.addi(kTemp, zero, kFprcToFrm);
-            a_.srl(kTemp, kTemp, kValue);
-            a_.andi(kTemp, kTemp, 3);
-            a_.fsrm(kTemp);
-            a_.bind(keep);
-            break;
+        case O::CFROUND: write_cfround(*this, variant_, in); break;
+        case O::ISTORE: scratchpad_address(in, in.dst), a_.sd(s, kAddress, 0); break;
+        case O::NOP: break;
         }
-        case Op::ISTORE:
-            scratchpad_address(in, in.dst);
-            a_.sd(s, kAddress, 0);
-            break;
-        case Op::NOP: break;
-        }
+    }
+
+    // CFROUND's steps (write_cfround), on kValue.
+    void rotate_source(const Instruction& in) {
+        forms_.ror_imm(a_, kValue, R(in.src & 7U), static_cast<unsigned>(in.imm & 63), kTemp);
+    }
+    void skip_unless_zero(std::int32_t mask, A::Label& skip) {
+        a_.andi(kTemp, kValue, mask);
+        a_.branch(Cond::NE, kTemp, zero, skip);
+    }
+    // frm from fprc's two bits, by the table kFprcToFrm.
+    void set_rounding() {
+        a_.andi(kValue, kValue, 3);
+        a_.slli(kValue, kValue, 1);
+        a_.addi(kTemp, zero, kFprcToFrm);
+        a_.srl(kTemp, kTemp, kValue);
+        a_.andi(kTemp, kTemp, 3);
+        a_.fsrm(kTemp);
     }
 
     // mp ^= readReg2 ^ readReg3; prefetch the item at mp; read the item at
@@ -346,13 +314,11 @@ private:
             a_.mv(kValue, kAddress);
         }
         a_.and_(kValue, kValue, kDatasetMask);
-        if (reads_.full) {
+        if (!reads_.full) {
+            reads_.pair == nullptr ? light_item() : light_pair();
+        } else {
             a_.add(kAddress, kData, kValue);
             xor_item(kAddress);
-        } else if (reads_.pair != nullptr) {
-            light_pair();
-        } else {
-            light_item();
         }
         forms_.ror_imm(a_, kMaMx, kMaMx, 32, kTemp);
     }
@@ -372,9 +338,9 @@ private:
         a_.and_(address, address, kDatasetMask);
         if (!reads_.full) {
             a_.add_imm(address, address, static_cast<std::int64_t>(program_.config.dataset_offset), scratch);
-            a_.srli(address, address, 6);
+            a_.srli(address, address, kCacheLineShift);
             a_.slli(address, address, 64 - kCacheIndexBits);
-            a_.srli(address, address, 64 - kCacheIndexBits - 6);
+            a_.srli(address, address, 64 - kCacheIndexBits - kCacheLineShift);
         }
         a_.add(address, kData, address);
         a_.prefetch_r(address);
@@ -426,10 +392,9 @@ private:
     // reads at iteration i are at ma and at i + 1 at mx, as they are when
     // iteration i starts: both are known an iteration early.
     void light_pair() {
-        A::Label odd;
-        A::Label combine;
+        A::Label computed;
         a_.andi(kTemp, kCounter, 1);
-        a_.branch(Cond::NE, kTemp, zero, odd);
+        a_.branch(Cond::NE, kTemp, zero, computed);
         a_.srli(kAddress, kMaMx, 32);
         a_.and_(kAddress, kAddress, kDatasetMask);  // before a2, which holds the mask, takes an argument
         item_number(x11, kValue);
@@ -437,11 +402,12 @@ private:
         a_.addi(x13, sp, kItem);
         a_.li(x10, reinterpret_cast<std::uintptr_t>(reads_.cache_memory));
         call(reinterpret_cast<std::uintptr_t>(reads_.pair), true);
-        a_.addi(kAddress, sp, kItem);
-        a_.j(combine);
-        a_.bind(odd);
-        a_.addi(kAddress, sp, kItem + 64);
-        a_.bind(combine);
+        // The first item on even iterations, the second on odd ones.
+        a_.bind(computed);
+        a_.andi(kAddress, kCounter, 1);
+        a_.slli(kAddress, kAddress, 6);
+        a_.add(kAddress, kAddress, sp);
+        a_.addi(kAddress, kAddress, kItem);
         xor_item(kAddress);
     }
 
@@ -508,18 +474,17 @@ private:
         a_.srl(kTemp, kTemp, kValue);
         a_.andi(kTemp, kTemp, 3);
         a_.sw(kTemp, x10, off::kFprc);
-        for (std::size_t i = 0; i < std::size(kSavedIntegers); ++i) a_.ld(kSavedIntegers[i], sp, kSavedX + 8 * static_cast<std::int32_t>(i));
-        for (std::size_t i = 0; i < std::size(kSavedFloats); ++i) a_.fld(kSavedFloats[i], sp, kSavedF + 8 * static_cast<std::int32_t>(i));
+        callee_saved(&A::ld, &A::fld);
         a_.addi(sp, sp, kFrameSize);
         a_.ret();
     }
 
-    A a_;
-    const Program& program_;
-    Variant variant_;
-    ItemReads reads_;
     Forms forms_;
+    ItemReads reads_;
+    Variant variant_;
+    const Program& program_;
     std::size_t offsets_[kProgramSizeV2] = {};
+    A a_;
 };
 
 }  // namespace
@@ -527,7 +492,7 @@ private:
 std::size_t compile_vm_program(const Program& program, Variant variant, const ItemReads& reads,
                                std::uint8_t* code, std::size_t capacity) {
     Emitter emitter(code, capacity, program, variant, reads);
-    return emitter.emit();
+    return write_vm_loop(emitter, program, emitter.offsets_);
 }
 
 }  // namespace rx::rv64

@@ -502,8 +502,9 @@ void emit_hybrid_range(A& a, const std::array<SuperscalarProgram, kCacheAccesses
 
 }  // namespace
 
-std::size_t X86DatasetCode::write(const std::array<SuperscalarProgram, kCacheAccesses>& programs, std::uint8_t* code,
-                                  std::size_t capacity, const std::uint8_t* runs_at, Entries& entries) noexcept {
+// The writer (DatasetCode::Writer) of the entries in the header.
+std::size_t write_dataset_code(const std::array<SuperscalarProgram, kCacheAccesses>& programs, std::uint8_t* code,
+                               std::size_t capacity, const std::uint8_t* runs_at, DatasetCode::Entries& entries) {
     // The range entry's constant pool (AVX2 only) first, then the code.
     const bool lanes = cpu_features().avx2;
     if (lanes && pool_size(programs) > capacity) return 0;
@@ -532,8 +533,6 @@ std::size_t X86DatasetCode::write(const std::array<SuperscalarProgram, kCacheAcc
     return a.overflowed() ? 0 : code_start + a.size();
 }
 
-std::unique_ptr<DatasetCode> make_dataset_code() noexcept {
-    return std::unique_ptr<DatasetCode>(new (std::nothrow) X86DatasetCode(kDatasetCodeBytes));
-}
+DatasetCodeWriter dataset_code_writer() noexcept { return {&write_dataset_code, kDatasetCodeBytes}; }
 
 }  // namespace rx

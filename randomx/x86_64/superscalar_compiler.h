@@ -20,7 +20,7 @@
 // compiled VM code may call them keeping its floating-point registers.
 //
 // All compute exactly what the portable executors compute. This is x86-64's
-// DatasetCode (dataset_code.h), made by make_dataset_code (arch.h).
+// DatasetCode writer (dataset_code.h), found by dataset_code_writer (arch.h).
 //
 // Thread safety: compiled code is read-only once built and may run on any
 // number of threads at once.
@@ -41,15 +41,5 @@ inline constexpr std::size_t kDatasetCodeGroup = 8;
 // The code memory a cache's programs need at most.
 inline constexpr std::size_t kDatasetCodeBytes = 1280 * 1024;
 
-class X86DatasetCode final : public DatasetCode {
-public:
-    // `code_bytes` smaller than kDatasetCodeBytes only to test that code
-    // that does not fit is given up (and nothing past it written).
-    explicit X86DatasetCode(std::size_t code_bytes = kDatasetCodeBytes) : DatasetCode(code_bytes) {}
-
-private:
-    std::size_t write(const std::array<SuperscalarProgram, kCacheAccesses>& programs, std::uint8_t* code,
-                      std::size_t capacity, const std::uint8_t* runs_at, Entries& entries) noexcept override;
-};
 
 }  // namespace rx

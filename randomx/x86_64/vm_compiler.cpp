@@ -2,6 +2,7 @@
 
 #include "randomx/arch.h"
 #include "randomx/cpu.h"
+#include "randomx/vm_code_loop.h"
 #include "randomx/x86_64/mxcsr.h"
 #include "randomx/x86_64/x86_assembler.h"
 
@@ -53,35 +54,26 @@ public:
         bmi2_ = cpu_features().bmi2;
     }
 
-    std::size_t emit() {
-        prologue();
-        A::Label loop;
-        A::Label first;
-        a_.jmp(first);
-        a_.align(64);
-        a_.bind(loop);
-        // spAddr0 and spAddr1 from the low and high halves of readReg0 ^ readReg1.
-        const ProgramConfig& c = program_.config;
+    // ---- The steps of write_vm_loop (vm_code_loop.h) ----------------------
+    A& code() { return a_; }
+    void jump(A::Label& target) { a_.jmp(target); }
+
+    static constexpr std::size_t kLoopAlignment = 64;
+
+    // rax = spAddr0, rdx = spAddr1: the low and high halves of readReg0 ^ readReg1.
+    void scratchpad_addresses(const ProgramConfig& c) {
         a_.mov(rax, R(c.read_reg[0]));
         a_.xor_(rax, R(c.read_reg[1]));
         a_.mov(rdx, rax);
         a_.shift(A::Shift::Shr, rdx, 32);
         chained_multiplies();
-        a_.bind(first);
-        load_registers();
-        for (std::uint32_t i = 0; i < program_.size; ++i) {
-            offsets_[i] = a_.size();
-            instruction(program_.code[i]);
-        }
-        dataset_step();
-        store_registers();
-        a_.alu32(A::Alu::Sub, rbx, 1);
-        a_.jcc(Cond::NE, loop);
-        epilogue();
-        return a_.overflowed() ? 0 : a_.size();
     }
 
-private:
+    void next_iteration(std::size_t loop) {
+        a_.alu32(A::Alu::Sub, rbx, 1);
+        a_.jcc_to(Cond::NE, loop);
+    }
+
     void prologue() {
         push_callee_saved(a_);
         a_.alu(A::Alu::Sub, rsp, kFrameSize);
@@ -152,11 +144,20 @@ private:
         a_.mov(d, rdx);
     }
 
-    void set_rounding_from(Reg value) {
-        a_.alu32(A::Alu::And, value, 3);
-        a_.shift32(A::Shift::Shl, value, kMxcsrRoundingShift);
-        a_.alu32(A::Alu::Or, value, static_cast<std::int32_t>(kMxcsrBase));
-        a_.mov32(ptr(rsp, kMxcsr), value);
+    // CFROUND's steps (write_cfround): rax = the rotated source.
+    void rotate_source(const Instruction& in) {
+        a_.mov(rax, R(in.src & 7U));
+        a_.shift(A::Shift::Ror, rax, static_cast<std::uint8_t>(in.imm));
+    }
+    void skip_unless_zero(std::uint32_t mask, A::Label& skip) {
+        a_.test32(rax, mask);
+        a_.jcc(Cond::NE, skip);
+    }
+    void set_rounding() {
+        a_.alu32(A::Alu::And, rax, 3);
+        a_.shift32(A::Shift::Shl, rax, kMxcsrRoundingShift);
+        a_.alu32(A::Alu::Or, rax, static_cast<std::int32_t>(kMxcsrBase));
+        a_.mov32(ptr(rsp, kMxcsr), rax);
         a_.ldmxcsr(ptr(rsp, kMxcsr));
     }
 
@@ -220,21 +221,7 @@ private:
             a_.test(d, static_cast<std::int32_t>(((std::uint64_t{1} << kJumpBits) - 1) << in.shift));
             a_.jcc_to(Cond::E, offsets_[in.target]);
             break;
-        case Op::CFROUND: {
-            a_.mov(rax, s);
-            a_.shift(A::Shift::Ror, rax, static_cast<std::uint8_t>(in.imm));
-            if (variant_ == Variant::V1) {
-                set_rounding_from(rax);
-                break;
-            }
-            // v2 changes the rounding mode only when bits 2-5 are zero.
-            A::Label keep;
-            a_.test32(rax, 0x3C);
-            a_.jcc(Cond::NE, keep);
-            set_rounding_from(rax);
-            a_.bind(keep);
-            break;
-        }
+        case Op::CFROUND: write_cfround(*this, variant_, in); break;
         case Op::ISTORE: a_.mov(scratchpad(in, in.dst, rax), s); break;
         case Op::NOP: break;
         }
@@ -423,7 +410,7 @@ private:
 std::size_t compile_vm_program(const Program& program, Variant variant, const ItemReads& reads,
                                std::uint8_t* code, std::size_t capacity, const VmCodeOptions& options) {
     Emitter emitter(code, capacity, program, variant, reads, options);
-    return emitter.emit();
+    return write_vm_loop(emitter, program, emitter.offsets_);
 }
 
 namespace {
