@@ -199,11 +199,30 @@ public:
         return kValue;
     }
 
-    // d op= a lane by lane.
-    template <class Op>
-    void lanes(Lanes d, Lanes s, Op op) {
+    // d = d op s lane by lane (or d = op s, for a square root).
+    void lanes(Lanes d, Lanes s, void (A::*op)(F, F, F)) {
         (a_.*op)(d.lo, d.lo, s.lo);
         (a_.*op)(d.hi, d.hi, s.hi);
+    }
+    void lanes(Lanes d, Lanes s, void (A::*op)(F, F)) {
+        (a_.*op)(d.lo, s.lo);
+        (a_.*op)(d.hi, s.hi);
+    }
+
+    // Exchanges two registers through `temp`.
+    template <class Reg>
+    void swap(Reg x, Reg y, Reg temp) {
+        move(temp, x);
+        move(x, y);
+        move(y, temp);
+    }
+    void move(X d, X s) { a_.mv(d, s); }
+    void move(F d, F s) { a_.fmv_d(d, s); }
+
+    // kValue = `value`.
+    X constant(std::uint64_t value) {
+        a_.li(kValue, value);
+        return kValue;
     }
 
     // d ^= `mask` in both lanes (an integer register).
@@ -247,22 +266,28 @@ public:
             if (imm != 0) a_.add_imm(d, d, imm, kValue);
             break;
         case O::ISUB_I: a_.add_imm(d, d, -imm, kValue); break;
-        case O::IMUL_I: case O::IMUL_RCP: a_.li(kValue, in.imm), a_.mul(d, d, kValue); break;
-        case O::IXOR_I: fits_signed(imm, 12) ? a_.xori(d, d, static_cast<std::int32_t>(imm)) : (a_.li(kValue, in.imm), a_.xor_(d, d, kValue)); break;
+        case O::IMUL_I: case O::IMUL_RCP: a_.mul(d, d, constant(in.imm)); break;
+        case O::IXOR_I:
+            if (fits_signed(imm, 12)) {
+                a_.xori(d, d, static_cast<std::int32_t>(imm));
+            } else {
+                a_.xor_(d, d, constant(in.imm));
+            }
+            break;
         case O::IROR_I: forms_.ror_imm(a_, d, d, static_cast<unsigned>(in.imm & 63), kValue); break;
         case O::IROL_I: forms_.ror_imm(a_, d, d, static_cast<unsigned>((64 - in.imm) & 63), kValue); break;
         // of registers alone
         case O::INEG_R: a_.neg(d, d); break;
         case O::IROR_R: case O::IROL_R: forms_.rotate(a_, d, d, s, in.op == O::IROL_R, kValue, kTemp); break;
-        case O::ISWAP_R: a_.mv(kValue, d), a_.mv(d, s), a_.mv(s, kValue); break;
+        case O::ISWAP_R: swap(d, s, kValue); break;
         // floating point, lane by lane
         case O::FADD_R: case O::FADD_M: lanes(Fr(in.dst), float_source(in, in.op == O::FADD_M, false), &A::fadd_d); break;
         case O::FSUB_R: case O::FSUB_M: lanes(Fr(in.dst), float_source(in, in.op == O::FSUB_M, false), &A::fsub_d); break;
         case O::FMUL_R: lanes(Er(in.dst), float_source(in, false, false), &A::fmul_d); break;
         case O::FDIV_M: lanes(Er(in.dst), float_source(in, true, true), &A::fdiv_d); break;
-        case O::FSQRT_R: a_.fsqrt_d(Er(in.dst).lo, Er(in.dst).lo), a_.fsqrt_d(Er(in.dst).hi, Er(in.dst).hi); break;
+        case O::FSQRT_R: lanes(Er(in.dst), Er(in.dst), &A::fsqrt_d); break;
         case O::FSCAL_R: xor_lanes(Fr(in.dst), kScale); break;
-        case O::FSWAP_R: a_.fmv_d(kFTemp.lo, kFe[in.dst].lo), a_.fmv_d(kFe[in.dst].lo, kFe[in.dst].hi), a_.fmv_d(kFe[in.dst].hi, kFTemp.lo); break;
+        case O::FSWAP_R: swap(kFe[in.dst].lo, kFe[in.dst].hi, kFTemp.lo); break;
         // control, and the store
         case O::CBRANCH:
             a_.add_imm(d, d, imm, kValue);
@@ -271,7 +296,10 @@ public:
             a_.branch_back(Cond::EQ, kValue, zero, offsets_[in.target]);
             break;
         case O::CFROUND: write_cfround(*this, variant_, in); break;
-        case O::ISTORE: scratchpad_address(in, in.dst), a_.sd(s, kAddress, 0); break;
+        case O::ISTORE:
+            scratchpad_address(in, in.dst);
+            a_.sd(s, kAddress, 0);
+            break;
         case O::NOP: break;
         }
     }
