@@ -12,7 +12,7 @@ std::atomic<bool> features_read{false};
 CpuFeatures hidden_features;
 CpuFeatures assumed_features;
 
-// (detected or assumed) and not hidden
+// A feature is seen where it is detected (or assumed by a test) and not hidden.
 bool visible(bool detected, bool assumed, bool hidden) { return (detected || assumed) && !hidden; }
 
 CpuFeatures visible_features() {
