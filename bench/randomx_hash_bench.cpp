@@ -47,16 +47,12 @@
 #include "bench_support.h"
 #include "randomx/arch.h"
 #include "randomx/code_memory.h"
+#include "randomx/compiled_vm.h"
 #include "randomx/cpu.h"
 #include "randomx/memory.h"
 #include "randomx/program.h"
 #include "randomx/randomx.h"
 #include "randomx/vm.h"
-#if defined(__x86_64__)
-#include "randomx/x86_64/vm_compiler.h"
-#elif defined(__aarch64__)
-#include "randomx/aarch64/vm_compiler.h"
-#endif
 #include "timelock/base/bytes.h"
 #include "timelock/base/crypto.h"
 
@@ -190,15 +186,11 @@ double compile_microseconds(randomx_cache* cache) {
     rx::DatasetSource source;
     source.cache = cache;
     constexpr int kTimes = 2000;
-#if defined(__x86_64__)
+    const rx::VmCodeWriter writer = rx::vm_code_writer(rx::Variant::V2);
+    if (writer == nullptr) return 0;
+    const rx::ItemReads reads = rx::item_reads(source, rx::Variant::V2);
     std::vector<std::uint8_t> code(rx::kVmCodeCapacity);
-    const auto compile = [&] { rx::compile_vm_program(*program, rx::Variant::V2, source, code.data()); };
-#elif defined(__aarch64__)
-    std::vector<std::uint8_t> code(rx::a64::kVmCodeCapacity);
-    const auto compile = [&] { rx::a64::compile_vm_program(*program, rx::Variant::V2, source, code.data(), code.size(), rx::cpu_has_aes()); };
-#else
-    const auto compile = [] {};
-#endif
+    const auto compile = [&] { writer(*program, rx::Variant::V2, reads, code.data(), code.size()); };
     const Clock::time_point start = Clock::now();
     for (int i = 0; i < kTimes; ++i) compile();
     return seconds_since(start) * 1e6 / kTimes;

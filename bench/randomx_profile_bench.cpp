@@ -149,7 +149,7 @@ public:
     double compile(const rx::Program& program, rx::CodeMemory& memory) {
         const auto start = Clock::now();
         memory.begin_write();
-        rx::compile_vm_program(program, rx::Variant::V2, source_, memory.writable());
+        rx::compile_vm_program(program, rx::Variant::V2, reads(), memory.writable());
         memory.finish_write();
         return std::chrono::duration<double>(Clock::now() - start).count();
     }
@@ -176,13 +176,14 @@ public:
     }
 
 private:
+    rx::ItemReads reads() const { return rx::item_reads(source_, rx::Variant::V2); }
     double compile_and_loop(const rx::Program& program, rx::VmState& state, const rx::VmCodeOptions& options,
                             rx::CodeMemory& memory, bool time_compile) {
         const rx::RoundingGuard guard;
         rx::set_rounding(0);
         const auto compile_start = Clock::now();
         memory.begin_write();
-        rx::compile_vm_program(program, rx::Variant::V2, source_, memory.writable(), rx::kVmCodeCapacity, options);
+        rx::compile_vm_program(program, rx::Variant::V2, reads(), memory.writable(), rx::kVmCodeCapacity, options);
         memory.finish_write();
         const auto run = reinterpret_cast<rx::CompiledVmProgram>(const_cast<std::uint8_t*>(memory.executable()));
         const auto start = Clock::now();

@@ -1,6 +1,9 @@
 #include "randomx/code_memory.h"
 
 #include <sys/mman.h>
+#if defined(__riscv)
+#include <sys/cachectl.h>
+#endif
 #include <unistd.h>
 
 #include "randomx/arch.h"
@@ -100,11 +103,20 @@ bool CodeMemory::finish_write(std::size_t written) noexcept {
     // addresses run.
     const std::size_t n = written < size_ ? written : size_;
     char* write_begin = reinterpret_cast<char*>(write_view_);
+    char* exec_begin = reinterpret_cast<char*>(exec_view_);
+#if defined(__riscv)
+    // fence.i orders this hart's instruction fetches after its stores; the
+    // kernel's riscv_flush_icache does the same on every hart this thread may
+    // move to (and on processors whose caches need more than the fence).
+    __asm__ volatile("fence.i" ::: "memory");
+    __riscv_flush_icache(exec_begin, exec_begin + n, 0);
+    static_cast<void>(write_begin);
+#else
     __builtin___clear_cache(write_begin, write_begin + n);
     if (exec_view_ != write_view_) {
-        char* exec_begin = reinterpret_cast<char*>(exec_view_);
         __builtin___clear_cache(exec_begin, exec_begin + n);
     }
+#endif
     return true;
 }
 
@@ -136,8 +148,12 @@ bool CodeMemory::runs_rewritten_code(Mechanism mechanism) noexcept {
     return true;
 }
 
+// The single mapping first: a process that only ever switches one mapping
+// (every code memory of a SECURE machine, and the caches') then never maps
+// a writable and an executable view of the same memory at once, not even
+// here. The dual view is tried only where the single mapping cannot run code.
 bool probe_code_memory() noexcept {
-    return dual_view_coherent() || CodeMemory::runs_rewritten_code(CodeMemory::Mechanism::Mprotect);
+    return CodeMemory::runs_rewritten_code(CodeMemory::Mechanism::Mprotect) || dual_view_coherent();
 }
 
 }  // namespace rx

@@ -12,12 +12,13 @@
 //    writable mapping of the code exists while it can run (RANDOMX_FLAG_SECURE).
 // Where the system refuses the dual view, Mprotect is used instead.
 //
-// Before the dual view is first used, a probe writes a function through it,
-// runs it, rewrites it with another result and runs it again: where the
-// second run sees stale code (a user-mode emulator such as qemu-user, which
-// tracks writes by the address written, not by the memory behind it, and so
-// keeps running what it translated from the old bytes), every code memory of
-// the process uses Mprotect instead. The decision is taken once per process.
+// Before the dual view is first used (by a code memory that asks for it), a
+// probe writes a function through it, runs it, rewrites it with another
+// result and runs it again: where the second run sees stale code (a
+// user-mode emulator such as qemu-user, which tracks writes by the address
+// written, not by the memory behind it, and so keeps running what it
+// translated from the old bytes), every code memory of the process uses
+// Mprotect instead. The decision is taken once per process.
 //
 // After every write the instruction cache is made coherent with what was
 // written (a no-op on x86-64): data cache lines cleaned by the writable
@@ -92,7 +93,10 @@ private:
 // Writes the architecture's probe (write_return_constant in arch.h) into a
 // fresh code memory, runs it, rewrites and runs it again, and tells whether
 // both runs returned what was written last: whether this process may
-// generate code at all (by either mechanism).
+// generate code at all (by either mechanism). The Mprotect mechanism is
+// probed first, and the dual view only where it fails, so that a process
+// whose code memories all use Mprotect (RANDOMX_FLAG_SECURE) maps no second
+// view of any code wherever the single mapping runs code.
 bool probe_code_memory() noexcept;
 
 }  // namespace rx

@@ -10,14 +10,23 @@ namespace {
 
 std::atomic<bool> features_read{false};
 CpuFeatures hidden_features;
+CpuFeatures assumed_features;
+
+// A feature is seen where it is detected (or assumed by a test) and not hidden.
+bool visible(bool detected, bool assumed, bool hidden) { return (detected || assumed) && !hidden; }
 
 CpuFeatures visible_features() {
     features_read = true;
-    CpuFeatures features = detect_cpu_features();
-    features.aes = features.aes && !hidden_features.aes;
-    features.ssse3 = features.ssse3 && !hidden_features.ssse3;
-    features.avx2 = features.avx2 && !hidden_features.avx2;
-    features.bmi2 = features.bmi2 && !hidden_features.bmi2;
+    const CpuFeatures d = detect_cpu_features();
+    const CpuFeatures& a = assumed_features;
+    const CpuFeatures& h = hidden_features;
+    CpuFeatures features;
+    features.aes = visible(d.aes, a.aes, h.aes);
+    features.ssse3 = visible(d.ssse3, a.ssse3, h.ssse3);
+    features.avx2 = visible(d.avx2, a.avx2, h.avx2);
+    features.bmi2 = visible(d.bmi2, a.bmi2, h.bmi2);
+    features.zba = visible(d.zba, a.zba, h.zba);
+    features.zbb = visible(d.zbb, a.zbb, h.zbb);
     return features;
 }
 
@@ -31,6 +40,12 @@ const CpuFeatures& cpu_features() {
 bool mask_cpu_features(const CpuFeatures& hidden) noexcept {
     if (features_read) return false;
     hidden_features = hidden;
+    return true;
+}
+
+bool assume_cpu_features(const CpuFeatures& present) noexcept {
+    if (features_read) return false;
+    assumed_features = present;
     return true;
 }
 

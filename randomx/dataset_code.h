@@ -8,9 +8,16 @@
 //    has run, the addresses of its own item and the next two: computed
 //    together, their cache reads overlap).
 //
-// Each architecture with a SuperscalarHash compiler derives from this class
-// (make_dataset_code in arch.h); elsewhere there is none and the portable
-// executors run.
+// Each architecture with a SuperscalarHash compiler supplies the function
+// that writes the entries' code (dataset_code_writer in arch.h); elsewhere
+// there is none and the portable executors run. The entries
+// follow the C calling convention and change no floating-point or vector
+// register, so compiled VM code may call them keeping its own.
+//
+// The code is written once per key into one mapping switched by mprotect
+// (code_memory.h): no writable alias of it ever exists. Code that would not
+// fit its memory is never run (compile() returns false and the portable
+// executors serve the cache).
 //
 // Thread safety: compile() needs exclusive use; compiled code is read-only
 // afterwards and may run on any number of threads at once.
@@ -19,7 +26,9 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
+#include "randomx/code_memory.h"
 #include "randomx/constants.h"
 #include "randomx/superscalar.h"
 
@@ -40,29 +49,54 @@ public:
     using TripleFunction = void (*)(const std::uint8_t* cache_memory, std::uint64_t first, std::uint64_t second,
                                     std::uint64_t third, std::uint64_t out[24]);
 
-    virtual ~DatasetCode() = default;
+    // Where a writer put each entry: byte offsets into the code; no_entry
+    // where the architecture has no such entry.
+    static constexpr std::size_t no_entry = SIZE_MAX;
+    struct Entries {
+        std::size_t item = no_entry;
+        std::size_t range = no_entry;
+        std::size_t pair = no_entry;
+        std::size_t triple = no_entry;
+        std::size_t range_unit = 1;
+    };
+
+    // An architecture's writer: writes the entries of `programs` into `code`
+    // (`capacity` bytes, to run at address `runs_at`) and returns the size
+    // written, or 0 where it did not fit (nothing past `capacity` is written).
+    using Writer = std::size_t (*)(const std::array<SuperscalarProgram, kCacheAccesses>& programs,
+                                   std::uint8_t* code, std::size_t capacity, const std::uint8_t* runs_at,
+                                   Entries& entries);
+
+    // `code_bytes`: the code memory `writer` needs at most (smaller only to
+    // test that code that does not fit is given up).
+    DatasetCode(std::size_t code_bytes, Writer writer) : code_bytes_(code_bytes), writer_(writer) {}
 
     // Compiles the programs, replacing earlier code. False if the code could
-    // not be built (no code memory, or it did not fit): the code is then not
-    // ready and callers use the portable executors.
-    virtual bool compile(const std::array<SuperscalarProgram, kCacheAccesses>& programs) noexcept = 0;
+    // not be built (no compiled code here, no code memory, or it did not
+    // fit): the code is then not ready and callers use the portable executors.
+    bool compile(const std::array<SuperscalarProgram, kCacheAccesses>& programs) noexcept;
 
     bool ready() const { return item_ != nullptr; }
     ItemFunction item() const { return item_; }
     RangeFunction range() const { return range_; }
+    // These two are null where the architecture has no such entry.
     PairFunction pair() const { return pair_; }
-    // Null where the architecture has no such entry.
     TripleFunction triple() const { return triple_; }
     std::size_t range_unit() const { return range_unit_; }
 
-protected:
-    DatasetCode() = default;
-
+private:
+    std::size_t code_bytes_;
+    Writer writer_;
+    CodeMemory memory_;
     ItemFunction item_ = nullptr;
     RangeFunction range_ = nullptr;
     PairFunction pair_ = nullptr;
     TripleFunction triple_ = nullptr;
     std::size_t range_unit_ = 1;
 };
+
+// An empty SuperscalarHash compiler for a cache with the architecture's
+// writer (dataset_code_writer in arch.h), or null where there is none.
+std::unique_ptr<DatasetCode> make_dataset_code() noexcept;
 
 }  // namespace rx

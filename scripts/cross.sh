@@ -12,10 +12,15 @@
 #                              black-box cases of tests/conformance, a round
 #                              trip (a puzzle generated and solved on aarch64,
 #                              light mode) and calibrate's summary
-#   scripts/cross.sh riscv64   the RandomX library alone for 64-bit RISC-V
-#                              (cmake -S randomx; Debian 12 has no riscv64
-#                              libsodium): its vector check through the
-#                              portable interpreter
+#   scripts/cross.sh riscv64   the RandomX library and its tests for 64-bit
+#                              RISC-V (-DZT_RANDOMX_ONLY=ON: Debian 12 has no
+#                              riscv64 libsodium, so not the program), run as
+#                              the base set rv64gc: the vector check, the
+#                              compilers against the interpreter (v1 and v2,
+#                              light mode and full mode on a stand-in
+#                              dataset), the compiled dataset items, W^X and
+#                              the hash and chain vectors; the same tests
+#                              again with Zba and Zbb
 # Emulation is slow (a 256 MiB Argon2d cache takes seconds), so only what the
 # emulated runs need is built, each test binary runs whole as one process
 # (one cache per key; tests/CMakeLists.txt, label "emulated"), two at a time,
@@ -35,7 +40,8 @@ aarch64)
     cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DZT_WERROR=ON -DZT_BUILD_BENCH=OFF \
           -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/aarch64-linux-gnu.cmake" >/dev/null
     # The binaries of tests/CMakeLists.txt's ZT_EMULATED_TESTS, and no other.
-    tests="randomx_aes_test randomx_program_test randomx_vm_test randomx_cache_test randomx_hash_test randomx_compiler_test"
+    tests="randomx_aes_test randomx_program_test randomx_vm_test randomx_cache_test randomx_hash_test randomx_compiler_test
+           randomx_dataset_code_test"
     # shellcheck disable=SC2086
     cmake --build "$build" -j "$jobs" --target zanth-timelock $tests
     took "$start"
@@ -86,11 +92,17 @@ aarch64)
     ;;
 riscv64)
     start=$(date +%s)
-    cmake -S randomx -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DZT_WERROR=ON \
-          -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/riscv64-linux-gnu.cmake" -DRANDOMX_VECTOR_ARGS="--keys 2 --cases 2" >/dev/null
+    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DZT_WERROR=ON -DZT_RANDOMX_ONLY=ON \
+          -DZT_BUILD_BENCH=OFF -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/riscv64-linux-gnu.cmake" \
+          -DRANDOMX_VECTOR_ARGS="--keys 2 --cases 2" >/dev/null
     cmake --build "$build" -j "$jobs"
-    echo "== riscv64: the RandomX vectors through the portable interpreter"
-    ctest --test-dir "$build" --output-on-failure
+    took "$start"
+
+    # The toolchain file's emulators: qemu-riscv64-static as rv64gc, and
+    # with Zba and Zbb (tests/CMakeLists.txt, labels emulated and cpumask).
+    echo "== riscv64: the RandomX tests with compiled code, on rv64gc and again with Zba and Zbb"
+    start=$(date +%s)
+    ctest --test-dir "$build" -L "emulated|cpumask" -j "$jobs" --output-on-failure
     took "$start"
     ;;
 *)

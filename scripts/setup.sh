@@ -9,16 +9,18 @@
 #                            (tests/slurm/run); their services are not started
 set -eu
 
-# binutils-aarch64-linux-gnu: the AArch64 assembler's encodings are checked
-# against the GNU assembler by a native unit test. dpkg-dev and lintian: the
-# Debian package is built (cpack, dpkg-shlibdeps) and checked
-# (scripts/deb_check.sh).
-packages="build-essential cmake ninja-build pkg-config libsodium-dev libgtest-dev libbenchmark-dev python3 clang libclang-rt-dev binutils-aarch64-linux-gnu dpkg-dev lintian"
+# binutils-aarch64-linux-gnu, binutils-riscv64-linux-gnu: the AArch64 and
+# RV64 assemblers' encodings are checked against the GNU assembler by native
+# unit tests. dpkg-dev and lintian: the Debian package is built (cpack,
+# dpkg-shlibdeps) and checked (scripts/deb_check.sh).
+packages="build-essential cmake ninja-build pkg-config libsodium-dev libgtest-dev libbenchmark-dev python3 clang libclang-rt-dev binutils-aarch64-linux-gnu binutils-riscv64-linux-gnu dpkg-dev lintian"
 foreign=""
 case "${1:-}" in
     slurm) packages="$packages slurmctld slurmd slurm-client munge iproute2" ;;
     cross)
-        packages="$packages g++-aarch64-linux-gnu g++-riscv64-linux-gnu qemu-user-static"
+        # googletest: its sources, built by the riscv64 cross build (Debian
+        # has no riscv64 GoogleTest).
+        packages="$packages g++-aarch64-linux-gnu g++-riscv64-linux-gnu qemu-user-static googletest"
         foreign="arm64"
         packages="$packages libsodium-dev:arm64 libgtest-dev:arm64"
         ;;

@@ -72,7 +72,7 @@ fi
 stage "aarch64 cross build under qemu"
 ./scripts/cross.sh aarch64
 
-stage "riscv64 cross build of the RandomX library under qemu"
+stage "riscv64 cross build of the RandomX library and its tests under qemu"
 ./scripts/cross.sh riscv64
 
 stage "cluster drills: a puzzle's segments as a Slurm job array, on one node and on three losing one"

@@ -21,41 +21,23 @@
 #include <vector>
 
 #include "randomx/aarch64/a64_assembler.h"
+#include "tests/support/gnu_assembler.h"
 
 namespace {
 
 using namespace rx::a64;
 using A = Assembler;
 
-struct Case {
-    std::function<void(A&, A::Label&, A::Label&)> emit;
-    std::string text;  // one line per instruction; "1:" and "2:" bind the two labels
-};
+using Case = zt::test::AssemblerCase<A>;
+
+constexpr const char* kBinutils = "aarch64-linux-gnu-";
 
 // Assembles `text` with the cross binutils; false if they cannot run here.
 bool gnu_assemble(const std::string& text, std::vector<std::uint32_t>& words) {
-    char dir_template[] = "/tmp/a64-asm-XXXXXX";
-    const char* dir = mkdtemp(dir_template);
-    if (dir == nullptr) return false;
-    const std::string d = dir;
-    std::ofstream(d + "/in.s") << ".arch armv8-a+crypto\n.text\n" << text;
-    const std::string command = "aarch64-linux-gnu-as -o " + d + "/in.o " + d + "/in.s 2>" + d + "/err && " +
-                                "aarch64-linux-gnu-objcopy -O binary -j .text " + d + "/in.o " + d + "/in.bin";
-    const bool ok = std::system(command.c_str()) == 0;
-    if (ok) {
-        std::ifstream bin(d + "/in.bin", std::ios::binary);
-        const std::vector<char> bytes((std::istreambuf_iterator<char>(bin)), std::istreambuf_iterator<char>());
-        words.resize(bytes.size() / 4);
-        std::memcpy(words.data(), bytes.data(), words.size() * 4);
-    } else {
-        std::ifstream err(d + "/err");
-        std::cerr << err.rdbuf();
-    }
-    std::system(("rm -rf " + d).c_str());
-    return ok;
+    return zt::test::gnu_assemble(kBinutils, ".arch armv8-a+crypto\n.text\n" + text, words);
 }
 
-bool gnu_assembler_runs() { return std::system("aarch64-linux-gnu-as --version >/dev/null 2>&1") == 0; }
+bool gnu_assembler_runs() { return zt::test::gnu_assembler_runs(kBinutils); }
 
 std::vector<Case> cases() {
     return {
@@ -160,29 +142,7 @@ std::vector<Case> cases() {
 }
 
 TEST(A64Assembler, EncodesLikeTheGnuAssembler) {
-    if (!gnu_assembler_runs()) GTEST_SKIP() << "aarch64-linux-gnu-as cannot run here";
-    const std::vector<Case> table = cases();
-    std::vector<std::uint32_t> ours(4096);
-    A a(reinterpret_cast<std::uint8_t*>(ours.data()), ours.size() * 4);
-    A::Label l1;
-    A::Label l2;
-    std::string text;
-    std::vector<std::pair<std::size_t, std::string>> starts;  // first word of each case
-    for (const Case& c : table) {
-        starts.emplace_back(a.size() / 4, c.text);
-        c.emit(a, l1, l2);
-        text += c.text + "\n";
-    }
-    ASSERT_FALSE(a.overflowed());
-    ours.resize(a.size() / 4);
-    std::vector<std::uint32_t> theirs;
-    ASSERT_TRUE(gnu_assemble(text, theirs));
-    ASSERT_EQ(ours.size(), theirs.size());
-    std::size_t c = 0;
-    for (std::size_t i = 0; i < ours.size(); ++i) {
-        while (c + 1 < starts.size() && starts[c + 1].first <= i) ++c;
-        EXPECT_EQ(ours[i], theirs[i]) << std::hex << "word " << i << " of \"" << starts[c].second << "\"";
-    }
+    zt::test::expect_encodes_like_gnu<A>(kBinutils, ".arch armv8-a+crypto\n.text\n", cases());
 }
 
 // Every value encode_bitmask accepts is the value GNU as encodes, and a sample

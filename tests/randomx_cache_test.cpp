@@ -338,61 +338,6 @@ TEST(DatasetItem, FollowsTheTraceStepByStep) {
     }
 }
 
-// ---- Compiled SuperscalarHash against the portable executors -------------
-
-// Random keys and item numbers: the compiled item, pair, triple and range entries
-// (groups and a remainder, at random starts) against the portable
-// single-item executor.
-TEST(CompiledSuperscalar, ItemsAndRangesMatchThePortableExecutor) {
-    if ((randomx_get_flags() & RANDOMX_FLAG_JIT) == 0) {
-        GTEST_SKIP() << "no compiled code on this system";
-    }
-    std::mt19937_64 rng(20261207);
-    for (int k = 0; k < 2; ++k) {
-        std::vector<std::uint8_t> key(32);
-        for (std::uint8_t& b : key) {
-            b = static_cast<std::uint8_t>(rng());
-        }
-        randomx_cache& cache = shared_cache(key, flags_for_key(static_cast<std::size_t>(k)));
-        ASSERT_TRUE(cache.code != nullptr && cache.code->ready());
-        for (int i = 0; i < 1500; ++i) {
-            const std::uint64_t n = rng() % rx::kDatasetItemCount;
-            std::uint64_t compiled[8];
-            std::uint64_t portable[8];
-            rx::dataset_item(cache, n, compiled);
-            rx::dataset_item_portable(cache, n, portable);
-            ASSERT_EQ(registers(compiled), registers(portable)) << "key " << k << ", item " << n;
-            const std::uint64_t other = rng() % rx::kDatasetItemCount;
-            std::uint64_t pair[16];
-            cache.code->pair()(cache.memory, n, other, pair);
-            ASSERT_EQ(registers(pair), registers(portable)) << "pair, item " << n;
-            rx::dataset_item_portable(cache, other, portable);
-            ASSERT_EQ(registers(pair + 8), registers(portable)) << "pair, item " << other;
-            if (cache.code->triple() != nullptr) {
-                // Items in any order, equal ones included.
-                const std::uint64_t numbers[3] = {other, rng() % rx::kDatasetItemCount, i % 7 == 0 ? other : n};
-                std::uint64_t triple[24];
-                cache.code->triple()(cache.memory, numbers[0], numbers[1], numbers[2], triple);
-                for (int j = 0; j < 3; ++j) {
-                    rx::dataset_item_portable(cache, numbers[j], portable);
-                    ASSERT_EQ(registers(triple + 8 * j), registers(portable)) << "triple, item " << numbers[j];
-                }
-            }
-        }
-        for (int i = 0; i < 20; ++i) {
-            const std::uint64_t count = 1 + rng() % (3 * cache.code->range_unit());
-            const std::uint64_t start = rng() % (rx::kDatasetItemCount - count);
-            std::vector<std::uint64_t> range(8 * count);
-            rx::dataset_items(cache, reinterpret_cast<std::uint8_t*>(range.data()), start, count);
-            for (std::uint64_t j = 0; j < count; ++j) {
-                std::uint64_t portable[8];
-                rx::dataset_item_portable(cache, start + j, portable);
-                ASSERT_EQ(registers(&range[8 * j]), registers(portable)) << "item " << start + j;
-            }
-        }
-    }
-}
-
 // ---- The dataset API ------------------------------------------------------
 
 struct DatasetDeleter {

@@ -7,7 +7,12 @@
 // that does not fit its buffer given up rather than written past it.
 #include <gtest/gtest.h>
 
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,6 +26,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "cli/compiled_code_warning.h"
@@ -28,19 +34,13 @@
 #include "randomx/code_memory.h"
 #include "randomx/constants.h"
 #include "randomx/cpu.h"
+#include "randomx/dataset.h"
 #include "randomx/randomx.h"
 #include "randomx/vm.h"
 #include "tests/support/randomx_differential.h"
 #include "tests/support/randomx_support.h"
-#if defined(__x86_64__)
 #include "randomx/cache.h"
-#include "randomx/x86_64/superscalar_compiler.h"
-#include "randomx/x86_64/vm_compiler.h"
-#elif defined(__aarch64__)
-#include "randomx/aarch64/superscalar_compiler.h"
-#include "randomx/aarch64/vm_compiler.h"
-#include "randomx/cache.h"
-#endif
+#include "randomx/compiled_vm.h"
 
 namespace {
 
@@ -178,6 +178,87 @@ TEST(VmCompiler, RunsOnACacheWithoutCodeAndWithMprotect) {
         }
     }
     EXPECT_GE(compiled, 2) << "v1 compiles wherever compiled code runs";
+}
+
+// The portable item, returning with every floating-point and vector register
+// that the calling convention lets a callee change overwritten, as any C++
+// function may leave them.
+void clobbering_item(const randomx_cache* cache, std::uint64_t number, std::uint64_t out[8]) {
+    rx::dataset_item_portable(*cache, number, out);
+#if defined(__aarch64__)
+#define ZT_CLOBBER(n) "movi v" #n ".16b, #0xa5\n"
+    asm volatile(ZT_CLOBBER(0) ZT_CLOBBER(1) ZT_CLOBBER(2) ZT_CLOBBER(3) ZT_CLOBBER(4) ZT_CLOBBER(5) ZT_CLOBBER(6)
+                 ZT_CLOBBER(7) ZT_CLOBBER(16) ZT_CLOBBER(17) ZT_CLOBBER(18) ZT_CLOBBER(19) ZT_CLOBBER(20)
+                 ZT_CLOBBER(21) ZT_CLOBBER(22) ZT_CLOBBER(23) ZT_CLOBBER(24) ZT_CLOBBER(25) ZT_CLOBBER(26)
+                 ZT_CLOBBER(27) ZT_CLOBBER(28) ZT_CLOBBER(29) ZT_CLOBBER(30) ZT_CLOBBER(31)
+                 ::: "v0", "v1", "v2", "v3", "v4", "v5", "v6", "v7", "v16", "v17", "v18", "v19", "v20", "v21",
+                 "v22", "v23", "v24", "v25", "v26", "v27", "v28", "v29", "v30", "v31");
+#elif defined(__x86_64__)
+#define ZT_CLOBBER(n) "pcmpeqd %%xmm" #n ", %%xmm" #n "\n"
+    asm volatile(ZT_CLOBBER(0) ZT_CLOBBER(1) ZT_CLOBBER(2) ZT_CLOBBER(3) ZT_CLOBBER(4) ZT_CLOBBER(5) ZT_CLOBBER(6)
+                 ZT_CLOBBER(7) ZT_CLOBBER(8) ZT_CLOBBER(9) ZT_CLOBBER(10) ZT_CLOBBER(11) ZT_CLOBBER(12)
+                 ZT_CLOBBER(13) ZT_CLOBBER(14) ZT_CLOBBER(15)
+                 ::: "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9", "xmm10",
+                 "xmm11", "xmm12", "xmm13", "xmm14", "xmm15");
+#elif defined(__riscv)
+#define ZT_CLOBBER(f) "fmv.d.x " #f ", %0\n"
+    asm volatile(ZT_CLOBBER(ft0) ZT_CLOBBER(ft1) ZT_CLOBBER(ft2) ZT_CLOBBER(ft3) ZT_CLOBBER(ft4) ZT_CLOBBER(ft5)
+                 ZT_CLOBBER(ft6) ZT_CLOBBER(ft7) ZT_CLOBBER(ft8) ZT_CLOBBER(ft9) ZT_CLOBBER(ft10) ZT_CLOBBER(ft11)
+                 ZT_CLOBBER(fa0) ZT_CLOBBER(fa1) ZT_CLOBBER(fa2) ZT_CLOBBER(fa3) ZT_CLOBBER(fa4) ZT_CLOBBER(fa5)
+                 ZT_CLOBBER(fa6) ZT_CLOBBER(fa7)
+                 :: "r"(~std::uint64_t{0})
+                 : "ft0", "ft1", "ft2", "ft3", "ft4", "ft5", "ft6", "ft7", "ft8", "ft9", "ft10", "ft11", "fa0",
+                 "fa1", "fa2", "fa3", "fa4", "fa5", "fa6", "fa7");
+#endif
+}
+
+// The compiled VM whose light-mode items come from clobbering_item.
+class ClobberedItemCalls final : public rx::ProgramRunner {
+public:
+    explicit ClobberedItemCalls(rx::Variant variant) : variant_(variant) {
+        code_.allocate(rx::kVmCodeCapacity, rx::CodeMemory::Mechanism::Mprotect);
+    }
+    void run(const rx::Program& program, rx::VmState& state, std::uint8_t* scratchpad,
+             const rx::DatasetSource& source, rx::HashObserver*) override {
+        rx::ItemReads reads;
+        reads.cache_memory = source.cache->memory;
+        reads.item = reinterpret_cast<std::uintptr_t>(&clobbering_item);
+        reads.item_argument = reinterpret_cast<std::uintptr_t>(source.cache);
+        ASSERT_TRUE(code_.begin_write());
+        const std::size_t size =
+            rx::vm_code_writer(variant_)(program, variant_, reads, code_.writable(), rx::kVmCodeCapacity);
+        ASSERT_TRUE(size != 0 && code_.finish_write(size));
+        reinterpret_cast<rx::CompiledVmProgram>(const_cast<std::uint8_t*>(code_.executable()))(&state, scratchpad,
+                                                                                             nullptr);
+    }
+
+private:
+    rx::Variant variant_;
+    rx::CodeMemory code_;
+};
+
+// Light-mode items by calls that change every register a callee may change:
+// the compiled VM keeps nothing there across the call (the official first
+// cases, v1 and v2).
+TEST(VmCompiler, KeepsNothingInCallerSavedRegistersAcrossItemCalls) {
+    if (!rx::compiled_code_runs()) GTEST_SKIP() << "the compiler cannot run here";
+    const std::string key = "test key 000";
+    randomx_cache* cache = keyed_cache(std::vector<std::uint8_t>(key.begin(), key.end()));
+    const std::string input = "This is a test";
+    const Scratchpad pad = scratchpad();
+    int compiled = 0;
+    for (const auto& [variant, want] :
+         {std::pair{rx::Variant::V1, "639183aae1bf4c9a35884cb46b09cad9175f04efd7684e7262a0ac1c2f0b4e3f"},
+          std::pair{rx::Variant::V2, "22ec6b861b3eb23686b2efbad69513c967ecfce80983df66c9c5b4fbfb4cdb6f"}}) {
+        if (rx::vm_code_writer(variant) == nullptr) continue;  // v2 without AES-NI
+        ++compiled;
+        rx::Machine machine(variant, rx::cpu_has_aes(), pad.get(), std::make_unique<ClobberedItemCalls>(variant));
+        machine.use_cache(cache);
+        std::uint8_t hash[RANDOMX_HASH_SIZE];
+        machine.hash(input.data(), input.size(), hash);
+        EXPECT_EQ(zt::test::hex(hash, sizeof hash), want) << (variant == rx::Variant::V1 ? "v1" : "v2");
+    }
+    EXPECT_GE(compiled, 1);
 }
 
 // ---- W^X ------------------------------------------------------------------
@@ -332,6 +413,44 @@ TEST(SecureVm, NoWritableMappingOfRunnableCodeAtProgramBoundaries) {
     EXPECT_GE(compiled, 2);
 }
 
+// A SECURE process maps no code executable as it is mapped: every code
+// memory, and the probe that tells whether code runs at all, switch one
+// writable mapping by mprotect. In a child whose every mmap with PROT_EXEC
+// ends the process (a seccomp filter), the flags are read (the probe), a
+// SECURE VM is made and hashes. Where seccomp cannot be installed (qemu-user
+// refuses it) this skips.
+TEST(SecureVm, NeverMapsCodeExecutableDirectlyNotEvenInTheProbe) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        sock_filter filter[] = {
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_mmap, 0, 3),
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[2])),
+            BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, PROT_EXEC, 0, 1),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        };
+        const sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+        if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0) {
+            _exit(77);
+        }
+        const randomx_flags flags = randomx_get_flags() | RANDOMX_FLAG_V2 | RANDOMX_FLAG_SECURE;
+        randomx_vm* vm = randomx_create_vm(flags, keyed_cache({'p', 'r', 'o', 'b', 'e'}), nullptr);
+        if (vm == nullptr) _exit(1);
+        std::uint8_t hash[RANDOMX_HASH_SIZE];
+        randomx_calculate_hash(vm, "probe", 5, hash);
+        randomx_destroy_vm(vm);
+        _exit((flags & RANDOMX_FLAG_JIT) != 0 ? 0 : 78);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 77) GTEST_SKIP() << "seccomp cannot be installed here";
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 78) GTEST_SKIP() << "no compiled code on this system";
+    EXPECT_FALSE(WIFSIGNALED(status)) << "ended by signal " << WTERMSIG(status) << ": code mapped executable";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
 // Both mechanisms: code rewritten and run again, never writable and
 // executable at once; the mprotect mechanism also never with a writable
 // alias, the dual view always with one.
@@ -375,48 +494,33 @@ TEST(CompiledCodeWarning, ShownExactlyWhereProgramsAreInterpreted) {
     }
 #if defined(__x86_64__)
     EXPECT_EQ(compiled, rx::cpu_has_aes()) << "x86-64 compiles v2 programs wherever AES-NI is";
-#elif defined(__aarch64__)
-    EXPECT_EQ(compiled, rx::compiled_code_runs()) << "ARM64 compiles v2 programs with or without AES";
+#elif defined(__aarch64__) || defined(__riscv)
+    EXPECT_EQ(compiled, rx::compiled_code_runs()) << "ARM64 and RISC-V compile v2 programs with or without AES";
 #endif
 }
-
-#if defined(__x86_64__) || defined(__aarch64__)
 
 // ---- Code that does not fit -------------------------------------------------
 
-// The architecture's compilers, under one set of names.
+// The architecture's VM code writer.
 namespace native {
-#if defined(__x86_64__)
-constexpr std::size_t kVmCodeCapacity = rx::kVmCodeCapacity;
-constexpr std::size_t kDatasetCodeBytes = rx::kDatasetCodeBytes;
-using DatasetCode = rx::X86DatasetCode;
-using rx::make_vm_compiler;
 std::size_t compile_vm_program(const rx::Program& program, const rx::DatasetSource& source, std::uint8_t* code,
                                std::size_t capacity) {
-    return rx::compile_vm_program(program, rx::Variant::V2, source, code, capacity);
+    const rx::VmCodeWriter writer = rx::vm_code_writer(rx::Variant::V2);
+    return writer(program, rx::Variant::V2, rx::item_reads(source, rx::Variant::V2), code, capacity);
 }
-#else
-constexpr std::size_t kVmCodeCapacity = rx::a64::kVmCodeCapacity;
-constexpr std::size_t kDatasetCodeBytes = rx::a64::kDatasetCodeBytes;
-using DatasetCode = rx::a64::A64DatasetCode;
-using rx::a64::make_vm_compiler;
-std::size_t compile_vm_program(const rx::Program& program, const rx::DatasetSource& source, std::uint8_t* code,
-                               std::size_t capacity) {
-    return rx::a64::compile_vm_program(program, rx::Variant::V2, source, code, capacity, rx::cpu_has_aes());
-}
-#endif
 }  // namespace native
 
 // A program's code into buffers too small for it: compile_vm_program gives
 // up (size 0) and writes nothing past the buffer; the full buffer holds it.
 TEST(VmCompilerBuffer, CodeThatDoesNotFitIsGivenUpWithoutWritingPastTheBuffer) {
+    if (rx::vm_code_writer(rx::Variant::V2) == nullptr) GTEST_SKIP() << "no v2 code writer on this processor";
     std::uint8_t seed[64] = {1, 2, 3};
     rx::Program program;
     rx::generate_program(false, seed, rx::Variant::V2, program);
     const rx::DatasetSource source{nullptr, keyed_cache({'w', '^', 'x'})};
     constexpr std::uint8_t kGuard = 0xA5;
-    std::vector<std::uint8_t> buffer(native::kVmCodeCapacity + 64, kGuard);
-    const std::size_t size = native::compile_vm_program(program, source, buffer.data(), native::kVmCodeCapacity);
+    std::vector<std::uint8_t> buffer(rx::kVmCodeCapacity + 64, kGuard);
+    const std::size_t size = native::compile_vm_program(program, source, buffer.data(), rx::kVmCodeCapacity);
     ASSERT_GT(size, 0U);
     for (const std::size_t capacity : {std::size_t{0}, std::size_t{1}, std::size_t{100}, size / 2, size - 1}) {
         std::fill(buffer.begin(), buffer.end(), kGuard);
@@ -440,7 +544,7 @@ TEST(VmCompilerBuffer, ACompilerThatCannotFitAProgramLeavesItToTheInterpreter) {
     } iterations;
     const Scratchpad pad = scratchpad();
     rx::Machine machine(rx::Variant::V2, rx::cpu_has_aes(), pad.get(),
-                        native::make_vm_compiler(rx::Variant::V2, rx::CodeMemory::Mechanism::DualView, 512));
+                        rx::make_vm_compiler(rx::Variant::V2, rx::CodeMemory::Mechanism::DualView, 512));
     const std::string key = "test key 000";
     machine.use_cache(keyed_cache(std::vector<std::uint8_t>(key.begin(), key.end())));
     machine.set_observer(&iterations);
@@ -450,26 +554,5 @@ TEST(VmCompilerBuffer, ACompilerThatCannotFitAProgramLeavesItToTheInterpreter) {
     EXPECT_EQ(zt::test::hex(hash, sizeof hash), "22ec6b861b3eb23686b2efbad69513c967ecfce80983df66c9c5b4fbfb4cdb6f");
     EXPECT_EQ(iterations.count, std::uint64_t{rx::kProgramCount} * rx::kProgramIterations);
 }
-
-// The cache's SuperscalarHash code in too little memory: compile fails and
-// the code is not ready (the portable executors run); in enough, it is.
-TEST(DatasetCodeBuffer, CodeThatDoesNotFitIsNotReady) {
-    if (!rx::compiled_code_runs()) {
-        GTEST_SKIP() << "no compiled code on this system";
-    }
-    const std::string key = "test key 000";
-    std::array<rx::SuperscalarProgram, rx::kCacheAccesses> programs;
-    rx::generate_superscalar_programs(key.data(), key.size(), programs);
-    for (const std::size_t bytes : {std::size_t{4096}, std::size_t{16384}}) {
-        native::DatasetCode code(bytes);
-        EXPECT_FALSE(code.compile(programs)) << bytes << " bytes";
-        EXPECT_FALSE(code.ready());
-    }
-    native::DatasetCode code(native::kDatasetCodeBytes);
-    EXPECT_TRUE(code.compile(programs));
-    EXPECT_TRUE(code.ready());
-}
-
-#endif
 
 }  // namespace

@@ -23,6 +23,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "randomx/word_code.h"
+
 namespace rx::a64 {
 
 enum X : std::uint8_t {
@@ -78,31 +80,18 @@ inline bool encode_bitmask(std::uint64_t value, unsigned width, std::uint32_t* f
     return true;
 }
 
-class Assembler {
+class Assembler : public WordCode<Assembler> {
 public:
-    Assembler(std::uint8_t* buffer, std::size_t capacity) : code_(buffer), capacity_(capacity) {}
+    static constexpr std::uint32_t kNop = 0xD503201FU;
 
-    std::size_t size() const { return size_; }
-    bool overflowed() const { return overflowed_; }
+    Assembler(std::uint8_t* buffer, std::size_t capacity) : WordCode(buffer, capacity) {}
 
     // ---- Raw words --------------------------------------------------------
-    void emit(std::uint32_t word) {
-        if (overflowed_ || capacity_ - size_ < 4 || size_ > capacity_) {
-            overflowed_ = true;
-            return;
-        }
-        std::memcpy(code_ + size_, &word, 4);
-        size_ += 4;
-    }
     void u64(std::uint64_t value) {
         emit(static_cast<std::uint32_t>(value));
         emit(static_cast<std::uint32_t>(value >> 32));
     }
-    // Pads with NOPs to a multiple of `alignment` bytes (a power of 2, >= 4).
-    void align(std::size_t alignment) {
-        while (!overflowed_ && size_ % alignment != 0) nop();
-    }
-    void nop() { emit(0xD503201FU); }
+    void nop() { emit(kNop); }
 
     // ---- Moves --------------------------------------------------------------
     void mov(X d, X s) { emit(0xAA0003E0U | r(s) << 16 | r(d)); }  // ORR d, xzr, s
@@ -213,26 +202,18 @@ public:
     void mrs_fpcr(X t) { emit(0xD53B4400U | r(t)); }
     void msr_fpcr(X t) { emit(0xD51B4400U | r(t)); }
 
-    // ---- Control flow -------------------------------------------------------
-    // A position in the code. A label used before bind() collects the
-    // branches to patch (a few per label in our code).
-    struct Label {
-        static constexpr std::size_t kMaxFixups = 4;
-        std::size_t position = 0;
-        bool bound = false;
-        std::size_t fixups[kMaxFixups] = {};
-        std::size_t fixup_count = 0;
-    };
-    void bind(Label& label);
-    void b(Label& target) { branch(0x14000000U, target); }
-    void b_cond(Cond cond, Label& target) { branch(0x54000000U | static_cast<std::uint32_t>(cond), target); }
+    // ---- Control flow (Label and bind() in word_code.h) ---------------------
+    void b(Label& target) { refer(target, 0x14000000U); }
+    void b_cond(Cond cond, Label& target) { refer(target, 0x54000000U | static_cast<std::uint32_t>(cond)); }
     // A conditional branch to a known earlier (or current) position.
     void b_cond_to(Cond cond, std::size_t position) {
-        emit(0x54000000U | static_cast<std::uint32_t>(cond) | imm19(position, size_));
+        std::uint32_t word = 0x54000000U | static_cast<std::uint32_t>(cond);
+        if (!fill_offset(word, static_cast<std::int64_t>(position) - static_cast<std::int64_t>(size()))) fail();
+        emit(word);
     }
-    void cbnz(X t, Label& target) { branch(0xB5000000U | r(t), target); }
+    void cbnz(X t, Label& target) { refer(target, 0xB5000000U | r(t)); }
     void tbnz(X t, unsigned bit, Label& target) {
-        branch(0x37000000U | (bit & 32) << 26 | (bit & 31) << 19 | r(t), target);
+        refer(target, 0x37000000U | (bit & 32) << 26 | (bit & 31) << 19 | r(t));
     }
     void blr(X n) { emit(0xD63F0000U | r(n) << 5); }
     void ret() { emit(0xD65F03C0U); }
@@ -246,40 +227,42 @@ private:
     // Offsets the code generators compute are all in range; one that is not
     // (or misaligned) poisons the code the same way an overflow does.
     std::uint32_t scaled(std::uint32_t offset, std::uint32_t unit) {
-        if (offset % unit != 0 || offset / unit >= 4096) overflowed_ = true;
+        if (offset % unit != 0 || offset / unit >= 4096) fail();
         return (offset / unit) & 0xFFF;
     }
     void shifted(std::uint32_t op, X d, X n, X m, Shift s, unsigned amount) {
         emit(op | static_cast<std::uint32_t>(s) << 22 | r(m) << 16 | (amount & 63) << 10 | r(n) << 5 | r(d));
     }
     void add_sub_imm(std::uint32_t op, X d, X n, std::uint64_t imm) {
-        if (!fits_add_imm(imm)) overflowed_ = true;
+        if (!fits_add_imm(imm)) fail();
         const bool high = imm >= 4096;
         const auto field = static_cast<std::uint32_t>(high ? imm >> 12 : imm) & 0xFFF;
         emit(op | (high ? 1U << 22 : 0U) | field << 10 | r(n) << 5 | r(d));
     }
     void logical_imm(std::uint32_t op, X d, X n, std::uint64_t value, unsigned width) {
         std::uint32_t fields = 0;
-        if (!encode_bitmask(value, width, &fields)) overflowed_ = true;
+        if (!encode_bitmask(value, width, &fields)) fail();
         emit(op | fields | r(n) << 5 | r(d));
     }
     void pair(std::uint32_t op, X t1, X t2, X n, std::int32_t offset, std::int32_t unit) {
-        if (offset % unit != 0 || offset / unit < -64 || offset / unit > 63) overflowed_ = true;
+        if (offset % unit != 0 || offset / unit < -64 || offset / unit > 63) fail();
         const auto imm7 = static_cast<std::uint32_t>(offset / unit) & 0x7F;
         emit(op | imm7 << 15 | r(t2) << 10 | r(n) << 5 | r(t1));
     }
-    std::uint32_t imm19(std::size_t target, std::size_t from) {
-        const auto words = (static_cast<std::int64_t>(target) - static_cast<std::int64_t>(from)) / 4;
-        if (words < -(1 << 18) || words >= (1 << 18)) overflowed_ = true;
-        return (static_cast<std::uint32_t>(words) & 0x7FFFF) << 5;
-    }
-    void branch(std::uint32_t op, Label& target);
-    void patch(std::size_t at, std::size_t target);
 
-    std::uint8_t* code_;
-    std::size_t capacity_;
-    std::size_t size_ = 0;
-    bool overflowed_ = false;
+public:
+    // Fills the offset field of a branch (WordCode): imm26 (B, BL), imm14
+    // (TBZ, TBNZ) or imm19 (B.cond, CBZ, CBNZ), in words.
+    static bool fill_offset(std::uint32_t& word, std::int64_t offset) {
+        const std::int64_t words = offset / 4;
+        const unsigned bits = (word & 0x7C000000U) == 0x14000000U   ? 26
+                              : (word & 0x7E000000U) == 0x36000000U ? 14
+                                                                    : 19;
+        if (words < -(std::int64_t{1} << (bits - 1)) || words >= (std::int64_t{1} << (bits - 1))) return false;
+        const std::uint32_t field = static_cast<std::uint32_t>(words) & ((1U << bits) - 1);
+        word |= bits == 26 ? field : field << 5;
+        return true;
+    }
 };
 
 inline void Assembler::mov_imm(X d, std::uint64_t value) {
@@ -333,48 +316,6 @@ inline void Assembler::add_any(X d, X n, std::uint64_t value, X tmp) {
         mov_imm(tmp, value);
         add(d, n, tmp);
     }
-}
-
-inline void Assembler::branch(std::uint32_t op, Label& target) {
-    if (target.bound) {
-        const std::size_t at = size_;
-        emit(op);
-        if (!overflowed_) patch(at, target.position);
-        return;
-    }
-    if (target.fixup_count == Label::kMaxFixups) {
-        overflowed_ = true;
-        return;
-    }
-    target.fixups[target.fixup_count++] = size_;
-    emit(op);
-}
-
-inline void Assembler::bind(Label& label) {
-    label.position = size_;
-    label.bound = true;
-    for (std::size_t i = 0; i < label.fixup_count; ++i) {
-        if (!overflowed_) patch(label.fixups[i], size_);
-    }
-    label.fixup_count = 0;
-}
-
-// Fills the offset field of the branch at `at`: imm26 (B, BL), imm14 (TBZ,
-// TBNZ) or imm19 (B.cond, CBZ, CBNZ), in words.
-inline void Assembler::patch(std::size_t at, std::size_t target) {
-    std::uint32_t word;
-    std::memcpy(&word, code_ + at, 4);
-    const auto words = (static_cast<std::int64_t>(target) - static_cast<std::int64_t>(at)) / 4;
-    if ((word & 0x7C000000U) == 0x14000000U) {
-        if (words < -(1 << 25) || words >= (1 << 25)) overflowed_ = true;
-        word |= static_cast<std::uint32_t>(words) & 0x3FFFFFF;
-    } else if ((word & 0x7E000000U) == 0x36000000U) {
-        if (words < -(1 << 13) || words >= (1 << 13)) overflowed_ = true;
-        word |= (static_cast<std::uint32_t>(words) & 0x3FFF) << 5;
-    } else {
-        word |= imm19(target, at);
-    }
-    std::memcpy(code_ + at, &word, 4);
 }
 
 }  // namespace rx::a64

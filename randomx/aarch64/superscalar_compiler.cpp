@@ -3,6 +3,7 @@
 #include "randomx/aarch64/a64_assembler.h"
 #include "randomx/arch.h"
 #include "randomx/dataset.h"
+#include "randomx/superscalar_items.h"
 
 namespace rx::a64 {
 namespace {
@@ -14,19 +15,9 @@ using A = Assembler;
 // plus each entry's set-up, block reads and stores.
 static_assert(kDatasetCodeBytes >= 4 * kCacheAccesses * kSuperscalarMaxSize * (3 * 4 + 2 * (1 + 2 + 3)) + 3 * 4 * 1024);
 
-static_assert(kCacheItemCount == std::size_t{1} << 22, "the block index is 22 bits");
-constexpr unsigned kIndexBits = 22;
-constexpr unsigned kLineShift = 6;
-static_assert(std::size_t{1} << kLineShift == kCacheLineSize);
-
-// Where the items of one entry live: up to three items' registers, their
-// cache block pointers, a temporary and the cache memory (x0, as passed).
-struct Layout {
-    unsigned items;
-    X r[kRangeItems][8];
-    X block[kRangeItems];
-    X tmp;
-};
+// Where the items of one entry live (superscalar_items.h); the cache memory
+// stays in x0, as passed.
+using Layout = ItemRegisters<X, kRangeItems>;
 
 // item: x1 item number, x2 out; only x0-x12 are used.
 constexpr Layout kItemLayout = {1, {{x3, x4, x5, x6, x7, x8, x9, x10}}, {x11}, x12};
@@ -42,111 +33,106 @@ constexpr Layout kGroupLayout = {
 };
 constexpr X kOut = x29;
 
-Layout with_items(const Layout& layout, unsigned items) {
-    Layout l = layout;
-    l.items = items;
-    return l;
-}
-
 std::uint64_t sign_extended(std::uint32_t imm) {
     return static_cast<std::uint64_t>(static_cast<std::int64_t>(static_cast<std::int32_t>(imm)));
 }
 
-// One instruction for every item of the layout.
-void emit_instruction(A& a, const Layout& l, const SuperscalarInstruction& in) {
-    using T = SuperscalarType;
-    const unsigned n = l.items;
-    switch (in.type) {
-    case T::ISUB_R: for (unsigned k = 0; k < n; ++k) a.sub(l.r[k][in.dst], l.r[k][in.dst], l.r[k][in.src]); break;
-    case T::IXOR_R: for (unsigned k = 0; k < n; ++k) a.eor(l.r[k][in.dst], l.r[k][in.dst], l.r[k][in.src]); break;
-    case T::IADD_RS:
-        for (unsigned k = 0; k < n; ++k) a.add(l.r[k][in.dst], l.r[k][in.dst], l.r[k][in.src], Shift::LSL, in.shift());
-        break;
-    case T::IMUL_R: for (unsigned k = 0; k < n; ++k) a.mul(l.r[k][in.dst], l.r[k][in.dst], l.r[k][in.src]); break;
-    case T::IROR_C:
-        if ((in.imm32 & 63) == 0) break;
-        for (unsigned k = 0; k < n; ++k) a.ror(l.r[k][in.dst], l.r[k][in.dst], in.imm32 & 63);
-        break;
-    case T::IADD_C7:
-    case T::IADD_C8:
-    case T::IADD_C9: {
-        const std::uint64_t value = sign_extended(in.imm32);
-        if (A::fits_add_imm(value) || A::fits_add_imm(0 - value)) {
-            for (unsigned k = 0; k < n; ++k) a.add_any(l.r[k][in.dst], l.r[k][in.dst], value, l.tmp);
-        } else {
-            a.mov_imm(l.tmp, value);
-            for (unsigned k = 0; k < n; ++k) a.add(l.r[k][in.dst], l.r[k][in.dst], l.tmp);
-        }
-        break;
-    }
-    case T::IXOR_C7:
-    case T::IXOR_C8:
-    case T::IXOR_C9: {
-        const std::uint64_t value = sign_extended(in.imm32);
-        std::uint32_t fields = 0;
-        if (encode_bitmask(value, 64, &fields)) {
-            for (unsigned k = 0; k < n; ++k) a.eor_imm(l.r[k][in.dst], l.r[k][in.dst], value);
-        } else {
-            a.mov_imm(l.tmp, value);
-            for (unsigned k = 0; k < n; ++k) a.eor(l.r[k][in.dst], l.r[k][in.dst], l.tmp);
-        }
-        break;
-    }
-    case T::IMULH_R: for (unsigned k = 0; k < n; ++k) a.umulh(l.r[k][in.dst], l.r[k][in.dst], l.r[k][in.src]); break;
-    case T::ISMULH_R: for (unsigned k = 0; k < n; ++k) a.smulh(l.r[k][in.dst], l.r[k][in.dst], l.r[k][in.src]); break;
-    case T::IMUL_RCP:
-        a.mov_imm(l.tmp, superscalar_reciprocal(in.imm32));
-        for (unsigned k = 0; k < n; ++k) a.mul(l.r[k][in.dst], l.r[k][in.dst], l.tmp);
-        break;
-    }
-}
+// The steps of emit_superscalar_items (superscalar_items.h).
+struct Items {
+        A& a;
 
-// block = cache + (index mod items) * 64, prefetched.
-void emit_block_address(A& a, X block, X index) {
-    a.ubfiz(block, index, kLineShift, kIndexBits);
-    a.add(block, block, x0);
-    a.prfm_l1(block, 0);
-}
-
-// Item k's r0..r7 from its number (in its block register, which then takes
-// the item's first block): r0 = (number + 1) * multiplier, ri = r0 ^ constant i.
-void emit_initial_registers(A& a, const Layout& l, unsigned k) {
-    const X* r = l.r[k];
-    a.add_imm(r[0], l.block[k], 1);
-    a.mov_imm(l.tmp, kDatasetItemMultiplier);
-    a.mul(r[0], r[0], l.tmp);
-    for (unsigned i = 1; i < 8; ++i) {
-        std::uint32_t fields = 0;
-        if (encode_bitmask(kDatasetRegisterXor[i], 64, &fields)) {
-            a.eor_imm(r[i], r[0], kDatasetRegisterXor[i]);
-        } else {
-            a.mov_imm(r[i], kDatasetRegisterXor[i]);
-            a.eor(r[i], r[i], r[0]);
+    // One instruction for every item of the layout.
+    void instruction(const Layout& l, const SuperscalarInstruction& in) {
+        using T = SuperscalarType;
+        const unsigned n = l.items;
+        switch (in.type) {
+        case T::ISUB_R: for (unsigned k = 0; k < n; ++k) a.sub(l.r[k][in.dst], l.r[k][in.dst], l.r[k][in.src]); break;
+        case T::IXOR_R: for (unsigned k = 0; k < n; ++k) a.eor(l.r[k][in.dst], l.r[k][in.dst], l.r[k][in.src]); break;
+        case T::IADD_RS:
+            for (unsigned k = 0; k < n; ++k) a.add(l.r[k][in.dst], l.r[k][in.dst], l.r[k][in.src], Shift::LSL, in.shift());
+            break;
+        case T::IMUL_R: for (unsigned k = 0; k < n; ++k) a.mul(l.r[k][in.dst], l.r[k][in.dst], l.r[k][in.src]); break;
+        case T::IROR_C:
+            if ((in.imm32 & 63) == 0) break;
+            for (unsigned k = 0; k < n; ++k) a.ror(l.r[k][in.dst], l.r[k][in.dst], in.imm32 & 63);
+            break;
+        case T::IADD_C7:
+        case T::IADD_C8:
+        case T::IADD_C9: {
+            const std::uint64_t value = sign_extended(in.imm32);
+            if (A::fits_add_imm(value) || A::fits_add_imm(0 - value)) {
+                for (unsigned k = 0; k < n; ++k) a.add_any(l.r[k][in.dst], l.r[k][in.dst], value, l.tmp);
+            } else {
+                a.mov_imm(l.tmp, value);
+                for (unsigned k = 0; k < n; ++k) a.add(l.r[k][in.dst], l.r[k][in.dst], l.tmp);
+            }
+            break;
+        }
+        case T::IXOR_C7:
+        case T::IXOR_C8:
+        case T::IXOR_C9: {
+            const std::uint64_t value = sign_extended(in.imm32);
+            std::uint32_t fields = 0;
+            if (encode_bitmask(value, 64, &fields)) {
+                for (unsigned k = 0; k < n; ++k) a.eor_imm(l.r[k][in.dst], l.r[k][in.dst], value);
+            } else {
+                a.mov_imm(l.tmp, value);
+                for (unsigned k = 0; k < n; ++k) a.eor(l.r[k][in.dst], l.r[k][in.dst], l.tmp);
+            }
+            break;
+        }
+        case T::IMULH_R: for (unsigned k = 0; k < n; ++k) a.umulh(l.r[k][in.dst], l.r[k][in.dst], l.r[k][in.src]); break;
+        case T::ISMULH_R: for (unsigned k = 0; k < n; ++k) a.smulh(l.r[k][in.dst], l.r[k][in.dst], l.r[k][in.src]); break;
+        case T::IMUL_RCP:
+            a.mov_imm(l.tmp, superscalar_reciprocal(in.imm32));
+            for (unsigned k = 0; k < n; ++k) a.mul(l.r[k][in.dst], l.r[k][in.dst], l.tmp);
+            break;
         }
     }
-    emit_block_address(a, l.block[k], l.block[k]);
-}
+
+    // block = cache + (index mod items) * 64, prefetched.
+    void block_address(X block, X index) {
+        a.ubfiz(block, index, kCacheLineShift, kCacheIndexBits);
+        a.add(block, block, x0);
+        a.prfm_l1(block, 0);
+    }
+
+    // Item k's r0..r7 from its number (in its block register, which then takes
+    // the item's first block): r0 = (number + 1) * multiplier, ri = r0 ^ constant i.
+    void initial_registers(const Layout& l, unsigned k) {
+        const X* r = l.r[k];
+        a.add_imm(r[0], l.block[k], 1);
+        a.mov_imm(l.tmp, kDatasetItemMultiplier);
+        a.mul(r[0], r[0], l.tmp);
+        for (unsigned i = 1; i < 8; ++i) {
+            std::uint32_t fields = 0;
+            if (encode_bitmask(kDatasetRegisterXor[i], 64, &fields)) {
+                a.eor_imm(r[i], r[0], kDatasetRegisterXor[i]);
+            } else {
+                a.mov_imm(r[i], kDatasetRegisterXor[i]);
+                a.eor(r[i], r[i], r[0]);
+            }
+        }
+        block_address(l.block[k], l.block[k]);
+    }
+
+    void xor_block(const Layout& l, unsigned k) {
+        for (unsigned i = 0; i < 8; ++i) {
+            a.ldr(l.tmp, l.block[k], 8 * i);
+            a.eor(l.r[k][i], l.r[k][i], l.tmp);
+        }
+    }
+
+    void store(const Layout& l, unsigned k, X out) {
+        for (unsigned i = 0; i < 8; i += 2) a.stp(l.r[k][i], l.r[k][i + 1], out, static_cast<std::int32_t>(64 * k + 8 * i));
+    }
+};
 
 // The items whose numbers are in their block registers, through the eight
 // programs, written to out + 64 k.
 void emit_items(A& a, const Layout& l, const std::array<SuperscalarProgram, kCacheAccesses>& programs, X out) {
-    for (unsigned k = 0; k < l.items; ++k) emit_initial_registers(a, l, k);
-    for (std::size_t p = 0; p < kCacheAccesses; ++p) {
-        const SuperscalarProgram& program = programs[p];
-        for (std::uint32_t i = 0; i < program.size; ++i) emit_instruction(a, l, program.instructions[i]);
-        for (unsigned k = 0; k < l.items; ++k) {
-            for (unsigned i = 0; i < 8; ++i) {
-                a.ldr(l.tmp, l.block[k], 8 * i);
-                a.eor(l.r[k][i], l.r[k][i], l.tmp);
-            }
-            if (p + 1 < kCacheAccesses) emit_block_address(a, l.block[k], l.r[k][program.address_register]);
-        }
-    }
-    for (unsigned k = 0; k < l.items; ++k) {
-        for (unsigned i = 0; i < 8; i += 2) {
-            a.stp(l.r[k][i], l.r[k][i + 1], out, static_cast<std::int32_t>(64 * k + 8 * i));
-        }
-    }
+    Items items{a};
+    emit_superscalar_items(items, l, programs, out);
 }
 
 // item(x0 = cache memory, x1 = item number, x2 = out)
@@ -199,7 +185,7 @@ void emit_range(A& a, const std::array<SuperscalarProgram, kCacheAccesses>& prog
 
 // pair(x0 = cache memory, x1 = first item, x2 = second item, x3 = out)
 void emit_pair(A& a, const std::array<SuperscalarProgram, kCacheAccesses>& programs) {
-    const Layout l = with_items(kGroupLayout, 2);
+    const Layout l = kGroupLayout.with_items(2);
     emit_group_prologue(a);
     a.mov(kOut, x3);
     a.mov(l.block[0], x1);
@@ -210,30 +196,26 @@ void emit_pair(A& a, const std::array<SuperscalarProgram, kCacheAccesses>& progr
 
 }  // namespace
 
-bool A64DatasetCode::compile(const std::array<SuperscalarProgram, kCacheAccesses>& programs) noexcept {
-    item_ = nullptr;
-    range_ = nullptr;
-    pair_ = nullptr;
-    if (!compiled_code_runs()) return false;
-    // Written once per key: one mapping switched by mprotect, never a
-    // writable alias of code that can run.
-    if (memory_.size() == 0 && !memory_.allocate(code_bytes_, CodeMemory::Mechanism::Mprotect)) return false;
-    if (!memory_.begin_write()) return false;
-    A a(memory_.writable(), memory_.size());
+// The writer (DatasetCode::Writer) of the entries in the header.
+std::size_t write_dataset_code(const std::array<SuperscalarProgram, kCacheAccesses>& programs, std::uint8_t* code,
+                               std::size_t capacity, const std::uint8_t* /*runs_at*/, DatasetCode::Entries& entries) {
+    A a(code, capacity);
+    entries.item = 0;
     emit_item(a, programs);
     a.align(64);
-    const std::size_t range_offset = a.size();
+    entries.range = a.size();
+    entries.range_unit = kRangeItems;
     emit_range(a, programs);
     a.align(64);
-    const std::size_t pair_offset = a.size();
+    entries.pair = a.size();
     emit_pair(a, programs);
-    if (a.overflowed()) return false;  // never run: the portable executors serve the cache
-    if (!memory_.finish_write(a.size())) return false;
-    const std::uint8_t* code = memory_.executable();
-    item_ = reinterpret_cast<ItemFunction>(const_cast<std::uint8_t*>(code));
-    range_ = reinterpret_cast<RangeFunction>(const_cast<std::uint8_t*>(code + range_offset));
-    pair_ = reinterpret_cast<PairFunction>(const_cast<std::uint8_t*>(code + pair_offset));
-    return true;
+    return a.overflowed() ? 0 : a.size();
 }
 
 }  // namespace rx::a64
+
+namespace rx {
+
+DatasetCodeWriter dataset_code_writer() noexcept { return {&a64::write_dataset_code, a64::kDatasetCodeBytes}; }
+
+}  // namespace rx

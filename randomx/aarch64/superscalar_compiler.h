@@ -19,12 +19,9 @@
 // keeping its floating-point registers. Constants shared by the interleaved
 // items (reciprocals, immediates) are loaded once.
 //
-// All compute exactly what the portable executors compute. Code that would
-// not fit its buffer is not used (compile() returns false; the portable
-// executors run). The code is written once per key into one mapping switched
-// by mprotect (code_memory.h): no writable alias of it ever exists. This is
-// ARM64's DatasetCode (dataset_code.h), made by
-// make_dataset_code (arch.h).
+// All compute exactly what the portable executors compute. This is ARM64's
+// DatasetCode writer (dataset_code.h, which keeps its code memory), found by
+// dataset_code_writer (arch.h).
 //
 // Thread safety: compiled code is read-only once built and may run on any
 // number of threads at once.
@@ -32,7 +29,6 @@
 
 #include <array>
 
-#include "randomx/code_memory.h"
 #include "randomx/constants.h"
 #include "randomx/dataset_code.h"
 #include "randomx/superscalar.h"
@@ -44,21 +40,5 @@ inline constexpr std::size_t kRangeItems = 3;
 // The code memory the three entries need at most.
 inline constexpr std::size_t kDatasetCodeBytes = 400 * 1024;
 
-class A64DatasetCode final : public DatasetCode {
-public:
-    // `code_bytes` smaller than kDatasetCodeBytes only to test that code
-    // that does not fit is given up (and nothing past it written).
-    explicit A64DatasetCode(std::size_t code_bytes = kDatasetCodeBytes) : code_bytes_(code_bytes) {
-        range_unit_ = kRangeItems;
-    }
-
-    // Compiles the programs; false if code memory cannot be obtained or the
-    // code does not fit in it (the code is then not ready).
-    bool compile(const std::array<SuperscalarProgram, kCacheAccesses>& programs) noexcept override;
-
-private:
-    std::size_t code_bytes_;
-    CodeMemory memory_;
-};
 
 }  // namespace rx::a64

@@ -3,34 +3,30 @@
 #include "randomx/aarch64/a64_assembler.h"
 #include "randomx/aes.h"
 #include "randomx/aes_kernels.h"
-#include "randomx/cache.h"
 #include "randomx/dataset.h"
+#include "randomx/vm_code_loop.h"
 
 namespace rx::a64 {
 namespace {
 
 using A = Assembler;
-namespace off = vm_state_offset;
 
 X R(unsigned i) { return static_cast<X>(x19 + i); }
 V F(unsigned i) { return static_cast<V>(v0 + i); }  // f0-f3; FSWAP_R's 4-7 are e0-e3
 V E(unsigned i) { return static_cast<V>(v4 + i); }
 V Av(unsigned i) { return static_cast<V>(v8 + i); }
 
-constexpr X kScratchpad = x27;
-constexpr X kMaMx = x28;
-constexpr X kData = x29;
-constexpr X kCounter = x9;
-constexpr X kSpAddr0 = x10;
-constexpr X kSpAddr1 = x11;
-constexpr X kFpcrBase = x12;
-constexpr X kAddress = x16;  // a memory operand's scratchpad offset
-constexpr X kValue = x17;    // a loaded operand or a constant
-constexpr V kEKeep = v13;
-constexpr V kEOr = v14;
-constexpr V kScale = v15;
-constexpr V kZero = v16;
-constexpr V kTemp = v17;
+// The registers (vm_compiler.h's table); kAddress holds a memory operand's
+// scratchpad offset, kValue a loaded operand or a constant.
+constexpr X kScratchpad = x27, kMaMx = x28, kData = x29;
+constexpr X kCounter = x9, kSpAddr0 = x10, kSpAddr1 = x11, kFpcrBase = x12;
+constexpr X kAddress = x16, kValue = x17;
+constexpr V kEKeep = v13, kEOr = v14, kScale = v15;
+// Zero in v12, among the registers saved around a call into C++ (v0-v15):
+// the calling convention lets a callee change v16-v31 (and all but the low
+// halves of v8-v15), so nothing of ours lives there across a call.
+constexpr V kZero = v12;
+constexpr V kTemp = v17;  // never live across a call
 
 // The stack frame: the callee-saved registers, the state pointer, the
 // registers kept across a light-mode call, the items it computes (two) and,
@@ -46,21 +42,6 @@ constexpr std::uint32_t kFrameSize = 592;
 constexpr std::uint32_t kRoundingShift = 22;  // FPCR.RMode, bits 23:22
 constexpr std::uint64_t kCacheBlockMask = (kCacheItemCount - 1) * kCacheLineSize;
 
-// How light-mode code obtains items: the cache's compiled item and pair
-// entries (they change no vector register) or the portable executor behind
-// a C++ function.
-struct LightRead {
-    std::uint64_t function = 0;
-    std::uint64_t argument = 0;
-    std::uint64_t pair = 0;  // 0: items one at a time
-    bool preserves_vectors = false;
-    std::uint64_t cache_memory = 0;
-};
-
-void portable_item(const randomx_cache* cache, std::uint64_t item_number, std::uint64_t out[8]) {
-    dataset_item(*cache, item_number, out);
-}
-
 // v2's register mixing with the software rounds, for processors without the
 // cryptography extension.
 void soft_mix(void* f, const void* e) { aes_kernels::mix_registers<SoftAes>(f, e); }
@@ -68,53 +49,28 @@ void soft_mix(void* f, const void* e) { aes_kernels::mix_registers<SoftAes>(f, e
 class Emitter {
 public:
     Emitter(std::uint8_t* code, std::size_t capacity, const Program& program, Variant variant,
-            const DatasetSource& source, bool hard_aes)
-        : a_(code, capacity), program_(program), variant_(variant), full_(source.dataset != nullptr),
-          hard_aes_(hard_aes) {
-        if (full_) return;
-        const randomx_cache& cache = *source.cache;
-        light_.cache_memory = reinterpret_cast<std::uint64_t>(cache.memory);
-        if (cache.code != nullptr && cache.code->ready()) {
-            light_.function = reinterpret_cast<std::uint64_t>(cache.code->item());
-            light_.argument = light_.cache_memory;
-            light_.preserves_vectors = true;
-            // v2 reads at iteration i the item at ma and at i + 1 the one at
-            // mx (as ma and mx are when iteration i starts): both are known
-            // one iteration early, so they are computed together.
-            if (variant == Variant::V2) light_.pair = reinterpret_cast<std::uint64_t>(cache.code->pair());
-        } else {
-            light_.function = reinterpret_cast<std::uint64_t>(&portable_item);
-            light_.argument = reinterpret_cast<std::uint64_t>(&cache);
-        }
-    }
+            const ItemReads& reads, bool hard_aes)
+        : a_(code, capacity), program_(program), variant_(variant), full_(reads.full), hard_aes_(hard_aes),
+          reads_(reads) {}
 
-    std::size_t emit() {
-        prologue();
-        A::Label loop;
-        A::Label first;
-        a_.b(first);
-        a_.align(16);
-        a_.bind(loop);
-        // spAddr0 and spAddr1 from the low and high halves of readReg0 ^ readReg1.
-        const ProgramConfig& c = program_.config;
+    // ---- The steps of write_vm_loop (vm_code_loop.h) ----------------------
+    A& code() { return a_; }
+    void jump(A::Label& target) { a_.b(target); }
+
+    static constexpr std::size_t kLoopAlignment = 16;
+
+    // spAddr0 and spAddr1 from the low and high halves of readReg0 ^ readReg1.
+    void scratchpad_addresses(const ProgramConfig& c) {
         a_.eor(x16, R(c.read_reg[0]), R(c.read_reg[1]));
         a_.mov32(kSpAddr0, x16);
         a_.lsr(kSpAddr1, x16, 32);
-        a_.bind(first);
-        load_registers();
-        for (std::uint32_t i = 0; i < program_.size; ++i) {
-            offsets_[i] = a_.size();
-            instruction(program_.code[i]);
-        }
-        dataset_step();
-        store_registers();
-        a_.subs_imm(kCounter, kCounter, 1);
-        a_.b_cond(Cond::NE, loop);
-        epilogue();
-        return a_.overflowed() ? 0 : a_.size();
     }
 
-private:
+    void next_iteration(std::size_t loop) {
+        a_.subs_imm(kCounter, kCounter, 1);
+        a_.b_cond_to(Cond::NE, loop);
+    }
+
     void prologue() {
         a_.sub_imm(sp, sp, kFrameSize);
         for (unsigned i = 0; i < 12; i += 2) {
@@ -128,10 +84,10 @@ private:
         if (full_) {
             a_.add_any(kData, x2, program_.config.dataset_offset, x16);
         } else {
-            a_.mov_imm(kData, light_.cache_memory);
+            a_.mov_imm(kData, reinterpret_cast<std::uint64_t>(reads_.cache_memory));
         }
         load_vector_constants();
-        a_.ldr(kMaMx, x0, off::kMaMx);
+        a_.ldr(kMaMx, x0, vm_state_offset::kMaMx);
         for (unsigned i = 0; i < 8; ++i) a_.mov(R(i), xzr);
         a_.mov_imm(kCounter, kProgramIterations);
         a_.mrs_fpcr(kFpcrBase);
@@ -144,9 +100,9 @@ private:
 
     // a0-a3, the masks and zero, from the state at x0 (x16 changed).
     void load_vector_constants() {
-        a_.ldp_q(Av(0), Av(1), x0, off::kA);
-        a_.ldp_q(Av(2), Av(3), x0, off::kA + 32);
-        a_.ldr_q(kEOr, x0, off::kEMask);
+        a_.ldp_q(Av(0), Av(1), x0, vm_state_offset::kA);
+        a_.ldp_q(Av(2), Av(3), x0, vm_state_offset::kA + 32);
+        a_.ldr_q(kEOr, x0, vm_state_offset::kEMask);
         a_.mov_imm(x16, kEKeepMask);
         a_.dup2d(kEKeep, x16);
         a_.mov_imm(x16, kScaleMask);
@@ -294,20 +250,7 @@ private:
             a_.tst_imm(d, ((std::uint64_t{1} << kJumpBits) - 1) << in.shift);
             a_.b_cond_to(Cond::EQ, offsets_[in.target]);
             break;
-        case Op::CFROUND: {
-            a_.ror(kValue, s, static_cast<unsigned>(in.imm & 63));
-            if (variant_ == Variant::V1) {
-                set_rounding_from(kValue);
-                break;
-            }
-            // v2 changes the rounding mode only when bits 2-5 are zero.
-            A::Label keep;
-            a_.tst_imm(kValue, 0x3C);
-            a_.b_cond(Cond::NE, keep);
-            set_rounding_from(kValue);
-            a_.bind(keep);
-            break;
-        }
+        case Op::CFROUND: write_cfround(*this, variant_, in); break;
         case Op::ISTORE:
             scratchpad_address(in, in.dst);
             a_.str(s, kScratchpad, kAddress);
@@ -316,14 +259,19 @@ private:
         }
     }
 
-    // fprc (bits 0-1 of `value`) 0 nearest, 1 down, 2 up, 3 toward zero is
-    // RMode 0, 2, 1, 3: the two bits swapped, which bit reversal gives in
-    // bits 63-62.
-    void set_rounding_from(X value) {
-        a_.rbit(value, value);
-        a_.lsr(value, value, 62);
-        a_.orr(value, kFpcrBase, value, Shift::LSL, kRoundingShift);
-        a_.msr_fpcr(value);
+    // CFROUND's steps (write_cfround), on kValue.
+    void rotate_source(const Instruction& in) { a_.ror(kValue, R(in.src & 7U), static_cast<unsigned>(in.imm & 63)); }
+    void skip_unless_zero(std::uint64_t mask, A::Label& skip) {
+        a_.tst_imm(kValue, mask);
+        a_.b_cond(Cond::NE, skip);
+    }
+    // fprc (bits 0-1) 0 nearest, 1 down, 2 up, 3 toward zero is RMode 0, 2,
+    // 1, 3: the two bits swapped, which bit reversal gives in bits 63-62.
+    void set_rounding() {
+        a_.rbit(kValue, kValue);
+        a_.lsr(kValue, kValue, 62);
+        a_.orr(kValue, kFpcrBase, kValue, Shift::LSL, kRoundingShift);
+        a_.msr_fpcr(kValue);
     }
 
     // mp ^= readReg2 ^ readReg3; prefetch the item at mp; read the item at
@@ -348,7 +296,10 @@ private:
         if (full_) {
             a_.add(x13, kData, x16);
             xor_item(x13);
-        } else if (light_.pair != 0) {
+        } else if (reads_.pair != nullptr) {
+            // v2 reads at iteration i the item at ma and at i + 1 the one at
+            // mx (as ma and mx are when iteration i starts): both are known
+            // one iteration early, so they are computed together.
             light_pair();
         } else {
             light_item();
@@ -395,17 +346,17 @@ private:
     // Computes the item at x16 (masked) and XORs it into r0-r7.
     void light_item() {
         save_kept();
-        if (!light_.preserves_vectors) {
+        if (!reads_.item_compiled) {
             for (unsigned i = 0; i < 16; i += 2) {
                 a_.stp_q(static_cast<V>(v0 + i), static_cast<V>(v1 + i), sp, kVectorSave + static_cast<std::int32_t>(16 * i));
             }
         }
         item_number(x1, x16);
         a_.add_imm(x2, sp, kItem);
-        a_.mov_imm(x0, light_.argument);
-        a_.mov_imm(x16, light_.function);
+        a_.mov_imm(x0, reads_.item_argument);
+        a_.mov_imm(x16, reads_.item);
         a_.blr(x16);
-        if (!light_.preserves_vectors) {
+        if (!reads_.item_compiled) {
             for (unsigned i = 0; i < 16; i += 2) {
                 a_.ldp_q(static_cast<V>(v0 + i), static_cast<V>(v1 + i), sp, kVectorSave + static_cast<std::int32_t>(16 * i));
             }
@@ -428,8 +379,8 @@ private:
         a_.and_imm(x2, x2, kDatasetAddressMask);
         item_number(x2, x2);
         a_.add_imm(x3, sp, kItem);
-        a_.mov_imm(x0, light_.cache_memory);
-        a_.mov_imm(x16, light_.pair);
+        a_.mov_imm(x0, reinterpret_cast<std::uint64_t>(reads_.cache_memory));
+        a_.mov_imm(x16, reinterpret_cast<std::uint64_t>(reads_.pair));
         a_.blr(x16);
         restore_kept();
         a_.add_imm(x13, sp, kItem);
@@ -492,16 +443,16 @@ private:
 
     void epilogue() {
         a_.ldr(x0, sp, kStatePtr);
-        for (unsigned i = 0; i < 8; i += 2) a_.stp(R(i), R(i + 1), x0, off::kR + static_cast<std::int32_t>(8 * i));
+        for (unsigned i = 0; i < 8; i += 2) a_.stp(R(i), R(i + 1), x0, vm_state_offset::kR + static_cast<std::int32_t>(8 * i));
         for (unsigned i = 0; i < 8; i += 2) {
-            a_.stp_q(static_cast<V>(v0 + i), static_cast<V>(v1 + i), x0, off::kFe + static_cast<std::int32_t>(16 * i));
+            a_.stp_q(static_cast<V>(v0 + i), static_cast<V>(v1 + i), x0, vm_state_offset::kFe + static_cast<std::int32_t>(16 * i));
         }
-        a_.str(kMaMx, x0, off::kMaMx);
+        a_.str(kMaMx, x0, vm_state_offset::kMaMx);
         a_.mrs_fpcr(x16);
         a_.ubfx(x16, x16, kRoundingShift, 2);
         a_.rbit(x16, x16);  // RMode back to fprc: the same swap
         a_.lsr(x16, x16, 62);
-        a_.str32(x16, x0, off::kFprc);
+        a_.str32(x16, x0, vm_state_offset::kFprc);
         for (unsigned i = 0; i < 12; i += 2) {
             a_.ldp(static_cast<X>(x19 + i), static_cast<X>(x20 + i), sp, kSavedX + static_cast<std::int32_t>(8 * i));
         }
@@ -517,16 +468,16 @@ private:
     Variant variant_;
     bool full_;
     bool hard_aes_;
-    LightRead light_;
+    ItemReads reads_;
     std::size_t offsets_[kProgramSizeV2] = {};
 };
 
 }  // namespace
 
-std::size_t compile_vm_program(const Program& program, Variant variant, const DatasetSource& source,
+std::size_t compile_vm_program(const Program& program, Variant variant, const ItemReads& reads,
                                std::uint8_t* code, std::size_t capacity, bool hard_aes) {
-    Emitter emitter(code, capacity, program, variant, source, hard_aes);
-    return emitter.emit();
+    Emitter emitter(code, capacity, program, variant, reads, hard_aes);
+    return write_vm_loop(emitter, program, emitter.offsets_);
 }
 
 }  // namespace rx::a64

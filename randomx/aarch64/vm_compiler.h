@@ -12,7 +12,10 @@
 //   x10, x11  spAddr0, spAddr1      v13      group E keep mask
 //   x12       FPCR less its rounding mode    v14   group E OR mask
 //   x13-x17   temporaries           v15      FSCAL_R mask
-//                                   v16      zero (AES), v17 temporary
+//                                   v12      zero (AES), v17 temporary
+// Every value kept across a call into C++ (light mode's portable items,
+// the software rounds) is in v0-v15, saved around the call: a callee may
+// change v16-v31.
 // Floating-point rounding (fprc) lives in FPCR.RMode for the whole hash, as
 // the machine sets it up (vm_rounding.h); FPCR's other bits are kept. v2's
 // register mixing uses the cryptography extension (AESE/AESMC, AESD/AESIMC)
@@ -21,45 +24,27 @@
 // single-board computers, still compile everything else).
 //
 // Compilation never writes past the code buffer: a program whose code would
-// not fit is reported (size 0) and runs in the interpreter.
-//
-// Code memory follows W^X (code_memory.h): a program is written through one
-// view and run through another where that view runs rewritten code (real
-// hardware), else, and always for a SECURE machine, one mapping is switched
-// between writable and executable.
+// not fit is reported (size 0) and runs in the interpreter; the runner
+// around it (compiled_vm.h) keeps code memory W^X.
 //
 // Thread safety: a compiler belongs to its machine's thread.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 
-#include "randomx/code_memory.h"
+#include "randomx/compiled_vm.h"
 #include "randomx/program.h"
-#include "randomx/vm.h"
 
 namespace rx::a64 {
 
-// The code buffer of one program.
-inline constexpr std::size_t kVmCodeCapacity = 64 * 1024;
-
-// Emits the code of `program` into `code` (`capacity` bytes) and returns the
-// size written, or 0 if it did not fit. The code is position-independent: it
-// may run from another view of the same bytes. `source` decides full or light
-// mode and, in light mode, which cache the code reads (it is compiled in).
-// `hard_aes`: v2's mixing by the cryptography extension (the caller checked
-// that the processor has it) rather than the software rounds.
-std::size_t compile_vm_program(const Program& program, Variant variant, const DatasetSource& source,
+// The VM code writer (VmCodeWriter in compiled_vm.h): emits the code of
+// `program` into `code` (`capacity` bytes) and returns the size written, or
+// 0 if it did not fit. `reads` decides full or light mode and, in light
+// mode, which cache the code reads (it is compiled in). `hard_aes`: v2's
+// mixing by the cryptography extension (the caller checked that the
+// processor has it) rather than the software rounds.
+std::size_t compile_vm_program(const Program& program, Variant variant, const ItemReads& reads,
                                std::uint8_t* code, std::size_t capacity, bool hard_aes);
-
-// make_compiler (arch.h) with a code buffer of `capacity` bytes: smaller than
-// kVmCodeCapacity only to test that a program that does not fit runs in the
-// interpreter.
-std::unique_ptr<ProgramRunner> make_vm_compiler(Variant variant, CodeMemory::Mechanism mechanism,
-                                                std::size_t capacity) noexcept;
-
-// The compiled program: run(state, scratchpad, dataset memory or null).
-using CompiledVmProgram = void (*)(VmState* state, std::uint8_t* scratchpad, const std::uint8_t* dataset);
 
 }  // namespace rx::a64

@@ -4,8 +4,8 @@
 
 namespace rx {
 
-std::unique_ptr<ProgramRunner> make_compiler(Variant /*variant*/, bool /*secure*/) noexcept { return nullptr; }
+VmCodeWriter vm_code_writer(Variant /*variant*/) noexcept { return nullptr; }
 
-std::unique_ptr<DatasetCode> make_dataset_code() noexcept { return nullptr; }
+DatasetCodeWriter dataset_code_writer() noexcept { return {}; }
 
 }  // namespace rx

@@ -502,53 +502,37 @@ void emit_hybrid_range(A& a, const std::array<SuperscalarProgram, kCacheAccesses
 
 }  // namespace
 
-bool X86DatasetCode::compile(const std::array<SuperscalarProgram, kCacheAccesses>& programs) noexcept {
-    item_ = nullptr;
-    range_ = nullptr;
-    pair_ = nullptr;
-    triple_ = nullptr;
-    if (!compiled_code_runs()) return false;
-    // Written once per key: the mprotect mechanism costs nothing here, and
-    // leaves no writable mapping of the code while it can run.
-    if (memory_.size() == 0 && !memory_.allocate(code_bytes_, CodeMemory::Mechanism::Mprotect)) return false;
-    if (!memory_.begin_write()) return false;
+// The writer (DatasetCode::Writer) of the entries in the header.
+std::size_t write_dataset_code(const std::array<SuperscalarProgram, kCacheAccesses>& programs, std::uint8_t* code,
+                               std::size_t capacity, const std::uint8_t* runs_at, DatasetCode::Entries& entries) {
     // The range entry's constant pool (AVX2 only) first, then the code.
     const bool lanes = cpu_features().avx2;
-    const std::size_t capacity = std::min(code_bytes_, memory_.size());
-    if (lanes && pool_size(programs) > capacity) return false;
+    if (lanes && pool_size(programs) > capacity) return 0;
     PoolOffsets pool{};
-    const std::size_t pool_bytes = lanes ? write_pool(memory_.writable(), programs, pool) : 0;
+    const std::size_t pool_bytes = lanes ? write_pool(code, programs, pool) : 0;
     const std::size_t code_start = (pool_bytes + 63) / 64 * 64;
-    if (code_start >= capacity) return false;
-    A a(memory_.writable() + code_start, capacity - code_start);
+    if (code_start >= capacity) return 0;
+    A a(code + code_start, capacity - code_start);
+    entries.item = code_start;
     emit_item(a, programs);
     a.align(64);
-    const std::size_t range_offset = a.size();
+    entries.range = code_start + a.size();
     if (lanes) {
-        emit_hybrid_range(a, programs, pool, reinterpret_cast<std::uint64_t>(memory_.executable()));
-        range_unit_ = kHybridUnit;
+        emit_hybrid_range(a, programs, pool, reinterpret_cast<std::uint64_t>(runs_at));
+        entries.range_unit = kHybridUnit;
     } else {
         emit_range(a, programs);
-        range_unit_ = kDatasetCodeGroup;
+        entries.range_unit = kDatasetCodeGroup;
     }
     a.align(64);
-    const std::size_t pair_offset = a.size();
+    entries.pair = code_start + a.size();
     emit_group_entry(a, programs, 2);
     a.align(64);
-    const std::size_t triple_offset = a.size();
+    entries.triple = code_start + a.size();
     emit_group_entry(a, programs, 3);
-    // Code that did not fit is incomplete: the portable executors run.
-    if (a.overflowed() || !memory_.finish_write()) return false;
-    const std::uint8_t* code = memory_.executable() + code_start;
-    item_ = reinterpret_cast<ItemFunction>(const_cast<std::uint8_t*>(code));
-    range_ = reinterpret_cast<RangeFunction>(const_cast<std::uint8_t*>(code + range_offset));
-    pair_ = reinterpret_cast<PairFunction>(const_cast<std::uint8_t*>(code + pair_offset));
-    triple_ = reinterpret_cast<TripleFunction>(const_cast<std::uint8_t*>(code + triple_offset));
-    return true;
+    return a.overflowed() ? 0 : code_start + a.size();
 }
 
-std::unique_ptr<DatasetCode> make_dataset_code() noexcept {
-    return std::unique_ptr<DatasetCode>(new (std::nothrow) X86DatasetCode(kDatasetCodeBytes));
-}
+DatasetCodeWriter dataset_code_writer() noexcept { return {&write_dataset_code, kDatasetCodeBytes}; }
 
 }  // namespace rx

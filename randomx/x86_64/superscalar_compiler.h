@@ -20,7 +20,7 @@
 // compiled VM code may call them keeping its floating-point registers.
 //
 // All compute exactly what the portable executors compute. This is x86-64's
-// DatasetCode (dataset_code.h), made by make_dataset_code (arch.h).
+// DatasetCode writer (dataset_code.h), found by dataset_code_writer (arch.h).
 //
 // Thread safety: compiled code is read-only once built and may run on any
 // number of threads at once.
@@ -30,7 +30,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "randomx/code_memory.h"
 #include "randomx/constants.h"
 #include "randomx/dataset_code.h"
 #include "randomx/superscalar.h"
@@ -42,19 +41,5 @@ inline constexpr std::size_t kDatasetCodeGroup = 8;
 // The code memory a cache's programs need at most.
 inline constexpr std::size_t kDatasetCodeBytes = 1280 * 1024;
 
-class X86DatasetCode final : public DatasetCode {
-public:
-    // `code_bytes` smaller than kDatasetCodeBytes only to test that code
-    // that does not fit is given up (and nothing past it written).
-    explicit X86DatasetCode(std::size_t code_bytes) : code_bytes_(code_bytes) { range_unit_ = kDatasetCodeGroup; }
-
-    // Compiles the programs; false if code memory cannot be obtained or the
-    // code does not fit in it (the code is then not ready).
-    bool compile(const std::array<SuperscalarProgram, kCacheAccesses>& programs) noexcept override;
-
-private:
-    std::size_t code_bytes_;
-    CodeMemory memory_;
-};
 
 }  // namespace rx

@@ -1,12 +1,8 @@
 #include "randomx/x86_64/vm_compiler.h"
 
-#include <new>
-
 #include "randomx/arch.h"
-#include "randomx/cache.h"
-#include "randomx/code_memory.h"
 #include "randomx/cpu.h"
-#include "randomx/dataset.h"
+#include "randomx/vm_code_loop.h"
 #include "randomx/x86_64/mxcsr.h"
 #include "randomx/x86_64/x86_assembler.h"
 
@@ -49,75 +45,35 @@ constexpr std::uint32_t kCacheIndexMask = static_cast<std::uint32_t>(kCacheItemC
 
 std::int32_t i32(std::uint64_t v) { return static_cast<std::int32_t>(static_cast<std::uint32_t>(v)); }
 
-// How light-mode code obtains items: the cache's compiled item and pair
-// entries (they use no SSE register) or the portable executor behind a C++
-// function.
-struct LightRead {
-    std::uint64_t function = 0;
-    std::uint64_t argument = 0;
-    std::uint64_t triple = 0;  // 0: items one at a time
-    bool preserves_sse = false;
-    std::uint64_t cache_memory = 0;
-};
-
-void portable_item(const randomx_cache* cache, std::uint64_t item_number, std::uint64_t out[8]) {
-    dataset_item(*cache, item_number, out);
-}
-
 class Emitter {
 public:
     Emitter(std::uint8_t* code, std::size_t capacity, const Program& program, Variant variant,
-            const DatasetSource& source, const VmCodeOptions& options)
-        : a_(code, capacity), program_(program), variant_(variant), full_(source.dataset != nullptr),
-          options_(options) {
-        if (!full_) {
-            const randomx_cache& cache = *source.cache;
-            light_.cache_memory = reinterpret_cast<std::uint64_t>(cache.memory);
-            if (cache.code != nullptr && cache.code->ready()) {
-                light_.function = reinterpret_cast<std::uint64_t>(cache.code->item());
-                light_.argument = light_.cache_memory;
-                light_.preserves_sse = true;
-                // v2: the three items known once an iteration's program has
-                // run (its own, the next one's at mx and the one after at the
-                // new ma) are computed together.
-                if (variant == Variant::V2) light_.triple = reinterpret_cast<std::uint64_t>(cache.code->triple());
-            } else {
-                light_.function = reinterpret_cast<std::uint64_t>(&portable_item);
-                light_.argument = reinterpret_cast<std::uint64_t>(&cache);
-            }
-        }
+            const ItemReads& reads, const VmCodeOptions& options)
+        : a_(code, capacity), program_(program), variant_(variant), full_(reads.full), options_(options),
+          reads_(reads) {
         bmi2_ = cpu_features().bmi2;
     }
 
-    std::size_t emit() {
-        prologue();
-        A::Label loop;
-        A::Label first;
-        a_.jmp(first);
-        a_.align(64);
-        a_.bind(loop);
-        // spAddr0 and spAddr1 from the low and high halves of readReg0 ^ readReg1.
-        const ProgramConfig& c = program_.config;
+    // ---- The steps of write_vm_loop (vm_code_loop.h) ----------------------
+    A& code() { return a_; }
+    void jump(A::Label& target) { a_.jmp(target); }
+
+    static constexpr std::size_t kLoopAlignment = 64;
+
+    // rax = spAddr0, rdx = spAddr1: the low and high halves of readReg0 ^ readReg1.
+    void scratchpad_addresses(const ProgramConfig& c) {
         a_.mov(rax, R(c.read_reg[0]));
         a_.xor_(rax, R(c.read_reg[1]));
         a_.mov(rdx, rax);
         a_.shift(A::Shift::Shr, rdx, 32);
         chained_multiplies();
-        a_.bind(first);
-        load_registers();
-        for (std::uint32_t i = 0; i < program_.size; ++i) {
-            offsets_[i] = a_.size();
-            instruction(program_.code[i]);
-        }
-        dataset_step();
-        store_registers();
-        a_.alu32(A::Alu::Sub, rbx, 1);
-        a_.jcc(Cond::NE, loop);
-        epilogue();
-        return a_.overflowed() ? 0 : a_.size();
     }
 
-private:
+    void next_iteration(std::size_t loop) {
+        a_.alu32(A::Alu::Sub, rbx, 1);
+        a_.jcc_to(Cond::NE, loop);
+    }
+
     void prologue() {
         push_callee_saved(a_);
         a_.alu(A::Alu::Sub, rsp, kFrameSize);
@@ -131,7 +87,7 @@ private:
         if (full_) {
             a_.mov(rdi, rdx);
         } else {
-            a_.mov_imm64(rdi, light_.cache_memory);
+            a_.mov_imm64(rdi, reinterpret_cast<std::uint64_t>(reads_.cache_memory));
         }
         for (unsigned i = 0; i < 8; ++i) a_.alu32(A::Alu::Xor, R(i), R(i));
         a_.mov_imm64(rbx, kProgramIterations);
@@ -188,11 +144,20 @@ private:
         a_.mov(d, rdx);
     }
 
-    void set_rounding_from(Reg value) {
-        a_.alu32(A::Alu::And, value, 3);
-        a_.shift32(A::Shift::Shl, value, kMxcsrRoundingShift);
-        a_.alu32(A::Alu::Or, value, static_cast<std::int32_t>(kMxcsrBase));
-        a_.mov32(ptr(rsp, kMxcsr), value);
+    // CFROUND's steps (write_cfround): rax = the rotated source.
+    void rotate_source(const Instruction& in) {
+        a_.mov(rax, R(in.src & 7U));
+        a_.shift(A::Shift::Ror, rax, static_cast<std::uint8_t>(in.imm));
+    }
+    void skip_unless_zero(std::uint32_t mask, A::Label& skip) {
+        a_.test32(rax, mask);
+        a_.jcc(Cond::NE, skip);
+    }
+    void set_rounding() {
+        a_.alu32(A::Alu::And, rax, 3);
+        a_.shift32(A::Shift::Shl, rax, kMxcsrRoundingShift);
+        a_.alu32(A::Alu::Or, rax, static_cast<std::int32_t>(kMxcsrBase));
+        a_.mov32(ptr(rsp, kMxcsr), rax);
         a_.ldmxcsr(ptr(rsp, kMxcsr));
     }
 
@@ -256,21 +221,7 @@ private:
             a_.test(d, static_cast<std::int32_t>(((std::uint64_t{1} << kJumpBits) - 1) << in.shift));
             a_.jcc_to(Cond::E, offsets_[in.target]);
             break;
-        case Op::CFROUND: {
-            a_.mov(rax, s);
-            a_.shift(A::Shift::Ror, rax, static_cast<std::uint8_t>(in.imm));
-            if (variant_ == Variant::V1) {
-                set_rounding_from(rax);
-                break;
-            }
-            // v2 changes the rounding mode only when bits 2-5 are zero.
-            A::Label keep;
-            a_.test32(rax, 0x3C);
-            a_.jcc(Cond::NE, keep);
-            set_rounding_from(rax);
-            a_.bind(keep);
-            break;
-        }
+        case Op::CFROUND: write_cfround(*this, variant_, in); break;
         case Op::ISTORE: a_.mov(scratchpad(in, in.dst, rax), s); break;
         case Op::NOP: break;
         }
@@ -305,7 +256,10 @@ private:
             for (unsigned i = 0; i < 8; ++i) {
                 a_.alu(A::Alu::Xor, R(i), ptr(rdi, rax, offset + static_cast<std::int32_t>(8 * i)));
             }
-        } else if (light_.triple != 0) {
+        } else if (reads_.triple != nullptr) {
+            // v2: the three items known once an iteration's program has run
+            // (its own, the next one's at mx and the one after at the new
+            // ma) are computed together.
             light_triple(offset);
         } else {
             light_item(offset);
@@ -344,19 +298,19 @@ private:
     // Computes the item at rax + offset and XORs it into r0-r7.
     void light_item(std::int32_t offset) {
         save_kept();
-        if (!light_.preserves_sse) {
+        if (!reads_.item_compiled) {
             for (unsigned i = 0; i < 16; ++i) a_.movupd(ptr(rsp, kXmmSave + static_cast<std::int32_t>(16 * i)), static_cast<Xmm>(i));
         }
         item_number(rsi, rax, offset);
         a_.lea(rdx, ptr(rsp, kItem));
-        a_.mov_imm64(rdi, light_.argument);
-        a_.mov_imm64(rax, light_.function);
+        a_.mov_imm64(rdi, reads_.item_argument);
+        a_.mov_imm64(rax, reads_.item);
         a_.call(rax);
-        if (!light_.preserves_sse) {
+        if (!reads_.item_compiled) {
             for (unsigned i = 0; i < 16; ++i) a_.movupd(static_cast<Xmm>(i), ptr(rsp, kXmmSave + static_cast<std::int32_t>(16 * i)));
         }
         restore_kept();
-        a_.mov_imm64(rdi, light_.cache_memory);
+        a_.mov_imm64(rdi, reinterpret_cast<std::uint64_t>(reads_.cache_memory));
         for (unsigned i = 0; i < 8; ++i) a_.alu(A::Alu::Xor, R(i), ptr(rsp, kItem + static_cast<std::int32_t>(8 * i)));
     }
 
@@ -387,10 +341,10 @@ private:
         a_.alu32(A::Alu::And, rcx, static_cast<std::int32_t>(kDatasetAddressMask));
         item_number(rcx, rcx, offset);
         a_.lea(r8, ptr(rsp, kItem));
-        a_.mov_imm64(rax, light_.triple);
+        a_.mov_imm64(rax, reinterpret_cast<std::uint64_t>(reads_.triple));
         a_.call(rax);
         restore_kept();
-        a_.mov_imm64(rdi, light_.cache_memory);
+        a_.mov_imm64(rdi, reinterpret_cast<std::uint64_t>(reads_.cache_memory));
         a_.mov_imm64(rcx, 2);
         a_.mov32(ptr(rsp, kPhase), rcx);
         a_.lea(rcx, ptr(rsp, kItem));
@@ -447,64 +401,30 @@ private:
     bool full_;
     VmCodeOptions options_;
     bool bmi2_ = false;
-    LightRead light_;
+    ItemReads reads_;
     std::size_t offsets_[kProgramSizeV2] = {};
-};
-
-class Compiler final : public ProgramRunner {
-public:
-    Compiler(Variant variant, std::size_t capacity) : variant_(variant), capacity_(capacity) {}
-
-    bool init(CodeMemory::Mechanism mechanism) noexcept {
-        fallback_ = make_interpreter(variant_, cpu_has_aes());
-        return fallback_ != nullptr && code_.allocate(capacity_, mechanism);
-    }
-
-    void run(const Program& program, VmState& state, std::uint8_t* scratchpad, const DatasetSource& source,
-             HashObserver* observer) override {
-        // The interpreter runs the program (same result) where it cannot be
-        // compiled: the system refused a change of protection (mprotect
-        // only), or the code did not fit its buffer (nothing past the buffer
-        // is written, and the incomplete code never runs).
-        if (!code_.begin_write()) {
-            fallback_->run(program, state, scratchpad, source, observer);
-            return;
-        }
-        const std::size_t size = compile_vm_program(program, variant_, source, code_.writable(), capacity_);
-        if (size == 0 || !code_.finish_write()) {
-            fallback_->run(program, state, scratchpad, source, observer);
-            return;
-        }
-        const auto run_code = reinterpret_cast<CompiledVmProgram>(const_cast<std::uint8_t*>(code_.executable()));
-        run_code(&state, scratchpad, source.dataset);
-    }
-
-private:
-    Variant variant_;
-    std::size_t capacity_;
-    CodeMemory code_;
-    std::unique_ptr<ProgramRunner> fallback_;
 };
 
 }  // namespace
 
-std::size_t compile_vm_program(const Program& program, Variant variant, const DatasetSource& source,
+std::size_t compile_vm_program(const Program& program, Variant variant, const ItemReads& reads,
                                std::uint8_t* code, std::size_t capacity, const VmCodeOptions& options) {
-    Emitter emitter(code, capacity, program, variant, source, options);
-    return emitter.emit();
+    Emitter emitter(code, capacity, program, variant, reads, options);
+    return write_vm_loop(emitter, program, emitter.offsets_);
 }
 
-std::unique_ptr<ProgramRunner> make_vm_compiler(Variant variant, CodeMemory::Mechanism mechanism,
-                                                std::size_t capacity) noexcept {
-    if (!compiled_code_runs() || (variant == Variant::V2 && !cpu_has_aes())) return nullptr;
-    std::unique_ptr<Compiler> compiler(new (std::nothrow) Compiler(variant, capacity));
-    if (compiler == nullptr || !compiler->init(mechanism)) return nullptr;
-    return compiler;
+namespace {
+
+std::size_t write_vm_code(const Program& program, Variant variant, const ItemReads& reads, std::uint8_t* code,
+                          std::size_t capacity) {
+    return compile_vm_program(program, variant, reads, code, capacity);
 }
 
-std::unique_ptr<ProgramRunner> make_compiler(Variant variant, bool secure) noexcept {
-    return make_vm_compiler(variant, secure ? CodeMemory::Mechanism::Mprotect : CodeMemory::Mechanism::DualView,
-                            kVmCodeCapacity);
+}  // namespace
+
+// v2's register mixing is AESENC/AESDEC.
+VmCodeWriter vm_code_writer(Variant variant) noexcept {
+    return variant == Variant::V2 && !cpu_has_aes() ? nullptr : &write_vm_code;
 }
 
 }  // namespace rx

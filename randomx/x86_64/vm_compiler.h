@@ -15,10 +15,7 @@
 // Floating-point rounding (fprc) lives in MXCSR for the whole hash, as the
 // machine sets it up (mxcsr.h).
 //
-// Code memory follows W^X (code_memory.h): a program is written through one
-// view and run through another, so compiling costs no system call; for a
-// SECURE machine one mapping is switched between writable and executable
-// instead, so that no writable alias of running code exists.
+// The runner around it (compiled_vm.h) keeps code memory W^X.
 //
 // Thread safety: a compiler belongs to its machine's thread.
 #pragma once
@@ -26,16 +23,10 @@
 #include <cstddef>
 #include <cstdint>
 
-#include <memory>
-
-#include "randomx/code_memory.h"
+#include "randomx/compiled_vm.h"
 #include "randomx/program.h"
-#include "randomx/vm.h"
 
 namespace rx {
-
-// The buffer a program's code needs at most.
-inline constexpr std::size_t kVmCodeCapacity = 64 * 1024;
 
 // What the profiling benchmark may leave out of the code to see what it
 // costs. The machine always compiles with the defaults.
@@ -51,22 +42,13 @@ struct VmCodeOptions {
     unsigned chained_multiplies = 0;
 };
 
-// Emits the code of `program` into `code` (`capacity` bytes) and returns the
-// size written, or 0 if it did not fit (nothing past `capacity` is written).
-// The code is position-independent: it may run from another view of the
-// same bytes. `source` decides full or light mode and, in light mode, which
-// cache the code reads (it is compiled in).
-std::size_t compile_vm_program(const Program& program, Variant variant, const DatasetSource& source,
+// The VM code writer (VmCodeWriter in compiled_vm.h) with `options`: emits
+// the code of `program` into `code` (`capacity` bytes) and returns the size
+// written, or 0 if it did not fit (nothing past `capacity` is written).
+// `reads` decides full or light mode and, in light mode, which cache the
+// code reads (it is compiled in). v2 needs AES-NI.
+std::size_t compile_vm_program(const Program& program, Variant variant, const ItemReads& reads,
                                std::uint8_t* code, std::size_t capacity = kVmCodeCapacity,
                                const VmCodeOptions& options = {});
-
-// make_compiler (arch.h) with a code buffer of `capacity` bytes: smaller than
-// kVmCodeCapacity only to test that a program that does not fit runs in the
-// interpreter.
-std::unique_ptr<ProgramRunner> make_vm_compiler(Variant variant, CodeMemory::Mechanism mechanism,
-                                                std::size_t capacity) noexcept;
-
-// The compiled program: run(state, scratchpad, dataset memory or null).
-using CompiledVmProgram = void (*)(VmState* state, std::uint8_t* scratchpad, const std::uint8_t* dataset);
 
 }  // namespace rx

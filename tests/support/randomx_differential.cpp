@@ -93,11 +93,16 @@ void compiler_against_interpreter(rx::Variant variant, int keys, int inputs_per_
 }
 
 bool running_under_emulation() {
+#if defined(__aarch64__) || defined(__riscv)
 #if defined(__aarch64__)
+    const std::string native_line = "CPU implementer";
+#else
+    const std::string native_line = "isa";
+#endif
     std::ifstream cpuinfo("/proc/cpuinfo");
     std::string line;
     while (std::getline(cpuinfo, line)) {
-        if (line.rfind("CPU implementer", 0) == 0) return false;
+        if (line.rfind(native_line, 0) == 0) return false;
     }
     return true;
 #else

@@ -18,10 +18,10 @@ namespace zt::test {
 // each, drawn from `seed`. Skips the test where the compiler cannot run.
 void compiler_against_interpreter(rx::Variant variant, int keys, int inputs_per_key, std::uint64_t seed);
 
-// Whether this is an aarch64 test binary run by qemu-user: it reads the
-// host's /proc/cpuinfo, which has no "CPU implementer" lines. Tests then keep
-// their counts small (a hash costs a hundred times more). False on every
-// other build.
+// Whether this is an aarch64 or riscv64 test binary run by qemu-user: it
+// reads the host's /proc/cpuinfo, which has no "CPU implementer" (ARM64) or
+// "isa" (RISC-V) lines. Tests then keep their counts small (a hash costs a
+// hundred times more). False on every other build.
 bool running_under_emulation();
 
 }  // namespace zt::test

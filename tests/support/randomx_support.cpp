@@ -1,7 +1,5 @@
 #include "tests/support/randomx_support.h"
 
-#include <sodium.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -22,12 +20,6 @@ std::string hex(const void* data, std::size_t size) {
         text.push_back(kDigits[bytes[i] & 15]);
     }
     return text;
-}
-
-std::string sha256_hex(const void* data, std::size_t size) {
-    std::uint8_t digest[crypto_hash_sha256_BYTES];
-    crypto_hash_sha256(digest, static_cast<const unsigned char*>(data), size);
-    return hex(digest, sizeof digest);
 }
 
 std::uint64_t word(const Json& value) {
