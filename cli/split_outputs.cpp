@@ -3,6 +3,7 @@
 #include <array>
 
 #include "cli/console.h"
+#include "timelock/base/utf8.h"
 
 namespace zt::cli {
 
@@ -14,8 +15,13 @@ Result<PuzzleOutputs> open_puzzle_outputs(const std::string& manifest_out, const
 }
 
 Result<void> finish_published(const PuzzleOutputs& outputs, const StateDir& state, const file_io::Dir& results_dir) {
-    ZT_TRY_ASSIGN(const std::string id, published_id(outputs.manifest));
-    write_stdout(id + "\n");
+    auto id = published_id(outputs.manifest);
+    if (!id) {
+        return Error("--manifest-out " + utf8_lossy(outputs.manifest.path()) +
+                         " is not the manifest of the run whose state is being removed; give that run's outputs",
+                     {id.error().message()});
+    }
+    write_stdout(*id + "\n");
     return remove_state(state, results_dir);
 }
 

@@ -29,7 +29,9 @@ struct PuzzleOutputs {
 Result<PuzzleOutputs> open_puzzle_outputs(const std::string& manifest_out, const std::string& epoch_key_out);
 
 // Both outputs were published by an earlier run of the plan: its manifest
-// id printed, then the state removed.
+// id printed, then the state removed. "--manifest-out {path} is not there,
+// though a run that had published it was removing the state; ..." when the
+// manifest is gone.
 Result<void> finish_published(const PuzzleOutputs& outputs, const StateDir& state, const file_io::Dir& results_dir);
 
 // Every task's result, read once the state is known to be removable after

@@ -57,9 +57,11 @@ zt::Result<void> run_assemble(const AssembleArgs& args) {
     // 4. The state, locked for this run, its plan and tasks (every secret of
     // the puzzle; they wipe themselves), and the results directory.
     ZT_TRY_ASSIGN(const StateDir state, StateDir::open(args.state, /*create=*/false));
+    ZT_TRY_ASSIGN(const file_io::Dir results_dir, open_results_directory(args.results));
+    ZT_TRY_ASSIGN(const bool removing, plan_wiped(state));
+    if (removing) return finish_published(outputs, state, results_dir);  // ended while removing the state
     ZT_TRY_ASSIGN(const GenerationPlan plan, read_plan_file(state.dir()));
     const std::vector<SegmentTask> tasks = tasks_of(plan);
-    ZT_TRY_ASSIGN(const file_io::Dir results_dir, open_results_directory(args.results));
 
     // 5. The signing key pair.
     ZT_TRY_ASSIGN(const Key32 seed, read_key_file(args.signing_key));

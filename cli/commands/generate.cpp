@@ -71,6 +71,8 @@ Result<void> generate_from_state(const GenerateArgs& args, const PuzzleOutputs& 
     // name one of its files; the plan: drawn once, then always read back.
     ZT_TRY_ASSIGN(const StateDir state, StateDir::open(state_path, /*create=*/true));
     const file_io::Dir& dir = state.dir();
+    ZT_TRY_ASSIGN(const bool removing, plan_wiped(state));
+    if (removing) return finish_published(outputs, state, dir);  // ended while removing the state
     ZT_TRY(check_outputs_apart(std::array<const OutputTarget*, 2>{&outputs.manifest, &outputs.epoch_key}, state, dir));
     ZT_TRY_ASSIGN(const GenerationPlan plan, open_or_draw_plan(state, args.epoch, iterations));
     const std::vector<SegmentTask> tasks = tasks_of(plan);

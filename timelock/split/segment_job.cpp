@@ -36,11 +36,19 @@ std::uint64_t kept_steps(const SegmentTask& task, const file_io::Dir& dir, std::
 Result<SegmentJob> SegmentJob::open(const SegmentTask& task, const OutputTarget& result) {
     SegmentJob job(task, result);
     const file_io::Dir& dir = result.dir();
-    // 1.
-    ZT_TRY_ASSIGN(job.done_, finished_result(task, dir, result.name()));
-    if (job.done_) return job;
-    // 2. Under the lock, the result may have appeared meanwhile.
     const std::string progress = progress_path(result.name());
+    // 1. A progress file beside a finished result is what a run ended
+    // between publishing the result and removing the progress left: it goes
+    // now, unless a worker still holds it (that worker removes it itself).
+    ZT_TRY_ASSIGN(job.done_, finished_result(task, dir, result.name()));
+    if (job.done_) {
+        ZT_TRY_ASSIGN(const std::optional<file_io::FileInfo> left, file_io::stat_at(dir, progress));
+        if (left) {
+            if (auto held = open_progress_file(dir, progress)) ZT_TRY(wipe_and_remove(dir, progress));
+        }
+        return job;
+    }
+    // 2. Under the lock, the result may have appeared meanwhile.
     ZT_TRY_ASSIGN(job.progress_fd_, open_progress_file(dir, progress));
     ZT_TRY_ASSIGN(job.done_, finished_result(task, dir, result.name()));
     if (job.done_) {

@@ -3,8 +3,9 @@
 // for each of its 96 segments (one code path).
 //
 //   1. A result already at the result path that is this task's (check_result)
-//      means the job is done; one that is not is an error, and nothing is
-//      touched.
+//      means the job is done (a progress file left beside it by a run ended
+//      after publishing is wiped and removed, unless a worker holds it); one
+//      that is not is an error, and nothing is touched.
 //   2. The progress file beside it (state_dir.h) is opened and locked, so
 //      a second worker on the same task fails at once; the result is looked
 //      for again under the lock, in case another worker just finished.

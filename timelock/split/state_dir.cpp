@@ -204,6 +204,14 @@ Result<void> write_state(const StateDir& state, const GenerationPlan& plan, Stat
     return success();
 }
 
+Result<bool> plan_wiped(const StateDir& state) {
+    ZT_TRY_ASSIGN(const EntryOwner owner, entry_owner(state.dir(), kPlanFileName));
+    if (owner != EntryOwner::ours) return false;
+    auto text = read_private_secret(state.dir(), kPlanFileName, kPlanDocumentLimit);
+    if (!text || !*text) return false;  // not a private file, or too large: not what a wipe leaves
+    return (*text)->empty() || (*text)->front() == 0;
+}
+
 Result<GenerationPlan> read_plan_file(const file_io::Dir& dir) {
     ZT_TRY_ASSIGN(const std::optional<SecureBytes> text, read_private_secret(dir, kPlanFileName, kPlanDocumentLimit));
     if (!text) return Error::from_errno(ENOENT);

@@ -119,6 +119,13 @@ enum class StateFiles {
 // finds as the plan's.
 Result<void> write_state(const StateDir& state, const GenerationPlan& plan, StateFiles files);
 
+// Whether `state` holds a plan.json of ours that is empty or begins with a
+// zero byte, which no plan document does: the plan a run was wiping (zeros
+// are written from its start), the last step of removing a state after the
+// puzzle was published, when it was ended. Such a run is finished by removing the
+// rest (the outputs are there: nothing is removed before both are durable).
+Result<bool> plan_wiped(const StateDir& state);
+
 // plan.json in `dir`, read into self-wiping buffers.
 Result<GenerationPlan> read_plan_file(const file_io::Dir& dir);
 

@@ -16,9 +16,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <exception>
 #include <cstddef>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -78,7 +80,11 @@ std::vector<std::optional<T>> run_ordered_threads(std::size_t count, const std::
     std::vector<std::optional<T>> outcomes(count);
     std::vector<std::thread> threads;
     threads.reserve(count);
-    std::atomic<std::size_t> ended{0};
+    // How many threads have ended; the waiting thread is woken by the last
+    // one rather than sleeping out a whole poll interval.
+    std::mutex ended_mutex;
+    std::condition_variable ended_changed;
+    std::size_t ended = 0;
     std::exception_ptr refusal;  // copying it cannot throw, unlike a message
 
     {
@@ -86,13 +92,15 @@ std::vector<std::optional<T>> run_ordered_threads(std::size_t count, const std::
         for (std::size_t i = 0; i < count; ++i) {
             try {
                 if (hooks.before_start) hooks.before_start(i);
-                threads.emplace_back([&outcomes, &body, &ended, i] {
+                threads.emplace_back([&outcomes, &body, &ended, &ended_mutex, &ended_changed, i] {
                     try {
                         outcomes[i].emplace(body(i));
                     } catch (...) {
                         outcomes[i].reset();
                     }
-                    ended.fetch_add(1, std::memory_order_release);
+                    const std::lock_guard lock(ended_mutex);
+                    ++ended;
+                    ended_changed.notify_all();
                 });
             } catch (...) {
                 refusal = std::current_exception();
@@ -101,9 +109,12 @@ std::vector<std::optional<T>> run_ordered_threads(std::size_t count, const std::
         }
         if (refusal && hooks.on_start_failure) hooks.on_start_failure();
         if (hooks.while_waiting) {
-            while (ended.load(std::memory_order_acquire) < threads.size()) {
-                std::this_thread::sleep_for(hooks.poll);
+            std::unique_lock lock(ended_mutex);
+            while (ended < threads.size()) {
+                ended_changed.wait_for(lock, hooks.poll, [&] { return ended == threads.size(); });
+                lock.unlock();
                 hooks.while_waiting();
+                lock.lock();
             }
         }
     }
