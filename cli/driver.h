@@ -9,7 +9,7 @@
 // failed write to standard output, a thread that could not be started, or
 // any other exception), reported by a one-line diagnostic on standard error
 // that is not an error report. The only environment variable read is TERM,
-// by the status lines (cli/status_line.h).
+// by the status lines (cli/terminal/status_line.h).
 //
 // Thread safety: run_main and run_guarded are for the main thread;
 // format_error_report may be called from any thread.

@@ -2,8 +2,8 @@
 
 #include "cli/compiled_code_warning.h"
 #include "cli/named_inputs.h"
-#include "cli/progress.h"
-#include "cli/puzzle_status.h"
+#include "cli/terminal/progress.h"
+#include "cli/terminal/puzzle_status.h"
 #include "timelock/base/protocol.h"
 #include "timelock/formats/calibration_check.h"
 #include "timelock/base/wording.h"

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/grammar.h"
+#include "cli/parse/grammar.h"
 #include "tests/support/opened.h"
 #include "tests/support/child_process.h"
 #include "tests/support/scratch_dir.h"

@@ -10,7 +10,7 @@
 #include <vector>
 #include <thread>
 
-#include "cli/progress.h"
+#include "cli/terminal/progress.h"
 
 namespace zt::cli {
 namespace {

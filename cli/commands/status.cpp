@@ -12,7 +12,7 @@
 // iterations).
 //
 // With --state (and --results) it reports a split generation instead, per
-// segment (cli/split_status.h).
+// segment (cli/terminal/split_status.h).
 #include <ctime>
 #include <optional>
 #include <string>
@@ -22,8 +22,8 @@
 #include "cli/commands/commands.h"
 #include "cli/console.h"
 #include "cli/named_inputs.h"
-#include "cli/puzzle_status.h"
-#include "cli/split_status.h"
+#include "cli/terminal/puzzle_status.h"
+#include "cli/terminal/split_status.h"
 #include "timelock/base/crypto.h"
 #include "timelock/formats/checkpoint.h"
 #include "timelock/formats/input_files.h"

@@ -8,7 +8,7 @@
 #include "cli/commands/commands.h"
 #include "cli/console.h"
 #include "cli/named_inputs.h"
-#include "cli/puzzle_status.h"
+#include "cli/terminal/puzzle_status.h"
 #include "timelock/formats/manifest_signing.h"
 
 namespace zt::cli {

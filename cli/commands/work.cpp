@@ -15,9 +15,9 @@
 #include <string_view>
 
 #include "cli/commands/commands.h"
-#include "cli/poller.h"
-#include "cli/progress.h"
-#include "cli/status_request.h"
+#include "cli/terminal/poller.h"
+#include "cli/terminal/progress.h"
+#include "cli/terminal/status_request.h"
 #include "timelock/base/publish.h"
 #include "timelock/base/stop_signals.h"
 #include "timelock/base/utf8.h"

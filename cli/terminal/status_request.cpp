@@ -1,4 +1,4 @@
-#include "cli/status_request.h"
+#include "cli/terminal/status_request.h"
 
 #include <atomic>
 

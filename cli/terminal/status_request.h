@@ -1,7 +1,7 @@
 // SIGUSR1 as "how far are you?": while a StatusRequests object lives, the
 // signal no longer ends the process (its default action); its handler only
 // raises a lock-free flag, which the solve's observer polls once per step
-// and answers with one status line on standard error (cli/solve_progress.h).
+// and answers with one status line on standard error (cli/terminal/solve_progress.h).
 // A request that comes while RandomX is being set up is answered when the
 // walk starts. The previous disposition is restored when the object goes; a
 // signal the process was started with as ignored stays ignored.

@@ -3,7 +3,7 @@
 // on its own thread for a long time (the RandomX set-up, one call that
 // builds the full-mode dataset on the calling thread; a segment walk; the
 // verification of results), to keep a status line moving and to answer
-// SIGUSR1 (cli/status_request.h) while the command's thread is busy.
+// SIGUSR1 (cli/terminal/status_request.h) while the command's thread is busy.
 //
 // The function runs on the helper thread only, never concurrently with
 // itself; whatever it touches must not be touched by other threads until
@@ -21,7 +21,7 @@
 #include <string>
 #include <thread>
 
-#include "cli/status_line.h"
+#include "cli/terminal/status_line.h"
 #include "timelock/base/work_mode.h"
 
 namespace zt::cli {

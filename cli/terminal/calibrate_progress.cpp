@@ -1,12 +1,12 @@
-#include "cli/calibrate_progress.h"
+#include "cli/terminal/calibrate_progress.h"
 
 #include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
 
-#include "cli/progress.h"
-#include "cli/status_request.h"
+#include "cli/terminal/progress.h"
+#include "cli/terminal/status_request.h"
 #include "timelock/base/protocol.h"
 #include "timelock/formats/calibration_check.h"
 #include "timelock/base/wording.h"

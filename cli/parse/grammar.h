@@ -1,6 +1,6 @@
 // The option table behind parse_args and the help texts generated from it.
 // Internal to the command-line front end (args.cpp parses with it, help.cpp
-// renders it); handlers use the structs of cli/args.h instead.
+// renders it); handlers use the structs of cli/parse/args.h instead.
 //
 // Thread safety: the table is immutable; the functions are pure.
 #pragma once
@@ -12,7 +12,7 @@
 #include <string_view>
 #include <variant>
 
-#include "cli/args.h"
+#include "cli/parse/args.h"
 
 namespace zt::cli::grammar {
 

@@ -19,8 +19,8 @@
 #include <optional>
 #include <string>
 
-#include "cli/poller.h"
-#include "cli/status_line.h"
+#include "cli/terminal/poller.h"
+#include "cli/terminal/status_line.h"
 #include "timelock/work/calibration.h"
 #include "timelock/work/work_observer.h"
 

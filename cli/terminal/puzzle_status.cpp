@@ -1,4 +1,4 @@
-#include "cli/puzzle_status.h"
+#include "cli/terminal/puzzle_status.h"
 
 #include <time.h>
 
@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "cli/progress.h"
+#include "cli/terminal/progress.h"
 #include "timelock/formats/manifest_signing.h"
 #include "timelock/json/text.h"
 #include "timelock/work/calibration.h"

@@ -1,4 +1,4 @@
-#include "cli/status_line.h"
+#include "cli/terminal/status_line.h"
 
 #include <sys/ioctl.h>
 #include <unistd.h>

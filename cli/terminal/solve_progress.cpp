@@ -1,10 +1,10 @@
-#include "cli/solve_progress.h"
+#include "cli/terminal/solve_progress.h"
 
 #include <unistd.h>
 
 #include <cstdio>
 
-#include "cli/progress.h"
+#include "cli/terminal/progress.h"
 
 namespace zt::cli {
 

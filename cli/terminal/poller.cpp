@@ -1,9 +1,9 @@
-#include "cli/poller.h"
+#include "cli/terminal/poller.h"
 
 #include <utility>
 
-#include "cli/progress.h"
-#include "cli/status_request.h"
+#include "cli/terminal/progress.h"
+#include "cli/terminal/status_request.h"
 
 namespace zt::cli {
 

@@ -1,4 +1,4 @@
-#include "cli/args.h"
+#include "cli/parse/args.h"
 
 #include <algorithm>
 #include <charconv>
@@ -6,7 +6,7 @@
 #include <optional>
 #include <vector>
 
-#include "cli/grammar.h"
+#include "cli/parse/grammar.h"
 #include "timelock/base/protocol.h"
 #include "timelock/base/utf8.h"
 

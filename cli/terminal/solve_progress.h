@@ -11,9 +11,9 @@
 // clock is read only every kClockStride steps, and the line is formatted and
 // written (by a StatusLine) at most once a second (once a minute as plain
 // lines on a dumb terminal). Whatever standard error is, a status request
-// (SIGUSR1, cli/status_request.h) is answered with the same text as a line of
+// (SIGUSR1, cli/terminal/status_request.h) is answered with the same text as a line of
 // its own at the next step; during the RandomX set-up a helper thread shows
-// the time it has taken so far and answers requests (cli/poller.h). Nothing
+// the time it has taken so far and answers requests (cli/terminal/poller.h). Nothing
 // is ever written to standard output.
 //
 // Thread safety: owned and used by the solving thread only.
@@ -25,9 +25,9 @@
 #include <string>
 #include <string_view>
 
-#include "cli/poller.h"
-#include "cli/status_line.h"
-#include "cli/status_request.h"
+#include "cli/terminal/poller.h"
+#include "cli/terminal/status_line.h"
+#include "cli/terminal/status_request.h"
 #include "timelock/work/work_observer.h"
 
 namespace zt::cli {

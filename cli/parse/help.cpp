@@ -3,7 +3,7 @@
 #include <utility>
 #include <vector>
 
-#include "cli/grammar.h"
+#include "cli/parse/grammar.h"
 #include "timelock/base/protocol.h"
 
 #ifndef ZT_VERSION

@@ -1,10 +1,10 @@
-#include "cli/split_status.h"
+#include "cli/terminal/split_status.h"
 
 #include <algorithm>
 #include <cstdio>
 
 #include "cli/named_inputs.h"
-#include "cli/progress.h"
+#include "cli/terminal/progress.h"
 #include "timelock/formats/calibration_report.h"
 #include "timelock/base/protocol.h"
 #include "timelock/base/utf8.h"

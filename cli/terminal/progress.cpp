@@ -1,4 +1,4 @@
-#include "cli/progress.h"
+#include "cli/terminal/progress.h"
 
 #include <unistd.h>
 
@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <utility>
 
-#include "cli/status_request.h"
+#include "cli/terminal/status_request.h"
 #include "timelock/base/wording.h"
 
 namespace zt::cli {
