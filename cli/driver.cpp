@@ -86,11 +86,13 @@ std::string format_error_report(const Error& error) {
     return out;
 }
 
+Error told_by_exit_status() { return Error(std::string()); }
+
 int run_guarded(const std::function<Result<void>()>& body) {
     try {
         const Result<void> outcome = body();
         if (outcome) return 0;
-        write_stderr(format_error_report(outcome.error()));
+        if (outcome.error() != told_by_exit_status()) write_stderr(format_error_report(outcome.error()));
         return 1;
     } catch (const Interrupted& stop) {
         write_stderr(std::string(stop.what()) + "\n");

@@ -77,7 +77,8 @@ Result<void> generate_from_state(const GenerateArgs& args, const PuzzleOutputs& 
 
     // 5b. What an earlier run of this plan published; with both outputs
     // there, only the state is left to remove.
-    ZT_TRY_ASSIGN(const Published published, earlier_publication(plan, keys, outputs.manifest, outputs.epoch_key));
+    ZT_TRY_ASSIGN(const Published published, earlier_publication(plan, keys, outputs.manifest, outputs.epoch_key,
+                                                                 ExistingWording::generate));
     if (published == Published::both) return finish_published(outputs, state, dir);
 
     // 5c. Every segment as a resumable job, on the pool; a stop (also one
@@ -113,7 +114,7 @@ Result<void> generate_from_state(const GenerateArgs& args, const PuzzleOutputs& 
 
     // 6-9. Published and printed as without a state; then the state's
     // secrets go.
-    return publish_verified(verified, outputs, published, state, dir);
+    return publish_verified(verified, outputs, published, state, dir, Checker::generate);
 }
 
 }  // namespace

@@ -126,7 +126,8 @@ constexpr OptionSpec kKeygen[] = {
 };
 
 constexpr OptionSpec kPubkey[] = {
-    {"--signing-key", "SIGNING_KEY", K::Path, "", "File containing a 32-byte Ed25519 seed in hexadecimal",
+    {"--signing-key", "SIGNING_KEY", K::Path, "",
+     "File containing a 32-byte Ed25519 seed in hexadecimal (- reads standard input)",
      &store<&PubkeyArgs::signing_key>},
 };
 
@@ -203,9 +204,11 @@ constexpr OptionSpec kSealRecord[] = {
      &store<&SealRecordArgs::service_public_key>},
     {"--epoch-key", "EPOCH_KEY", K::Path, "", "File holding the puzzle's epoch key, as generate wrote it",
      &store<&SealRecordArgs::epoch_key>},
-    {"--plaintext", "PLAINTEXT", K::Path, "", "File to seal, at most 16 MiB", &store<&SealRecordArgs::plaintext>},
+    {"--plaintext", "PLAINTEXT", K::Path, "", "File to seal, at most 16 MiB (- reads standard input)",
+     &store<&SealRecordArgs::plaintext>},
     {"--sequence", "SEQUENCE", K::Number, "", "Number of the record, bound into it", &store<&SealRecordArgs::sequence>},
-    {"--record-out", "RECORD_OUT", K::Path, "", "New file for the encrypted record (0644, never replaced)",
+    {"--record-out", "RECORD_OUT", K::Path, "",
+     "New file for the encrypted record (0644, never replaced; - writes it to standard output)",
      &store<&SealRecordArgs::record_out>},
 };
 
@@ -215,7 +218,8 @@ constexpr OptionSpec kSealPaste[] = {
      &store<&SealPasteArgs::signing_key>},
     {"--epoch-key", "EPOCH_KEY", K::Path, "", "File holding the puzzle's epoch key, as generate wrote it",
      &store<&SealPasteArgs::epoch_key>},
-    {"--plaintext", "PLAINTEXT", K::Path, "", "File to seal, at most 100 KiB", &store<&SealPasteArgs::plaintext>},
+    {"--plaintext", "PLAINTEXT", K::Path, "", "File to seal, at most 100 KiB (- reads standard input)",
+     &store<&SealPasteArgs::plaintext>},
     {"--tag-id", "TAG_ID", K::Text, "", "Tag identifier (64 lowercase hex digits)", &store<&SealPasteArgs::tag_id>},
     {"--puzzle-artifact", "PUZZLE_ARTIFACT", K::Text, "",
      "Puzzle artefact name: 64 lowercase hex digits and .puzzle.json [default: the manifest id's]",
@@ -225,18 +229,24 @@ constexpr OptionSpec kSealPaste[] = {
     {"--sequence", "SEQUENCE", K::Number, "", "Sequence number of the paste", &store<&SealPasteArgs::sequence>},
     {"--created-at-ms", "CREATED_AT_MS", K::Number, "",
      "Creation time in milliseconds since 1970-01-01 UTC [default: now]", &store<&SealPasteArgs::created_at_ms>, true},
-    {"--paste-out", "PASTE_OUT", K::Path, "", "New file for the signed paste (0644, never replaced)",
+    {"--paste-out", "PASTE_OUT", K::Path, "",
+     "New file for the signed paste (0644, never replaced; - writes it to standard output)",
      &store<&SealPasteArgs::paste_out>},
 };
 
 constexpr OptionSpec kVerify[] = {
-    {"--manifest", "MANIFEST", K::Path, "", "Signed manifest to check", &store<&VerifyArgs::manifest>},
+    {"--manifest", "MANIFEST", K::Path, "", "Signed manifest to check (- reads standard input)",
+     &store<&VerifyArgs::manifest>},
     {"--service-public-key", "SERVICE_PUBLIC_KEY", K::Text, "", "Pinned public key of the service (64 hex digits)",
      &store<&VerifyArgs::service_public_key>},
     {"--rate", "RATE", K::Decimal, "", "Solve speed in hashes per second, for the expected solve time",
      &store<&VerifyArgs::rate>, true, "--calibration"},
     {"--calibration", "CALIBRATION", K::Path, "", "Calibration report whose fastest worker gives the solve speed",
      &store<&VerifyArgs::calibration>, true, "--rate"},
+    {"--json", "", K::Flag, "", "Print one JSON object instead of text", &store<&VerifyArgs::json>, false, "--quiet"},
+    {"--quiet", "", K::Flag, "",
+     "Print nothing, not even why a manifest does not verify: the exit status tells (0 verifies, 1 not)",
+     &store<&VerifyArgs::quiet>, false, "--json"},
 };
 
 constexpr CommandSpec kCommands[] = {

@@ -160,10 +160,12 @@ struct SealPasteArgs {
 };
 
 struct VerifyArgs {
-    PathArg manifest;
+    PathArg manifest;  // "-": standard input
     std::string service_public_key;
     std::optional<double> rate;
     std::optional<PathArg> calibration;
+    bool json = false;   // one JSON object instead of text
+    bool quiet = false;  // nothing at all; the exit status tells
     friend bool operator==(const VerifyArgs&, const VerifyArgs&) = default;
 };
 

@@ -53,10 +53,10 @@ std::string format_calibration_summary(const CalibrationReport& report, std::siz
     // the last round may leave some of them idle.
     const std::uint64_t rounds = (segments + threads - 1) / threads;
     out += "  " + length + " segments: --iterations " + std::to_string(iterations) + "\n";
-    out += "  generate here: " + counted(segments, "segment") + " over " + counted(threads, "thread") + ", about " +
-           format_estimate(static_cast<double>(rounds) * segment_seconds_here) + "\n";
-    out += "  solve at this speed: " + counted(segments, "segment") + " one after another, about " +
-           format_estimate(static_cast<double>(segments) * segment_seconds_here) + "\n";
+    out += "  generate here: " + counted(segments, "segment") + " over " + counted(threads, "thread") + ", " +
+           format_about(static_cast<double>(rounds) * segment_seconds_here) + "\n";
+    out += "  solve at this speed: " + counted(segments, "segment") + " one after another, " +
+           format_about(static_cast<double>(segments) * segment_seconds_here) + "\n";
     if (report.mode == WorkMode::Light) {
         out += "  warning: a light-mode figure; full mode hashes many times faster, so a puzzle made with it "
                "would open in hours per segment, not days. Calibrate with --mode full for a real puzzle.\n";

@@ -50,23 +50,20 @@ std::string format_duration(double seconds) {
 
 std::string format_estimate(double seconds) {
     if (!std::isfinite(seconds) || seconds < 0.0 || seconds > 1e10) return "--";
-    if (seconds <= 59.0) return std::to_string(static_cast<std::uint64_t>(std::ceil(seconds))) + "s";
+    if (seconds > 0.0 && seconds < 1.0) return "under 1s";
+    // Cut down to the smaller unit, never rounded up: an estimate reads no
+    // more than the figure it comes from, and stays in the units that
+    // figure has (59.6 s is 59s, never "0m 59s" or 1m).
+    const auto whole = static_cast<std::uint64_t>(seconds);
+    if (whole < 60) return std::to_string(whole) + "s";
     struct Units {
         std::uint64_t big, small;
         char big_name, small_name;
     };
-    const auto units_for = [](double s) {
-        if (s < 3600.0) return Units{60, 1, 'm', 's'};
-        if (s < 86400.0) return Units{3600, 60, 'h', 'm'};
-        return Units{86400, 3600, 'd', 'h'};
-    };
-    // Rounding may carry into the next unit (3599.6 s is 1h): the units are
-    // chosen again for the rounded figure, which is then exact in them.
-    Units units = units_for(seconds);
-    const auto rounded = static_cast<std::uint64_t>(std::llround(seconds / static_cast<double>(units.small))) * units.small;
-    units = units_for(static_cast<double>(rounded));
-    const std::uint64_t big = rounded / units.big;
-    const std::uint64_t small = rounded % units.big / units.small;
+    const Units units = whole < 3600 ? Units{60, 1, 'm', 's'} : whole < 86400 ? Units{3600, 60, 'h', 'm'}
+                                                                              : Units{86400, 3600, 'd', 'h'};
+    const std::uint64_t big = whole / units.big;
+    const std::uint64_t small = whole % units.big / units.small;
     char buf[48];
     if (small == 0) {
         std::snprintf(buf, sizeof buf, "%llu%c", static_cast<unsigned long long>(big), units.big_name);
@@ -75,6 +72,11 @@ std::string format_estimate(double seconds) {
                       static_cast<unsigned long long>(small), units.small_name);
     }
     return buf;
+}
+
+std::string format_about(double seconds) {
+    const std::string estimate = format_estimate(seconds);
+    return estimate.starts_with("under") ? estimate : "about " + estimate;
 }
 
 std::string format_verifying_status(std::string_view label, double fraction, std::size_t results,

@@ -48,11 +48,14 @@ std::string format_progress(std::string_view label, const ProgressSnapshot& snap
 std::string format_duration(double seconds);
 
 // An estimate from a rate (a segment's length, a solve's, the time left in
-// a report), in two units at most, rounded to the smaller and without a zero
-// one: "45s" (seconds rounded up), "3m 04s", "1h", "2h 38m", "3d 04h",
-// "96d"; "--" as format_duration. The same figure reads the same in every
-// command that shows it.
+// a report), in two units at most, cut down to the smaller (never above the
+// figure) and without a zero one: "under 1s", "45s", "3m 04s", "1h",
+// "2h 38m", "3d 04h", "96d"; "--" as format_duration. The same figure reads
+// the same in every command that shows it.
 std::string format_estimate(double seconds);
+
+// "about " and the estimate; "under 1s" alone.
+std::string format_about(double seconds);
 
 // "assemble: verifying a sample of 1% of the 96 results, 12s so far": the
 // status of the check of the workers' results before a puzzle is assembled.

@@ -118,8 +118,7 @@ std::string format_verify_text(const PuzzleStatus& s) {
     if (const auto left = s.seconds_left()) {
         const double per_segment = static_cast<double>(s.iterations) / *s.rate;
         rows.emplace_back("solve time", format_estimate(*left) + " at " + format_rate(*s.rate) + " H/s (" +
-                                            s.rate_source + "), about " + format_estimate(per_segment) +
-                                            " per segment");
+                                            s.rate_source + "), " + format_about(per_segment) + " per segment");
     } else {
         rows.emplace_back("solve time", "unknown (give --rate or --calibration)");
     }
@@ -156,6 +155,24 @@ std::string format_status_text(const PuzzleStatus& s) {
         rows.emplace_back("time left", "unknown (give --rate or --calibration)");
     }
     return render(rows);
+}
+
+std::string format_verify_json(const PuzzleStatus& s) {
+    const auto left = s.seconds_left();
+    std::optional<double> per_segment;
+    if (left) per_segment = static_cast<double>(s.iterations) / s.rate.value_or(1.0);
+    std::string out = "{";
+    out += "\"manifest_id\":" + json::quoted(s.manifest_id);
+    out += ",\"epoch\":" + std::to_string(s.epoch);
+    out += ",\"segments\":" + std::to_string(s.segments);
+    out += ",\"iterations\":" + std::to_string(s.iterations);
+    out += std::string(",\"verified\":") + (s.verified && *s.verified ? "true" : "false");
+    out += ",\"rate\":" + json_number(left ? s.rate : std::nullopt);
+    out += ",\"rate_source\":" + (left ? json::quoted(s.rate_source) : std::string("null"));
+    out += ",\"seconds_to_solve\":" + json_number(left);
+    out += ",\"seconds_per_segment\":" + json_number(per_segment);
+    out += "}\n";
+    return out;
 }
 
 std::string format_status_json(const PuzzleStatus& s) {

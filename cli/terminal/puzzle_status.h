@@ -58,6 +58,12 @@ std::string format_status_text(const PuzzleStatus& status);
 // format_status_text.
 std::string format_verify_text(const PuzzleStatus& status);
 
+// What verify --json prints: one JSON object on one line with a line end,
+// manifest_id, epoch, segments, iterations, verified (true), rate,
+// rate_source, seconds_to_solve and seconds_per_segment (the last four null
+// without a rate).
+std::string format_verify_json(const PuzzleStatus& status);
+
 // One JSON object on one line with a line end: manifest_id, epoch, segments,
 // iterations, verified (true, false or null), verification_error (null
 // unless false), state ("not_started", "in_progress", "work_done", or

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "cli/named_inputs.h"
+#include "cli/reporting.h"
 #include "cli/terminal/progress.h"
 #include "timelock/formats/calibration_report.h"
 #include "timelock/base/protocol.h"
@@ -23,6 +23,16 @@ std::optional<double> seconds_for(const SplitStatus& s, std::uint64_t steps) {
 
 std::string json_seconds(const std::optional<double>& seconds) {
     return seconds ? format_report_number(*seconds) : "null";
+}
+
+// "done", "not started", "step 150 of 1000 (15.0%)".
+std::string segment_state_text(const SegmentState& segment, std::uint64_t iterations) {
+    if (segment.done) return "done";
+    if (segment.steps_kept == 0) return "not started";
+    char percent[32];
+    std::snprintf(percent, sizeof percent, " (%.1f%%)",
+                  100.0 * static_cast<double>(segment.steps_kept) / static_cast<double>(iterations));
+    return "step " + std::to_string(segment.steps_kept) + " of " + std::to_string(iterations) + percent;
 }
 
 }  // namespace
@@ -45,11 +55,19 @@ std::uint64_t SplitStatus::longest_steps_left() const {
     return longest;
 }
 
-Result<SplitStatus> read_split_status(const std::string& state_dir, const std::string& results_dir) {
+Result<SplitStatus> read_split_status(const PathArg& state_dir, const std::optional<PathArg>& results_dir) {
+    constexpr std::string_view kState = "the state directory plan wrote, or a copy of its task files";
     SplitStatus status;
-    ZT_TRY_ASSIGN(const file_io::Dir results, open_results_directory(results_dir));
+    ZT_TRY_ASSIGN(const file_io::Dir tasks, open_directory_input("--state", state_dir, kState));
+    ZT_TRY_ASSIGN(const file_io::Dir results,
+                  results_dir ? open_directory_input("--results", *results_dir, "the directory the workers wrote their results to")
+                              : open_directory_input("--state", state_dir, kState));
     for (std::uint32_t segment = 0; segment < protocol::kGeneratedSegments; ++segment) {
-        ZT_TRY_ASSIGN(const SegmentTask task, read_task_file(in_dir(state_dir, task_file_name(segment))));
+        const std::string name = task_file_name(segment);
+        if (const auto there = file_io::stat_at(tasks, name); there && !*there) {
+            return Error(about_file("--state", state_dir, "holds no " + name, "give " + std::string(kState)));
+        }
+        ZT_TRY_ASSIGN(const SegmentTask task, read_task_input("--state", in_dir(state_dir, name)));
         if (segment == 0) {
             status.plan_id = task.plan_id;
             status.epoch = task.epoch;
@@ -81,19 +99,15 @@ std::string format_split_status_text(const SplitStatus& s) {
     } else {
         out += "time left:     unknown (give --rate or --calibration)\n";
     }
-    for (std::size_t i = 0; i < s.segments.size(); ++i) {
-        const SegmentState& seg = s.segments[i];
-        out += "segment " + std::to_string(i + 1) + ": ";
-        if (seg.done) {
-            out += "done\n";
-        } else if (seg.steps_kept == 0) {
-            out += "not started\n";
-        } else {
-            char percent[32];
-            std::snprintf(percent, sizeof percent, " (%.1f%%)",
-                          100.0 * static_cast<double>(seg.steps_kept) / static_cast<double>(s.iterations));
-            out += "step " + std::to_string(seg.steps_kept) + " of " + std::to_string(s.iterations) + percent + "\n";
-        }
+    // Runs of segments that read the same, counted from 1.
+    for (std::size_t first = 0; first < s.segments.size();) {
+        const std::string state = segment_state_text(s.segments[first], s.iterations);
+        std::size_t last = first;
+        while (last + 1 < s.segments.size() && segment_state_text(s.segments[last + 1], s.iterations) == state) ++last;
+        out += last == first ? "segment " + std::to_string(first + 1)
+                             : "segments " + std::to_string(first + 1) + "-" + std::to_string(last + 1);
+        out += ": " + state + "\n";
+        first = last + 1;
     }
     return out;
 }

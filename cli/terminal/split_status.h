@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "cli/parse/args.h"
+
 #include "timelock/base/error.h"
 
 namespace zt::cli {
@@ -37,15 +39,17 @@ struct SplitStatus {
     std::uint64_t longest_steps_left() const;    // the segment furthest from its end
 };
 
-// Reads the 96 task files in `state_dir` (a state directory, or the copy of
-// its task files that a cluster's workers read; the plan is not needed) and
-// what each segment's result path in `results_dir` shows. Errors: the task
-// reader's, naming the file; task files of different plans.
-Result<SplitStatus> read_split_status(const std::string& state_dir, const std::string& results_dir);
+// Reads the 96 task files in `state_dir` (--state: a state directory, or
+// the copy of its task files that a cluster's workers read; the plan is not
+// needed) and what each segment's result path in `results_dir` (--results;
+// by default the state directory) shows. Errors name the option and the
+// file (cli/reporting.h); task files of different plans.
+Result<SplitStatus> read_split_status(const PathArg& state_dir, const std::optional<PathArg>& results_dir);
 
 // "plan id:", "epoch:", "iterations:", "segments done:", the time left (or
-// how to get one) and one line per segment: "segment 1: done",
-// "segment 2: step 150 of 1000 (15.0%)", "segment 3: not started".
+// how to get one) and the segments, runs of them that read the same in one
+// line: "segments 1-17: done", "segment 18: step 150 of 1000 (15.0%)",
+// "segments 19-96: not started".
 std::string format_split_status_text(const SplitStatus& status);
 
 // One JSON object on one line: plan_id, epoch, iterations, segments_done,
