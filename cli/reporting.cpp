@@ -8,7 +8,6 @@
 #include "timelock/base/wording.h"
 #include "timelock/formats/calibration_check.h"
 #include "timelock/formats/input_files.h"
-#include "timelock/split/state_dir.h"
 
 namespace zt::cli {
 namespace {
@@ -18,7 +17,9 @@ bool is_stream(const std::string& path, Stream stream) { return stream == Stream
 std::string give(const Expected& expected) { return "give " + std::string(expected.wanted); }
 
 // The system's own errors end "(os error N)"; the readers' never do.
-bool system_error(const Error& why) { return why.message().ends_with(")") && why.message().find(" (os error ") != std::string::npos; }
+bool system_error(const Error& why) {
+    return why.message().ends_with(")") && why.message().find(" (os error ") != std::string::npos;
+}
 
 // `why` under `outer`, its causes kept after its message.
 Error caused(std::string outer, const Error& why) {
@@ -29,9 +30,9 @@ Error caused(std::string outer, const Error& why) {
 
 // The document read from `path`, or from standard input, and then parsed;
 // every failure told by input_error.
-template <typename T, typename Bytes, typename Parse>
+template <typename T, typename Buffer, typename Parse>
 Result<T> parsed_input(std::string_view option, const std::string& path, const Expected& expected,
-                       Result<Bytes> bytes, Parse parse) {
+                       Result<Buffer> bytes, Parse parse) {
     if (!bytes) return input_error(option, path, expected, bytes.error());
     auto parsed = parse(as_text(*bytes));
     if (!parsed) return input_error(option, path, expected, parsed.error(), as_text(*bytes));
@@ -45,6 +46,12 @@ Result<SecureBytes> private_bytes(const std::string& path, std::size_t limit) {
     return std::move(*bytes);
 }
 
+// "{option} {path} is {a signed manifest}; {option} takes {wanted}".
+Error other_kind(std::string_view option, const std::string& path, DocumentKind kind, const Expected& expected) {
+    return Error(about_file(option, path, "is " + std::string(document_name(kind)),
+                            std::string(option) + " takes " + std::string(expected.wanted)));
+}
+
 }  // namespace
 
 Error input_error(std::string_view option, const std::string& path, const Expected& expected, const Error& why,
@@ -52,17 +59,16 @@ Error input_error(std::string_view option, const std::string& path, const Expect
     if (why == Error::from_errno(ENOENT)) return Error(about_file(option, path, "is not there", give(expected)));
     const std::optional<DocumentKind> kind =
         text ? identify_document(*text) : path == kStream ? std::nullopt : identify_file(path);
-    if (kind && *kind != expected.kind) {
-        return Error(about_file(option, path, "is " + std::string(document_name(*kind)),
-                                std::string(option) + " takes " + std::string(expected.wanted)));
-    }
+    if (kind && *kind != expected.kind) return other_kind(option, path, *kind, expected);
     const std::string name(document_name(expected.kind));
     if (why.message() == kInputTooLarge) {
         return Error(about_file(option, path, "is larger than " + name + " can be", give(expected)));
     }
-    // The private-file rules name the file first, and say what to do.
+    // The private-file rules name the file first, and mostly say what to do.
     if (why.message().starts_with(utf8_lossy(path) + " ")) {
-        return Error(std::string(option) + " " + why.message(), why.causes());
+        std::string told = std::string(option) + " " + why.message();
+        if (why.message().find(';') == std::string::npos) told += "; " + give(expected);
+        return Error(std::move(told), why.causes());
     }
     if (system_error(why)) return caused(about_file(option, path, "cannot be read", give(expected)), why);
     return caused(about_file(option, path, "is not " + name, give(expected)), why);
@@ -71,10 +77,7 @@ Error input_error(std::string_view option, const std::string& path, const Expect
 Error wrong_document(std::string_view option, const std::string& path, const Expected& expected,
                      std::string_view what) {
     const std::optional<DocumentKind> kind = identify_file(path);
-    if (kind && *kind != expected.kind) {
-        return Error(about_file(option, path, "is " + std::string(document_name(*kind)),
-                                std::string(option) + " takes " + std::string(expected.wanted)));
-    }
+    if (kind && *kind != expected.kind) return other_kind(option, path, *kind, expected);
     return Error(about_file(option, path, "holds no " + std::string(what), give(expected)));
 }
 
@@ -101,7 +104,8 @@ Result<CalibrationReport> read_calibration_input(std::string_view option, const 
                                                   read_limited(path, input_limit::kCalibrationReport),
                                                   read_calibration_report));
     if (auto consistent = check_calibration_report(report); !consistent) {
-        return caused(about_file(option, path, "is a calibration report whose figures disagree", "run calibrate again and give its report"),
+        return caused(about_file(option, path, "is a calibration report whose figures disagree",
+                                 "run calibrate again and give its report"),
                       consistent.error());
     }
     return report;
@@ -124,12 +128,12 @@ Result<Bytes32> parse_named_pin(std::string_view text) {
 }
 
 Result<SecureBytes> read_plaintext_input(const std::string& path, std::size_t limit, std::string_view holder) {
-    auto bytes = is_stream(path, Stream::allowed) ? read_standard_input_secret(limit) : read_limited_secret(path, limit);
+    auto bytes =
+        is_stream(path, Stream::allowed) ? read_standard_input_secret(limit) : read_limited_secret(path, limit);
     if (bytes) return bytes;
     if (bytes.error().message() == kInputTooLarge) {
-        return Error(about_file("--plaintext", path,
-                                "is larger than " + std::string(holder) + " holds (" + std::to_string(limit) + " bytes)",
-                                "split it or seal less"));
+        const std::string holds = std::string(holder) + " holds (" + std::to_string(limit) + " bytes)";
+        return Error(about_file("--plaintext", path, "is larger than " + holds, "split it or seal less"));
     }
     if (bytes.error() == Error::from_errno(ENOENT)) {
         return Error(about_file("--plaintext", path, "is not there", "give the file to seal, or - for standard input"));

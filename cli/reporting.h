@@ -60,6 +60,7 @@ inline constexpr Expected calibration{DocumentKind::calibration_report, "a calib
 inline constexpr Expected signing_key{DocumentKind::key_file, "the service's signing key file that keygen wrote"};
 inline constexpr Expected epoch_key{DocumentKind::key_file, "the epoch key file that generate or assemble wrote"};
 inline constexpr Expected solved_key{DocumentKind::key_file, "the key file solve wrote (its --key-out)"};
+inline constexpr Expected plan{DocumentKind::plan, "the state directory that plan wrote"};
 inline constexpr Expected result{DocumentKind::result, "the result file that work wrote for this task"};
 inline constexpr Expected checkpoint_log{DocumentKind::checkpoint_log,
                                          "the checkpoint log that solve writes (its --checkpoint)"};

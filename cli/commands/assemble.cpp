@@ -57,7 +57,11 @@ zt::Result<void> run_assemble(const AssembleArgs& args) {
     // 4. The state, locked for this run, its plan and tasks (every secret of
     // the puzzle; they wipe themselves), and the results directory.
     ZT_TRY_ASSIGN(const StateDir state, StateDir::open(args.state, /*create=*/false));
-    ZT_TRY_ASSIGN(const GenerationPlan plan, read_plan_file(state.dir()));
+    auto read_plan = read_plan_file(state.dir());
+    if (!read_plan) {
+        return input_error("--state", in_dir(args.state, kPlanFileName), expected::plan, read_plan.error());
+    }
+    const GenerationPlan& plan = *read_plan;
     const std::vector<SegmentTask> tasks = tasks_of(plan);
     ZT_TRY_ASSIGN(const file_io::Dir results_dir,
                   open_directory_input("--results", args.results, "the directory the workers wrote their results to"));

@@ -59,9 +59,9 @@ Result<SplitStatus> read_split_status(const PathArg& state_dir, const std::optio
     constexpr std::string_view kState = "the state directory plan wrote, or a copy of its task files";
     SplitStatus status;
     ZT_TRY_ASSIGN(const file_io::Dir tasks, open_directory_input("--state", state_dir, kState));
-    ZT_TRY_ASSIGN(const file_io::Dir results,
-                  results_dir ? open_directory_input("--results", *results_dir, "the directory the workers wrote their results to")
-                              : open_directory_input("--state", state_dir, kState));
+    constexpr std::string_view kResults = "the directory the workers wrote their results to";
+    ZT_TRY_ASSIGN(const file_io::Dir results, results_dir ? open_directory_input("--results", *results_dir, kResults)
+                                                          : open_directory_input("--state", state_dir, kState));
     for (std::uint32_t segment = 0; segment < protocol::kGeneratedSegments; ++segment) {
         const std::string name = task_file_name(segment);
         if (const auto there = file_io::stat_at(tasks, name); there && !*there) {

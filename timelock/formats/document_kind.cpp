@@ -132,8 +132,8 @@ bool is_key_text(std::string_view text) {
     if (first == std::string_view::npos) return false;
     const auto last = text.find_last_not_of(" \t\r\n\v\f");
     const std::string_view digits = text.substr(first, last - first + 1);
-    return digits.size() == 64 &&
-           std::all_of(digits.begin(), digits.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); });
+    const auto hex = [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; };
+    return digits.size() == 64 && std::all_of(digits.begin(), digits.end(), hex);
 }
 
 }  // namespace

@@ -37,7 +37,8 @@ Result<StateDir> StateDir::open(const std::string& path, bool create) {
     const auto refused = [&](std::string_view what, std::string_view fix) {
         return Error(about_file(kStateOption, path, what, fix));
     };
-    const std::string_view give = create ? "give a new or empty directory, or the one plan wrote" : "give the directory plan wrote";
+    const std::string_view give =
+        create ? "give a new or empty directory, or the one plan wrote" : "give the directory plan wrote";
     if (create) {
         if (auto made = file_io::make_directory(path, kPrivateDirectoryMode);
             !made && made.error() != Error::from_errno(EEXIST)) {
@@ -57,14 +58,17 @@ Result<StateDir> StateDir::open(const std::string& path, bool create) {
     }
     file_io::Dir dir = std::move(opened).value();
     ZT_TRY_ASSIGN(const file_io::FileInfo info, file_io::stat(dir.fd()));
-    if (info.owner != file_io::effective_user()) return refused("belongs to another user", "give a directory of your own");
+    if (info.owner != file_io::effective_user()) {
+        return refused("belongs to another user", "give a directory of your own");
+    }
     // Locked before anything in it is read or staged, and made private
     // (also one that existed, or was made under a loose creation mask).
     ZT_TRY(lock_for_this_process(dir.fd(), path, kStateInUse, "run"));
     if (info.mode != kPrivateDirectoryMode) {
         if (auto made = file_io::change_mode(dir.fd(), kPrivateDirectoryMode); !made) {
-            return Error(about_file(kStateOption, path, "cannot be made owner-only (0700)", "give a directory of your own"),
-                         {made.error().message()});
+            return Error(
+                about_file(kStateOption, path, "cannot be made owner-only (0700)", "give a directory of your own"),
+                {made.error().message()});
         }
     }
     return StateDir(std::move(dir));
@@ -110,7 +114,8 @@ Error not_empty(const StateDir& state, std::span<const std::string> names) {
         list += (i == 0 ? "" : ", ") + utf8_lossy(names[i]);
     }
     if (names.size() > kShown) list += " and " + std::to_string(names.size() - kShown) + " more";
-    return Error(about_file(kStateOption, state.path(), "is not empty: it holds " + list, "give a new or empty directory"));
+    return Error(
+        about_file(kStateOption, state.path(), "is not empty: it holds " + list, "give a new or empty directory"));
 }
 
 // Every name in the contents: plan, tasks, then anything else.
