@@ -45,7 +45,7 @@
 #include <tuple>
 #include <vector>
 
-#include "cli/solve_progress.h"
+#include "cli/terminal/solve_progress.h"
 #include "randomx/randomx.h"
 #include "timelock/base/crypto.h"
 #include "timelock/base/protocol.h"

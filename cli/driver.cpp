@@ -8,10 +8,10 @@
 #include <exception>
 #include <variant>
 
-#include "cli/args.h"
+#include "cli/parse/args.h"
 #include "cli/commands/commands.h"
 #include "cli/console.h"
-#include "cli/status_request.h"
+#include "cli/terminal/status_request.h"
 #include "timelock/base/publish.h"
 #include "timelock/base/file_io.h"
 
@@ -56,7 +56,7 @@ Result<void> dispatch(const Commands& command) {
     return std::visit(Dispatch{}, command);
 }
 
-// Whether the command answers SIGUSR1 with a status line (cli/status_request.h).
+// Whether the command answers SIGUSR1 with a status line (cli/terminal/status_request.h).
 bool answers_status_requests(const Commands& command) {
     return std::holds_alternative<GenerateArgs>(command) || std::holds_alternative<SolveArgs>(command) ||
            std::holds_alternative<WorkArgs>(command) || std::holds_alternative<CalibrateArgs>(command) ||
@@ -86,11 +86,13 @@ std::string format_error_report(const Error& error) {
     return out;
 }
 
+Error told_by_exit_status() { return Error(std::string()); }
+
 int run_guarded(const std::function<Result<void>()>& body) {
     try {
         const Result<void> outcome = body();
         if (outcome) return 0;
-        write_stderr(format_error_report(outcome.error()));
+        if (outcome.error() != told_by_exit_status()) write_stderr(format_error_report(outcome.error()));
         return 1;
     } catch (const Interrupted& stop) {
         write_stderr(std::string(stop.what()) + "\n");

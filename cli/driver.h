@@ -9,7 +9,7 @@
 // failed write to standard output, a thread that could not be started, or
 // any other exception), reported by a one-line diagnostic on standard error
 // that is not an error report. The only environment variable read is TERM,
-// by the status lines (cli/status_line.h).
+// by the status lines (cli/terminal/status_line.h).
 //
 // Thread safety: run_main and run_guarded are for the main thread;
 // format_error_report may be called from any thread.
@@ -31,8 +31,13 @@ namespace zt::cli {
 // /dev/null for the run, so files the command opens never take its number.
 int run_main(std::span<const std::string> args);
 
+// A failure whose exit status says all (verify --quiet): status 1 and no
+// error report.
+Error told_by_exit_status();
+
 // Runs `body` and maps its outcome to the exit status: 0 on success; the
-// error report on standard error and 1 on an error; the message and 128 +
+// error report on standard error and 1 on an error (none for
+// told_by_exit_status); the message and 128 +
 // the signal number on zt::Interrupted; a diagnostic and 101 on
 // zt::InternalFault or any other exception.
 int run_guarded(const std::function<zt::Result<void>()>& body);

@@ -1,9 +1,9 @@
 #include "cli/iteration_choice.h"
 
 #include "cli/compiled_code_warning.h"
-#include "cli/named_inputs.h"
-#include "cli/progress.h"
-#include "cli/puzzle_status.h"
+#include "cli/reporting.h"
+#include "cli/terminal/progress.h"
+#include "cli/terminal/puzzle_status.h"
 #include "timelock/base/protocol.h"
 #include "timelock/formats/calibration_check.h"
 #include "timelock/base/wording.h"
@@ -18,7 +18,7 @@ Result<IterationChoice> choose_iterations(std::uint64_t iterations, const std::o
         choice.iterations = iterations;
         return choice;
     }
-    ZT_TRY_ASSIGN(const CalibrationReport report, read_named_calibration("--iterations-from", *iterations_from));
+    ZT_TRY_ASSIGN(const CalibrationReport report, read_calibration_input("--iterations-from", *iterations_from));
     warn_without_compiled_code();
     if (mode && report.mode == WorkMode::Light && *mode != WorkMode::Light) {
         return Error(std::string(kLightCalibration));
@@ -47,10 +47,9 @@ std::string format_opening_summary(std::string_view label, const IterationChoice
     if (!choice.rate || !(*choice.rate > 0.0) || !protocol::iterations_allowed(choice.iterations)) return {};
     const double segment_seconds = static_cast<double>(choice.iterations) / *choice.rate;
     std::string text(label);
-    text += ": " + counted(segments, "segment") + " of " + counted(choice.iterations, "iteration") + ", about " +
-            format_estimate(segment_seconds) + " each at " + format_rate(*choice.rate) + " H/s (" +
-            choice.rate_source + "); opening the puzzle takes about " + format_estimate(segment_seconds * segments) +
-            " on that machine\n";
+    text += ": " + counted(segments, "segment") + " of " + counted(choice.iterations, "iteration") + ", " +
+            format_about(segment_seconds) + " each at " + format_rate(*choice.rate) + " H/s (" + choice.rate_source +
+            "); opening the puzzle takes " + format_about(segment_seconds * segments) + " on that machine\n";
     return text;
 }
 

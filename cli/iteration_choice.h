@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-#include "cli/args.h"
+#include "cli/parse/args.h"
 #include "timelock/base/error.h"
 
 namespace zt::cli {

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "cli/driver.h"
-#include "cli/status_request.h"
+#include "cli/terminal/status_request.h"
 
 namespace {
 

@@ -43,8 +43,15 @@ Result<Outcomes> outcomes_to_take(const GenerationPlan& plan, std::span<const Se
 }
 
 Result<void> publish_verified(const VerifiedPuzzle& verified, const PuzzleOutputs& outputs, Published published,
-                              const StateDir& state, const file_io::Dir& results_dir) {
+                              const StateDir& state, const file_io::Dir& results_dir, Checker checker) {
     write_stderr(describe_verification(verified.report) + "\n");
+    if (verified.report.miss_probability > 0.0) {
+        write_stderr(checker == Checker::assemble
+                         ? "For a probability of 0%, have every interval recomputed: assemble with --verify-all, or "
+                           "verify-result on every result (the verification array) before assemble\n"
+                         : "For a probability of 0%, make the puzzle with plan, work and assemble --verify-all, which "
+                           "recompute every interval\n");
+    }
     ZT_TRY_ASSIGN(const std::string id,
                   publish_puzzle(verified.puzzle, outputs.manifest, outputs.epoch_key, published));
     write_stdout(id + "\n");

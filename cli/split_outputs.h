@@ -46,9 +46,15 @@ Result<Outcomes> outcomes_to_take(const GenerationPlan& plan, std::span<const Se
                                   std::span<const SegmentResult> results, const file_io::Dir& results_dir,
                                   const VerifyOptions& options);
 
-// The verification's report on standard error, the puzzle published (what `published` says an earlier run
-// left is kept), its id printed, then the state removed.
+// Who checks the results: assemble, or generate --state (which has no
+// option to check them all).
+enum class Checker { assemble, generate };
+
+// The verification's report on standard error (after a sample that could
+// miss a wrong interval, with how to check them all), the puzzle published
+// (what `published` says an earlier run left is kept), its id printed, then
+// the state removed.
 Result<void> publish_verified(const VerifiedPuzzle& verified, const PuzzleOutputs& outputs, Published published,
-                              const StateDir& state, const file_io::Dir& results_dir);
+                              const StateDir& state, const file_io::Dir& results_dir, Checker checker);
 
 }  // namespace zt::cli

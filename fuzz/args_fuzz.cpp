@@ -7,7 +7,7 @@
 #include <variant>
 #include <vector>
 
-#include "cli/args.h"
+#include "cli/parse/args.h"
 #include "fuzz/fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "cli/calibrate_progress.h"
+#include "cli/terminal/calibrate_progress.h"
 
 namespace zt::cli {
 namespace {

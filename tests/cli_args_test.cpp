@@ -6,8 +6,8 @@
 #include <optional>
 #include <set>
 
-#include "cli/args.h"
-#include "cli/grammar.h"
+#include "cli/parse/args.h"
+#include "cli/parse/grammar.h"
 
 namespace zt::cli {
 namespace {

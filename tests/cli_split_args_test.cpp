@@ -8,7 +8,7 @@
 #include <variant>
 #include <vector>
 
-#include "cli/args.h"
+#include "cli/parse/args.h"
 
 namespace zt::cli {
 namespace {

@@ -9,7 +9,7 @@
 #include <regex>
 #include <string>
 
-#include "cli/grammar.h"
+#include "cli/parse/grammar.h"
 #include "tests/support/scratch_dir.h"
 #include "tests/support/subprocess.h"
 

@@ -10,7 +10,7 @@
 #include <vector>
 #include <thread>
 
-#include "cli/progress.h"
+#include "cli/terminal/progress.h"
 
 namespace zt::cli {
 namespace {
@@ -27,19 +27,22 @@ TEST(ProgressText, DurationsShowTheTwoOrThreeLeadingUnits) {
     for (const auto& c : cases) EXPECT_EQ(format_duration(c.seconds), c.text) << c.seconds;
 }
 
-// Estimates: two units at most, rounded to the smaller, a zero one dropped,
-// carrying into the next unit where rounding reaches it.
-TEST(ProgressText, EstimatesRoundToTwoUnits) {
+// Estimates: two units at most, cut down to the smaller (never reading
+// above their figure: a segment of 1.003 s is "1s", not "2s"), a zero one
+// dropped, never "0m".
+TEST(ProgressText, EstimatesCutDownToTwoUnits) {
     const struct {
         double seconds;
         const char* text;
     } cases[] = {
-        {0.0, "0s"},        {0.1, "1s"},          {59.0, "59s"},        {59.5, "1m"},         {61.0, "1m 01s"},
-        {3599.4, "59m 59s"}, {3599.6, "1h"},       {3601.0, "1h"},       {3629.0, "1h"},       {3631.0, "1h 01m"},
-        {9500.0, "2h 38m"},  {86369.0, "23h 59m"}, {86399.0, "1d"},      {86400.0 + 1800.0, "1d 01h"},
+        {0.0, "0s"},          {0.1, "under 1s"},    {1.003, "1s"},        {10.0003, "10s"},     {59.4, "59s"},
+        {59.9, "59s"},        {61.0, "1m 01s"},     {3599.6, "59m 59s"},  {3600.0, "1h"},       {3659.0, "1h"},
+        {3660.0, "1h 01m"},   {9500.0, "2h 38m"},   {86399.0, "23h 59m"}, {86400.0 + 3600.0, "1d 01h"},
         {273900.0, "3d 04h"}, {96 * 86400.0, "96d"}, {-1.0, "--"},        {1.0 / 0.0, "--"},
     };
     for (const auto& c : cases) EXPECT_EQ(format_estimate(c.seconds), c.text) << c.seconds;
+    EXPECT_EQ(format_about(2.5), "about 2s");
+    EXPECT_EQ(format_about(0.4), "under 1s");
 }
 
 TEST(ProgressText, ShowsSegmentsRateAndTimeLeft) {

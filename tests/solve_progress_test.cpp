@@ -8,7 +8,7 @@
 #include <string>
 #include <thread>
 
-#include "cli/solve_progress.h"
+#include "cli/terminal/solve_progress.h"
 
 namespace zt::cli {
 namespace {

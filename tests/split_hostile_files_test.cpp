@@ -229,7 +229,7 @@ TEST_F(RealLightHostileFiles, PlanMakesItsStateDirectoryPrivateOrRefusesIt) {
     ASSERT_EQ(::chown(at("foreign").c_str(), kOtherUser, kOtherUser), 0);
     const test::ProcessResult foreign = plan("foreign");
     EXPECT_EQ(foreign.status, 1);
-    EXPECT_EQ(foreign.err, "Error: state directory " + at("foreign") + " belongs to another user\n");
+    EXPECT_EQ(foreign.err, "Error: --state " + at("foreign") + " belongs to another user; give a directory of your own\n");
     EXPECT_TRUE(dir_->entries("foreign").empty());
 
     ASSERT_EQ(::mkfifo(at("fifo").c_str(), 0600), 0);

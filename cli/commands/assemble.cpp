@@ -22,11 +22,11 @@
 
 #include "cli/commands/commands.h"
 #include "cli/console.h"
-#include "cli/named_inputs.h"
-#include "cli/poller.h"
-#include "cli/progress.h"
+#include "cli/reporting.h"
+#include "cli/terminal/poller.h"
+#include "cli/terminal/progress.h"
 #include "cli/split_outputs.h"
-#include "cli/status_request.h"
+#include "cli/terminal/status_request.h"
 #include "timelock/base/publish.h"
 #include "timelock/ed25519/ed25519.h"
 #include "timelock/formats/generation_plan.h"
@@ -39,14 +39,14 @@ namespace zt::cli {
 
 zt::Result<void> run_assemble(const AssembleArgs& args) {
     const StatusRequests status_requests;  // SIGUSR1: a status line, and go on
-    // 1-2. Neither output may exist yet, unless an earlier run of this plan
-    // published it (step 6; checked again, atomically, when publishing);
-    // both can be published, and are two files.
-    if (!output_exists(in_dir(args.state, kPlanFileName))) {
-        ZT_TRY(check_new_output(args.manifest_out));
-        ZT_TRY(check_new_output(args.epoch_key_out));
-    }
+    // 1-2. Both outputs can be published, and are two files; neither may
+    // exist yet, unless an earlier run of this plan published it (step 6;
+    // checked again, atomically, when publishing).
     ZT_TRY_ASSIGN(const PuzzleOutputs outputs, open_puzzle_outputs(args.manifest_out, args.epoch_key_out));
+    if (!output_exists(in_dir(args.state, kPlanFileName))) {
+        ZT_TRY(check_free(outputs.manifest));
+        ZT_TRY(check_free(outputs.epoch_key));
+    }
 
     // 3. Some checking, but never a full redo unless asked for.
     const VerifyOptions verify{.fraction = args.verify_fraction, .all = args.verify_all};
@@ -57,20 +57,26 @@ zt::Result<void> run_assemble(const AssembleArgs& args) {
     // 4. The state, locked for this run, its plan and tasks (every secret of
     // the puzzle; they wipe themselves), and the results directory.
     ZT_TRY_ASSIGN(const StateDir state, StateDir::open(args.state, /*create=*/false));
-    ZT_TRY_ASSIGN(const file_io::Dir results_dir, open_results_directory(args.results));
+    ZT_TRY_ASSIGN(const file_io::Dir results_dir,
+                  open_directory_input("--results", args.results, "the directory the workers wrote their results to"));
     ZT_TRY_ASSIGN(const bool removing, plan_wiped(state));
     if (removing) return finish_published(outputs, state, results_dir);  // ended while removing the state
-    ZT_TRY_ASSIGN(const GenerationPlan plan, read_plan_file(state.dir()));
+    auto read_plan = read_plan_file(state.dir());
+    if (!read_plan) {
+        return input_error("--state", in_dir(args.state, kPlanFileName), expected::plan, read_plan.error());
+    }
+    const GenerationPlan& plan = *read_plan;
     const std::vector<SegmentTask> tasks = tasks_of(plan);
 
     // 5. The signing key pair.
-    ZT_TRY_ASSIGN(const Key32 seed, read_key_file(args.signing_key));
+    ZT_TRY_ASSIGN(const Key32 seed,
+                  read_key_input("--signing-key", args.signing_key, expected::signing_key, Stream::no));
     const Ed25519KeyPair keys = ed25519_from_seed(seed);
 
     // 6. What an earlier run published; with both outputs there, only the
     // state is left to remove.
     ZT_TRY_ASSIGN(const Published published,
-                  earlier_publication(plan, keys, outputs.manifest, outputs.epoch_key));
+                  earlier_publication(plan, keys, outputs.manifest, outputs.epoch_key, ExistingWording::named));
     if (published == Published::both) return finish_published(outputs, state, results_dir);
 
     // 7. All 96 results, each of this plan and its segment; no output may
@@ -102,7 +108,7 @@ zt::Result<void> run_assemble(const AssembleArgs& args) {
 
     // 9-11. The epoch key, the manifest and the manifest id, as generate;
     // then the state's secrets go.
-    return publish_verified(verified, outputs, published, state, results_dir);
+    return publish_verified(verified, outputs, published, state, results_dir, Checker::assemble);
 }
 
 }  // namespace zt::cli

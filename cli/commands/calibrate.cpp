@@ -10,11 +10,11 @@
 #include <cstddef>
 #include <utility>
 
-#include "cli/calibrate_progress.h"
+#include "cli/terminal/calibrate_progress.h"
 #include "cli/commands/commands.h"
 #include "cli/compiled_code_warning.h"
 #include "cli/console.h"
-#include "cli/status_request.h"
+#include "cli/terminal/status_request.h"
 #include "timelock/work/calibration.h"
 #include "timelock/work/pool.h"
 

@@ -11,7 +11,7 @@
 // Thread safety: called once, on the main thread.
 #pragma once
 
-#include "cli/args.h"
+#include "cli/parse/args.h"
 #include "timelock/base/error.h"
 
 namespace zt::cli {

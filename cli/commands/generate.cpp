@@ -33,10 +33,10 @@
 #include "cli/commands/commands.h"
 #include "cli/console.h"
 #include "cli/iteration_choice.h"
-#include "cli/poller.h"
-#include "cli/progress.h"
+#include "cli/terminal/poller.h"
+#include "cli/terminal/progress.h"
 #include "cli/split_outputs.h"
-#include "cli/status_request.h"
+#include "cli/terminal/status_request.h"
 #include "timelock/base/protocol.h"
 #include "timelock/base/publish.h"
 #include "timelock/base/secret.h"
@@ -79,7 +79,8 @@ Result<void> generate_from_state(const GenerateArgs& args, const PuzzleOutputs& 
 
     // 5b. What an earlier run of this plan published; with both outputs
     // there, only the state is left to remove.
-    ZT_TRY_ASSIGN(const Published published, earlier_publication(plan, keys, outputs.manifest, outputs.epoch_key));
+    ZT_TRY_ASSIGN(const Published published, earlier_publication(plan, keys, outputs.manifest, outputs.epoch_key,
+                                                                 ExistingWording::generate));
     if (published == Published::both) return finish_published(outputs, state, dir);
 
     // 5c. Every segment as a resumable job, on the pool; a stop (also one
@@ -115,7 +116,7 @@ Result<void> generate_from_state(const GenerateArgs& args, const PuzzleOutputs& 
 
     // 6-9. Published and printed as without a state; then the state's
     // secrets go.
-    return publish_verified(verified, outputs, published, state, dir);
+    return publish_verified(verified, outputs, published, state, dir, Checker::generate);
 }
 
 }  // namespace

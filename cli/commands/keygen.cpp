@@ -7,7 +7,7 @@
 
 #include "cli/commands/commands.h"
 #include "cli/console.h"
-#include "cli/named_inputs.h"
+#include "cli/reporting.h"
 #include "timelock/base/crypto.h"
 #include "timelock/base/publish.h"
 #include "timelock/base/secret.h"
@@ -19,8 +19,8 @@ namespace zt::cli {
 zt::Result<void> run_keygen(const KeygenArgs& args) {
     // 1. The output may not exist yet (checked again, atomically, when
     // publishing), and its path must be one that can be published.
-    ZT_TRY(check_new_output(args.signing_key_out));
     ZT_TRY_ASSIGN(const OutputTarget key_out, OutputTarget::open("--signing-key-out", args.signing_key_out));
+    ZT_TRY(check_free(key_out));
 
     // 2. 32 bytes from the operating system; a failing random source is a fault.
     Key32 seed;

@@ -16,6 +16,7 @@
 #include "cli/iteration_choice.h"
 #include "timelock/base/protocol.h"
 #include "timelock/base/utf8.h"
+#include "timelock/base/wording.h"
 #include "timelock/formats/generation_plan.h"
 #include "timelock/split/state_dir.h"
 
@@ -27,11 +28,12 @@ std::string describe_unfinished(const StateDir& state, const GenerationPlan& pla
     const std::string dir = state.path();
     const std::string epoch = std::to_string(plan.epoch);
     const std::string iterations = std::to_string(plan.iterations);
-    return "state directory " + utf8_lossy(dir) + " holds an unfinished plan for epoch " + epoch + " with " +
-           iterations + " iterations per segment (" + std::to_string(task_files_in(state)) + " of " +
-           std::to_string(protocol::kGeneratedSegments) + " task files written); run plan --epoch " + epoch +
-           " --iterations " + iterations + " --state " + utf8_lossy(dir) +
-           " to finish writing it, or give another directory";
+    return about_file("--state", dir,
+                      "holds an unfinished plan for epoch " + epoch + " with " + iterations +
+                          " iterations per segment (" + std::to_string(task_files_in(state)) + " of " +
+                          std::to_string(protocol::kGeneratedSegments) + " task files written)",
+                      "run plan --epoch " + epoch + " --iterations " + iterations + " --state " + utf8_lossy(dir) +
+                          " to finish writing it, or give another directory");
 }
 
 }  // namespace

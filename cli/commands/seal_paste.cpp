@@ -7,12 +7,14 @@
 // fields must have their form, the plaintext must fit a paste (100 KiB) and
 // the epoch key must match the manifest's commitment, all before anything is
 // sealed. The paste is published readable by all (0644) and never replaces
-// a file. Prints nothing.
+// a file. Prints nothing, unless the paste goes to standard output
+// (--paste-out -); the plaintext may come from standard input
+// (--plaintext -).
 #include <chrono>
 #include <string>
 
 #include "cli/commands/commands.h"
-#include "cli/named_inputs.h"
+#include "cli/reporting.h"
 #include "timelock/base/crypto.h"
 #include "timelock/base/publish.h"
 #include "timelock/base/utf8.h"
@@ -40,14 +42,13 @@ Result<void> check_field(std::string_view option, const std::string& value, std:
 zt::Result<void> run_seal_paste(const SealPasteArgs& args) {
     // 1. The output may not exist yet (checked again, atomically, when
     // publishing), and its path must be one that can be published.
-    ZT_TRY(check_new_output(args.paste_out));
-    ZT_TRY_ASSIGN(const OutputTarget paste_out, OutputTarget::open("--paste-out", args.paste_out));
+    ZT_TRY_ASSIGN(const TextOutput paste_out, TextOutput::open("--paste-out", args.paste_out, Stream::allowed));
 
     // 2. The signing key, and the manifest verified against its public key.
     ZT_TRY_ASSIGN(const Key32 seed,
-                  read_named_key("--signing-key", args.signing_key, "the service's signing key, as keygen wrote it"));
+                  read_key_input("--signing-key", args.signing_key, expected::signing_key, Stream::no));
     const Ed25519KeyPair signer = ed25519_from_seed(seed);
-    ZT_TRY_ASSIGN(const SignedManifest manifest, read_named_manifest(args.manifest));
+    ZT_TRY_ASSIGN(const SignedManifest manifest, read_manifest_input(args.manifest, Stream::no));
     if (auto verified = verify_manifest(manifest, signer.public_key); !verified) {
         return std::move(verified).error().context(
             "--manifest was not signed by --signing-key; seal with the key that generated the puzzle");
@@ -71,16 +72,16 @@ zt::Result<void> run_seal_paste(const SealPasteArgs& args) {
 
     // 4. The epoch key and the plaintext (both wipe themselves).
     ZT_TRY_ASSIGN(const Key32 epoch_key,
-                  read_named_key("--epoch-key", args.epoch_key, "the puzzle's epoch key, as generate wrote it"));
-    ZT_TRY_ASSIGN(const SecureBytes plaintext,
-                  read_named_plaintext(args.plaintext, kPastePlaintextLimit, kPastePlaintextTooLarge));
+                  read_key_input("--epoch-key", args.epoch_key, expected::epoch_key, Stream::no));
+    ZT_TRY_ASSIGN(const SecureBytes plaintext, read_plaintext_input(args.plaintext, kPastePlaintextLimit, "a paste"));
 
     // 5. Seal and sign.
-    ZT_TRY_ASSIGN(const Paste sealed, with_key_named(args.epoch_key, seal_paste(manifest, epoch_key, description, plaintext, signer)));
+    ZT_TRY_ASSIGN(const Paste sealed, with_key_named(args.epoch_key,
+                                                     seal_paste(manifest, epoch_key, description, plaintext, signer)));
 
-    // 6. Publish; a failed publication leaves no staged copy (it can be made again).
-    return publish(paste_out, as_bytes(write_paste(sealed)), /*owner_only=*/false,
-                          OnFailure::remove_staged);
+    // 6. Publish (a failed publication leaves no staged copy: it can be made
+    // again), or write it to standard output.
+    return paste_out.publish(write_paste(sealed));
 }
 
 }  // namespace zt::cli

@@ -18,8 +18,8 @@
 
 #include "cli/commands/commands.h"
 #include "cli/console.h"
-#include "cli/solve_progress.h"
-#include "cli/status_request.h"
+#include "cli/terminal/solve_progress.h"
+#include "cli/terminal/status_request.h"
 #include "timelock/base/publish.h"
 #include "timelock/formats/checkpoint.h"
 #include "timelock/formats/input_files.h"
@@ -42,7 +42,7 @@ std::string stopped_message(const SolveStopped& stopped, const Manifest& puzzle)
 }  // namespace
 
 zt::Result<void> run_solve(const SolveArgs& args) {
-    // SIGUSR1 never ends a solve; the walk answers it (cli/status_request.h).
+    // SIGUSR1 never ends a solve; the walk answers it (cli/terminal/status_request.h).
     const StatusRequests status_requests;
     // 1. Before anything is read: a long run must not end unable to publish.
     if (output_exists(args.key_out)) return Error(std::string(kKeyOutputExists));

@@ -11,15 +11,16 @@
 // terminal the same line is kept up to date.
 #include <unistd.h>
 
+#include <cerrno>
 #include <optional>
 #include <string>
 
 #include "cli/commands/commands.h"
 #include "cli/console.h"
-#include "cli/named_inputs.h"
-#include "cli/poller.h"
-#include "cli/progress.h"
-#include "cli/status_request.h"
+#include "cli/reporting.h"
+#include "cli/terminal/poller.h"
+#include "cli/terminal/progress.h"
+#include "cli/terminal/status_request.h"
 #include "timelock/base/publish.h"
 #include "timelock/base/utf8.h"
 #include "timelock/split/full_verification.h"
@@ -39,13 +40,14 @@ std::string all_intervals(std::size_t n) { return n == 1 ? "the only interval" :
 zt::Result<void> run_verify_result(const VerifyResultArgs& args) {
     const StatusRequests status_requests;  // SIGUSR1: a status line, and go on
     // 1. The verification task, and the result, which must be its segment's.
-    ZT_TRY_ASSIGN(const VerificationTask verification, read_named_verification_task(args.task));
+    ZT_TRY_ASSIGN(const VerificationTask verification, read_verification_task_input(args.task));
     const SegmentTask& task = verification.task;
     ZT_TRY_ASSIGN(const OutputTarget outcome,
                   OutputTarget::open("the outcome of --result", outcome_path(args.result)));
-    ZT_TRY_ASSIGN(const std::optional<SegmentResult> result,
-                  read_result_file(outcome.dir(), file_io::last_component(args.result)));
-    if (!result) return zt::Error("result " + utf8_lossy(args.result) + " is missing");
+    auto read = read_result_file(outcome.dir(), file_io::last_component(args.result));
+    if (!read) return input_error("--result", args.result, expected::result, read.error());
+    const std::optional<SegmentResult>& result = *read;
+    if (!result) return input_error("--result", args.result, expected::result, Error::from_errno(ENOENT));
     ZT_TRY(check_result(*result, task));
 
     // 2. Done already?

@@ -15,9 +15,10 @@
 #include <string_view>
 
 #include "cli/commands/commands.h"
-#include "cli/poller.h"
-#include "cli/progress.h"
-#include "cli/status_request.h"
+#include "cli/reporting.h"
+#include "cli/terminal/poller.h"
+#include "cli/terminal/progress.h"
+#include "cli/terminal/status_request.h"
 #include "timelock/base/publish.h"
 #include "timelock/base/stop_signals.h"
 #include "timelock/base/utf8.h"
@@ -35,7 +36,7 @@ zt::Result<void> run_work(const WorkArgs& args) {
 
     // 1. The result path can be published to; the task (its seed wipes itself).
     ZT_TRY_ASSIGN(const OutputTarget result_out, OutputTarget::open("--result", args.result));
-    ZT_TRY_ASSIGN(const SegmentTask task, read_task_file(args.task));
+    ZT_TRY_ASSIGN(const SegmentTask task, read_task_input("--task", args.task));
 
     // 2. Done already, or locked and loaded for resuming; a zero interval
     // fails before the engine is built.

@@ -34,7 +34,7 @@ _zanth_timelock() {
         verify-result) options="--task --result --mode" ;;
         seal-record) options="--manifest --service-public-key --epoch-key --plaintext --sequence --record-out" ;;
         seal-paste) options="--manifest --signing-key --epoch-key --plaintext --tag-id --puzzle-artifact --evidence-artifact --sequence --created-at-ms --paste-out" ;;
-        verify) options="--manifest --service-public-key --rate --calibration" ;;
+        verify) options="--manifest --service-public-key --rate --calibration --json --quiet" ;;
         help)
             [ "$cword" -eq 2 ] && COMPREPLY=($(compgen -W "$commands" -- "$cur"))
             return ;;
@@ -50,6 +50,8 @@ _zanth_timelock() {
         --state | --results)
             COMPREPLY=($(compgen -d -- "$cur"))
             return ;;
+        --json | --quiet | --verify-all)
+            ;;  # flags: the next word is an option
         --*)
             COMPREPLY=($(compgen -f -- "$cur"))
             return ;;

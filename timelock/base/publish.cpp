@@ -8,6 +8,7 @@
 
 #include "timelock/base/crypto.h"
 #include "timelock/base/utf8.h"
+#include "timelock/base/wording.h"
 
 namespace zt {
 namespace {
@@ -149,6 +150,19 @@ OutputTarget OutputTarget::in(const Dir& dir, std::string_view name, std::string
 
 bool OutputTarget::same_as(const OutputTarget& other) const {
     return device_ == other.device_ && inode_ == other.inode_ && name_ == other.name_;
+}
+
+Error existing_output(const OutputTarget& target, std::string_view detail) {
+    std::string what = "already exists";
+    if (!detail.empty()) what.append(" (").append(detail).append(")");
+    return Error(about_file(target.option(), target.path(), what,
+                            "nothing is ever replaced: move it away, or name another file"));
+}
+
+Result<void> check_free(const OutputTarget& target) {
+    ZT_TRY_ASSIGN(const std::optional<file_io::FileInfo> there, file_io::stat_at(target.dir(), target.name()));
+    if (there) return existing_output(target);
+    return success();
 }
 
 Result<void> check_distinct(std::span<const OutputTarget* const> targets) {

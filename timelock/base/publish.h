@@ -87,6 +87,15 @@ private:
     std::uint64_t inode_ = 0;
 };
 
+// The one wording for an output that is there already (about_file):
+// "{option} {path} already exists{ (detail)}; nothing is ever replaced:
+// move it away, or name another file".
+Error existing_output(const OutputTarget& target, std::string_view detail = {});
+
+// The check before any work that `target` is free: existing_output when
+// anything (even a dangling symbolic link) has its name.
+Result<void> check_free(const OutputTarget& target);
+
 // "{first option} {path} and {second option} {path} name the same file; give
 // each output a file of its own", for the first two of `targets` that do.
 Result<void> check_distinct(std::span<const OutputTarget* const> targets);

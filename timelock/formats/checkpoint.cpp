@@ -115,6 +115,66 @@ Result<std::optional<Checkpoint>> load_latest_checkpoint(const std::string& path
     return std::optional<Checkpoint>();
 }
 
+namespace {
+
+// The pieces of a line as checkpoint_line writes it: fixed text, a decimal
+// number, lowercase hex.
+struct LinePiece {
+    enum class Kind { text, number, hex } kind;
+    std::string_view text;
+};
+constexpr LinePiece kLinePieces[] = {
+    {LinePiece::Kind::text, "{\"version\":"},      {LinePiece::Kind::number, {}},
+    {LinePiece::Kind::text, ",\"manifest_id\":\""}, {LinePiece::Kind::hex, {}},
+    {LinePiece::Kind::text, "\",\"segment\":"},    {LinePiece::Kind::number, {}},
+    {LinePiece::Kind::text, ",\"iteration\":"},     {LinePiece::Kind::number, {}},
+    {LinePiece::Kind::text, ",\"x\":\""},           {LinePiece::Kind::hex, {}},
+    {LinePiece::Kind::text, "\",\"digest\":\""},   {LinePiece::Kind::hex, {}},
+    {LinePiece::Kind::text, "\"}"},
+};
+
+bool is_number_char(char c) { return c >= '0' && c <= '9'; }
+bool is_hex_char(char c) { return is_number_char(c) || (c >= 'a' && c <= 'f'); }
+
+// Whether `line` has the shape of a checkpoint line, or of its start cut
+// short by a crash while it was written.
+bool checkpoint_shaped(std::string_view line) {
+    std::size_t at = 0;
+    for (const LinePiece& piece : kLinePieces) {
+        if (piece.kind == LinePiece::Kind::text) {
+            for (const char c : piece.text) {
+                if (at == line.size()) return true;
+                if (line[at++] != c) return false;
+            }
+            continue;
+        }
+        const auto fits = piece.kind == LinePiece::Kind::number ? is_number_char : is_hex_char;
+        const std::size_t start = at;
+        while (at < line.size() && fits(line[at])) ++at;
+        if (at == line.size()) return true;
+        if (at == start) return false;
+    }
+    return at == line.size();
+}
+
+}  // namespace
+
+Result<bool> log_blank_or_torn(const std::string& path) {
+    ZT_TRY_ASSIGN(const std::optional<std::string> tail, read_log_tail(path));
+    if (!tail) return true;
+    for (std::size_t begin = 0; begin < tail->size();) {
+        std::size_t end = tail->find('\n', begin);
+        if (end == std::string::npos) end = tail->size();
+        std::string_view line = std::string_view(*tail).substr(begin, end - begin);
+        while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) {
+            line.remove_suffix(1);
+        }
+        if (!line.empty() && !checkpoint_shaped(line)) return false;
+        begin = end + 1;
+    }
+    return true;
+}
+
 Result<file_io::Fd> open_checkpoint_log(const std::string& path) {
     return open_log(path, kCheckpointLogMode, kCheckpointLogInUse);
 }

@@ -106,6 +106,13 @@ Result<Checkpoint> parse_checkpoint(std::string_view line);
 // that parses. Reads the file only.
 Result<std::optional<Checkpoint>> load_latest_checkpoint(const std::string& path);
 
+// Whether a log in which load_latest_checkpoint finds nothing holds only
+// what a solve may leave before its first checkpoint: nothing (or no file),
+// blank lines, and lines torn by a crash (each the start of a checkpoint
+// line cut short). False when the window holds anything else: the file is
+// no checkpoint log of this program. Reads the same window, only.
+Result<bool> log_blank_or_torn(const std::string& path);
+
 // Opens the log for appending (created 0600 if missing, close-on-exec),
 // locks it (kCheckpointLogInUse, then the file and the process holding the
 // lock where it can be told, when another open file holds the lock; the file

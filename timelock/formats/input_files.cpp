@@ -1,5 +1,7 @@
 #include "timelock/formats/input_files.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 
@@ -15,7 +17,7 @@ namespace {
 // the data in doubling chunks, never past limit + 1 bytes in total, and is
 // not sized from what the file claims to hold (devices and pipes claim 0).
 template <typename Buffer>
-Result<void> read_fd_into(const file_io::Fd& file, std::size_t limit, Buffer& buffer) {
+Result<void> read_fd_into(int fd, std::size_t limit, Buffer& buffer) {
     const std::size_t cap = limit + 1;  // one byte past the limit tells "too large"
     std::size_t chunk = 8192;
     std::size_t size = 0;
@@ -23,7 +25,7 @@ Result<void> read_fd_into(const file_io::Fd& file, std::size_t limit, Buffer& bu
         if (size == cap) break;
         const std::size_t want = std::min(chunk, cap - size);
         buffer.resize(size + want);
-        const auto n = file_io::read(file.get(), std::span(buffer.data() + size, want));
+        const auto n = file_io::read(fd, std::span(buffer.data() + size, want));
         if (!n) {
             buffer.resize(size);
             return n.error();
@@ -40,7 +42,7 @@ Result<void> read_fd_into(const file_io::Fd& file, std::size_t limit, Buffer& bu
 template <typename Buffer>
 Result<void> read_into(const std::string& path, std::size_t limit, Buffer& buffer) {
     ZT_TRY_ASSIGN(const file_io::Fd file, file_io::open_read(path));
-    return read_fd_into(file, limit, buffer);
+    return read_fd_into(file.get(), limit, buffer);
 }
 
 }  // namespace
@@ -89,7 +91,7 @@ Result<SignedManifest> read_manifest_file(const std::string& path) {
 
 Result<SignedManifest> read_manifest_file(const file_io::Fd& file) {
     Bytes text;
-    ZT_TRY(read_fd_into(file, input_limit::kManifest, text));
+    ZT_TRY(read_fd_into(file.get(), input_limit::kManifest, text));
     return read_signed_manifest(as_text(text));
 }
 
@@ -103,7 +105,7 @@ namespace {
 Result<std::optional<SecureBytes>> read_opened_secret(const std::optional<file_io::Fd>& file, std::size_t limit) {
     if (!file) return std::optional<SecureBytes>();
     SecureBytes bytes;
-    ZT_TRY(read_fd_into(*file, limit, bytes));
+    ZT_TRY(read_fd_into(file->get(), limit, bytes));
     return std::optional<SecureBytes>(std::move(bytes));
 }
 
@@ -122,9 +124,25 @@ Result<std::optional<SecureBytes>> read_private_secret(const file_io::Dir& dir, 
 
 Result<Key32> read_key_file(const file_io::Fd& file) {
     SecureBytes bytes;  // wipes every buffer it ever held, on every path
-    ZT_TRY(read_fd_into(file, input_limit::kKeyFile, bytes));
+    ZT_TRY(read_fd_into(file.get(), input_limit::kKeyFile, bytes));
+    return key_file_key(bytes);
+}
+
+Result<Key32> key_file_key(std::span<const std::uint8_t> bytes) {
     if (auto bad = check_utf8(bytes)) return Error(bad->message());
     return parse_key_hex(trim_white_space(as_text(bytes)));
+}
+
+Result<Bytes> read_standard_input(std::size_t limit) {
+    Bytes bytes;
+    ZT_TRY(read_fd_into(STDIN_FILENO, limit, bytes));
+    return bytes;
+}
+
+Result<SecureBytes> read_standard_input_secret(std::size_t limit) {
+    SecureBytes bytes;
+    ZT_TRY(read_fd_into(STDIN_FILENO, limit, bytes));
+    return bytes;
 }
 
 }  // namespace zt

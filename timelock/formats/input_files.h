@@ -16,7 +16,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -90,5 +92,15 @@ Result<CalibrationReport> read_calibration_file(const std::string& path);
 // the file is wiped on every path.
 Result<Key32> read_key_file(const std::string& path);
 Result<Key32> read_key_file(const file_io::Fd& file);
+
+// The key in a key file's bytes, read already, as read_key_file checks and
+// decodes them (the caller wipes the bytes).
+Result<Key32> key_file_key(std::span<const std::uint8_t> bytes);
+
+// Standard input, for the commands that take "-" as a stream: read whole
+// under `limit` as read_limited reads a file ("input file exceeds size
+// limit" past it), into a plain or a self-wiping buffer.
+Result<Bytes> read_standard_input(std::size_t limit);
+Result<SecureBytes> read_standard_input_secret(std::size_t limit);
 
 }  // namespace zt

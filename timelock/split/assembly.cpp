@@ -48,11 +48,9 @@ Result<std::vector<SegmentResult>> read_results(std::span<const SegmentTask> tas
     }
     if (missing.size() == 1) return Error("result of " + segment_name(missing.front()) + " is missing");
     if (!missing.empty()) {
-        std::string list;
-        for (const std::uint32_t segment : missing) {
-            list += (list.empty() ? "" : ", ") + std::to_string(std::uint64_t{segment} + 1);
-        }
-        return Error("results of " + counted(missing.size(), "segment") + " are missing: segments " + list +
+        std::vector<std::uint64_t> numbers;  // counted from 1
+        for (const std::uint32_t segment : missing) numbers.push_back(std::uint64_t{segment} + 1);
+        return Error("results of " + counted(missing.size(), "segment") + " are missing: segments " + ranges(numbers) +
                      " (run work for each of them, then assemble again)");
     }
     return results;
@@ -185,15 +183,20 @@ bool holds_manifest_of(const OutputTarget& target, const GenerationPlan& plan, c
 }  // namespace
 
 Result<Published> earlier_publication(const GenerationPlan& plan, const Ed25519KeyPair& keys,
-                                      const OutputTarget& manifest_out, const OutputTarget& epoch_key_out) {
+                                      const OutputTarget& manifest_out, const OutputTarget& epoch_key_out,
+                                      ExistingWording wording) {
+    const auto taken = [&](const OutputTarget& output, std::string_view holds) {
+        if (wording == ExistingWording::generate) return Error(std::string(kOutputExists));
+        return existing_output(output, holds);
+    };
     const bool manifest_there = output_there(manifest_out);
     if (!output_there(epoch_key_out)) {
-        if (manifest_there) return Error(std::string(kOutputExists));
+        if (manifest_there) return taken(manifest_out, "and the epoch key of this plan is not beside it");
         return Published::nothing;
     }
-    if (!holds_epoch_key(epoch_key_out, plan)) return Error(std::string(kOutputExists));
+    if (!holds_epoch_key(epoch_key_out, plan)) return taken(epoch_key_out, "not this plan's epoch key");
     if (!manifest_there) return Published::epoch_key;
-    if (!holds_manifest_of(manifest_out, plan, keys)) return Error(std::string(kOutputExists));
+    if (!holds_manifest_of(manifest_out, plan, keys)) return taken(manifest_out, "not this plan's manifest");
     return Published::both;
 }
 

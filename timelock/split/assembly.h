@@ -41,13 +41,18 @@ inline constexpr double kDefaultVerifyFraction = 0.01;
 // What an earlier run of the same plan already published.
 enum class Published { nothing, epoch_key, both };
 
+// How an output holding something else is refused: existing_output,
+// naming it (assemble), or generate's own "output already exists".
+enum class ExistingWording { named, generate };
+
 // Nothing when neither output exists. epoch_key when the epoch key output is
 // a regular file holding the plan's epoch key and the manifest output does
 // not exist; both when, in addition, the manifest output is a manifest of
 // the plan's epoch signed by `keys` and committing to that key. Any other
-// file at an output is "output already exists".
+// file at an output is refused in `wording`.
 Result<Published> earlier_publication(const GenerationPlan& plan, const Ed25519KeyPair& keys,
-                                      const OutputTarget& manifest_out, const OutputTarget& epoch_key_out);
+                                      const OutputTarget& manifest_out, const OutputTarget& epoch_key_out,
+                                      ExistingWording wording);
 
 // The 96 tasks of `plan`, task i at position i.
 std::vector<SegmentTask> tasks_of(const GenerationPlan& plan);
@@ -57,7 +62,7 @@ std::vector<SegmentTask> tasks_of(const GenerationPlan& plan);
 // segment N is unreadable" (the reader's error as cause) or check_result's,
 // at the first such result; otherwise every missing result at once,
 // "result of segment N is missing" or "results of K segments are missing:
-// segments N, M, ...".
+// segments N-M, P, ..." (runs of consecutive segments as ranges).
 Result<std::vector<SegmentResult>> read_results(std::span<const SegmentTask> tasks, const file_io::Dir& results_dir);
 
 // How the results are checked.

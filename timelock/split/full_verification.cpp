@@ -20,7 +20,7 @@ Result<bool> outcome_published(const VerificationTask& verification, const Segme
                   read_private_secret(outcome.dir(), outcome.name(), kOutcomeDocumentLimit));
     if (!text) return false;
     if (!check_outcome_document(as_text(*text), verification.task, verification.verify_key, result)) {
-        return Error(std::string(kOutputExists));
+        return existing_output(outcome, "not an outcome of this result");
     }
     return true;
 }

@@ -24,8 +24,8 @@ namespace zt {
 std::string outcome_path(const std::string& result_path);
 
 // Whether an outcome for exactly this result is already published at
-// `outcome`; an outcome for anything else is "output already exists" (it is
-// never replaced), an unreadable one its private file's error.
+// `outcome`; anything else there is existing_output (publish.h: it is never
+// replaced), an unreadable one its private file's error.
 Result<bool> outcome_published(const VerificationTask& verification, const SegmentResult& result,
                                const OutputTarget& outcome);
 

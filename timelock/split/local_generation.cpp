@@ -3,6 +3,7 @@
 #include <optional>
 #include <utility>
 
+#include "timelock/base/wording.h"
 #include "timelock/split/segment_job.h"
 #include "timelock/split/state_dir.h"
 #include "timelock/work/pool.h"
@@ -13,7 +14,10 @@ Result<GenerationPlan> open_or_draw_plan(const StateDir& state, std::uint64_t ep
     ZT_TRY_ASSIGN(const std::optional<file_io::FileInfo> kept, file_io::stat_at(state.dir(), kPlanFileName));
     if (kept) {
         ZT_TRY_ASSIGN(GenerationPlan plan, read_plan_file(state.dir()));
-        if (plan.epoch != epoch || plan.iterations != iterations) return Error(std::string(kStateOfAnotherPuzzle));
+        if (plan.epoch != epoch || plan.iterations != iterations) {
+            return Error(about_file(kStateOption, state.path(), kStateOfAnotherPuzzle,
+                                    "give the --epoch and --iterations it was made with, or another directory"));
+        }
         // A run killed while writing the task files left some missing.
         ZT_TRY(write_state(state, plan, StateFiles::work_tasks));
         return plan;

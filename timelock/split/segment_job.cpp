@@ -9,11 +9,12 @@
 namespace zt {
 namespace {
 
-// The result `name` in `dir` if it is `task`'s, nothing if there is none.
-Result<std::optional<SegmentResult>> finished_result(const SegmentTask& task, const file_io::Dir& dir,
-                                                     std::string_view name) {
+// The result `target` if it is `task`'s, nothing if there is none.
+Result<std::optional<SegmentResult>> finished_result(const SegmentTask& task, const OutputTarget& target) {
+    const file_io::Dir& dir = target.dir();
+    const std::string_view name = target.name();
     const auto foreign = [&](const Error& why) {
-        return Error("result " + utf8_lossy(dir.path_of(name)) + " already exists for another task", {why.message()});
+        return Error(existing_output(target, "not a result of this task").message(), {why.message()});
     };
     auto existing = read_result_file(dir, name);
     if (!existing) return foreign(existing.error());
@@ -26,7 +27,7 @@ Result<std::optional<SegmentResult>> finished_result(const SegmentTask& task, co
 }  // namespace
 
 std::uint64_t kept_steps(const SegmentTask& task, const file_io::Dir& dir, std::string_view result_name) {
-    const auto finished = finished_result(task, dir, result_name);
+    const auto finished = finished_result(task, OutputTarget::in(dir, result_name));
     if (!finished) return 0;
     if (*finished) return task.iterations;
     const auto position = last_progress_position(dir, progress_path(std::string(result_name)), task);
@@ -40,7 +41,7 @@ Result<SegmentJob> SegmentJob::open(const SegmentTask& task, const OutputTarget&
     // 1. A progress file beside a finished result is what a run ended
     // between publishing the result and removing the progress left: it goes
     // now, unless a worker still holds it (that worker removes it itself).
-    ZT_TRY_ASSIGN(job.done_, finished_result(task, dir, result.name()));
+    ZT_TRY_ASSIGN(job.done_, finished_result(task, result));
     if (job.done_) {
         ZT_TRY_ASSIGN(const std::optional<file_io::FileInfo> left, file_io::stat_at(dir, progress));
         if (left) {
@@ -50,7 +51,7 @@ Result<SegmentJob> SegmentJob::open(const SegmentTask& task, const OutputTarget&
     }
     // 2. Under the lock, the result may have appeared meanwhile.
     ZT_TRY_ASSIGN(job.progress_fd_, open_progress_file(dir, progress));
-    ZT_TRY_ASSIGN(job.done_, finished_result(task, dir, result.name()));
+    ZT_TRY_ASSIGN(job.done_, finished_result(task, result));
     if (job.done_) {
         ZT_TRY(wipe_and_remove(dir, progress));
         return job;

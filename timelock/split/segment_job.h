@@ -46,7 +46,7 @@ std::uint64_t kept_steps(const SegmentTask& task, const file_io::Dir& dir, std::
 class SegmentJob {
 public:
     // Steps 1 to 3 up to the walk, for the result `result` (its progress file
-    // beside it). Errors: "result {path} already exists for another task"
+    // beside it). Errors: existing_output (publish.h) for a result of another task
     // (with the reason as cause), the progress file's errors (kProgressInUse
     // among them), the system's.
     static Result<SegmentJob> open(const SegmentTask& task, const OutputTarget& result);

@@ -9,6 +9,7 @@
 #include "timelock/base/private_files.h"
 #include "timelock/base/protocol.h"
 #include "timelock/base/utf8.h"
+#include "timelock/base/wording.h"
 #include "timelock/formats/input_files.h"
 #include "timelock/formats/verification_outcome.h"
 
@@ -33,33 +34,41 @@ std::string in_dir(const std::string& dir, std::string_view name) { return file_
 std::string progress_path(const std::string& result_path) { return result_path + std::string(kProgressSuffix); }
 
 Result<StateDir> StateDir::open(const std::string& path, bool create) {
-    const std::string shown = utf8_lossy(path);
-    const std::string named = "state directory " + shown;
+    const auto refused = [&](std::string_view what, std::string_view fix) {
+        return Error(about_file(kStateOption, path, what, fix));
+    };
+    const std::string_view give =
+        create ? "give a new or empty directory, or the one plan wrote" : "give the directory plan wrote";
     if (create) {
         if (auto made = file_io::make_directory(path, kPrivateDirectoryMode);
             !made && made.error() != Error::from_errno(EEXIST)) {
             if (made.error() == Error::from_errno(ENOENT)) {
-                return Error("cannot create " + named + ": its parent " + utf8_lossy(file_io::parent_directory(path)) +
-                             " is not there; create that first or give another path");
+                return refused("cannot be made: its parent " + utf8_lossy(file_io::parent_directory(path)) +
+                                   " is not there",
+                               "create that first, or give another path");
             }
-            return made.error().context("cannot create " + named);
+            return made.error().context(about_file(kStateOption, path, "cannot be made", give));
         }
     }
     auto opened = file_io::open_directory(path);
     if (!opened) {
-        if (opened.error() == Error::from_errno(ENOENT)) return Error(named + " is not there; give the directory plan wrote");
-        if (opened.error() == Error::from_errno(ENOTDIR)) return Error(named + " is not a directory");
-        return opened.error().context(named);
+        if (opened.error() == Error::from_errno(ENOENT)) return refused("is not there", give);
+        if (opened.error() == Error::from_errno(ENOTDIR)) return refused("is not a directory", give);
+        return opened.error().context(about_file(kStateOption, path, "cannot be opened", give));
     }
     file_io::Dir dir = std::move(opened).value();
     ZT_TRY_ASSIGN(const file_io::FileInfo info, file_io::stat(dir.fd()));
-    if (info.owner != file_io::effective_user()) return Error(named + " belongs to another user");
+    if (info.owner != file_io::effective_user()) {
+        return refused("belongs to another user", "give a directory of your own");
+    }
     // Locked before anything in it is read or staged, and made private
     // (also one that existed, or was made under a loose creation mask).
     ZT_TRY(lock_for_this_process(dir.fd(), path, kStateInUse, "run"));
     if (info.mode != kPrivateDirectoryMode) {
         if (auto made = file_io::change_mode(dir.fd(), kPrivateDirectoryMode); !made) {
-            return Error("cannot make " + named + " owner-only (0700)", {made.error().message()});
+            return Error(
+                about_file(kStateOption, path, "cannot be made owner-only (0700)", "give a directory of your own"),
+                {made.error().message()});
         }
     }
     return StateDir(std::move(dir));
@@ -96,8 +105,8 @@ Result<StateContents> contents_of(const StateDir& state) {
     return contents;
 }
 
-// "state directory {dir} is not empty: it holds a, b, c and 4 more; give a
-// new or empty directory".
+// "--state {dir} is not empty: it holds a, b, c and 4 more; give a new or
+// empty directory".
 Error not_empty(const StateDir& state, std::span<const std::string> names) {
     constexpr std::size_t kShown = 3;
     std::string list;
@@ -105,8 +114,8 @@ Error not_empty(const StateDir& state, std::span<const std::string> names) {
         list += (i == 0 ? "" : ", ") + utf8_lossy(names[i]);
     }
     if (names.size() > kShown) list += " and " + std::to_string(names.size() - kShown) + " more";
-    return Error("state directory " + utf8_lossy(state.path()) + " is not empty: it holds " + list +
-                 "; give a new or empty directory");
+    return Error(
+        about_file(kStateOption, state.path(), "is not empty: it holds " + list, "give a new or empty directory"));
 }
 
 // Every name in the contents: plan, tasks, then anything else.
@@ -156,10 +165,10 @@ Result<std::optional<GenerationPlan>> unfinished_plan(const StateDir& state) {
         ZT_TRY(wipe_staged(state, contents.staged));
         return std::optional<GenerationPlan>();
     }
-    const std::string shown = utf8_lossy(state.path());
     auto plan = read_plan_file(state.dir());
     if (!plan) {
-        return Error("state directory " + shown + " holds a plan.json that cannot be read; give a new or empty directory",
+        return Error(about_file(kStateOption, state.path(), "holds a plan.json that cannot be read",
+                                "give a new or empty directory"),
                      {plan.error().message()});
     }
     // Every task file already there must be the plan's own, byte for byte.
@@ -167,8 +176,9 @@ Result<std::optional<GenerationPlan>> unfinished_plan(const StateDir& state) {
         ZT_TRY_ASSIGN(const std::optional<SecureBytes> text,
                       read_private_secret(state.dir(), name, kTaskDocumentLimit));
         if (!text || *text != *expected_document(*plan, name)) {
-            return Error("state directory " + shown + " holds " + utf8_lossy(name) +
-                         ", which is not a task of its plan.json; give a new or empty directory");
+            return Error(about_file(kStateOption, state.path(),
+                                    "holds " + utf8_lossy(name) + ", which is not a task of its plan.json",
+                                    "give a new or empty directory"));
         }
     }
     ZT_TRY(wipe_staged(state, contents.staged));

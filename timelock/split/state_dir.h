@@ -45,11 +45,13 @@
 namespace zt {
 
 inline constexpr std::string_view kPlanFileName = "plan.json";
+// The option every command that takes a state directory names it by.
+inline constexpr std::string_view kStateOption = "--state";
 inline constexpr std::string_view kProgressSuffix = ".progress";
 
 inline constexpr std::string_view kStateInUse =
     "state directory is in use by another run of plan, generate --state or assemble";
-inline constexpr std::string_view kStateOfAnotherPuzzle = "state directory holds a plan for another epoch or iteration count";
+inline constexpr std::string_view kStateOfAnotherPuzzle = "holds a plan for another epoch or iteration count";
 
 // "task-07.json", "verify-07.json", "result-07.json", "result-07.json.verified".
 std::string task_file_name(std::uint32_t segment);
@@ -68,13 +70,13 @@ class StateDir {
 public:
     // Opens the directory `path` and locks it; with `create`, makes it first
     // (0700) when it is missing. It must be this user's, and is made 0700.
-    // Errors name the directory: "state directory {path} is not there; give
-    // the directory plan wrote", "... belongs to another user", "cannot make
-    // state directory {path} owner-only (0700)", kStateInUse and
+    // Errors name the option and the directory (about_file): "--state {path}
+    // is not there; give the directory plan wrote", "... belongs to another
+    // user; ...", "... cannot be made owner-only (0700); ...", kStateInUse and
     // "{path} is locked by process N (zanth-timelock); wait until it ends, or
     // stop it",
-    // the lock refusal of private_files.h, and the system's errors with
-    // "state directory {path}" as context.
+    // the lock refusal of private_files.h, and the system's errors under
+    // "--state {path} cannot be made" or "... cannot be opened".
     static Result<StateDir> open(const std::string& path, bool create);
 
     const file_io::Dir& dir() const { return dir_; }
@@ -86,7 +88,7 @@ private:
 };
 
 // Whether a new plan may be written into `state` (generate --state without a
-// plan): true when it is empty; otherwise "state directory {dir} is not
+// plan): true when it is empty; otherwise "--state {dir} is not
 // empty: it holds {up to three names} and {K} more; give a new or empty
 // directory". Staged files of ours (a publication a kill cut short) are wiped
 // and count as nothing.
@@ -98,9 +100,9 @@ Result<void> check_new_state_dir(const StateDir& state);
 // files, each exactly as the plan makes it, and perhaps staged files of ours
 // (wiped here): a plan whose writing a kill cut short, for write_state to
 // finish. Errors: the not-empty one above when anything else is there
-// (naming it), "state directory {dir} holds a plan.json that cannot be read;
-// ..." (the reader's error as cause), "state directory {dir} holds {file},
-// which is not a task of its plan.json; ...", and the private-file errors
+// (naming it), "--state {dir} holds a plan.json that cannot be read; ..."
+// (the reader's error as cause), "--state {dir} holds {file}, which is not
+// a task of its plan.json; ...", and the private-file errors
 // naming a task.
 Result<std::optional<GenerationPlan>> unfinished_plan(const StateDir& state);
 

@@ -1,7 +1,7 @@
 // What the long operations tell whoever watches them. The core never draws:
 // generation's pool and the solver report plain counters and positions
 // through these observers, and the command-line program decides what to
-// show (cli/progress.h, cli/solve_progress.h, cli/calibrate_progress.h). An operation given no
+// show (cli/terminal/progress.h, cli/terminal/solve_progress.h, cli/terminal/calibrate_progress.h). An operation given no
 // observer (a null pointer) reports nothing.
 //
 // Thread safety: every call is made on the thread that runs the operation
