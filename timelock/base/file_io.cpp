@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <utility>
 
@@ -276,11 +277,15 @@ Result<bool> may_change(const Dir& dir) {
     return true;
 }
 
-Result<std::int64_t> file_system_type(int fd) {
+Result<bool> on_kernel_file_system(int fd) {
+    // statfs type numbers of procfs and sysfs.
+    constexpr std::int64_t kProc = 0x9fa0;
+    constexpr std::int64_t kSys = 0x62656572;
     struct statfs info {};
     const long r = checked(Op::Stat, true, [&] { return ::fstatfs(fd, &info); });
     if (r < 0) return Error::from_errno(static_cast<int>(-r));
-    return static_cast<std::int64_t>(info.f_type);
+    const auto type = static_cast<std::int64_t>(info.f_type);
+    return type == kProc || type == kSys;
 }
 
 // ---- On open files -----------------------------------------------------------
@@ -319,6 +324,20 @@ Result<std::size_t> read_at(int fd, std::span<std::uint8_t> out, std::uint64_t o
         got += static_cast<std::size_t>(n);
     }
     return got;
+}
+
+std::optional<std::string> read_system_text(const std::string& path, std::size_t limit) {
+    auto fd = open_read(path);
+    if (!fd) return std::nullopt;
+    std::string text;
+    std::array<std::uint8_t, 4096> chunk{};
+    for (;;) {
+        const auto n = read(fd->get(), chunk);
+        if (!n) return std::nullopt;
+        if (*n == 0) return text;
+        if (text.size() + *n > limit) return std::nullopt;
+        text.append(reinterpret_cast<const char*>(chunk.data()), *n);
+    }
 }
 
 Result<Tail> read_tail(int fd, std::size_t window) {

@@ -171,8 +171,9 @@ Result<std::vector<std::string>> list(const Dir& dir);
 // Whether this process may create and remove entries in `dir`.
 Result<bool> may_change(const Dir& dir);
 
-// The file system's type number (statfs f_type) of the open file `fd`.
-Result<std::int64_t> file_system_type(int fd);
+// Whether the open file `fd` is on one of the kernel's own file systems
+// (/proc, /sys), where no file or directory of the user's can be created.
+Result<bool> on_kernel_file_system(int fd);
 
 // ---- On open files -----------------------------------------------------------
 
@@ -186,6 +187,10 @@ Result<std::size_t> read(int fd, std::span<std::uint8_t> out);
 // Reads up to out.size() bytes at `offset`, continuing after short reads
 // until the end of the file.
 Result<std::size_t> read_at(int fd, std::span<std::uint8_t> out, std::uint64_t offset);
+
+// A small text file of the system's (/proc, /sys), read whole: nothing when
+// it cannot be opened or read, or holds more than `limit` bytes.
+std::optional<std::string> read_system_text(const std::string& path, std::size_t limit = 1 << 20);
 
 // The file's last `window` bytes as of its size taken once now (fewer if it
 // is shorter, or shrank meanwhile), and the offset they start at.

@@ -37,21 +37,6 @@ Result<Fd> checked_private(Fd fd, const std::string& path) {
     return fd;
 }
 
-// A small text file of the system's (/proc), read whole up to `limit` bytes.
-std::optional<std::string> read_system_text(const std::string& path, std::size_t limit) {
-    auto fd = file_io::open_read(path);
-    if (!fd) return std::nullopt;
-    std::string text;
-    std::array<std::uint8_t, 4096> chunk{};
-    while (text.size() < limit) {
-        const auto n = file_io::read(fd->get(), chunk);
-        if (!n) return std::nullopt;
-        if (*n == 0) break;
-        text.append(reinterpret_cast<const char*>(chunk.data()), *n);
-    }
-    return text;
-}
-
 Error in_use_error(std::string_view in_use, const std::string& path, int fd) {
     const std::optional<std::string> holder = lock_holder(fd);
     return Error(std::string(in_use) + ": " + utf8_lossy(path) +
@@ -183,7 +168,7 @@ Result<void> wipe_and_remove(const Dir& dir, std::string_view name) {
 
 std::optional<std::string> lock_holder(int fd) {
     const auto info = file_io::stat(fd);
-    const std::optional<std::string> locks = read_system_text("/proc/locks", 1 << 20);
+    const std::optional<std::string> locks = file_io::read_system_text("/proc/locks");
     if (!info || !locks) return std::nullopt;
     const auto device = static_cast<dev_t>(info->device);
     std::array<char, 64> wanted{};
@@ -197,7 +182,7 @@ std::optional<std::string> lock_holder(int fd) {
         if (!(fields >> id >> kind >> advisory >> access >> pid >> file) || kind == "->") continue;
         if (file != wanted.data()) continue;
         std::string name;
-        if (const auto comm = read_system_text("/proc/" + pid + "/comm", 256)) {
+        if (const auto comm = file_io::read_system_text("/proc/" + pid + "/comm", 256)) {
             name = *comm;
             while (!name.empty() && name.back() == '\n') name.pop_back();
         }

@@ -5,9 +5,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
-#include <fstream>
-#include <sstream>
 #include <vector>
+
+#include "timelock/base/file_io.h"
 
 namespace zt {
 
@@ -157,14 +157,7 @@ std::optional<std::uint64_t> v1_limit(const TextFileReader& read, std::string_vi
     return limit;
 }
 
-std::optional<std::string> read_text_file(const std::string& path) {
-    std::ifstream in(path);
-    if (!in) return std::nullopt;
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (in.bad()) return std::nullopt;
-    return std::move(text).str();
-}
+std::optional<std::string> read_text_file(const std::string& path) { return file_io::read_system_text(path); }
 
 }  // namespace
 

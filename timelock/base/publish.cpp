@@ -16,10 +16,6 @@ namespace {
 using file_io::Dir;
 using file_io::Fd;
 
-// statfs type numbers of the kernel's own file systems, where an output can
-// never be created.
-constexpr std::int64_t kProcFileSystem = 0x9fa0;
-constexpr std::int64_t kSysFileSystem = 0x62656572;
 constexpr std::size_t kLongestName = 255;
 
 // ".zanth-timelock-staged-" and a 128-bit random number as 32 lowercase hex
@@ -119,8 +115,8 @@ Result<OutputTarget> OutputTarget::open(std::string_view option, const std::stri
         return Error(cannot + "directory " + shown_dir + " cannot be opened", {opened.error().message()});
     }
     const auto dir = std::make_shared<const Dir>(std::move(opened).value());
-    ZT_TRY_ASSIGN(const std::int64_t type, file_io::file_system_type(dir->fd()));
-    if (type == kProcFileSystem || type == kSysFileSystem) {
+    ZT_TRY_ASSIGN(const bool kernels, file_io::on_kernel_file_system(dir->fd()));
+    if (kernels) {
         return Error(cannot + shown_dir + " is a file system of the kernel's (/proc or /sys), where no file can be created");
     }
     ZT_TRY_ASSIGN(const bool may_change, file_io::may_change(*dir));

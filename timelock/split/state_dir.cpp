@@ -40,6 +40,25 @@ Result<StateDir> StateDir::open(const std::string& path, bool create) {
     const std::string_view give =
         create ? "give a new or empty directory, or the one plan wrote" : "give the directory plan wrote";
     if (create) {
+        // Where it would be made: a parent that is there, is a directory,
+        // and is no file system of the kernel's.
+        const std::string parent = file_io::parent_directory(path);
+        auto in = file_io::open_directory(parent);
+        if (!in && in.error() == Error::from_errno(ENOENT)) {
+            return refused("cannot be made: its parent " + utf8_lossy(parent) + " is not there",
+                           "create that first, or give another path");
+        }
+        if (!in && in.error() == Error::from_errno(ENOTDIR)) {
+            return refused("cannot be made: " + utf8_lossy(parent) + " is not a directory", "give another path");
+        }
+        if (in) {
+            ZT_TRY_ASSIGN(const bool kernels, file_io::on_kernel_file_system(in->fd()));
+            if (kernels) {
+                return refused("cannot be made: " + utf8_lossy(parent) +
+                                   " is a file system of the kernel's (/proc or /sys)",
+                               "give a directory on your own storage");
+            }
+        }
         if (auto made = file_io::make_directory(path, kPrivateDirectoryMode);
             !made && made.error() != Error::from_errno(EEXIST)) {
             if (made.error() == Error::from_errno(ENOENT)) {
