@@ -26,6 +26,7 @@ struct FakeState {
     bool fail_cache = false;
     bool fail_dataset = false;
     bool fail_vms = false;
+    std::function<void()> after_init_dataset;
 };
 
 FakeState* g_state = nullptr;
@@ -69,6 +70,7 @@ unsigned long fake_dataset_item_count() { return 34078719UL; }
 
 void fake_init_dataset(randomx_dataset*, randomx_cache*, unsigned long start, unsigned long count) {
     record("init_dataset " + std::to_string(start) + " " + std::to_string(count));
+    if (g_state->after_init_dataset) g_state->after_init_dataset();
 }
 
 void fake_release_dataset(randomx_dataset* dataset) {
@@ -128,6 +130,7 @@ ScopedFakeRandomx::~ScopedFakeRandomx() {
 void ScopedFakeRandomx::fail_cache_allocation() { g_state->fail_cache = true; }
 void ScopedFakeRandomx::fail_dataset_allocation() { g_state->fail_dataset = true; }
 void ScopedFakeRandomx::fail_every_vm() { g_state->fail_vms = true; }
+void ScopedFakeRandomx::after_init_dataset(std::function<void()> hook) { g_state->after_init_dataset = std::move(hook); }
 
 std::vector<std::string> ScopedFakeRandomx::log() const {
     std::lock_guard lock(g_state->mutex);

@@ -1,11 +1,13 @@
 #include "timelock/work/engine.h"
 
+#include <algorithm>
 #include <cstring>
 #include <span>
 #include <utility>
 
 #include "timelock/base/bytes.h"
 #include "timelock/base/crypto.h"
+#include "timelock/base/stop_signals.h"
 #include "timelock/work/chain_cursor.h"
 #include "timelock/work/randomx_calls.h"
 
@@ -47,23 +49,37 @@ RandomxVm::~RandomxVm() {
 }
 
 Result<WorkEngine> WorkEngine::setup(const Key32& key, WorkMode mode) {
+    ZT_TRY_ASSIGN(std::optional<WorkEngine> engine, setup_unless_stopped(key, mode, never_stop()));
+    if (!engine) throw InternalFault("a RandomX set-up without a stop flag stopped");  // never_stop() stays down
+    return std::move(*engine);
+}
+
+Result<std::optional<WorkEngine>> WorkEngine::setup_unless_stopped(const Key32& key, WorkMode mode,
+                                                                   const std::atomic<int>& stop) {
+    const auto stopped = [&stop] { return stop.load(std::memory_order_relaxed) != 0; };
     const auto& rx = randomx_calls();
     const auto base = static_cast<std::uint32_t>(rx.get_flags());
     randomx_cache* cache = rx.alloc_cache(static_cast<randomx_flags>(base));
     if (cache == nullptr) return Error(std::string(kCacheAllocationFailed));
+    // From here the engine owns what is allocated, and releases it on every
+    // path that returns no engine.
+    WorkEngine engine(cache, nullptr, base | kLightVmFlagBits, mode);
     rx.init_cache(cache, key.data(), key.size());
+    if (stopped()) return std::optional<WorkEngine>();
+    if (mode == WorkMode::Light) return std::optional<WorkEngine>(std::move(engine));
 
-    if (mode == WorkMode::Light) return WorkEngine(cache, nullptr, base | kLightVmFlagBits, mode);
-
-    randomx_dataset* dataset = rx.alloc_dataset(RANDOMX_FLAG_DEFAULT);
-    if (dataset == nullptr) {
-        rx.release_cache(cache);
-        return Error(std::string(kDatasetAllocationFailed));
+    engine.dataset_ = rx.alloc_dataset(RANDOMX_FLAG_DEFAULT);
+    if (engine.dataset_ == nullptr) return Error(std::string(kDatasetAllocationFailed));
+    engine.vm_flags_ = base | kFullVmFlagBits;
+    // The whole dataset on this thread, in order (the set-up time is what
+    // calibration reports, and the dataset is never built in parallel), in
+    // ranges so that a stop is seen within one (see the header).
+    const unsigned long items = rx.dataset_item_count();
+    for (unsigned long start = 0; start < items; start += kDatasetRangeItems) {
+        if (stopped()) return std::optional<WorkEngine>();
+        rx.init_dataset(engine.dataset_, cache, start, std::min(kDatasetRangeItems, items - start));
     }
-    // One call over the whole dataset on this thread: setup time is what
-    // calibration reports, and the dataset is never built in parallel.
-    rx.init_dataset(dataset, cache, 0, rx.dataset_item_count());
-    return WorkEngine(cache, dataset, base | kFullVmFlagBits, mode);
+    return std::optional<WorkEngine>(std::move(engine));
 }
 
 WorkEngine::WorkEngine(WorkEngine&& other) noexcept
