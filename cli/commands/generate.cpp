@@ -141,7 +141,7 @@ zt::Result<void> run_generate(const GenerateArgs& args) {
     // 4. The iteration count, when it comes from a calibration report, and
     // what it means on the machine the report measured.
     ZT_TRY_ASSIGN(const IterationChoice choice,
-                  choose_iterations(args.iterations, args.iterations_from, args.segment_time, args.mode));
+                  choose_iterations(args.iterations, args.iterations_from, args.segment_time, args.solver_speedup, args.mode));
     const std::uint64_t iterations = choice.iterations;
     write_stderr(format_opening_summary("generate", choice, protocol::kGeneratedSegments));
 

@@ -106,6 +106,7 @@ const detail::RandomxCalls kFakeCalls{
     fake_get_flags,       fake_alloc_cache,   fake_init_cache,         fake_release_cache,
     fake_alloc_dataset,   fake_dataset_item_count, fake_init_dataset,  fake_release_dataset,
     fake_create_vm,       fake_destroy_vm,    fake_calculate_hash,
+    [](randomx_cache*) -> void* { return nullptr; }, [](randomx_dataset*) -> void* { return nullptr; },
 };
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <span>
 #include <utility>
+#include <vector>
 
 #include "timelock/base/bytes.h"
 #include "timelock/base/crypto.h"
@@ -20,6 +21,7 @@ const RandomxCalls kLibraryCalls{
     randomx_get_flags,       randomx_alloc_cache,   randomx_init_cache,  randomx_release_cache,
     randomx_alloc_dataset,   randomx_dataset_item_count, randomx_init_dataset,
     randomx_release_dataset, randomx_create_vm,     randomx_destroy_vm,  randomx_calculate_hash,
+    randomx_get_cache_memory, randomx_get_dataset_memory,
 };
 
 const RandomxCalls* g_calls = &kLibraryCalls;
@@ -103,6 +105,18 @@ void WorkEngine::release() {
     const auto& rx = randomx_calls();
     if (dataset_ != nullptr) rx.release_dataset(std::exchange(dataset_, nullptr));
     if (cache_ != nullptr) rx.release_cache(std::exchange(cache_, nullptr));
+}
+
+std::optional<HugePageShare> WorkEngine::huge_pages() const {
+    constexpr std::size_t kCacheBytes = std::size_t{256} << 20;
+    constexpr std::size_t kItemBytes = 64;
+    const auto& rx = randomx_calls();
+    std::vector<MemoryRange> ranges;
+    if (cache_ != nullptr) ranges.push_back({rx.get_cache_memory(cache_), kCacheBytes});
+    if (dataset_ != nullptr) ranges.push_back({rx.get_dataset_memory(dataset_), rx.dataset_item_count() * kItemBytes});
+    std::erase_if(ranges, [](const MemoryRange& r) { return r.start == nullptr; });
+    if (ranges.empty()) return std::nullopt;
+    return huge_page_share(ranges);
 }
 
 Result<RandomxVm> WorkEngine::create_vm() const {

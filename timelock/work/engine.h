@@ -31,6 +31,7 @@
 
 #include "randomx/randomx.h"
 #include "timelock/base/error.h"
+#include "timelock/base/machine.h"
 #include "timelock/base/secret.h"
 #include "timelock/base/work_mode.h"
 
@@ -99,6 +100,11 @@ public:
     void release();
 
     bool released() const { return cache_ == nullptr; }
+
+    // The share of the cache's and (full mode) the dataset's resident memory
+    // in transparent huge pages, as the kernel accounts it (machine.h);
+    // nothing when that cannot be told.
+    std::optional<HugePageShare> huge_pages() const;
     WorkMode mode() const { return mode_; }
     std::uint32_t vm_flags() const { return vm_flags_; }
 

@@ -26,6 +26,10 @@ struct RandomxCalls {
     randomx_vm* (*create_vm)(randomx_flags, randomx_cache*, randomx_dataset*);
     void (*destroy_vm)(randomx_vm*);
     void (*calculate_hash)(randomx_vm*, const void*, std::size_t, void*);
+    // Where the cache's and the dataset's memory is (what calibrate says of
+    // its huge pages); may return null.
+    void* (*get_cache_memory)(randomx_cache*);
+    void* (*get_dataset_memory)(randomx_dataset*);
 };
 
 // The table in use.
