@@ -335,8 +335,8 @@ TEST(CalibrationCheck, IterationsForAFasterSolver) {
     const auto too_many = iterations_for_segment_time(report, 31'250'000'000, 1500);
     ASSERT_FALSE(too_many.ok());
     EXPECT_EQ(too_many.error().message(),
-              "a segment of 31250000000 s at 32.0 H/s for a solver 1.5 times as fast needs 1500000000000.0 iterations, outside 1 "
-              "to 1000000000000; choose a shorter --segment-time or a lower --solver-speedup");
+              "a segment of 31250000000 s at 32.0 H/s for a solver 1.5 times as fast needs 1500000000000.0 "
+              "iterations, outside 1 to 1000000000000; choose a shorter --segment-time or a lower --solver-speedup");
 }
 
 TEST(CalibrationCheck, SuggestedSolverSpeedupAndItsText) {

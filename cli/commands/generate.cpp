@@ -89,7 +89,8 @@ Result<void> generate_from_state(const GenerateArgs& args, const PuzzleOutputs& 
     progress.begin_setup(args.mode, expected_setup(choice, args.mode));
     ZT_TRY_ASSIGN(const std::optional<WorkEngine> engine,
                   WorkEngine::setup_unless_stopped(plan.dataset_key, args.mode, StopSignals::flag()));
-    auto worked = engine ? work_segments(*engine, tasks, dir, threads, &resumed, StopSignals::flag()) : Result<bool>(false);
+    auto worked =
+        engine ? work_segments(*engine, tasks, dir, threads, &resumed, StopSignals::flag()) : Result<bool>(false);
     progress.clear();
     ZT_TRY_ASSIGN(const bool finished, std::move(worked));
     if (!finished) {
@@ -141,7 +142,8 @@ zt::Result<void> run_generate(const GenerateArgs& args) {
     // 4. The iteration count, when it comes from a calibration report, and
     // what it means on the machine the report measured.
     ZT_TRY_ASSIGN(const IterationChoice choice,
-                  choose_iterations(args.iterations, args.iterations_from, args.segment_time, args.solver_speedup, args.mode));
+                  choose_iterations(args.iterations, args.iterations_from, args.segment_time, args.solver_speedup,
+                                    args.mode));
     const std::uint64_t iterations = choice.iterations;
     write_stderr(format_opening_summary("generate", choice, protocol::kGeneratedSegments));
 

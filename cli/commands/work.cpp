@@ -31,7 +31,8 @@ namespace zt::cli {
 namespace {
 
 std::string stopped_message(const PathArg& result) {
-    return "Stopped; the work done is kept in " + utf8_lossy(progress_path(result)) + ": run the same command to resume";
+    return "Stopped; the work done is kept in " + utf8_lossy(progress_path(result)) +
+           ": run the same command to resume";
 }
 
 }  // namespace

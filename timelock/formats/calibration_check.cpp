@@ -116,7 +116,8 @@ Result<std::uint64_t> iterations_for_segment_time(const CalibrationReport& repor
     wanted = std::ceil(wanted);
     const auto limit = static_cast<double>(protocol::kMaxIterations);
     if (!(wanted >= 1.0 && wanted <= limit)) {
-        const std::string solver = speedup == kSameSpeed ? "" : " for a solver " + speedup_text(speedup) + " times as fast";
+        const std::string solver =
+            speedup == kSameSpeed ? "" : " for a solver " + speedup_text(speedup) + " times as fast";
         const std::string fix = speedup == kSameSpeed ? "" : " or a lower --solver-speedup";
         return Error("a segment of " + std::to_string(seconds) + " s at " + number(rate) + " H/s" + solver + " needs " +
                      number(wanted) + " iterations, outside 1 to 1000000000000; choose a shorter --segment-time" + fix);

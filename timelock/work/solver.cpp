@@ -110,7 +110,9 @@ Result<SolveOutcome> solve(const SignedManifest& manifest, const Bytes32& pin, W
     if (options.observer != nullptr) options.observer->setting_up(mode);
     ZT_TRY_ASSIGN(const Key32 dataset_key, decode_key(puzzle.dataset_key));
     ZT_TRY_ASSIGN(const std::optional<WorkEngine> engine, WorkEngine::setup_unless_stopped(dataset_key, mode, stop));
-    if (!engine) return SolveOutcome(SolveStopped{start.segment, start.iteration, stop.load(std::memory_order_relaxed)});
+    if (!engine) {
+        return SolveOutcome(SolveStopped{start.segment, start.iteration, stop.load(std::memory_order_relaxed)});
+    }
     ZT_TRY_ASSIGN(RandomxVm vm, engine->create_vm());
     // 8.
     ZT_TRY_ASSIGN(Key32 state, decode_key(start.x));
