@@ -1,8 +1,6 @@
 // What calibrate tells a person at a terminal: its progress line, and the
-// summary that turns a report into --iterations, generate and solve times,
-// names what it measured on and the margin a faster solver has; and what
-// generate and plan say of a count from a report, at the calibrated speed
-// and at a solver's.
+// summary that turns a report into --iterations, generate and solve times
+// and names what it measured on; generate's and plan's at two speeds.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -62,69 +60,27 @@ TEST(CalibrationSummary, TurnsTheReportIntoIterationsAndDurations) {
 }
 
 TEST(CalibrationSummary, NamesWhatItMeasuredOnAndTheMarginThatLeaves) {
-    const HypervisorFacts kvm{HypervisorPresence::reported, "KVM", "CPUID"};
-    const HypervisorFacts bare{HypervisorPresence::none_reported, "", "CPUID"};
-    const HypervisorFacts unknown{};
-    const std::string cost = "in a virtual machine full mode is about a quarter slower per hash than on bare hardware";
-    const struct {
-        const char* name;
-        CalibrationConditions conditions;
-        bool compiled;
-        WorkMode mode;
-        std::string expected;
-    } cases[] = {
-        {"a virtual machine, full mode",
-         {{"Intel(R) Xeon(R) Processor (family 6, model 207)", kvm}, HugePageShare{2'359'296, 2'359'296}},
-         true,
-         WorkMode::Full,
-         "  measured on: Intel(R) Xeon(R) Processor (family 6, model 207); compiled code; transparent huge pages for "
-         "all of the cache and dataset\n"
-         "  hypervisor: KVM (told by CPUID): " + cost + " (nested address translation)\n"
-         "  attacker's margin: a solver may hash about 1.4 times as fast as this (bare hardware x1.25, the fastest "
-         "public implementation x1.1): generate or plan --solver-speedup 1.4 or more\n"},
-        {"bare hardware, some huge pages",
-         {{"AMD EPYC 7B13 64-Core Processor", bare}, HugePageShare{1000, 995}},
-         true,
-         WorkMode::Full,
-         "  measured on: AMD EPYC 7B13 64-Core Processor; compiled code; transparent huge pages for 99% of the cache "
-         "and dataset\n"
-         "  hypervisor: none reported (CPUID)\n"
-         "  attacker's margin: a solver may hash about 1.1 times as fast as this (the fastest public implementation "
-         "x1.1): generate or plan --solver-speedup 1.1 or more\n"},
-        {"nothing tells, the interpreter, small pages",
-         {{"unknown", unknown}, HugePageShare{1000, 0}},
-         false,
-         WorkMode::Full,
-         "  measured on: unknown; the interpreter (no compiled code); no huge pages (the cache and dataset on small "
-         "pages)\n"
-         "  hypervisor: unknown (nothing the processor or the kernel exposes tells); " + cost +
-             " (nested address translation)\n"
-         "  attacker's margin: a solver may hash about 1.4 times as fast as this (bare hardware, in case this is a "
-         "virtual machine, x1.25, the fastest public implementation x1.1): generate or plan --solver-speedup 1.4 or "
-         "more\n"},
-        {"light mode: no margin line",
-         {{"Arm part 0xd0c", {HypervisorPresence::reported, "", "device tree"}}, std::nullopt},
-         true,
-         WorkMode::Light,
-         "  measured on: Arm part 0xd0c; compiled code; huge pages not told (/proc/self/smaps)\n"
-         "  hypervisor: present, vendor not told (told by device tree): " + cost + " (measured in full mode only)\n"},
-    };
-    for (const auto& c : cases) EXPECT_EQ(format_measured_on(c.conditions, c.compiled, c.mode), c.expected) << c.name;
-    // A share below one percent is not rounded to none.
-    EXPECT_NE(format_measured_on({{"x", bare}, HugePageShare{1000, 9}}, true, WorkMode::Light)
-                  .find("transparent huge pages for under 1% of the cache\n"),
-              std::string::npos);
+    const CalibrationConditions vm{{"Xeon (family 6, model 207)", {HypervisorPresence::reported, "KVM", "CPUID"}},
+                                   HugePageShare{2048, 2048}};
+    EXPECT_EQ(format_measured_on(vm, true, WorkMode::Full),
+              "  measured on: Xeon (family 6, model 207); compiled code; transparent huge pages for all of the cache "
+              "and dataset\n"
+              "  hypervisor: KVM (told by CPUID): in a virtual machine full mode is about a quarter slower per hash "
+              "than on bare hardware (nested address translation)\n"
+              "  attacker's margin: a solver may hash about 1.4 times as fast as this (bare hardware x1.25, the "
+              "fastest public implementation x1.1): generate or plan --solver-speedup 1.4 or more\n");
+    const CalibrationConditions bare{{"unknown", {HypervisorPresence::none_reported, "", "CPUID"}},
+                                     HugePageShare{1000, 9}};
+    const std::string full = format_measured_on(bare, false, WorkMode::Full);
+    EXPECT_NE(full.find("; the interpreter (no compiled code); transparent huge pages for under 1% of the cache and "
+                        "dataset\n  hypervisor: none reported (CPUID)\n"),
+              std::string::npos) << full;
+    EXPECT_EQ(format_measured_on(bare, true, WorkMode::Light).find("margin"), std::string::npos);
 }
 
 TEST(OpeningSummary, TellsTheTimeAtTheCalibratedSpeedAndForTheFasterSolver) {
-    IterationChoice choice;
-    choice.rate = 32.0;
-    choice.rate_source = "Light-mode calibration";
-    choice.iterations = 2'073'600;  // 12h for a solver 1.5 times as fast
-    EXPECT_EQ(format_opening_summary("plan", choice, 96),
-              "plan: 96 segments of 2073600 iterations, about 18h each at 32.0 H/s (Light-mode calibration); opening "
-              "the puzzle takes about 72d on that machine\n");
-    choice.speedup = 1500;
+    const IterationChoice choice{
+        .iterations = 2'073'600, .rate = 32.0, .rate_source = "Light-mode calibration", .speedup = 1500};
     EXPECT_EQ(format_opening_summary("plan", choice, 96),
               "plan: 96 segments of 2073600 iterations, about 18h each at 32.0 H/s (Light-mode calibration); opening "
               "the puzzle takes about 72d on that machine\n"

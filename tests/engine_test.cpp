@@ -2,12 +2,14 @@
 // setup, release order, the allocation failure paths (through the fake
 // library), and real light-mode chains against the recorded vectors.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "tests/support/fake_randomx.h"
@@ -81,27 +83,25 @@ TEST(EngineSetup, LightModeKeysTheCacheAndNeverAllocatesADataset) {
     EXPECT_EQ(fake.live_caches(), 0);
 }
 
-// The init_dataset calls of `log` in order must cover every item once, from
-// item 0 up, each at most kDatasetRangeItems long; the log without them.
-Log without_dataset_ranges(const Log& log) {
+// The log without its init_dataset calls, which must fill consecutive ranges
+// from item 0, each at most kDatasetRangeItems; `filled`: the items filled.
+Log without_dataset_ranges(const Log& log, unsigned long& filled) {
     Log rest;
-    unsigned long next = 0;
+    filled = 0;
     for (const std::string& entry : log) {
         unsigned long start = 0, count = 0;
         if (std::sscanf(entry.c_str(), "init_dataset %lu %lu", &start, &count) != 2) {
             rest.push_back(entry);
             continue;
         }
-        EXPECT_EQ(start, next) << entry;
-        EXPECT_GT(count, 0u) << entry;
-        EXPECT_LE(count, kDatasetRangeItems) << entry;
-        next = start + count;
+        EXPECT_EQ(start, filled);
+        EXPECT_LE(count, kDatasetRangeItems);
+        filled = start + count;
     }
-    if (next != 0) EXPECT_EQ(next, 34078719u) << "the dataset is not filled to its end";
     return rest;
 }
 
-TEST(EngineSetup, FullModeFillsTheWholeDatasetInOrderAndReleasesItBeforeTheCache) {
+TEST(EngineSetup, FullModeFillsTheWholeDatasetInRangesAndReleasesItBeforeTheCache) {
     ScopedFakeRandomx fake;
     {
         auto engine = WorkEngine::setup(counting_key(), WorkMode::Full);
@@ -109,50 +109,31 @@ TEST(EngineSetup, FullModeFillsTheWholeDatasetInOrderAndReleasesItBeforeTheCache
         EXPECT_EQ(engine->vm_flags(), test::kFakeBaseFlags | 148u);
         ASSERT_TRUE(engine->create_vm().ok());
     }
-    const Log log = fake.log();
-    EXPECT_EQ(without_dataset_ranges(log), (Log{"alloc_cache 98", "init_cache 32", "alloc_dataset 0", "create_vm 246",
-                                                "destroy_vm", "release_dataset", "release_cache"}));
-    EXPECT_EQ(log.at(3).rfind("init_dataset 0 ", 0), 0u) << "the dataset is filled right after its allocation";
+    unsigned long filled = 0;
+    EXPECT_EQ(without_dataset_ranges(fake.log(), filled),
+              (Log{"alloc_cache 98", "init_cache 32", "alloc_dataset 0", "create_vm 246", "destroy_vm",
+                   "release_dataset", "release_cache"}));
+    EXPECT_EQ(filled, 34078719u);
     EXPECT_EQ(fake.live_caches(), 0);
     EXPECT_EQ(fake.live_datasets(), 0);
 }
 
-// A stop seen during the set-up: no engine, everything allocated released,
-// and no more dataset work than the range under way.
-TEST(EngineSetup, AStopEndsTheSetupAtTheNextRangeAndReleasesEverything) {
-    const struct {
-        const char* name;
-        WorkMode mode;
-        int ranges_before_stop;  // -1: the flag is up before the set-up starts
-        Log log;                 // without the init_dataset calls
-    } cases[] = {
-        {"light, stopped before", WorkMode::Light, -1, {"alloc_cache 98", "init_cache 32", "release_cache"}},
-        {"full, stopped before", WorkMode::Full, -1, {"alloc_cache 98", "init_cache 32", "release_cache"}},
-        {"full, stopped in the first range", WorkMode::Full, 1,
-         {"alloc_cache 98", "init_cache 32", "alloc_dataset 0", "release_dataset", "release_cache"}},
-        {"full, stopped in the 300th range", WorkMode::Full, 300,
-         {"alloc_cache 98", "init_cache 32", "alloc_dataset 0", "release_dataset", "release_cache"}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+// A stop: no engine, everything released, no range after the one under way.
+TEST(EngineSetup, AStopEndsTheSetupAfterTheRangeUnderWay) {
+    const Log cache_only = {"alloc_cache 98", "init_cache 32", "release_cache"};
+    const Log with_dataset = {"alloc_cache 98", "init_cache 32", "alloc_dataset 0", "release_dataset", "release_cache"};
+    for (const auto& [mode, ranges, log] : {std::tuple{WorkMode::Light, 0, cache_only},
+                                            {WorkMode::Full, 0, cache_only}, {WorkMode::Full, 300, with_dataset}}) {
         ScopedFakeRandomx fake;
-        std::atomic<int> stop{c.ranges_before_stop < 0 ? 2 : 0};
-        int ranges = 0;
-        fake.after_init_dataset([&] {
-            if (++ranges == c.ranges_before_stop) stop = 15;
-        });
-        const auto engine = WorkEngine::setup_unless_stopped(counting_key(), c.mode, stop);
+        std::atomic<int> stop{ranges == 0 ? SIGINT : 0};
+        int done = 0;
+        fake.after_init_dataset([&, ranges = ranges] { stop = ++done == ranges ? SIGTERM : stop.load(); });
+        const auto engine = WorkEngine::setup_unless_stopped(counting_key(), mode, stop);
         ASSERT_TRUE(engine.ok());
         EXPECT_FALSE(engine->has_value());
-        EXPECT_EQ(ranges, std::max(c.ranges_before_stop, 0));
-        const Log log = fake.log();
-        Log rest;
-        for (const std::string& entry : log) {
-            if (entry.rfind("init_dataset ", 0) != 0) rest.push_back(entry);
-        }
-        EXPECT_EQ(rest, c.log);
-        EXPECT_EQ(fake.live_caches(), 0);
-        EXPECT_EQ(fake.live_datasets(), 0);
+        unsigned long filled = 0;
+        EXPECT_EQ(without_dataset_ranges(fake.log(), filled), log);
+        EXPECT_EQ(filled, static_cast<unsigned long>(ranges) * kDatasetRangeItems);
     }
 }
 
