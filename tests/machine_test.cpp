@@ -27,8 +27,9 @@ TEST(MachineFacts, ProcessorAndHypervisorAsTheyAreTold) {
                                                       {"/proc/device-tree/compatible", "linux,dummy-virt\0"s}};
     for (const auto& [present, vendor] : {std::pair{"/sys/hypervisor/type", "Xen"},
                                           {"/proc/device-tree/compatible", "QEMU virt board"}, {"/none", ""}}) {
+        const std::string file = present;  // clang 14 cannot capture a structured binding
         const HypervisorFacts told = detail::hypervisor_from_kernel([&](const std::string& path) {
-            return path == present ? std::optional<std::string>(files.at(path)) : std::nullopt;
+            return path == file ? std::optional<std::string>(files.at(path)) : std::nullopt;
         });
         EXPECT_EQ(told.vendor, vendor);
         EXPECT_EQ(told.presence, *vendor ? HypervisorPresence::reported : HypervisorPresence::unknown) << present;

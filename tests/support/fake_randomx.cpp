@@ -46,11 +46,12 @@ randomx_cache* fake_alloc_cache(randomx_flags flags) {
     return reinterpret_cast<randomx_cache*>(new FakeCache);
 }
 
-void fake_init_cache(randomx_cache* cache, const void* key, std::size_t size) {
+int fake_init_cache(randomx_cache* cache, const void* key, std::size_t size, int (*)(const void*), const void*) {
     record("init_cache " + std::to_string(size));
     auto* c = reinterpret_cast<FakeCache*>(cache);
     const auto* k = static_cast<const std::uint8_t*>(key);
     c->key.assign(k, k + size);
+    return 1;
 }
 
 void fake_release_cache(randomx_cache* cache) {

@@ -18,7 +18,7 @@ namespace detail {
 namespace {
 
 const RandomxCalls kLibraryCalls{
-    randomx_get_flags,       randomx_alloc_cache,   randomx_init_cache,  randomx_release_cache,
+    randomx_get_flags,       randomx_alloc_cache,   randomx_init_cache_stoppable, randomx_release_cache,
     randomx_alloc_dataset,   randomx_dataset_item_count, randomx_init_dataset,
     randomx_release_dataset, randomx_create_vm,     randomx_destroy_vm,  randomx_calculate_hash,
     randomx_get_cache_memory, randomx_get_dataset_memory,
@@ -59,6 +59,9 @@ Result<WorkEngine> WorkEngine::setup(const Key32& key, WorkMode mode) {
 Result<std::optional<WorkEngine>> WorkEngine::setup_unless_stopped(const Key32& key, WorkMode mode,
                                                                    const std::atomic<int>& stop) {
     const auto stopped = [&stop] { return stop.load(std::memory_order_relaxed) != 0; };
+    const auto stop_asked = [](const void* flag) -> int {
+        return static_cast<const std::atomic<int>*>(flag)->load(std::memory_order_relaxed) != 0 ? 1 : 0;
+    };
     const auto& rx = randomx_calls();
     const auto base = static_cast<std::uint32_t>(rx.get_flags());
     randomx_cache* cache = rx.alloc_cache(static_cast<randomx_flags>(base));
@@ -66,8 +69,9 @@ Result<std::optional<WorkEngine>> WorkEngine::setup_unless_stopped(const Key32& 
     // From here the engine owns what is allocated, and releases it on every
     // path that returns no engine.
     WorkEngine engine(cache, nullptr, base | kLightVmFlagBits, mode);
-    rx.init_cache(cache, key.data(), key.size());
-    if (stopped()) return std::optional<WorkEngine>();
+    if (rx.init_cache(cache, key.data(), key.size(), stop_asked, &stop) == 0 || stopped()) {
+        return std::optional<WorkEngine>();
+    }
     if (mode == WorkMode::Light) return std::optional<WorkEngine>(std::move(engine));
 
     engine.dataset_ = rx.alloc_dataset(RANDOMX_FLAG_DEFAULT);

@@ -18,9 +18,9 @@
 // computes every item from the cache alone, so the dataset is byte for byte
 // what one call over all of it gives, and the calls add nothing measurable
 // (a range is some 50 ms of work, 520 calls in all). The cache's Argon2d
-// fill (about half a second) is one call that a stop waits for. Only the
-// library's own API is used: no internal entry point, and no second thread
-// that could not end the call anyway.
+// fill (half a second to a second) is given up between two of its twelve
+// slices (randomx_init_cache_stoppable). Both through the library's C API:
+// no second thread, which could not end a call under way anyway.
 #pragma once
 
 #include <atomic>
@@ -80,8 +80,8 @@ public:
     // then been released already).
     static Result<WorkEngine> setup(const Key32& key, WorkMode mode);
 
-    // The same, giving up as soon as `stop` is seen up: after the cache,
-    // and between two ranges of the dataset. A set-up given up has released
+    // The same, giving up as soon as `stop` is seen up: between two slices
+    // of the cache's Argon2d fill, and between two ranges of the dataset. A set-up given up has released
     // whatever it allocated and returns no engine (never a partial one).
     static Result<std::optional<WorkEngine>> setup_unless_stopped(const Key32& key, WorkMode mode,
                                                                   const std::atomic<int>& stop);

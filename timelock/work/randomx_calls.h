@@ -17,7 +17,8 @@ namespace zt::detail {
 struct RandomxCalls {
     randomx_flags (*get_flags)();
     randomx_cache* (*alloc_cache)(randomx_flags);
-    void (*init_cache)(randomx_cache*, const void*, std::size_t);
+    // randomx_init_cache_stoppable: 0 when stop(context) gave it up.
+    int (*init_cache)(randomx_cache*, const void*, std::size_t, int (*stop)(const void*), const void* context);
     void (*release_cache)(randomx_cache*);
     randomx_dataset* (*alloc_dataset)(randomx_flags);
     unsigned long (*dataset_item_count)();
