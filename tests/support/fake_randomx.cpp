@@ -132,9 +132,7 @@ ScopedFakeRandomx::~ScopedFakeRandomx() {
 void ScopedFakeRandomx::fail_cache_allocation() { g_state->fail_cache = true; }
 void ScopedFakeRandomx::fail_dataset_allocation() { g_state->fail_dataset = true; }
 void ScopedFakeRandomx::fail_every_vm() { g_state->fail_vms = true; }
-void ScopedFakeRandomx::after_init_dataset(std::function<void()> hook) {
-    g_state->after_init_dataset = std::move(hook);
-}
+void ScopedFakeRandomx::after_init_dataset(std::function<void()> f) { g_state->after_init_dataset = std::move(f); }
 
 std::vector<std::string> ScopedFakeRandomx::log() const {
     std::lock_guard lock(g_state->mutex);
