@@ -11,15 +11,14 @@ constexpr const char* kWarning =
     "warning: this machine runs RandomX without compiled code (the interpreter), several times slower than "
     "compiled code: a puzzle calibrated here opens several times early for anyone with compiled code.";
 
-// Whether the engine's programs (v2) run compiled here: never without JIT in
-// randomx_get_flags(), and not where the compiler lacks what v2 needs (on
-// x86-64, AES-NI for the register mixing).
+}  // namespace
+
+// Never without JIT in randomx_get_flags(), and not where the compiler lacks
+// what v2 needs (on x86-64, AES-NI for the register mixing).
 bool hashes_compiled() {
     static const bool compiled = rx::make_compiler(rx::Variant::V2) != nullptr;
     return compiled;
 }
-
-}  // namespace
 
 std::string compiled_code_summary_warning() {
     return hashes_compiled() ? std::string() : std::string("  ") + kWarning + "\n";

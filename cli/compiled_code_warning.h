@@ -10,6 +10,9 @@
 
 namespace zt::cli {
 
+// Whether the engine's programs (v2) run compiled here.
+bool hashes_compiled();
+
 // The line for calibrate's summary ("  warning: ...", with its newline) when
 // this machine hashes without compiled code; empty otherwise.
 std::string compiled_code_summary_warning();

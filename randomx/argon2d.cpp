@@ -158,8 +158,9 @@ bool argon2_impl_supported(Argon2Impl impl) noexcept {
     return false;
 }
 
-void argon2d_fill(void* memory, std::uint32_t memory_blocks, std::uint32_t passes,
-                  const void* key, std::size_t key_size, Argon2Impl impl) {
+bool argon2d_fill(void* memory, std::uint32_t memory_blocks, std::uint32_t passes,
+                  const void* key, std::size_t key_size, Argon2Impl impl,
+                  int (*stop)(const void*), const void* stop_context) {
     using argon2::Block;
     auto* blocks = static_cast<Block*>(memory);
     const argon2::FillBlockFn fill = argon2::select(impl);
@@ -180,6 +181,9 @@ void argon2d_fill(void* memory, std::uint32_t memory_blocks, std::uint32_t passe
 
     for (std::uint32_t pass = 0; pass < passes; ++pass) {
         for (std::uint32_t slice = 0; slice < argon2::kSyncPoints; ++slice) {
+            if (stop != nullptr && stop(stop_context) != 0) {
+                return false;
+            }
             const std::uint32_t first = pass == 0 && slice == 0 ? 2 : 0;
             std::uint32_t current = slice * segment_length + first;
             for (std::uint32_t index = first; index < segment_length; ++index, ++current) {
@@ -191,6 +195,7 @@ void argon2d_fill(void* memory, std::uint32_t memory_blocks, std::uint32_t passe
             }
         }
     }
+    return true;
 }
 
 }  // namespace rx

@@ -27,7 +27,11 @@ bool argon2_impl_supported(Argon2Impl impl) noexcept;
 // `passes` passes of Argon2d. memory_blocks must be a multiple of 4 and at
 // least 8; the algorithm's own figures are kArgonMemory and kArgonIterations,
 // smaller ones exist for tests. An unsupported `impl` falls back to Portable.
-void argon2d_fill(void* memory, std::uint32_t memory_blocks, std::uint32_t passes,
-                  const void* key, std::size_t key_size, Argon2Impl impl);
+// With `stop`, it is asked between two slices (twelve in all, some 40 ms
+// apart for the cache) whether to give up: true ends the fill, the memory
+// then unusable, and the result is false.
+bool argon2d_fill(void* memory, std::uint32_t memory_blocks, std::uint32_t passes,
+                  const void* key, std::size_t key_size, Argon2Impl impl,
+                  int (*stop)(const void*) = nullptr, const void* stop_context = nullptr);
 
 }  // namespace rx

@@ -52,17 +52,25 @@ randomx_cache* randomx_alloc_cache(randomx_flags flags) {
 }
 
 void randomx_init_cache(randomx_cache* cache, const void* key, size_t keySize) {
+    static_cast<void>(randomx_init_cache_stoppable(cache, key, keySize, nullptr, nullptr));
+}
+
+int randomx_init_cache_stoppable(randomx_cache* cache, const void* key, size_t keySize,
+                                 int (*stop)(const void*), const void* context) {
     if (cache == nullptr || (key == nullptr && keySize != 0)) {
-        return;
+        return 1;
     }
     const auto* bytes = static_cast<const std::uint8_t*>(key);
     if (cache->initialized && cache->key.size() == keySize &&
         (keySize == 0 || std::memcmp(cache->key.data(), bytes, keySize) == 0)) {
-        return;
+        return 1;
     }
     cache->initialized = false;
-    rx::argon2d_fill(cache->memory, rx::kArgonMemory, rx::kArgonIterations, key, keySize,
-                     cache->argon2_impl);
+    cache->key.clear();
+    if (!rx::argon2d_fill(cache->memory, rx::kArgonMemory, rx::kArgonIterations, key, keySize,
+                          cache->argon2_impl, stop, context)) {
+        return 0;
+    }
     rx::generate_superscalar_programs(key, keySize, cache->programs);
     for (std::size_t i = 0; i < rx::kCacheAccesses; ++i) {
         rx::compile_superscalar(cache->programs[i], cache->compiled[i]);
@@ -77,6 +85,7 @@ void randomx_init_cache(randomx_cache* cache, const void* key, size_t keySize) {
         // Without a record of the key the next call recomputes; still correct.
         cache->key.clear();
     }
+    return 1;
 }
 
 void* randomx_get_cache_memory(randomx_cache* cache) {

@@ -99,6 +99,14 @@ randomx_cache *randomx_alloc_cache(randomx_flags flags);
  * SuperscalarHash programs). Re-initialising with the same key is a no-op. */
 void randomx_init_cache(randomx_cache *cache, const void *key, size_t keySize);
 
+/* randomx_init_cache that can be given up: stop(context) is called between
+ * the twelve Argon2d slices (some 40 ms apart) and, when it returns non-zero,
+ * the initialisation ends there and 0 is returned; the cache then holds no
+ * key (initialise it again before use). 1 when the cache is initialised. A
+ * NULL stop is never called. */
+int randomx_init_cache_stoppable(randomx_cache *cache, const void *key, size_t keySize,
+                                 int (*stop)(const void *context), const void *context);
+
 /* The cache's Argon2d memory (262144 blocks of 1024 bytes). */
 void *randomx_get_cache_memory(randomx_cache *cache);
 

@@ -1,10 +1,12 @@
 // What calibrate tells a person at a terminal: its progress line, and the
-// summary that turns a report into --iterations, generate and solve times.
+// summary that turns a report into --iterations, generate and solve times
+// and names what it measured on; generate's and plan's at two speeds.
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "cli/terminal/calibrate_progress.h"
+#include "cli/iteration_choice.h"
 
 namespace zt::cli {
 namespace {
@@ -55,6 +57,33 @@ TEST(CalibrationSummary, TurnsTheReportIntoIterationsAndDurations) {
     const std::string degenerate =
         format_calibration_summary(make_calibration_report(100, WorkMode::Full, 1.0, 0.0, {0.0}), 2);
     EXPECT_NE(degenerate.find("no iteration count could be derived"), std::string::npos) << degenerate;
+}
+
+TEST(CalibrationSummary, NamesWhatItMeasuredOnAndTheMarginThatLeaves) {
+    const CalibrationConditions vm{{"Xeon (family 6, model 207)", {HypervisorPresence::reported, "KVM", "CPUID"}},
+                                   HugePageShare{2048, 2048}};
+    EXPECT_EQ(format_measured_on(vm, true, WorkMode::Full),
+              "  measured on: Xeon (family 6, model 207); compiled code; transparent huge pages for all of the cache "
+              "and dataset\n"
+              "  hypervisor: KVM (told by CPUID): in a virtual machine full mode is about a quarter slower per hash "
+              "than on bare hardware (nested address translation)\n"
+              "  attacker's margin: a solver may hash about 1.4 times as fast as this (bare hardware x1.25, the "
+              "fastest public implementation x1.1): generate or plan --solver-speedup 1.4 or more\n");
+    const CalibrationConditions bare{{"unknown", {HypervisorPresence::none_reported, "", "CPUID"}},
+                                     HugePageShare{1000, 9}};
+    EXPECT_NE(format_measured_on(bare, false, WorkMode::Full)
+                  .find("; the interpreter (no compiled code); transparent huge pages for under 1% of the cache and "
+                        "dataset\n  hypervisor: none reported (CPUID)\n"), std::string::npos);
+    EXPECT_EQ(format_measured_on(bare, true, WorkMode::Light).find("margin"), std::string::npos);
+}
+
+TEST(OpeningSummary, TellsTheTimeAtTheCalibratedSpeedAndForTheFasterSolver) {
+    const IterationChoice choice{
+        .iterations = 2'073'600, .rate = 32.0, .rate_source = "Light-mode calibration", .speedup = 1500};
+    EXPECT_EQ(format_opening_summary("plan", choice, 96),
+              "plan: 96 segments of 2073600 iterations, about 18h each at 32.0 H/s (Light-mode calibration); opening "
+              "the puzzle takes about 72d on that machine\n"
+              "plan: for a solver 1.5 times as fast (48.0 H/s), about 12h each and 48d for the puzzle\n");
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <tuple>
 #include <limits>
 #include <stdexcept>
 #include <new>
@@ -301,6 +302,26 @@ TEST(CalibrationCheck, IterationsForASegmentTimeRoundUpAndStayInRange) {
     slow.fastest_worker_hashes_per_second = 0.25;
     EXPECT_EQ(iterations_for_segment_time(slow, 10).value(), 3u);  // 2.5 rounds up
     EXPECT_FALSE(iterations_for_segment_time(report, 40'000'000'000).ok());  // past 10^12 iterations
+}
+
+// Sized for a faster solver by the factor's exact thousandths; the margin suggested.
+TEST(CalibrationCheck, IterationsForAFasterSolverAndTheMarginSuggested) {
+    CalibrationReport report = good_report();
+    for (const auto& [rate, seconds, speedup, iterations] :
+         {std::tuple{32.0, 86'400ul, 1500u, 4'147'200ul}, {100.0, 86'400ul, 1100u, 9'504'000ul},
+          {32.0, 43'200ul, 1375u, 1'900'800ul}, {0.25, 10ul, 1500u, 4ul}, {170.00001, 86'400ul, 1000u, 14'688'001ul}}) {
+        report.fastest_worker_hashes_per_second = rate;
+        EXPECT_EQ(iterations_for_segment_time(report, seconds, speedup).value(), iterations) << rate << " x" << speedup;
+    }
+    report.fastest_worker_hashes_per_second = 32.0;  // 10^12 iterations are 31250000000 s
+    EXPECT_NE(iterations_for_segment_time(report, 31'250'000'000, 1500).error().message().find(
+                  "for a solver 1.5 times as fast needs 1500000000000.0 iterations"),
+              std::string::npos);
+    EXPECT_EQ(speedup_text(suggested_solver_speedup(HypervisorPresence::reported, WorkMode::Full)), "1.4");
+    EXPECT_EQ(speedup_text(suggested_solver_speedup(HypervisorPresence::unknown, WorkMode::Full)), "1.4");
+    EXPECT_EQ(speedup_text(suggested_solver_speedup(HypervisorPresence::none_reported, WorkMode::Full)), "1.1");
+    EXPECT_EQ(speedup_text(suggested_solver_speedup(HypervisorPresence::reported, WorkMode::Light)), "1.1");
+    EXPECT_EQ(speedup_text(1375) + speedup_text(2000) + speedup_text(1050), "1.37521.05");
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // The grammar of the split generation: plan, work and assemble parse into
 // their own structs with their defaults, generate's --state may be left out
-// (empty then, and no default shown in the help), and --verify-fraction
-// takes plain decimals only.
+// (empty then, and no default shown in the help), --verify-fraction takes
+// plain decimals only, --solver-speedup factors of 1 to 100 with a report.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -61,6 +61,21 @@ TEST(SplitGrammar, VerifyFractionTakesPlainDecimalsAboveZeroUpToOne) {
             EXPECT_EQ(std::get<AssembleArgs>(std::get<Args>(result).command).verify_fraction, c.value) << c.text;
         }
     }
+}
+
+TEST(SplitGrammar, SolverSpeedupIsAFactorBesideACalibrationReport) {
+    const std::vector<std::string> plan = {"plan", "--epoch", "1", "--iterations-from", "c.json", "--state", "d"};
+    for (const auto& [text, value] : {std::pair{"1", 1.0}, {"1.375", 1.375}, {"100", 100.0}, {"0.9", 0.0},
+                                      {"100.001", 0.0}, {"1.2345", 0.0}, {"1e1", 0.0}, {"1.", 0.0}}) {
+        std::vector<std::string> args = plan;
+        args.push_back(std::string("--solver-speedup=") + text);
+        const auto result = parse(args);
+        EXPECT_EQ(std::holds_alternative<Args>(result), value != 0.0) << text;
+        if (value != 0.0) EXPECT_EQ(std::get<PlanArgs>(std::get<Args>(result).command).solver_speedup, value);
+    }
+    const auto given = parse({"plan", "--epoch", "1", "--iterations", "5", "--state", "d", "--solver-speedup", "2"});
+    EXPECT_NE(std::get<ParseExit>(given).text.find("'--solver-speedup <SOLVER_SPEEDUP>' cannot be used with"),
+              std::string::npos);
 }
 
 }  // namespace

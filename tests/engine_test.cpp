@@ -2,11 +2,14 @@
 // setup, release order, the allocation failure paths (through the fake
 // library), and real light-mode chains against the recorded vectors.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "tests/support/fake_randomx.h"
@@ -80,7 +83,24 @@ TEST(EngineSetup, LightModeKeysTheCacheAndNeverAllocatesADataset) {
     EXPECT_EQ(fake.live_caches(), 0);
 }
 
-TEST(EngineSetup, FullModeFillsTheWholeDatasetOnceAndReleasesItBeforeTheCache) {
+// The log without its init_dataset calls, which must fill consecutive ranges
+// from item 0, each at most kDatasetRangeItems; `filled`: the items filled.
+Log without_dataset_ranges(const Log& log, unsigned long& filled) {
+    Log rest;
+    filled = 0;
+    for (const std::string& entry : log) {
+        unsigned long start = 0, count = 0;
+        if (std::sscanf(entry.c_str(), "init_dataset %lu %lu", &start, &count) != 2) {
+            rest.push_back(entry);
+        } else {
+            EXPECT_TRUE(start == filled && count <= kDatasetRangeItems) << entry;
+            filled = start + count;
+        }
+    }
+    return rest;
+}
+
+TEST(EngineSetup, FullModeFillsTheWholeDatasetInRangesAndReleasesItBeforeTheCache) {
     ScopedFakeRandomx fake;
     {
         auto engine = WorkEngine::setup(counting_key(), WorkMode::Full);
@@ -88,10 +108,32 @@ TEST(EngineSetup, FullModeFillsTheWholeDatasetOnceAndReleasesItBeforeTheCache) {
         EXPECT_EQ(engine->vm_flags(), test::kFakeBaseFlags | 148u);
         ASSERT_TRUE(engine->create_vm().ok());
     }
-    EXPECT_EQ(fake.log(), (Log{"alloc_cache 98", "init_cache 32", "alloc_dataset 0", "init_dataset 0 34078719",
-                               "create_vm 246", "destroy_vm", "release_dataset", "release_cache"}));
+    unsigned long filled = 0;
+    EXPECT_EQ(without_dataset_ranges(fake.log(), filled),
+              (Log{"alloc_cache 98", "init_cache 32", "alloc_dataset 0", "create_vm 246", "destroy_vm",
+                   "release_dataset", "release_cache"}));
+    EXPECT_EQ(filled, 34078719u);
     EXPECT_EQ(fake.live_caches(), 0);
     EXPECT_EQ(fake.live_datasets(), 0);
+}
+
+// A stop: no engine, everything released, no range after the one under way.
+TEST(EngineSetup, AStopEndsTheSetupAfterTheRangeUnderWay) {
+    const Log cache_only = {"alloc_cache 98", "init_cache 32", "release_cache"};
+    const Log with_dataset = {"alloc_cache 98", "init_cache 32", "alloc_dataset 0", "release_dataset", "release_cache"};
+    for (const auto& [mode, ranges, log] : {std::tuple{WorkMode::Light, 0, cache_only},
+                                            {WorkMode::Full, 0, cache_only}, {WorkMode::Full, 300, with_dataset}}) {
+        ScopedFakeRandomx fake;
+        std::atomic<int> stop{ranges == 0 ? SIGINT : 0};
+        int done = 0;
+        fake.after_init_dataset([&, ranges = ranges] { stop = ++done == ranges ? SIGTERM : stop.load(); });
+        const auto engine = WorkEngine::setup_unless_stopped(counting_key(), mode, stop);
+        ASSERT_TRUE(engine.ok());
+        EXPECT_FALSE(engine->has_value());
+        unsigned long filled = 0;
+        EXPECT_EQ(without_dataset_ranges(fake.log(), filled), log);
+        EXPECT_EQ(filled, static_cast<unsigned long>(ranges) * kDatasetRangeItems);
+    }
 }
 
 TEST(EngineSetup, CacheAllocationFailureLeavesNothing) {

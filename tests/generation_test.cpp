@@ -291,11 +291,13 @@ TEST(Generate, TwoRunsShareOnlyTheFixedFields) {
 
 // ---- Stopping on request ------------------------------------------------------
 
-void (*g_fake_init_cache)(randomx_cache*, const void*, std::size_t) = nullptr;
+decltype(detail::RandomxCalls::init_cache) g_fake_init_cache = nullptr;
 
-void init_cache_then_sighup(randomx_cache* cache, const void* key, std::size_t size) {
-    g_fake_init_cache(cache, key, size);
+int init_cache_then_sighup(randomx_cache* cache, const void* key, std::size_t size, int (*stop)(const void*),
+                           const void* context) {
+    const int done = g_fake_init_cache(cache, key, size, stop, context);
     ::raise(SIGHUP);
+    return done;
 }
 
 // A stop during the engine setup reaches the workers before their first

@@ -442,6 +442,16 @@ std::uint64_t kernel_page_kib(const void* address) {
     return 0;
 }
 
+// Given up at the third of twelve Argon2d slices: 0, and no key kept.
+TEST(CacheInit, AStoppedInitialisationKeepsNoKey) {
+    static int asked = 0;
+    const auto third = [](const void*) { return ++asked == 3 ? 1 : 0; };
+    CachePtr cache(randomx_alloc_cache(randomx_get_flags()));
+    EXPECT_EQ(randomx_init_cache_stoppable(cache.get(), "key", 3, third, nullptr), 0);
+    EXPECT_EQ(randomx_init_cache_stoppable(cache.get(), "key", 3, third, nullptr), 1);
+    EXPECT_EQ(asked, 3 + 12);  // the same key again: computed whole
+}
+
 // LARGE_PAGES: explicit huge pages where enough are reserved, and otherwise
 // the ordinary memory (never a failure for want of huge pages).
 TEST(LargeMemory, ExplicitHugePagesWhereReservedOrdinaryMemoryOtherwise) {

@@ -72,16 +72,18 @@ int g_raise_signal = 0;
 constexpr int kDuringSetup = -1;
 
 void (*g_inner_hash)(randomx_vm*, const void*, std::size_t, void*) = nullptr;
-void (*g_inner_init_cache)(randomx_cache*, const void*, std::size_t) = nullptr;
+decltype(detail::RandomxCalls::init_cache) g_inner_init_cache = nullptr;
 
 void counting_hash(randomx_vm* vm, const void* input, std::size_t size, void* output) {
     g_inner_hash(vm, input, size, output);
     if (++g_hashes == g_raise_after) ::raise(g_raise_signal);
 }
 
-void signalling_init_cache(randomx_cache* cache, const void* key, std::size_t size) {
-    g_inner_init_cache(cache, key, size);
+int signalling_init_cache(randomx_cache* cache, const void* key, std::size_t size, int (*stop)(const void*),
+                          const void* context) {
+    const int done = g_inner_init_cache(cache, key, size, stop, context);
     if (g_raise_after == kDuringSetup) ::raise(g_raise_signal);
+    return done;
 }
 
 class CountingRandomx {

@@ -3,7 +3,8 @@
 // file; on failure nothing is printed on standard output. When standard
 // error is a terminal, a progress line is shown there during the setup and
 // the sampling, and a summary (the --iterations value, what generate and
-// solve would take here) after the report. With --segment-time the user
+// solve would take here, what the figure was measured on and the margin a
+// faster solver has) after the report. With --segment-time the user
 // asked for a figure the report does not hold, so the summary is written
 // whatever standard error is (plain lines). SIGUSR1 asks for one status
 // line on standard error and the measurement goes on.
@@ -27,7 +28,8 @@ zt::Result<void> run_calibrate(const CalibrateArgs& args) {
     // 3. The measurement; the engine is released before it returns. The
     // progress line is cleared before anything else is written.
     CalibrateProgress progress = CalibrateProgress::for_stderr();
-    auto measured = calibrate(args.samples, args.workers, args.mode, &progress);
+    CalibrationConditions conditions;
+    auto measured = calibrate(args.samples, args.workers, args.mode, &progress, &conditions);
     progress.clear();
     ZT_TRY_ASSIGN(const CalibrationReport report, std::move(measured));
     // 4. The report and one newline.
@@ -38,6 +40,7 @@ zt::Result<void> run_calibrate(const CalibrateArgs& args) {
         // As many threads as generate would start here (one per segment at most).
         const auto threads = pool_threads();
         progress.print(format_calibration_summary(report, threads ? threads.value() : 1, args.segment_time) +
+                       format_measured_on(conditions, hashes_compiled(), report.mode) +
                        compiled_code_summary_warning());
     }
     return zt::success();

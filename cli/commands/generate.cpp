@@ -83,15 +83,17 @@ Result<void> generate_from_state(const GenerateArgs& args, const PuzzleOutputs& 
                                                                  ExistingWording::generate));
     if (published == Published::both) return finish_published(outputs, state, dir);
 
-    // 5c. Every segment as a resumable job, on the pool; a stop (also one
-    // during the setup) saves each job's position. The steps earlier runs
-    // kept show as done.
+    // 5c. Every segment as a resumable job, on the pool; a stop saves each
+    // job's position (one during the set-up ends it, the progress kept as it
+    // is). The steps earlier runs kept show as done.
     ResumedProgress resumed(progress, kept_steps_in(tasks, dir));
     ZT_TRY_ASSIGN(const std::size_t threads, pool_threads());
     std::optional<StopSignals> signals(std::in_place);
     progress.begin_setup(args.mode, expected_setup(choice, args.mode));
-    ZT_TRY_ASSIGN(const WorkEngine engine, WorkEngine::setup(plan.dataset_key, args.mode));
-    auto worked = work_segments(engine, tasks, dir, threads, &resumed, StopSignals::flag());
+    ZT_TRY_ASSIGN(const std::optional<WorkEngine> engine,
+                  WorkEngine::setup_unless_stopped(plan.dataset_key, args.mode, StopSignals::flag()));
+    auto worked =
+        engine ? work_segments(*engine, tasks, dir, threads, &resumed, StopSignals::flag()) : Result<bool>(false);
     progress.clear();
     ZT_TRY_ASSIGN(const bool finished, std::move(worked));
     if (!finished) {
@@ -111,7 +113,7 @@ Result<void> generate_from_state(const GenerateArgs& args, const PuzzleOutputs& 
         const StatusWatch watch(line, [&](double elapsed) {
             return format_verifying_status("generate", kDefaultVerifyFraction, results.size(), elapsed);
         });
-        return verify_and_assemble(engine, plan, tasks, results, VerifyOptions{}, outcomes, keys);
+        return verify_and_assemble(*engine, plan, tasks, results, VerifyOptions{}, outcomes, keys);
     }());
 
     // 6-9. Published and printed as without a state; then the state's
@@ -143,7 +145,8 @@ zt::Result<void> run_generate(const GenerateArgs& args) {
     // 4. The iteration count, when it comes from a calibration report, and
     // what it means on the machine the report measured.
     ZT_TRY_ASSIGN(const IterationChoice choice,
-                  choose_iterations(args.iterations, args.iterations_from, args.segment_time, args.mode));
+                  choose_iterations(args.iterations, args.iterations_from, args.segment_time, args.solver_speedup,
+                                    args.mode));
     const std::uint64_t iterations = choice.iterations;
     write_stderr(format_opening_summary("generate", choice, protocol::kGeneratedSegments));
 

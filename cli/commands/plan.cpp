@@ -49,7 +49,8 @@ zt::Result<void> run_plan(const PlanArgs& args) {
     // 2. The iteration count, given or from a calibration report (the work
     // mode is the workers' business, so any report's mode serves).
     ZT_TRY_ASSIGN(const IterationChoice choice,
-                  choose_iterations(args.iterations, args.iterations_from, args.segment_time, std::nullopt));
+                  choose_iterations(args.iterations, args.iterations_from, args.segment_time, args.solver_speedup,
+                                    std::nullopt));
     write_stderr(format_opening_summary("plan", choice, protocol::kGeneratedSegments));
 
     // 3. An unfinished plan is finished, never drawn again, when this run

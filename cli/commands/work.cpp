@@ -29,6 +29,14 @@
 #include "timelock/work/solver.h"
 
 namespace zt::cli {
+namespace {
+
+std::string stopped_message(const PathArg& result) {
+    return "Stopped; the work done is kept in " + utf8_lossy(progress_path(result)) +
+           ": run the same command to resume";
+}
+
+}  // namespace
 
 zt::Result<void> run_work(const WorkArgs& args) {
     // SIGUSR1 never ends the work; the progress line answers it.
@@ -45,13 +53,18 @@ zt::Result<void> run_work(const WorkArgs& args) {
     if (args.checkpoint_interval == 0) return zt::Error(std::string(kZeroCheckpointInterval));
 
     // 3. The engine, keyed with the puzzle's dataset key; a stop during the
-    // setup takes effect at the first step.
+    // set-up ends it, the progress kept as it is.
     const StopSignals signals;
     const std::string label = "work (" + segment_name(task.segment) + ")";
     ProgressLine progress = ProgressLine::for_stderr(label, 1, task.iterations);
     progress.begin_setup(args.mode);
-    ZT_TRY_ASSIGN(const WorkEngine engine, WorkEngine::setup(task.dataset_key, args.mode));
-    ZT_TRY_ASSIGN(RandomxVm vm, engine.create_vm());
+    ZT_TRY_ASSIGN(const std::optional<WorkEngine> engine,
+                  WorkEngine::setup_unless_stopped(task.dataset_key, args.mode, StopSignals::flag()));
+    if (!engine) {
+        progress.clear();
+        throw Interrupted(StopSignals::flag().load(), stopped_message(args.result));
+    }
+    ZT_TRY_ASSIGN(RandomxVm vm, engine->create_vm());
 
     // 4-5. The walk, watched from a helper thread, then the result and the
     // removal of the progress file.
@@ -66,11 +79,7 @@ zt::Result<void> run_work(const WorkArgs& args) {
     watch.reset();
     progress.clear();
     if (!result) return result.error();
-    if (!result->has_value()) {
-        throw Interrupted(StopSignals::flag().load(), "Stopped; the work done is kept in " +
-                                                          utf8_lossy(progress_path(args.result)) +
-                                                          ": run the same command to resume");
-    }
+    if (!result->has_value()) throw Interrupted(StopSignals::flag().load(), stopped_message(args.result));
     return zt::success();
 }
 

@@ -48,6 +48,9 @@ using K = ValueKind;
 constexpr std::string_view kModeHelp = "RandomX memory mode: full (2080 MiB dataset, fast) or light (256 MiB cache)";
 constexpr std::string_view kPinHelp = "Pinned Ed25519 public key of the service (64 hex digits)";
 constexpr std::string_view kPlaintextOutHelp = "New file for the plaintext (owner-only, never replaced)";
+constexpr std::string_view kSolverSpeedupHelp =
+    "Size the segments for a solver this many times as fast as the calibrated machine, 1 to 100 (1.4: bare "
+    "hardware and the fastest implementation against a virtual machine; see calibrate) [default: 1]";
 
 // The whole grammar. Per subcommand the rows are in declaration order, which
 // is also the order of help and usage. An empty default means required,
@@ -105,6 +108,8 @@ constexpr OptionSpec kGenerate[] = {
     {"--segment-time", "SEGMENT_TIME", K::Duration, "",
      "How long one segment should take to solve (12h, 7d, 1d12h); the iterations come from --iterations-from",
      &store<&GenerateArgs::segment_time>, true, "--iterations", "--iterations-from"},
+    {"--solver-speedup", "SOLVER_SPEEDUP", K::Factor, "", kSolverSpeedupHelp, &store<&GenerateArgs::solver_speedup>,
+     true, "--iterations", "--iterations-from"},
 };
 
 constexpr OptionSpec kSolve[] = {
@@ -163,6 +168,8 @@ constexpr OptionSpec kPlan[] = {
     {"--segment-time", "SEGMENT_TIME", K::Duration, "",
      "How long one segment should take to solve (12h, 7d, 1d12h); the iterations come from --iterations-from",
      &store<&PlanArgs::segment_time>, true, "--iterations", "--iterations-from"},
+    {"--solver-speedup", "SOLVER_SPEEDUP", K::Factor, "", kSolverSpeedupHelp, &store<&PlanArgs::solver_speedup>,
+     true, "--iterations", "--iterations-from"},
 };
 
 constexpr OptionSpec kWork[] = {
@@ -370,6 +377,16 @@ std::optional<double> parse_decimal(std::string_view text) {
     return value;
 }
 
+// A factor from 1 to 100 with at most three decimals ("1.5", "2", "1.375"),
+// so that its thousandths are exact.
+std::optional<double> parse_factor(std::string_view text) {
+    const std::size_t point = text.find('.');
+    if (point != std::string_view::npos && text.size() - point - 1 > 3) return std::nullopt;
+    const std::optional<double> value = parse_plain_decimal(text);
+    if (!value || !(*value >= 1.0 && *value <= 100.0)) return std::nullopt;
+    return value;
+}
+
 // Parses `raw` as the value of `option` into `out`; on failure returns the
 // usage error's message and leaves `out` alone.
 std::optional<std::string> parse_value(const OptionSpec& option, const std::string& raw, Value& out) {
@@ -424,6 +441,12 @@ std::optional<std::string> parse_value(const OptionSpec& option, const std::stri
                 return std::nullopt;
             }
             return grammar::cat(what, ": expected a share above 0 and at most 1, such as 0.01");
+        case ValueKind::Factor:
+            if (auto factor = parse_factor(raw)) {
+                out = *factor;
+                return std::nullopt;
+            }
+            return grammar::cat(what, ": expected a factor from 1 to 100 with at most three decimals, such as 1.5");
         case ValueKind::Duration:
             if (auto seconds = grammar::parse_duration(raw)) {
                 out = *seconds;

@@ -63,6 +63,9 @@ struct GenerateArgs {
     std::optional<PathArg> state;  // absent: the work is not kept
     // Seconds one segment should take at the report's rate (with iterations_from).
     std::optional<std::uint64_t> segment_time;
+    // How many times faster than the report's machine the solver is taken
+    // to be (with iterations_from): 1 to 100, at most three decimals.
+    std::optional<double> solver_speedup;
     friend bool operator==(const GenerateArgs&, const GenerateArgs&) = default;
 };
 
@@ -105,6 +108,7 @@ struct PlanArgs {
     PathArg state;
     std::optional<PathArg> iterations_from;
     std::optional<std::uint64_t> segment_time;
+    std::optional<double> solver_speedup;  // as generate's
     friend bool operator==(const PlanArgs&, const PlanArgs&) = default;
 };
 

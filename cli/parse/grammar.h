@@ -28,10 +28,11 @@ inline constexpr std::string_view kVersionFlagAbout = "Print the version and the
 // flag: no value at all (`--json`), true when given; duration: a length
 // of time as parse_duration reads it, stored in seconds. count: a number of
 // at least 1; steps: an iteration count, 1 to 10^12; share: a fraction above
-// 0 and at most 1. The last three are for commands whose values are refused
-// as usage errors; the original commands keep taking any number and let the
-// handler refuse it.
-enum class ValueKind { Path, Text, Number, Mode, Decimal, Flag, Duration, Count, Steps, Share };
+// 0 and at most 1; factor: 1 to 100 with at most three decimals ("1.25").
+// The last four are for options whose values are refused as usage errors;
+// the original commands keep taking any number and let the handler refuse
+// it.
+enum class ValueKind { Path, Text, Number, Mode, Decimal, Flag, Duration, Count, Steps, Share, Factor };
 
 using Value = std::variant<std::string, std::uint64_t, WorkMode, double, bool>;
 

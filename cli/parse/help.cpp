@@ -91,7 +91,8 @@ std::string program_help() {
     };
     const std::vector<Row> signals = {
         {"SIGINT, SIGTERM, SIGHUP", "solve, work and generate --state save the position and stop (the same command "
-                                    "resumes); generate stops and keeps nothing"},
+                                    "resumes); generate stops and keeps nothing; at once, the RandomX set-up "
+                                    "included"},
         {"SIGUSR1", "solve, generate, work, calibrate, assemble and verify-result write one status line to "
                     "standard error and go on (never ended by it from the program's first instruction, right after "
                     "the system's loader has linked it, to its exit)"},

@@ -8,6 +8,7 @@
 #include "cli/terminal/progress.h"
 #include "cli/terminal/status_request.h"
 #include "timelock/base/protocol.h"
+#include "timelock/base/machine.h"
 #include "timelock/formats/calibration_check.h"
 #include "timelock/base/wording.h"
 
@@ -61,6 +62,57 @@ std::string format_calibration_summary(const CalibrationReport& report, std::siz
         out += "  warning: a light-mode figure; full mode hashes many times faster, so a puzzle made with it "
                "would open in hours per segment, not days. Calibrate with --mode full for a real puzzle.\n";
     }
+    return out;
+}
+
+namespace {
+
+std::string huge_pages_text(const std::optional<HugePageShare>& share, WorkMode mode) {
+    const std::string memory = mode == WorkMode::Full ? "the cache and dataset" : "the cache";
+    if (!share || share->resident_kib == 0) return "huge pages not told (/proc/self/smaps)";
+    if (share->huge_kib == 0) return "no huge pages (" + memory + " on small pages)";
+    if (share->huge_kib >= share->resident_kib) return "transparent huge pages for all of " + memory;
+    const std::uint64_t percent = share->huge_kib * 100 / share->resident_kib;
+    return "transparent huge pages for " + (percent == 0 ? std::string("under 1") : std::to_string(percent)) +
+           "% of " + memory;
+}
+
+std::string hypervisor_text(const HypervisorFacts& hypervisor, WorkMode mode) {
+    const std::string cost = mode == WorkMode::Full
+                                 ? "in a virtual machine full mode is about a quarter slower per hash than on bare "
+                                   "hardware (nested address translation)"
+                                 : "in a virtual machine full mode is about a quarter slower per hash than on bare "
+                                   "hardware (measured in full mode only)";
+    switch (hypervisor.presence) {
+        case HypervisorPresence::reported:
+            return (hypervisor.vendor.empty() ? std::string("present, vendor not told") : hypervisor.vendor) +
+                   " (told by " + hypervisor.source + "): " + cost;
+        case HypervisorPresence::none_reported:
+            return "none reported (" + hypervisor.source + ")";
+        case HypervisorPresence::unknown:
+            break;
+    }
+    return "unknown (nothing the processor or the kernel exposes tells); " + cost;
+}
+
+}  // namespace
+
+std::string format_measured_on(const CalibrationConditions& conditions, bool compiled, WorkMode mode) {
+    std::string out = "  measured on: " + conditions.machine.processor + "; " +
+                      (compiled ? "compiled code" : "the interpreter (no compiled code)") + "; " +
+                      huge_pages_text(conditions.huge_pages, mode) + "\n";
+    out += "  hypervisor: " + hypervisor_text(conditions.machine.hypervisor, mode) + "\n";
+    if (mode != WorkMode::Full) return out;
+    const HypervisorPresence presence = conditions.machine.hypervisor.presence;
+    const std::uint32_t speedup = suggested_solver_speedup(presence, mode);
+    std::string why;
+    if (presence == HypervisorPresence::reported) why = "bare hardware x" + speedup_text(kBareHardwareSpeedup) + ", ";
+    if (presence == HypervisorPresence::unknown) {
+        why = "bare hardware, in case this is a virtual machine, x" + speedup_text(kBareHardwareSpeedup) + ", ";
+    }
+    why += "the fastest public implementation x" + speedup_text(kFastestImplementationSpeedup);
+    out += "  attacker's margin: a solver may hash about " + speedup_text(speedup) + " times as fast as this (" + why +
+           "): generate or plan --solver-speedup " + speedup_text(speedup) + " or more\n";
     return out;
 }
 

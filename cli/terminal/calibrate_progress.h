@@ -33,6 +33,15 @@ namespace zt::cli {
 std::string format_calibration_summary(const CalibrationReport& report, std::size_t generate_threads,
                                        std::optional<std::uint64_t> segment_seconds = std::nullopt);
 
+// The summary's lines on what the figure was measured on and what that
+// leaves a solver: "  measured on: {processor}; compiled code; transparent
+// huge pages for all of the cache and dataset", "  hypervisor: KVM (told by
+// CPUID): in a virtual machine full mode is about a quarter slower per hash
+// than on bare hardware (nested address translation)", and in full mode
+// "  attacker's margin: ... --solver-speedup 1.4 ..." (the suggestion of
+// timelock/formats/calibration_check.h), each ending with a line end.
+std::string format_measured_on(const CalibrationConditions& conditions, bool compiled, WorkMode mode);
+
 // "calibrate: 120/1000 steps per worker (12.0%), 45.6 H/s, 19s left"; rate
 // and time left read "--" until half a second has been measured.
 std::string format_calibration_progress(std::uint64_t samples, std::uint64_t workers, std::uint64_t steps_done,

@@ -1,9 +1,11 @@
 #include "cli/terminal/poller.h"
 
+#include <csignal>
 #include <utility>
 
 #include "cli/terminal/progress.h"
 #include "cli/terminal/status_request.h"
+#include "timelock/base/stop_signals.h"
 
 namespace zt::cli {
 
@@ -53,9 +55,30 @@ StatusWatch::StatusWatch(StatusLine& line, std::function<std::string(double)> de
           line.draw(text);
       }) {}
 
+std::string format_setup_stopping(std::string_view label, int signal_number) {
+    const char* name = signal_number == SIGINT    ? "SIGINT"
+                       : signal_number == SIGTERM ? "SIGTERM"
+                       : signal_number == SIGHUP  ? "SIGHUP"
+                                                  : nullptr;
+    std::string text(label);
+    text += ": ";
+    text += name != nullptr ? name : "signal " + std::to_string(signal_number);
+    text += " received, stopping the RandomX set-up";
+    return text;
+}
+
 SetupWatch::SetupWatch(StatusLine& line, std::string label, WorkMode mode, double expected_seconds)
-    : StatusWatch(line, [label = std::move(label), mode, expected_seconds](double elapsed) {
-          return format_setup_status(label, mode, elapsed, expected_seconds);
+    : poller_([&line, label = std::move(label), mode, expected_seconds, started = std::chrono::steady_clock::now(),
+               stop_shown = false]() mutable {
+          const int signal = StopSignals::flag().load(std::memory_order_relaxed);
+          const bool asked = StatusRequests::take();
+          if (!asked && !line.due() && (signal == 0 || stop_shown)) return;
+          stop_shown = signal != 0;
+          const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+          const std::string text = signal != 0 ? format_setup_stopping(label, signal)
+                                               : format_setup_status(label, mode, elapsed, expected_seconds);
+          if (asked) line.print(text);
+          line.draw(text);
       }) {}
 
 }  // namespace zt::cli

@@ -1,7 +1,7 @@
 // A helper thread that calls one function at a fixed interval until it is
 // stopped: how the command-line program watches work that reports nothing
-// on its own thread for a long time (the RandomX set-up, one call that
-// builds the full-mode dataset on the calling thread; a segment walk; the
+// on its own thread for a long time (the RandomX set-up, which builds the
+// full-mode dataset on the calling thread; a segment walk; the
 // verification of results), to keep a status line moving and to answer
 // SIGUSR1 (cli/terminal/status_request.h) while the command's thread is busy.
 //
@@ -66,10 +66,21 @@ private:
     Poller poller_;
 };
 
-// The StatusWatch of a RandomX set-up, showing format_setup_status.
-class SetupWatch : public StatusWatch {
+// "solve: SIGINT received, stopping the RandomX set-up": a set-up's line
+// once a stop was asked for (StopSignals).
+std::string format_setup_stopping(std::string_view label, int signal_number);
+
+// A StatusWatch of a RandomX set-up, showing format_setup_status; once a
+// stop signal has been caught, format_setup_stopping, drawn at the next
+// tick whatever the line's interval, so the key press is acknowledged at
+// once while the set-up winds down (engine.h).
+class SetupWatch {
 public:
     SetupWatch(StatusLine& line, std::string label, WorkMode mode, double expected_seconds = 0.0);
+    void stop() { poller_.stop(); }
+
+private:
+    Poller poller_;
 };
 
 }  // namespace zt::cli

@@ -23,12 +23,12 @@ _zanth_timelock() {
         decrypt-paste) options="--manifest --service-public-key --epoch-key --paste --plaintext-out" ;;
         decrypt-record) options="--manifest --service-public-key --epoch-key --record --plaintext-out" ;;
         calibrate) options="--samples --workers --mode --segment-time" ;;
-        generate) options="--epoch --iterations --iterations-from --segment-time --signing-key --manifest-out --epoch-key-out --mode --state" ;;
+        generate) options="--epoch --iterations --iterations-from --segment-time --solver-speedup --signing-key --manifest-out --epoch-key-out --mode --state" ;;
         solve) options="--manifest --service-public-key --checkpoint --key-out --checkpoint-interval --mode" ;;
         keygen) options="--signing-key-out" ;;
         pubkey) options="--signing-key" ;;
         status) options="--manifest --service-public-key --checkpoint --key-out --rate --calibration --json --state --results" ;;
-        plan) options="--epoch --iterations --iterations-from --segment-time --state" ;;
+        plan) options="--epoch --iterations --iterations-from --segment-time --solver-speedup --state" ;;
         work) options="--task --result --mode --checkpoint-interval" ;;
         assemble) options="--state --results --signing-key --manifest-out --epoch-key-out --verify-fraction --verify-all --mode" ;;
         verify-result) options="--task --result --mode" ;;
@@ -45,7 +45,7 @@ _zanth_timelock() {
         --mode)
             COMPREPLY=($(compgen -W "full light" -- "$cur"))
             return ;;
-        --samples | --workers | --epoch | --iterations | --checkpoint-interval | --rate | --service-public-key | --verify-fraction | --segment-time | --sequence | --tag-id | --puzzle-artifact | --evidence-artifact | --created-at-ms)
+        --samples | --workers | --epoch | --iterations | --checkpoint-interval | --rate | --service-public-key | --verify-fraction | --segment-time | --solver-speedup | --sequence | --tag-id | --puzzle-artifact | --evidence-artifact | --created-at-ms)
             return ;;
         --state | --results)
             COMPREPLY=($(compgen -d -- "$cur"))

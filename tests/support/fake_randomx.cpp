@@ -26,6 +26,7 @@ struct FakeState {
     bool fail_cache = false;
     bool fail_dataset = false;
     bool fail_vms = false;
+    std::function<void()> after_init_dataset;
 };
 
 FakeState* g_state = nullptr;
@@ -45,11 +46,12 @@ randomx_cache* fake_alloc_cache(randomx_flags flags) {
     return reinterpret_cast<randomx_cache*>(new FakeCache);
 }
 
-void fake_init_cache(randomx_cache* cache, const void* key, std::size_t size) {
+int fake_init_cache(randomx_cache* cache, const void* key, std::size_t size, int (*)(const void*), const void*) {
     record("init_cache " + std::to_string(size));
     auto* c = reinterpret_cast<FakeCache*>(cache);
     const auto* k = static_cast<const std::uint8_t*>(key);
     c->key.assign(k, k + size);
+    return 1;
 }
 
 void fake_release_cache(randomx_cache* cache) {
@@ -69,6 +71,7 @@ unsigned long fake_dataset_item_count() { return 34078719UL; }
 
 void fake_init_dataset(randomx_dataset*, randomx_cache*, unsigned long start, unsigned long count) {
     record("init_dataset " + std::to_string(start) + " " + std::to_string(count));
+    if (g_state->after_init_dataset) g_state->after_init_dataset();
 }
 
 void fake_release_dataset(randomx_dataset* dataset) {
@@ -104,6 +107,7 @@ const detail::RandomxCalls kFakeCalls{
     fake_get_flags,       fake_alloc_cache,   fake_init_cache,         fake_release_cache,
     fake_alloc_dataset,   fake_dataset_item_count, fake_init_dataset,  fake_release_dataset,
     fake_create_vm,       fake_destroy_vm,    fake_calculate_hash,
+    [](randomx_cache*) -> void* { return nullptr; }, [](randomx_dataset*) -> void* { return nullptr; },
 };
 
 }  // namespace
@@ -128,6 +132,7 @@ ScopedFakeRandomx::~ScopedFakeRandomx() {
 void ScopedFakeRandomx::fail_cache_allocation() { g_state->fail_cache = true; }
 void ScopedFakeRandomx::fail_dataset_allocation() { g_state->fail_dataset = true; }
 void ScopedFakeRandomx::fail_every_vm() { g_state->fail_vms = true; }
+void ScopedFakeRandomx::after_init_dataset(std::function<void()> f) { g_state->after_init_dataset = std::move(f); }
 
 std::vector<std::string> ScopedFakeRandomx::log() const {
     std::lock_guard lock(g_state->mutex);

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -33,6 +34,8 @@ public:
     void fail_cache_allocation();
     void fail_dataset_allocation();
     void fail_every_vm();
+    // Runs `hook` after every init_dataset call (on the caller's thread).
+    void after_init_dataset(std::function<void()> hook);
 
     // Allocation, initialisation and release calls in order, e.g.
     // "alloc_cache 98", "init_cache 32", "alloc_dataset 0",

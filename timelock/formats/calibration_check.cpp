@@ -86,13 +86,41 @@ Result<void> check_calibration_report(const CalibrationReport& r) {
     return success();
 }
 
-Result<std::uint64_t> iterations_for_segment_time(const CalibrationReport& report, std::uint64_t seconds) {
+std::uint32_t suggested_solver_speedup(HypervisorPresence hypervisor, WorkMode mode) {
+    std::uint32_t speedup = kFastestImplementationSpeedup;
+    if (mode == WorkMode::Full && hypervisor != HypervisorPresence::none_reported) {
+        speedup = speedup * kBareHardwareSpeedup / kSameSpeed;
+    }
+    return (speedup + 99) / 100 * 100;
+}
+
+std::string speedup_text(std::uint32_t speedup) {
+    std::string text = std::to_string(speedup / kSameSpeed);
+    if (const std::uint32_t fraction = speedup % kSameSpeed; fraction != 0) {
+        std::string digits = std::to_string(kSameSpeed + fraction).substr(1);  // "500" of 1500
+        digits.erase(digits.find_last_not_of('0') + 1);
+        text += "." + digits;
+    }
+    return text;
+}
+
+Result<std::uint64_t> iterations_for_segment_time(const CalibrationReport& report, std::uint64_t seconds,
+                                                  std::uint32_t speedup) {
     const double rate = report.fastest_worker_hashes_per_second;
-    const double wanted = std::ceil(rate * static_cast<double>(seconds));
+    // The product at the calibrated speed first, so that kSameSpeed gives
+    // exactly what it always gave (and one day exactly the report's figure);
+    // a speedup's thousandths then multiply and divide exactly for whole
+    // products.
+    double wanted = rate * static_cast<double>(seconds);
+    if (speedup != kSameSpeed) wanted = wanted * static_cast<double>(speedup) / static_cast<double>(kSameSpeed);
+    wanted = std::ceil(wanted);
     const auto limit = static_cast<double>(protocol::kMaxIterations);
     if (!(wanted >= 1.0 && wanted <= limit)) {
-        return Error("a segment of " + std::to_string(seconds) + " s at " + number(rate) + " H/s needs " +
-                     number(wanted) + " iterations, outside 1 to 1000000000000; choose a shorter --segment-time");
+        const std::string solver =
+            speedup == kSameSpeed ? "" : " for a solver " + speedup_text(speedup) + " times as fast";
+        const std::string fix = speedup == kSameSpeed ? "" : " or a lower --solver-speedup";
+        return Error("a segment of " + std::to_string(seconds) + " s at " + number(rate) + " H/s" + solver + " needs " +
+                     number(wanted) + " iterations, outside 1 to 1000000000000; choose a shorter --segment-time" + fix);
     }
     return static_cast<std::uint64_t>(wanted);
 }

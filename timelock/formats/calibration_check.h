@@ -12,7 +12,10 @@
 
 #include <cstdint>
 
+#include <string>
+
 #include "timelock/base/error.h"
+#include "timelock/base/machine.h"
 #include "timelock/formats/calibration_report.h"
 
 namespace zt {
@@ -25,9 +28,36 @@ namespace zt {
 // ("calibration report does not add up: ...").
 Result<void> check_calibration_report(const CalibrationReport& report);
 
-// Iterations per segment for segments of `seconds` at the report's fastest
-// worker: ceil(rate x seconds). Fails when that is outside 1 to 10^12,
-// naming the segment time and the rate. Takes a checked report.
-Result<std::uint64_t> iterations_for_segment_time(const CalibrationReport& report, std::uint64_t seconds);
+// How much faster than the calibrated machine the puzzle's fastest solver
+// is taken to hash, in thousandths: kSameSpeed (1000) sizes segments for the
+// calibrated machine itself, 1500 for a solver one and a half times as fast.
+// Given as --solver-speedup, 1 to 100 with up to three decimals.
+inline constexpr std::uint32_t kSameSpeed = 1000;
+inline constexpr std::uint32_t kMaxSolverSpeedup = 100'000;
+
+// What the calibrating machine may leave to an attacker, as measured (the
+// README's "Performance"): in full mode a virtual machine pays for nested
+// address translation on the dataset's reads, and the same processor on
+// bare hardware hashes about a quarter faster; the fastest public RandomX
+// implementation is within a tenth of this one.
+inline constexpr std::uint32_t kBareHardwareSpeedup = 1250;
+inline constexpr std::uint32_t kFastestImplementationSpeedup = 1100;
+
+// The speedup a puzzle calibrated in `mode` on a machine with that
+// hypervisor presence should at least be sized for: the fastest
+// implementation's, times bare hardware's in full mode unless the machine
+// reported no hypervisor; rounded up to a tenth (1400 for both).
+std::uint32_t suggested_solver_speedup(HypervisorPresence hypervisor, WorkMode mode);
+
+// "1.5", "1.375", "2": a speedup as --solver-speedup takes it.
+std::string speedup_text(std::uint32_t speedup);
+
+// Iterations per segment for segments of `seconds` for a solver `speedup`
+// times as fast as the report's fastest worker: ceil(rate x seconds) for
+// kSameSpeed, ceil(rate x seconds x speedup / 1000) otherwise. Fails when
+// that is outside 1 to 10^12, naming the segment time, the rate (and the
+// speedup). Takes a checked report.
+Result<std::uint64_t> iterations_for_segment_time(const CalibrationReport& report, std::uint64_t seconds,
+                                                  std::uint32_t speedup = kSameSpeed);
 
 }  // namespace zt

@@ -132,14 +132,15 @@ CalibrationReport make_calibration_report(std::uint64_t samples, WorkMode mode, 
 }
 
 Result<CalibrationReport> calibrate(std::uint64_t samples, std::uint64_t workers, WorkMode mode,
-                                    CalibrationObserver* observer) {
-    return detail::calibrate(samples, workers, mode, {}, observer);
+                                    CalibrationObserver* observer, CalibrationConditions* conditions) {
+    return detail::calibrate(samples, workers, mode, {}, observer, conditions);
 }
 
 namespace detail {
 
 Result<CalibrationReport> calibrate(std::uint64_t samples, std::uint64_t workers, WorkMode mode,
-                                    const CalibrationSeams& seams, CalibrationObserver* observer) {
+                                    const CalibrationSeams& seams, CalibrationObserver* observer,
+                                    CalibrationConditions* conditions) {
     const auto draw_key = seams.draw_key ? seams.draw_key : [](std::span<std::uint8_t> out) {
         return random_bytes(out);
     };
@@ -188,6 +189,8 @@ Result<CalibrationReport> calibrate(std::uint64_t samples, std::uint64_t workers
     const double hash_seconds = seconds_since(hash_start);
 
     auto report = make_calibration_report(samples, mode, setup_seconds, hash_seconds, std::move(worker_seconds));
+    // After the timing: the pages the workers touched, as the kernel backs them.
+    if (conditions != nullptr) *conditions = CalibrationConditions{describe_machine(), engine->huge_pages()};
     engine->release();
     return report;
 }

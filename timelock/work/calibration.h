@@ -13,12 +13,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "timelock/base/error.h"
+#include "timelock/base/machine.h"
 #include "timelock/base/work_mode.h"
 #include "timelock/formats/calibration_report.h"
 #include "timelock/work/work_observer.h"
@@ -29,6 +31,14 @@ inline constexpr std::string_view kInvalidSamples = "invalid samples";
 inline constexpr std::string_view kInvalidWorkers = "workers must be 1 through 96";
 inline constexpr std::string_view kCalibrationWorkerPanicked = "calibration worker panicked";
 
+
+// What a calibration measured on, beside its figures (the report's format
+// holds none of it): the machine (machine.h) and how much of the engine's
+// memory transparent huge pages backed once the workers had hashed.
+struct CalibrationConditions {
+    MachineFacts machine;
+    std::optional<HugePageShare> huge_pages;
+};
 
 // The command's limits, samples first: kInvalidSamples unless samples is 1
 // to 10^12, then kInvalidWorkers unless workers is 1 to 96.
@@ -43,9 +53,11 @@ Result<void> check_calibration_limits(std::uint64_t samples, std::uint64_t worke
 //
 // With an `observer`, the calling thread tells it of the setup and, while
 // the workers hash, of their steps (work_observer.h); each worker then also
-// adds one relaxed increment per step to a shared counter.
+// adds one relaxed increment per step to a shared counter. With
+// `conditions`, what the measurement ran on is filled in too.
 Result<CalibrationReport> calibrate(std::uint64_t samples, std::uint64_t workers, WorkMode mode,
-                                    CalibrationObserver* observer = nullptr);
+                                    CalibrationObserver* observer = nullptr,
+                                    CalibrationConditions* conditions = nullptr);
 
 // The report from measured times: the three rates in double precision and
 // iterations_for_one_day. Exposed so the arithmetic can be checked with
@@ -65,7 +77,8 @@ struct CalibrationSeams {
 };
 
 Result<CalibrationReport> calibrate(std::uint64_t samples, std::uint64_t workers, WorkMode mode,
-                                    const CalibrationSeams& seams, CalibrationObserver* observer = nullptr);
+                                    const CalibrationSeams& seams, CalibrationObserver* observer = nullptr,
+                                    CalibrationConditions* conditions = nullptr);
 
 }  // namespace detail
 }  // namespace zt

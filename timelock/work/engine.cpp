@@ -1,11 +1,14 @@
 #include "timelock/work/engine.h"
 
+#include <algorithm>
 #include <cstring>
 #include <span>
 #include <utility>
+#include <vector>
 
 #include "timelock/base/bytes.h"
 #include "timelock/base/crypto.h"
+#include "timelock/base/stop_signals.h"
 #include "timelock/work/chain_cursor.h"
 #include "timelock/work/randomx_calls.h"
 
@@ -15,9 +18,10 @@ namespace detail {
 namespace {
 
 const RandomxCalls kLibraryCalls{
-    randomx_get_flags,       randomx_alloc_cache,   randomx_init_cache,  randomx_release_cache,
+    randomx_get_flags,       randomx_alloc_cache,   randomx_init_cache_stoppable, randomx_release_cache,
     randomx_alloc_dataset,   randomx_dataset_item_count, randomx_init_dataset,
     randomx_release_dataset, randomx_create_vm,     randomx_destroy_vm,  randomx_calculate_hash,
+    randomx_get_cache_memory, randomx_get_dataset_memory,
 };
 
 const RandomxCalls* g_calls = &kLibraryCalls;
@@ -47,23 +51,41 @@ RandomxVm::~RandomxVm() {
 }
 
 Result<WorkEngine> WorkEngine::setup(const Key32& key, WorkMode mode) {
+    ZT_TRY_ASSIGN(std::optional<WorkEngine> engine, setup_unless_stopped(key, mode, never_stop()));
+    if (!engine) throw InternalFault("a RandomX set-up without a stop flag stopped");  // never_stop() stays down
+    return std::move(*engine);
+}
+
+Result<std::optional<WorkEngine>> WorkEngine::setup_unless_stopped(const Key32& key, WorkMode mode,
+                                                                   const std::atomic<int>& stop) {
+    const auto stopped = [&stop] { return stop.load(std::memory_order_relaxed) != 0; };
+    const auto stop_asked = [](const void* flag) -> int {
+        return static_cast<const std::atomic<int>*>(flag)->load(std::memory_order_relaxed) != 0 ? 1 : 0;
+    };
     const auto& rx = randomx_calls();
     const auto base = static_cast<std::uint32_t>(rx.get_flags());
     randomx_cache* cache = rx.alloc_cache(static_cast<randomx_flags>(base));
     if (cache == nullptr) return Error(std::string(kCacheAllocationFailed));
-    rx.init_cache(cache, key.data(), key.size());
-
-    if (mode == WorkMode::Light) return WorkEngine(cache, nullptr, base | kLightVmFlagBits, mode);
-
-    randomx_dataset* dataset = rx.alloc_dataset(RANDOMX_FLAG_DEFAULT);
-    if (dataset == nullptr) {
-        rx.release_cache(cache);
-        return Error(std::string(kDatasetAllocationFailed));
+    // From here the engine owns what is allocated, and releases it on every
+    // path that returns no engine.
+    WorkEngine engine(cache, nullptr, base | kLightVmFlagBits, mode);
+    if (rx.init_cache(cache, key.data(), key.size(), stop_asked, &stop) == 0 || stopped()) {
+        return std::optional<WorkEngine>();
     }
-    // One call over the whole dataset on this thread: setup time is what
-    // calibration reports, and the dataset is never built in parallel.
-    rx.init_dataset(dataset, cache, 0, rx.dataset_item_count());
-    return WorkEngine(cache, dataset, base | kFullVmFlagBits, mode);
+    if (mode == WorkMode::Light) return std::optional<WorkEngine>(std::move(engine));
+
+    engine.dataset_ = rx.alloc_dataset(RANDOMX_FLAG_DEFAULT);
+    if (engine.dataset_ == nullptr) return Error(std::string(kDatasetAllocationFailed));
+    engine.vm_flags_ = base | kFullVmFlagBits;
+    // The whole dataset on this thread, in order (the set-up time is what
+    // calibration reports, and the dataset is never built in parallel), in
+    // ranges so that a stop is seen within one (see the header).
+    const unsigned long items = rx.dataset_item_count();
+    for (unsigned long start = 0; start < items; start += kDatasetRangeItems) {
+        if (stopped()) return std::optional<WorkEngine>();
+        rx.init_dataset(engine.dataset_, cache, start, std::min(kDatasetRangeItems, items - start));
+    }
+    return std::optional<WorkEngine>(std::move(engine));
 }
 
 WorkEngine::WorkEngine(WorkEngine&& other) noexcept
@@ -87,6 +109,18 @@ void WorkEngine::release() {
     const auto& rx = randomx_calls();
     if (dataset_ != nullptr) rx.release_dataset(std::exchange(dataset_, nullptr));
     if (cache_ != nullptr) rx.release_cache(std::exchange(cache_, nullptr));
+}
+
+std::optional<HugePageShare> WorkEngine::huge_pages() const {
+    constexpr std::size_t kCacheBytes = std::size_t{256} << 20;
+    constexpr std::size_t kItemBytes = 64;
+    const auto& rx = randomx_calls();
+    std::vector<MemoryRange> ranges;
+    if (cache_ != nullptr) ranges.push_back({rx.get_cache_memory(cache_), kCacheBytes});
+    if (dataset_ != nullptr) ranges.push_back({rx.get_dataset_memory(dataset_), rx.dataset_item_count() * kItemBytes});
+    std::erase_if(ranges, [](const MemoryRange& r) { return r.start == nullptr; });
+    if (ranges.empty()) return std::nullopt;
+    return huge_page_share(ranges);
 }
 
 Result<RandomxVm> WorkEngine::create_vm() const {

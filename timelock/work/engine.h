@@ -8,15 +8,30 @@
 // only read. A RandomxVm belongs to the thread that created it and must be
 // destroyed before the engine is released. Release destroys the dataset
 // first, then the cache.
+//
+// Stopping a set-up: the full-mode dataset takes 20 to 45 seconds to build
+// on one thread, far too long to make someone who pressed Ctrl-C wait. The
+// set-up can therefore look at a stop flag (StopSignals) and give up, and
+// to do so the dataset is filled in consecutive ranges of
+// kDatasetRangeItems items, one randomx_init_dataset call each, on the
+// calling thread, with the flag read between two ranges. The library
+// computes every item from the cache alone, so the dataset is byte for byte
+// what one call over all of it gives, and the calls add nothing measurable
+// (a range is some 50 ms of work, 520 calls in all). The cache's Argon2d
+// fill (half a second to a second) is given up between two of its twelve
+// slices (randomx_init_cache_stoppable). Both through the library's C API:
+// no second thread, which could not end a call under way anyway.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 #include "randomx/randomx.h"
 #include "timelock/base/error.h"
+#include "timelock/base/machine.h"
 #include "timelock/base/secret.h"
 #include "timelock/base/work_mode.h"
 
@@ -31,6 +46,10 @@ inline constexpr std::string_view kVmAllocationFailed = "RandomX VM allocation f
 // never requested, so neither allocation needs privileges.
 inline constexpr std::uint32_t kLightVmFlagBits = RANDOMX_FLAG_SECURE | RANDOMX_FLAG_V2;         // 144
 inline constexpr std::uint32_t kFullVmFlagBits = kLightVmFlagBits | RANDOMX_FLAG_FULL_MEM;       // 148
+
+// Dataset items per randomx_init_dataset call of a set-up, so that a stop
+// is seen within one range (2^16 items, 4 MiB, about 50 ms here).
+inline constexpr unsigned long kDatasetRangeItems = 1ul << 16;
 
 // One step message: label (17) | epoch BE64 | segment BE32 | iteration BE64 | state (32).
 inline constexpr std::size_t kStepMessageSize = 69;
@@ -56,9 +75,16 @@ private:
 class WorkEngine {
 public:
     // Keys the cache with `key` and, in full mode, fills the whole dataset on
-    // the calling thread. Errors: kCacheAllocationFailed, or
-    // kDatasetAllocationFailed (the cache has then been released already).
+    // the calling thread, range after range in order. Errors:
+    // kCacheAllocationFailed, or kDatasetAllocationFailed (the cache has
+    // then been released already).
     static Result<WorkEngine> setup(const Key32& key, WorkMode mode);
+
+    // The same, giving up as soon as `stop` is seen up: between two slices
+    // of the cache's Argon2d fill, and between two ranges of the dataset. A set-up given up has released
+    // whatever it allocated and returns no engine (never a partial one).
+    static Result<std::optional<WorkEngine>> setup_unless_stopped(const Key32& key, WorkMode mode,
+                                                                  const std::atomic<int>& stop);
 
     WorkEngine(WorkEngine&& other) noexcept;
     WorkEngine& operator=(WorkEngine&& other) noexcept;
@@ -74,6 +100,11 @@ public:
     void release();
 
     bool released() const { return cache_ == nullptr; }
+
+    // The share of the cache's and (full mode) the dataset's resident memory
+    // in transparent huge pages, as the kernel accounts it (machine.h);
+    // nothing when that cannot be told.
+    std::optional<HugePageShare> huge_pages() const;
     WorkMode mode() const { return mode_; }
     std::uint32_t vm_flags() const { return vm_flags_; }
 

@@ -111,13 +111,14 @@ Result<GenerationOutcome> generate(std::uint64_t epoch, std::uint64_t iterations
     ZT_TRY_ASSIGN(const GenerationPlan plan, draw_plan(epoch, iterations, seams.draw));
 
     // 4-5. Engine and pool; the engine goes with this scope on every path. A
-    // stop requested during the setup stops the workers at their first step.
+    // stop requested during the setup ends it (engine.h) and the run.
     std::optional<StopSignals> signals;
     if (options.stop_on_signals) signals.emplace();
     const std::atomic<int>& stop = options.stop_on_signals ? StopSignals::flag() : never_stop();
-    ZT_TRY_ASSIGN(WorkEngine engine, WorkEngine::setup(plan.dataset_key, mode));
+    ZT_TRY_ASSIGN(std::optional<WorkEngine> engine, WorkEngine::setup_unless_stopped(plan.dataset_key, mode, stop));
+    if (!engine) return GenerationOutcome(GenerationStopped{stop.load(std::memory_order_relaxed)});
     ZT_TRY_ASSIGN(const SegmentDigests digests,
-                  run_segment_pool(engine, plan.seeds, epoch, iterations, pool_size, options.observer, stop));
+                  run_segment_pool(*engine, plan.seeds, epoch, iterations, pool_size, options.observer, stop));
     signals.reset();  // from here on the signals act as usual again
     if (const int signal = stop.load(std::memory_order_relaxed); signal != 0) {
         return GenerationOutcome(GenerationStopped{signal});  // the random values are wiped by their holders
@@ -127,7 +128,7 @@ Result<GenerationOutcome> generate(std::uint64_t epoch, std::uint64_t iterations
     ZT_TRY_ASSIGN(GeneratedPuzzle puzzle, assemble_puzzle(plan, digests, keys));
 
     // 10. Release the engine before handing anything back.
-    engine.release();
+    engine->release();
     return GenerationOutcome(std::move(puzzle));
 }
 

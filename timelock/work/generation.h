@@ -85,8 +85,9 @@ struct GenerateOptions {
     // Told of the pool's work; may be null.
     PoolObserver* observer = nullptr;
     // From the engine setup to the end of the pool, SIGINT, SIGTERM and
-    // SIGHUP stop the workers at their next step and end the generation
-    // with GenerationStopped. The previous dispositions are back when
+    // SIGHUP end the setup (within a range of the dataset, engine.h) or stop
+    // the workers at their next step, and end the generation with
+    // GenerationStopped. The previous dispositions are back when
     // generate returns.
     bool stop_on_signals = false;
 };

@@ -17,7 +17,8 @@ namespace zt::detail {
 struct RandomxCalls {
     randomx_flags (*get_flags)();
     randomx_cache* (*alloc_cache)(randomx_flags);
-    void (*init_cache)(randomx_cache*, const void*, std::size_t);
+    // randomx_init_cache_stoppable: 0 when stop(context) gave it up.
+    int (*init_cache)(randomx_cache*, const void*, std::size_t, int (*stop)(const void*), const void* context);
     void (*release_cache)(randomx_cache*);
     randomx_dataset* (*alloc_dataset)(randomx_flags);
     unsigned long (*dataset_item_count)();
@@ -26,6 +27,10 @@ struct RandomxCalls {
     randomx_vm* (*create_vm)(randomx_flags, randomx_cache*, randomx_dataset*);
     void (*destroy_vm)(randomx_vm*);
     void (*calculate_hash)(randomx_vm*, const void*, std::size_t, void*);
+    // Where the cache's and the dataset's memory is (what calibrate says of
+    // its huge pages); may return null.
+    void* (*get_cache_memory)(randomx_cache*);
+    void* (*get_dataset_memory)(randomx_dataset*);
 };
 
 // The table in use.

@@ -101,16 +101,19 @@ Result<SolveOutcome> solve(const SignedManifest& manifest, const Bytes32& pin, W
     // 6. Also on resume: the run's own starting line, after Open log's line feed.
     ZT_TRY(append_checkpoint(log_fd, start));
     // From here on a stop request is kept: one during the setup ends the run
-    // at the starting position as soon as the setup is done (the position is
-    // already saved), instead of killing the process.
+    // at the starting position (already saved) within a range of the
+    // dataset (engine.h), instead of killing the process.
     std::optional<StopSignals> signals;
     if (options.stop_on_signals) signals.emplace();
     const std::atomic<int>& stop = options.stop_on_signals ? StopSignals::flag() : never_stop();
     // 7. Declared before the VM, so the VM is destroyed first.
     if (options.observer != nullptr) options.observer->setting_up(mode);
     ZT_TRY_ASSIGN(const Key32 dataset_key, decode_key(puzzle.dataset_key));
-    ZT_TRY_ASSIGN(WorkEngine engine, WorkEngine::setup(dataset_key, mode));
-    ZT_TRY_ASSIGN(RandomxVm vm, engine.create_vm());
+    ZT_TRY_ASSIGN(const std::optional<WorkEngine> engine, WorkEngine::setup_unless_stopped(dataset_key, mode, stop));
+    if (!engine) {
+        return SolveOutcome(SolveStopped{start.segment, start.iteration, stop.load(std::memory_order_relaxed)});
+    }
+    ZT_TRY_ASSIGN(RandomxVm vm, engine->create_vm());
     // 8.
     ZT_TRY_ASSIGN(Key32 state, decode_key(start.x));
     // 9.

@@ -50,8 +50,9 @@ struct SolveOptions {
     // during verification), SIGINT, SIGTERM and SIGHUP finish the step in
     // progress, append a checkpoint at the current position unless it is
     // the last line already, and end the solve with SolveStopped. A signal
-    // during the setup takes effect when the setup is done, at the starting
-    // position. The previous dispositions are back when solve returns.
+    // during the setup ends it within a range of the dataset (engine.h), at
+    // the starting position. The previous dispositions are back when solve
+    // returns.
     bool stop_on_signals = false;
     // Told of the setup, the start and every position; may be null.
     SolveObserver* observer = nullptr;
