@@ -101,7 +101,8 @@ TEST(RunGuarded, ErrorIsOneWithTheReport) {
 // alone, no error report.
 TEST(RunGuarded, AStopIs128PlusTheSignalWithItsMessage) {
     for (const auto& [signal_number, status] : {std::pair{SIGINT, 130}, {SIGTERM, 143}, {SIGHUP, 129}}) {
-        const Guarded g = guarded([&]() -> Result<void> { throw Interrupted(signal_number, "Stopped here"); });
+        const int stopped_by = signal_number;  // clang 14 cannot capture a structured binding
+        const Guarded g = guarded([stopped_by]() -> Result<void> { throw Interrupted(stopped_by, "Stopped here"); });
         EXPECT_EQ(g.status, status);
         EXPECT_EQ(g.err, "Stopped here\n");
     }
