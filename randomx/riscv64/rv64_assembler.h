@@ -230,7 +230,11 @@ inline void Assembler::li_signed(X d, std::int64_t value) {
         if (low != 0) addiw(d, d, static_cast<std::int32_t>(low));
         return;
     }
-    std::int64_t upper = (value - low) >> 12;  // arithmetic: value - low is exact
+    // value - low modulo 2^64, as the machine adds: exact, or for values near
+    // the top of the range the wrapped difference, which the final ADDI wraps
+    // back (the shift is arithmetic).
+    std::int64_t upper =
+        static_cast<std::int64_t>(static_cast<std::uint64_t>(value) - static_cast<std::uint64_t>(low)) >> 12;
     unsigned shift = 12;
     while ((upper & 1) == 0) {
         upper >>= 1;
