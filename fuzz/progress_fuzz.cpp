@@ -4,6 +4,7 @@
 // states); a position is never beyond the segment, and the interval-end
 // states are exactly those of the ends up to it.
 #include <cstdint>
+#include <string>
 
 #include "fuzz/fuzz_support.h"
 #include "timelock/formats/segment_progress.h"
@@ -31,8 +32,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static zt::fuzz::InputFile file;
     const std::string_view input = zt::fuzz::as_view(data, size);
     const zt::SegmentTask& task = fixed_task();
-    auto read = zt::read_progress(input, task);
-    auto loaded = zt::load_progress(file.hold(input), task);
+    const std::string path = file.hold(input);
+    auto read = zt::read_progress(input, task, path);
+    auto loaded = zt::load_progress(path, task);
     require(read.ok() == loaded.ok());
     if (!read) {
         require(read.error() == loaded.error());
