@@ -149,13 +149,13 @@ TEST_F(Publish, InvalidUtf8IsShownAsReplacementCharacter) {
               "publishing \xEF\xBF\xBD.bin (will not overwrite)");
 }
 
-TEST(StagingDirectory, LexicalParentOrDot) {
+TEST(ParentDirectory, LexicalParentOrDot) {
     const std::map<std::string, std::string> cases{
         {"out.json", "."},  {"/tmp/x/out.bin", "/tmp/x"}, {"/out", "/"},    {"/", "."},
         {"", "."},          {"a/b/", "a"},                {"./x", "."},     {"a//b", "a"},
         {"a/./b", "a"},     {"a/b/.", "a"},               {"x/..", "x"},    {"../x", ".."},
         {"dir/", "."},      {"//a", "/"}};
-    for (const auto& [path, parent] : cases) EXPECT_EQ(staging_directory(path), parent) << path;
+    for (const auto& [path, parent] : cases) EXPECT_EQ(file_io::parent_directory(path), parent) << path;
 }
 
 // ---- Failures injected through the seam ----------------------------------------

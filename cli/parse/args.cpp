@@ -47,6 +47,8 @@ using K = ValueKind;
 // Descriptions shared by several commands.
 constexpr std::string_view kModeHelp = "RandomX memory mode: full (2080 MiB dataset, fast) or light (256 MiB cache)";
 constexpr std::string_view kPinHelp = "Pinned Ed25519 public key of the service (64 hex digits)";
+constexpr std::string_view kEpochKeyHelp = "File holding the puzzle's epoch key (64 hex digits)";
+constexpr std::string_view kSealingEpochKeyHelp = "File holding the puzzle's epoch key, as generate wrote it";
 constexpr std::string_view kPlaintextOutHelp = "New file for the plaintext (owner-only, never replaced)";
 constexpr std::string_view kSolverSpeedupHelp =
     "Size the segments for a solver this many times as fast as the calibrated machine, 1 to 100 (1.4: bare "
@@ -60,8 +62,7 @@ constexpr OptionSpec kDecryptPaste[] = {
      &store<&DecryptPasteArgs::manifest>},
     {"--service-public-key", "SERVICE_PUBLIC_KEY", K::Text, "", kPinHelp,
      &store<&DecryptPasteArgs::service_public_key>},
-    {"--epoch-key", "EPOCH_KEY", K::Path, "", "File holding the puzzle's epoch key (64 hex digits)",
-     &store<&DecryptPasteArgs::epoch_key>},
+    {"--epoch-key", "EPOCH_KEY", K::Path, "", kEpochKeyHelp, &store<&DecryptPasteArgs::epoch_key>},
     {"--paste", "PASTE", K::Path, "", "Archived paste to open (JSON)", &store<&DecryptPasteArgs::paste>},
     {"--plaintext-out", "PLAINTEXT_OUT", K::Path, "", kPlaintextOutHelp, &store<&DecryptPasteArgs::plaintext_out>},
 };
@@ -71,8 +72,7 @@ constexpr OptionSpec kDecryptRecord[] = {
      &store<&DecryptRecordArgs::manifest>},
     {"--service-public-key", "SERVICE_PUBLIC_KEY", K::Text, "", kPinHelp,
      &store<&DecryptRecordArgs::service_public_key>},
-    {"--epoch-key", "EPOCH_KEY", K::Path, "", "File holding the puzzle's epoch key (64 hex digits)",
-     &store<&DecryptRecordArgs::epoch_key>},
+    {"--epoch-key", "EPOCH_KEY", K::Path, "", kEpochKeyHelp, &store<&DecryptRecordArgs::epoch_key>},
     {"--record", "RECORD", K::Path, "", "Encrypted record to open (JSON)", &store<&DecryptRecordArgs::record>},
     {"--plaintext-out", "PLAINTEXT_OUT", K::Path, "", kPlaintextOutHelp, &store<&DecryptRecordArgs::plaintext_out>},
 };
@@ -209,8 +209,7 @@ constexpr OptionSpec kSealRecord[] = {
     {"--manifest", "MANIFEST", K::Path, "", "Signed manifest of the puzzle to seal for", &store<&SealRecordArgs::manifest>},
     {"--service-public-key", "SERVICE_PUBLIC_KEY", K::Text, "", "Public key of the service (64 hex digits); the manifest must verify against it",
      &store<&SealRecordArgs::service_public_key>},
-    {"--epoch-key", "EPOCH_KEY", K::Path, "", "File holding the puzzle's epoch key, as generate wrote it",
-     &store<&SealRecordArgs::epoch_key>},
+    {"--epoch-key", "EPOCH_KEY", K::Path, "", kSealingEpochKeyHelp, &store<&SealRecordArgs::epoch_key>},
     {"--plaintext", "PLAINTEXT", K::Path, "", "File to seal, at most 16 MiB (- reads standard input)",
      &store<&SealRecordArgs::plaintext>},
     {"--sequence", "SEQUENCE", K::Number, "", "Number of the record, bound into it", &store<&SealRecordArgs::sequence>},
@@ -223,8 +222,7 @@ constexpr OptionSpec kSealPaste[] = {
     {"--manifest", "MANIFEST", K::Path, "", "Signed manifest of the puzzle to seal for", &store<&SealPasteArgs::manifest>},
     {"--signing-key", "SIGNING_KEY", K::Path, "", "The service's signing key file, the one that signed the manifest",
      &store<&SealPasteArgs::signing_key>},
-    {"--epoch-key", "EPOCH_KEY", K::Path, "", "File holding the puzzle's epoch key, as generate wrote it",
-     &store<&SealPasteArgs::epoch_key>},
+    {"--epoch-key", "EPOCH_KEY", K::Path, "", kSealingEpochKeyHelp, &store<&SealPasteArgs::epoch_key>},
     {"--plaintext", "PLAINTEXT", K::Path, "", "File to seal, at most 100 KiB (- reads standard input)",
      &store<&SealPasteArgs::plaintext>},
     {"--tag-id", "TAG_ID", K::Text, "", "Tag identifier (64 lowercase hex digits)", &store<&SealPasteArgs::tag_id>},

@@ -48,13 +48,16 @@ long checked(Op op, bool retry, Call call) {
     }
 }
 
+// The error of a failed `checked` call (its negative result).
+Error failure(long result) { return Error::from_errno(static_cast<int>(-result)); }
+
 Result<void> status(long result) {
-    if (result < 0) return Error::from_errno(static_cast<int>(-result));
+    if (result < 0) return failure(result);
     return success();
 }
 
 Result<Fd> descriptor(long fd) {
-    if (fd < 0) return Error::from_errno(static_cast<int>(-fd));
+    if (fd < 0) return failure(fd);
     return Fd(static_cast<int>(fd));
 }
 
@@ -183,7 +186,7 @@ Result<std::optional<FileInfo>> stat_path(const std::string& path) {
     struct stat st {};
     const long r = checked(Op::Stat, true, [&] { return ::stat(path.c_str(), &st); });
     if (r == -ENOENT || r == -ENOTDIR) return std::optional<FileInfo>();
-    if (r < 0) return Error::from_errno(static_cast<int>(-r));
+    if (r < 0) return failure(r);
     return std::optional<FileInfo>(info_of(st));
 }
 
@@ -214,7 +217,7 @@ Result<std::optional<FileInfo>> stat_at(const Dir& dir, std::string_view name) {
     struct stat st {};
     const long r = checked(Op::Stat, true, [&] { return ::fstatat(dir.fd(), n.c_str(), &st, AT_SYMLINK_NOFOLLOW); });
     if (r == -ENOENT) return std::optional<FileInfo>();
-    if (r < 0) return Error::from_errno(static_cast<int>(-r));
+    if (r < 0) return failure(r);
     return std::optional<FileInfo>(info_of(st));
 }
 
@@ -245,7 +248,7 @@ Result<std::vector<std::string>> list(const Dir& dir) {
     // A descriptor of its own: the listing moves its offset, and closedir
     // closes it.
     const long copy = checked(Op::List, true, [&] { return ::openat(dir.fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
-    if (copy < 0) return Error::from_errno(static_cast<int>(-copy));
+    if (copy < 0) return failure(copy);
     DIR* handle = ::fdopendir(static_cast<int>(copy));
     if (handle == nullptr) {
         const int err = errno;
@@ -273,7 +276,7 @@ Result<std::vector<std::string>> list(const Dir& dir) {
 Result<bool> may_change(const Dir& dir) {
     const long r = checked(Op::Access, true, [&] { return ::faccessat(dir.fd(), ".", W_OK | X_OK, AT_EACCESS); });
     if (r == -EACCES || r == -EROFS || r == -EPERM) return false;
-    if (r < 0) return Error::from_errno(static_cast<int>(-r));
+    if (r < 0) return failure(r);
     return true;
 }
 
@@ -283,7 +286,7 @@ Result<bool> on_kernel_file_system(int fd) {
     constexpr std::int64_t kSys = 0x62656572;
     struct statfs info {};
     const long r = checked(Op::Stat, true, [&] { return ::fstatfs(fd, &info); });
-    if (r < 0) return Error::from_errno(static_cast<int>(-r));
+    if (r < 0) return failure(r);
     const auto type = static_cast<std::int64_t>(info.f_type);
     return type == kProc || type == kSys;
 }
@@ -293,7 +296,7 @@ Result<bool> on_kernel_file_system(int fd) {
 Result<FileInfo> stat(int fd) {
     struct stat st {};
     const long r = checked(Op::Stat, true, [&] { return ::fstat(fd, &st); });
-    if (r < 0) return Error::from_errno(static_cast<int>(-r));
+    if (r < 0) return failure(r);
     return info_of(st);
 }
 
@@ -303,13 +306,13 @@ Result<void> change_mode(int fd, unsigned mode) {
 
 Result<void> make_blocking(int fd) {
     const long flags = checked(Op::Control, true, [&] { return ::fcntl(fd, F_GETFL); });
-    if (flags < 0) return Error::from_errno(static_cast<int>(-flags));
+    if (flags < 0) return failure(flags);
     return status(checked(Op::Control, true, [&] { return ::fcntl(fd, F_SETFL, static_cast<int>(flags) & ~O_NONBLOCK); }));
 }
 
 Result<std::size_t> read(int fd, std::span<std::uint8_t> out) {
     const long n = checked(Op::Read, true, [&] { return ::read(fd, out.data(), out.size()); });
-    if (n < 0) return Error::from_errno(static_cast<int>(-n));
+    if (n < 0) return failure(n);
     return static_cast<std::size_t>(n);
 }
 
@@ -319,7 +322,7 @@ Result<std::size_t> read_at(int fd, std::span<std::uint8_t> out, std::uint64_t o
         const long n = checked(Op::Read, true, [&] {
             return ::pread(fd, out.data() + got, out.size() - got, static_cast<off_t>(offset + got));
         });
-        if (n < 0) return Error::from_errno(static_cast<int>(-n));
+        if (n < 0) return failure(n);
         if (n == 0) break;
         got += static_cast<std::size_t>(n);
     }
@@ -356,7 +359,7 @@ Result<void> write_all(int fd, std::span<const std::uint8_t> data) {
     while (!data.empty()) {
         const long n = checked(Op::Write, true, [&] { return ::write(fd, data.data(), data.size()); });
         if (n == 0) return Error(std::string(kWriteZero));
-        if (n < 0) return Error::from_errno(static_cast<int>(-n));
+        if (n < 0) return failure(n);
         data = data.subspan(static_cast<std::size_t>(n));
     }
     return success();
@@ -370,7 +373,7 @@ Result<bool> try_lock_exclusive(int fd) {
     const long locked = checked(Op::Lock, true, [&] { return ::flock(fd, LOCK_EX | LOCK_NB); });
     if (locked >= 0) return true;
     if (-locked == EWOULDBLOCK) return false;
-    return Error::from_errno(static_cast<int>(-locked));
+    return failure(locked);
 }
 
 void close(int fd) {

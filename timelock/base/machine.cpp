@@ -172,23 +172,6 @@ std::optional<HugePageShare> huge_page_share_in(std::string_view smaps, std::spa
 
 namespace {
 
-// The whole of a small file (at most `limit` bytes are read); nothing when
-// it cannot be read.
-std::optional<std::string> read_small_file(const std::string& path, std::size_t limit = 1 << 20) {
-    auto opened = file_io::open_read_if_exists(path);
-    if (!opened || !*opened) return std::nullopt;
-    const file_io::Fd fd = std::move(**opened);
-    std::string text;
-    std::array<std::uint8_t, 16384> buffer{};
-    while (text.size() < limit) {
-        const auto got = file_io::read(fd.get(), buffer);
-        if (!got) return std::nullopt;
-        if (*got == 0) break;
-        text.append(reinterpret_cast<const char*>(buffer.data()), std::min(*got, limit - text.size()));
-    }
-    return text;
-}
-
 #if defined(__x86_64__) || defined(__i386__)
 
 std::string cpuid_processor() {
@@ -236,11 +219,12 @@ MachineFacts describe_machine() {
     facts.processor = cpuid_processor();
     facts.hypervisor = cpuid_hypervisor();
 #else
-    facts.hypervisor = detail::hypervisor_from_kernel([](const std::string& path) { return read_small_file(path); });
+    facts.hypervisor =
+        detail::hypervisor_from_kernel([](const std::string& path) { return file_io::read_system_text(path); });
 #endif
     if (facts.processor.empty()) {
-        const std::string cpuinfo = read_small_file("/proc/cpuinfo").value_or("");
-        const std::string board = read_small_file("/proc/device-tree/model").value_or("");
+        const std::string cpuinfo = file_io::read_system_text("/proc/cpuinfo").value_or("");
+        const std::string board = file_io::read_system_text("/proc/device-tree/model").value_or("");
         facts.processor = detail::processor_from_cpuinfo(cpuinfo, board);
     }
     return facts;
@@ -249,7 +233,7 @@ MachineFacts describe_machine() {
 std::optional<HugePageShare> huge_page_share(std::span<const MemoryRange> ranges) {
     // One line per field, some twenty fields per mapping: a few hundred KiB
     // for this program's few hundred mappings.
-    const auto smaps = read_small_file("/proc/self/smaps", std::size_t{64} << 20);
+    const auto smaps = file_io::read_system_text("/proc/self/smaps", std::size_t{64} << 20);
     if (!smaps) return std::nullopt;
     return detail::huge_page_share_in(*smaps, ranges);
 }

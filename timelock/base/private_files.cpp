@@ -37,6 +37,24 @@ Result<Fd> checked_private(Fd fd, const std::string& path) {
     return fd;
 }
 
+// The private file `name` in `dir`, opened read-only and checked, shown in
+// messages as `path`; nothing when there is none.
+Result<std::optional<Fd>> open_private_read_shown(const Dir& dir, std::string_view name, const std::string& path) {
+    auto fd = file_io::open_at(dir, name, O_RDONLY | O_NONBLOCK);
+    if (!fd) {
+        if (fd.error() == Error::from_errno(ENOENT)) return std::optional<Fd>();
+        return private_open_error(fd.error(), path);
+    }
+    ZT_TRY_ASSIGN(Fd checked, checked_private(std::move(fd).value(), path));
+    return std::optional<Fd>(std::move(checked));
+}
+
+// Closes off whatever torn line a crash left at the end of a log.
+Result<void> append_line_feed(int fd) {
+    static constexpr std::uint8_t kLineFeed[1] = {'\n'};
+    return file_io::write_all(fd, kLineFeed);
+}
+
 Error in_use_error(std::string_view in_use, const std::string& path, int fd) {
     const std::optional<std::string> holder = lock_holder(fd);
     return Error(std::string(in_use) + ": " + utf8_lossy(path) +
@@ -91,14 +109,7 @@ Result<void> check_private(const FileInfo& info, const std::string& path) {
 }
 
 Result<std::optional<Fd>> open_private_read(const Dir& dir, std::string_view name) {
-    const std::string path = dir.path_of(name);
-    auto fd = file_io::open_at(dir, name, O_RDONLY | O_NONBLOCK);
-    if (!fd) {
-        if (fd.error() == Error::from_errno(ENOENT)) return std::optional<Fd>();
-        return private_open_error(fd.error(), path);
-    }
-    ZT_TRY_ASSIGN(Fd checked, checked_private(std::move(fd).value(), path));
-    return std::optional<Fd>(std::move(checked));
+    return open_private_read_shown(dir, name, dir.path_of(name));
 }
 
 Result<std::optional<Fd>> open_private_read(const std::string& path) {
@@ -107,15 +118,8 @@ Result<std::optional<Fd>> open_private_read(const std::string& path) {
         if (dir.error() == Error::from_errno(ENOENT)) return std::optional<Fd>();
         return std::move(dir).error();
     }
-    const std::string_view name = file_io::last_component(path);
-    // Opened through the path as the user wrote it, so messages name it so.
-    auto fd = file_io::open_at(*dir, name, O_RDONLY | O_NONBLOCK);
-    if (!fd) {
-        if (fd.error() == Error::from_errno(ENOENT)) return std::optional<Fd>();
-        return private_open_error(fd.error(), path);
-    }
-    ZT_TRY_ASSIGN(Fd checked, checked_private(std::move(fd).value(), path));
-    return std::optional<Fd>(std::move(checked));
+    // Named in messages as the user wrote it.
+    return open_private_read_shown(*dir, file_io::last_component(path), path);
 }
 
 Result<Fd> open_private_append(const Dir& dir, std::string_view name) {
@@ -211,8 +215,7 @@ Result<Fd> open_log(const std::string& path, unsigned mode, std::string_view in_
     ZT_TRY_ASSIGN(Fd fd, file_io::open_append(path, mode, &created));
     ZT_TRY_ASSIGN(const bool locked, file_io::try_lock_exclusive(fd.get()));
     if (!locked) return in_use_error(in_use, path, fd.get());
-    static constexpr std::uint8_t kLineFeed[1] = {'\n'};
-    ZT_TRY(file_io::write_all(fd.get(), kLineFeed));
+    ZT_TRY(append_line_feed(fd.get()));
     if (created) {
         ZT_TRY_ASSIGN(const Dir dir, file_io::open_directory(file_io::parent_directory(path)));
         ZT_TRY(file_io::sync(dir.fd()));
@@ -223,8 +226,7 @@ Result<Fd> open_log(const std::string& path, unsigned mode, std::string_view in_
 Result<Fd> open_private_log(const Dir& dir, std::string_view name, std::string_view in_use) {
     ZT_TRY_ASSIGN(Fd fd, open_private_append(dir, name));
     ZT_TRY(lock_for_this_process(fd.get(), dir.path_of(name), in_use, "worker"));
-    static constexpr std::uint8_t kLineFeed[1] = {'\n'};
-    ZT_TRY(file_io::write_all(fd.get(), kLineFeed));
+    ZT_TRY(append_line_feed(fd.get()));
     return fd;
 }
 

@@ -90,8 +90,6 @@ Result<void> publish_through_staged_name(const OutputTarget& target, std::span<c
 
 }  // namespace
 
-std::string staging_directory(std::string_view path) { return file_io::parent_directory(path); }
-
 Result<OutputTarget> OutputTarget::open(std::string_view option, const std::string& path) {
     if (path.empty()) return Error(std::string(option) + " is empty; give the file to create");
     const std::string named = std::string(option) + " " + utf8_lossy(path);
@@ -104,7 +102,7 @@ Result<OutputTarget> OutputTarget::open(std::string_view option, const std::stri
     if (name.size() > kLongestName) {
         return Error(cannot + "its last component is longer than " + std::to_string(kLongestName) + " bytes");
     }
-    const std::string directory = staging_directory(path);
+    const std::string directory = file_io::parent_directory(path);
     const std::string shown_dir = utf8_lossy(directory);
     auto opened = file_io::open_directory(directory);
     if (!opened) {
@@ -206,7 +204,7 @@ Result<void> publish(const OutputTarget& target, std::span<const std::uint8_t> b
 Result<void> publish_staged(const std::string& path, std::span<const std::uint8_t> bytes, bool owner_only,
                             OnFailure on_failure) {
     const std::string shown = utf8_lossy(path);
-    auto dir = file_io::open_directory(staging_directory(path));
+    auto dir = file_io::open_directory(file_io::parent_directory(path));
     if (!dir) return dir.error().context("staging " + shown);
     // The name as the link call would take it: the path's last component,
     // and for a path that has none the path itself (which then fails).

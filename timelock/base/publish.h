@@ -132,9 +132,4 @@ Result<void> publish_key_file(const std::string& path, const Key32& key,
 using PublicationWarning = std::function<void(const std::string& message)>;
 void set_publication_warning(PublicationWarning warning);
 
-// The directory a target is staged in: its lexical parent (the last
-// component dropped, a trailing "/" not counting as one), or "." when that
-// is empty or there is none.
-std::string staging_directory(std::string_view path);
-
 }  // namespace zt

@@ -43,11 +43,12 @@ Result<StateDir> StateDir::open(const std::string& path, bool create) {
         // Where it would be made: a parent that is there, is a directory,
         // and is no file system of the kernel's.
         const std::string parent = file_io::parent_directory(path);
-        auto in = file_io::open_directory(parent);
-        if (!in && in.error() == Error::from_errno(ENOENT)) {
+        const auto no_parent = [&] {
             return refused("cannot be made: its parent " + utf8_lossy(parent) + " is not there",
                            "create that first, or give another path");
-        }
+        };
+        auto in = file_io::open_directory(parent);
+        if (!in && in.error() == Error::from_errno(ENOENT)) return no_parent();
         if (!in && in.error() == Error::from_errno(ENOTDIR)) {
             return refused("cannot be made: " + utf8_lossy(parent) + " is not a directory", "give another path");
         }
@@ -61,11 +62,7 @@ Result<StateDir> StateDir::open(const std::string& path, bool create) {
         }
         if (auto made = file_io::make_directory(path, kPrivateDirectoryMode);
             !made && made.error() != Error::from_errno(EEXIST)) {
-            if (made.error() == Error::from_errno(ENOENT)) {
-                return refused("cannot be made: its parent " + utf8_lossy(file_io::parent_directory(path)) +
-                                   " is not there",
-                               "create that first, or give another path");
-            }
+            if (made.error() == Error::from_errno(ENOENT)) return no_parent();
             return made.error().context(about_file(kStateOption, path, "cannot be made", give));
         }
     }
